@@ -1,0 +1,150 @@
+#include <cstring>
+#include <linux/capability.h>
+#include <strings.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "../core/handles.h"
+#include "../core/provisions.h"
+#include "../kernel32/process_object.h"
+
+namespace ombrel::platform {
+namespace {
+
+// The token is the process's capability sets. "SeDebugPrivilege" is
+// CAP_SYS_PTRACE: reading another user's /proc/PID/exe and fd entries takes
+// it (ptrace_may_access with PTRACE_MODE_READ_FSCREDS).
+constexpr DWORD debugPrivilegeLuid = 20; // SE_DEBUG_PRIVILEGE's value on the platform
+
+class TokenObject : public KernelObject {
+public:
+    explicit TokenObject(DWORD rights) : access(rights) {}
+    DWORD access;
+};
+
+struct Capabilities {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+};
+
+bool ReadCapabilities(Capabilities& caps) {
+    return ::syscall(SYS_capget, &caps.header, caps.data) == 0;
+}
+
+bool Has(const __user_cap_data_struct* data, __u32 __user_cap_data_struct::*set, int cap) {
+    return (data[cap / 32].*set & (1u << (cap % 32))) != 0;
+}
+
+// Raises or lowers one capability in the effective set of this thread; the
+// program asks from its one GUI thread, which is the one that reads /proc.
+bool SetEffective(int cap, bool on, bool& wasOn) {
+    Capabilities caps;
+    if (!ReadCapabilities(caps))
+        return false;
+    wasOn = Has(caps.data, &__user_cap_data_struct::effective, cap);
+    if (on && !Has(caps.data, &__user_cap_data_struct::permitted, cap))
+        return false;
+    __u32& effective = caps.data[cap / 32].effective;
+    effective = on ? effective | (1u << (cap % 32)) : effective & ~(1u << (cap % 32));
+    return ::syscall(SYS_capset, &caps.header, caps.data) == 0;
+}
+
+} // namespace
+
+namespace lx {
+
+BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, PHANDLE token) {
+    if (token == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    bool own = process == CurrentProcessPseudoHandle();
+    if (auto* object = LookupHandle<ProcessObject>(process))
+        own = object->pid == static_cast<DWORD>(::getpid());
+    else if (!own) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!own) {
+        SetLastError(ERROR_ACCESS_DENIED); // other processes' credentials are not ours to change
+        return FALSE;
+    }
+    *token = InsertHandle(std::make_unique<TokenObject>(desiredAccess));
+    return TRUE;
+}
+
+BOOL LookupPrivilegeValueA(LPCSTR systemName, LPCSTR name, PLUID luid) {
+    if (name == nullptr || luid == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (systemName != nullptr && systemName[0] != '\0') {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    if (::strcasecmp(name, SE_DEBUG_NAME) != 0) {
+        SetLastError(ERROR_NO_SUCH_PRIVILEGE);
+        return FALSE;
+    }
+    luid->LowPart = debugPrivilegeLuid;
+    luid->HighPart = 0;
+    return TRUE;
+}
+
+BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newState,
+                           DWORD bufferLength, PTOKEN_PRIVILEGES previousState,
+                           LPDWORD returnLength) {
+    auto* object = LookupHandle<TokenObject>(token);
+    if (object == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!(object->access & TOKEN_ADJUST_PRIVILEGES)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (!disableAll && newState == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (previousState != nullptr && bufferLength < sizeof(TOKEN_PRIVILEGES)) {
+        if (returnLength != nullptr)
+            *returnLength = sizeof(TOKEN_PRIVILEGES);
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+
+    bool allAssigned = true;
+    bool wasOn = false;
+    bool touched = false;
+    if (disableAll) {
+        touched = SetEffective(CAP_SYS_PTRACE, false, wasOn);
+    } else {
+        for (DWORD i = 0; i < newState->PrivilegeCount; ++i) {
+            const LUID_AND_ATTRIBUTES& entry = newState->Privileges[i];
+            if (entry.Luid.LowPart != debugPrivilegeLuid || entry.Luid.HighPart != 0) {
+                allAssigned = false;
+                continue;
+            }
+            bool enable = (entry.Attributes & SE_PRIVILEGE_ENABLED) != 0;
+            if (SetEffective(CAP_SYS_PTRACE, enable, wasOn))
+                touched = true;
+            else
+                allAssigned = false;
+        }
+    }
+    if (previousState != nullptr) {
+        previousState->PrivilegeCount = touched ? 1 : 0;
+        previousState->Privileges[0].Luid = {debugPrivilegeLuid, 0};
+        previousState->Privileges[0].Attributes = wasOn ? SE_PRIVILEGE_ENABLED : 0;
+        if (returnLength != nullptr)
+            *returnLength = sizeof(TOKEN_PRIVILEGES);
+    }
+    // As on the platform: success, with the last error telling whether every
+    // privilege asked for was held.
+    SetLastError(allAssigned ? ERROR_SUCCESS : ERROR_NOT_ALL_ASSIGNED);
+    return TRUE;
+}
+
+} // namespace lx
+} // namespace ombrel::platform

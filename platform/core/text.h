@@ -1,0 +1,18 @@
+// Copying text into callers' fixed buffers.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace ombrel::platform {
+
+// The longest prefix of text that fits in max bytes without splitting a UTF-8
+// sequence. Bytes that are not valid UTF-8 count as one character each.
+size_t Utf8FitLength(std::string_view text, size_t max);
+
+// Copies as much of text as fits in a buffer of size bytes, cut at a character
+// boundary, and terminates it. Returns the bytes copied without the
+// terminator; nothing is written when size is 0.
+size_t CopyText(char* buffer, size_t size, std::string_view text);
+
+} // namespace ombrel::platform

@@ -1,0 +1,57 @@
+// IP helper: the extended TCP and UDP tables with owning process ids.
+#pragma once
+
+#include <windows.h>
+
+#define AF_INET_FAMILY 2u
+
+#define MIB_TCP_STATE_CLOSED 1u
+#define MIB_TCP_STATE_LISTEN 2u
+#define MIB_TCP_STATE_SYN_SENT 3u
+#define MIB_TCP_STATE_SYN_RCVD 4u
+#define MIB_TCP_STATE_ESTAB 5u
+#define MIB_TCP_STATE_FIN_WAIT1 6u
+#define MIB_TCP_STATE_FIN_WAIT2 7u
+#define MIB_TCP_STATE_CLOSE_WAIT 8u
+#define MIB_TCP_STATE_CLOSING 9u
+#define MIB_TCP_STATE_LAST_ACK 10u
+#define MIB_TCP_STATE_TIME_WAIT 11u
+#define MIB_TCP_STATE_DELETE_TCB 12u
+
+// Addresses in network byte order; ports in network byte order in the low
+// 16 bits of their value.
+typedef struct _MIB_TCPROW_EX {
+    DWORD dwState;
+    DWORD dwLocalAddr;
+    DWORD dwLocalPort;
+    DWORD dwRemoteAddr;
+    DWORD dwRemotePort;
+    DWORD dwProcessId;
+} MIB_TCPROW_EX, *PMIB_TCPROW_EX;
+
+typedef struct _MIB_TCPEXTABLE {
+    DWORD dwNumEntries;
+    MIB_TCPROW_EX table[1];
+} MIB_TCPEXTABLE, *PMIB_TCPEXTABLE;
+
+typedef struct _MIB_UDPROW_EX {
+    DWORD dwLocalAddr;
+    DWORD dwLocalPort;
+    DWORD dwProcessId;
+} MIB_UDPROW_EX, *PMIB_UDPROW_EX;
+
+typedef struct _MIB_UDPEXTABLE {
+    DWORD dwNumEntries;
+    MIB_UDPROW_EX table[1];
+} MIB_UDPEXTABLE, *PMIB_UDPEXTABLE;
+
+// Exported by name only; callers bind them with GetProcAddress.
+typedef DWORD(WINAPI* PFNALLOCATEANDGETTCPEXTABLEFROMSTACK)(PVOID* table, BOOL order, HANDLE heap,
+                                                            DWORD flags, DWORD family);
+typedef DWORD(WINAPI* PFNALLOCATEANDGETUDPEXTABLEFROMSTACK)(PVOID* table, BOOL order, HANDLE heap,
+                                                            DWORD flags, DWORD family);
+
+DWORD WINAPI AllocateAndGetTcpExTableFromStack(PVOID* table, BOOL order, HANDLE heap, DWORD flags,
+                                               DWORD family);
+DWORD WINAPI AllocateAndGetUdpExTableFromStack(PVOID* table, BOOL order, HANDLE heap, DWORD flags,
+                                               DWORD family);

@@ -1,0 +1,218 @@
+#include <cerrno>
+#include <fcntl.h>
+#include <mutex>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <unordered_map>
+
+#include <ombrel/services.h>
+
+#include "../core/provisions.h"
+#include "command_line.h"
+#include "process_object.h"
+
+namespace ombrel::platform {
+namespace {
+
+struct ChildState {
+    bool exited = false;
+    DWORD exitCode = STILL_ACTIVE;
+};
+
+struct Children {
+    std::mutex mutex;
+    std::unordered_map<pid_t, ChildState> byPid;
+};
+
+Children& AllChildren() {
+    static Children children;
+    return children;
+}
+
+DWORD ExitCodeOf(int status) {
+    if (WIFEXITED(status))
+        return static_cast<DWORD>(WEXITSTATUS(status));
+    return 128u + static_cast<DWORD>(WTERMSIG(status));
+}
+
+DWORD ErrnoToWin32(int error) {
+    switch (error) {
+    case ENOENT:
+        return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+        return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+        return ERROR_ACCESS_DENIED;
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    default:
+        return ERROR_INVALID_PARAMETER;
+    }
+}
+
+} // namespace
+
+void RememberChild(pid_t pid) {
+    Children& children = AllChildren();
+    std::lock_guard lock(children.mutex);
+    children.byPid[pid] = ChildState{};
+}
+
+void ReapExitedChildren() {
+    Children& children = AllChildren();
+    std::lock_guard lock(children.mutex);
+    for (auto& [pid, state] : children.byPid) {
+        int status = 0;
+        if (!state.exited && ::waitpid(pid, &status, WNOHANG) == pid) {
+            state.exited = true;
+            state.exitCode = ExitCodeOf(status);
+        }
+    }
+}
+
+bool WaitChild(pid_t pid, bool wait, DWORD& exitCode) {
+    Children& children = AllChildren();
+    std::unique_lock lock(children.mutex);
+    auto it = children.byPid.find(pid);
+    if (it == children.byPid.end())
+        return false;
+    if (!it->second.exited) {
+        lock.unlock();
+        int status = 0;
+        pid_t got;
+        do
+            got = ::waitpid(pid, &status, wait ? 0 : WNOHANG);
+        while (got < 0 && errno == EINTR);
+        lock.lock();
+        it = children.byPid.find(pid);
+        if (it == children.byPid.end())
+            return false;
+        if (got == pid) {
+            it->second.exited = true;
+            it->second.exitCode = ExitCodeOf(status);
+        }
+    }
+    exitCode = it->second.exitCode;
+    return true;
+}
+
+ProcessObject::~ProcessObject() {
+    if (!child)
+        return;
+    // The last word on a child we started: reap it if it is done, and stop
+    // tracking it once it has been reaped.
+    DWORD code = 0;
+    WaitChild(static_cast<pid_t>(pid), false, code);
+    if (code != STILL_ACTIVE) {
+        Children& children = AllChildren();
+        std::lock_guard lock(children.mutex);
+        children.byPid.erase(static_cast<pid_t>(pid));
+    }
+}
+
+namespace lx {
+
+HANDLE OpenProcess(DWORD, BOOL, DWORD processId) {
+    if (processId == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    std::string path = ProcRoot() + "/" + std::to_string(processId);
+    UniqueFd dir(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) {
+        SetLastError(errno == ENOENT ? ERROR_INVALID_PARAMETER : ErrnoToWin32(errno));
+        return nullptr;
+    }
+    return InsertHandle(std::make_unique<ProcessObject>(processId, std::move(dir), false));
+}
+
+BOOL CloseHandle(HANDLE object) {
+    if (object == CurrentProcessPseudoHandle())
+        return TRUE;
+    if (!RemoveHandle(object)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIBUTES,
+                    LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID environment,
+                    LPCSTR currentDirectory, LPSTARTUPINFOA startupInfo,
+                    LPPROCESS_INFORMATION processInformation) {
+    if (startupInfo == nullptr || processInformation == nullptr ||
+        (applicationName == nullptr && commandLine == nullptr)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::vector<std::string> argv;
+    if (commandLine != nullptr)
+        argv = SplitCommandLine(commandLine);
+    std::string program;
+    if (applicationName != nullptr) {
+        // The application name is a path, never searched for.
+        program = applicationName;
+        if (program.find('/') == std::string::npos)
+            program = "./" + program;
+        if (argv.empty())
+            argv.push_back(applicationName);
+    } else if (!argv.empty()) {
+        program = argv[0];
+    }
+    if (program.empty()) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+
+    std::vector<std::string> env;
+    if (environment != nullptr)
+        for (const char* entry = static_cast<const char*>(environment); *entry != '\0';
+             entry += std::char_traits<char>::length(entry) + 1)
+            env.emplace_back(entry);
+
+    pid_t pid = 0;
+    int error = SpawnProgram(program, argv, currentDirectory, environment ? &env : nullptr, pid);
+    if (error != 0) {
+        SetLastError(ErrnoToWin32(error));
+        return FALSE;
+    }
+    std::string path = ProcRoot() + "/" + std::to_string(pid);
+    UniqueFd dir(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    processInformation->hProcess = InsertHandle(
+        std::make_unique<ProcessObject>(static_cast<DWORD>(pid), std::move(dir), true));
+    processInformation->hThread = InsertHandle(std::make_unique<ThreadObject>(pid));
+    processInformation->dwProcessId = static_cast<DWORD>(pid);
+    processInformation->dwThreadId = static_cast<DWORD>(pid); // the main thread's id is the pid
+    return TRUE;
+}
+
+} // namespace lx
+} // namespace ombrel::platform
+
+using namespace ombrel::platform;
+
+HANDLE WINAPI GetCurrentProcess() { return CurrentProcessPseudoHandle(); }
+DWORD WINAPI GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
+
+DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+    auto* process = LookupHandle<ProcessObject>(object);
+    DWORD code = 0;
+    if (process == nullptr || !process->child) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    if (!WaitChild(static_cast<pid_t>(process->pid), milliseconds != 0, code))
+        return WAIT_FAILED;
+    return code == STILL_ACTIVE ? WAIT_TIMEOUT : WAIT_OBJECT_0;
+}
+
+BOOL WINAPI GetExitCodeProcess(HANDLE object, LPDWORD exitCode) {
+    auto* process = LookupHandle<ProcessObject>(object);
+    if (process == nullptr || exitCode == nullptr || !process->child) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return WaitChild(static_cast<pid_t>(process->pid), false, *exitCode) ? TRUE : FALSE;
+}

@@ -1,0 +1,98 @@
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "../core/handles.h"
+#include "../core/provisions.h"
+#include "../core/text.h"
+#include "../linux/procfs.h"
+
+namespace ombrel::platform {
+namespace {
+
+struct ProcessRecord {
+    DWORD pid;
+    DWORD ppid;
+    DWORD threads;
+    std::string name;
+};
+
+class ProcessSnapshot : public KernelObject {
+public:
+    std::vector<ProcessRecord> records;
+    size_t next = 0;
+};
+
+std::vector<ProcessRecord> TakeProcessList(const std::string& root) {
+    std::vector<ProcessRecord> records;
+    for (uint32_t pid : ListProcessIds(root)) {
+        std::string base = root + "/" + std::to_string(pid);
+        auto stat = ReadTaskStat(root, pid);
+        if (!stat)
+            continue; // gone since the directory was read
+        char target[4096];
+        ssize_t length = ::readlink((base + "/exe").c_str(), target, sizeof target);
+        std::string_view exe;
+        if (length > 0 && static_cast<size_t>(length) < sizeof target)
+            exe = std::string_view(target, static_cast<size_t>(length));
+        records.push_back({pid, stat->ppid, stat->threads, ProcessImageName(stat->comm, exe)});
+    }
+    return records;
+}
+
+BOOL FillEntry(HANDLE snapshot, LPPROCESSENTRY32 entry, bool first) {
+    auto* list = LookupHandle<ProcessSnapshot>(snapshot);
+    if (list == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (entry == nullptr || entry->dwSize < sizeof(PROCESSENTRY32)) {
+        SetLastError(ERROR_BAD_LENGTH);
+        return FALSE;
+    }
+    if (first)
+        list->next = 0;
+    if (list->next >= list->records.size()) {
+        SetLastError(ERROR_NO_MORE_FILES);
+        return FALSE;
+    }
+    const ProcessRecord& record = list->records[list->next++];
+    DWORD size = entry->dwSize;
+    std::memset(entry, 0, sizeof(PROCESSENTRY32));
+    entry->dwSize = size;
+    entry->th32ProcessID = record.pid;
+    entry->cntThreads = record.threads;
+    entry->th32ParentProcessID = record.ppid;
+    entry->pcPriClassBase = 8; // normal priority class
+    CopyText(entry->szExeFile, sizeof entry->szExeFile, record.name);
+    return TRUE;
+}
+
+} // namespace
+
+namespace lx {
+
+HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD) {
+    if (!(flags & TH32CS_SNAPPROCESS)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto snapshot = std::make_unique<ProcessSnapshot>();
+    snapshot->records = TakeProcessList(ProcRoot());
+    if (snapshot->records.empty()) {
+        SetLastError(ERROR_ACCESS_DENIED); // no process tree to read
+        return INVALID_HANDLE_VALUE;
+    }
+    return InsertHandle(std::move(snapshot));
+}
+
+BOOL Process32First(HANDLE snapshot, LPPROCESSENTRY32 entry) {
+    return FillEntry(snapshot, entry, true);
+}
+
+BOOL Process32Next(HANDLE snapshot, LPPROCESSENTRY32 entry) {
+    return FillEntry(snapshot, entry, false);
+}
+
+} // namespace lx
+} // namespace ombrel::platform

@@ -1,0 +1,139 @@
+#include <charconv>
+#include <dirent.h>
+#include <fcntl.h>
+#include <string_view>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <unordered_map>
+
+#include "fd.h"
+#include "inet_sockets.h"
+#include "procfs.h"
+
+namespace ombrel::platform {
+namespace {
+
+// Open addressing over socket inodes: one probe sequence per descriptor seen,
+// no allocation per entry, so the join stays linear at any socket count.
+class InodeIndex {
+public:
+    explicit InodeIndex(const std::vector<InetSocket>& sockets) {
+        size_t capacity = 16;
+        while (capacity < sockets.size() * 2)
+            capacity <<= 1;
+        mask_ = capacity - 1;
+        slots_.assign(capacity, Slot{});
+        for (size_t i = 0; i < sockets.size(); ++i) {
+            uint64_t inode = sockets[i].inode;
+            if (inode == 0)
+                continue;
+            size_t at = Hash(inode) & mask_;
+            while (slots_[at].inode != 0 && slots_[at].inode != inode)
+                at = (at + 1) & mask_;
+            if (slots_[at].inode == 0)
+                slots_[at] = Slot{inode, i};
+        }
+    }
+
+    // Index of the socket with that inode, or -1.
+    ptrdiff_t Find(uint64_t inode) const {
+        for (size_t at = Hash(inode) & mask_; slots_[at].inode != 0; at = (at + 1) & mask_)
+            if (slots_[at].inode == inode)
+                return static_cast<ptrdiff_t>(slots_[at].index);
+        return -1;
+    }
+
+private:
+    struct Slot {
+        uint64_t inode = 0;
+        size_t index = 0;
+    };
+    static size_t Hash(uint64_t inode) { return static_cast<size_t>(inode * 0x9E3779B97F4A7C15ull >> 17); }
+
+    std::vector<Slot> slots_;
+    size_t mask_ = 0;
+};
+
+// "socket:[12345]" -> 12345
+bool SocketInode(std::string_view link, uint64_t& inode) {
+    constexpr std::string_view prefix = "socket:[";
+    if (link.size() <= prefix.size() + 1 || link.substr(0, prefix.size()) != prefix ||
+        link.back() != ']')
+        return false;
+    std::string_view digits = link.substr(prefix.size(), link.size() - prefix.size() - 1);
+    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), inode);
+    return ec == std::errc() && end == digits.data() + digits.size() && inode != 0;
+}
+
+struct Dirent64 {
+    uint64_t d_ino;
+    int64_t d_off;
+    unsigned short d_reclen;
+    unsigned char d_type;
+    char d_name[1];
+};
+
+// Calls visit(name) for every entry of an open directory but "." and "..".
+template <typename Visit> void ForEachEntry(int dirFd, Visit&& visit) {
+    alignas(8) char buffer[32768];
+    for (;;) {
+        long got = ::syscall(SYS_getdents64, dirFd, buffer, sizeof buffer);
+        if (got <= 0)
+            return;
+        for (long pos = 0; pos < got;) {
+            auto* entry = reinterpret_cast<Dirent64*>(buffer + pos);
+            pos += entry->d_reclen;
+            const char* name = entry->d_name;
+            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+                continue;
+            visit(name);
+        }
+    }
+}
+
+} // namespace
+
+void FindSocketOwners(const std::string& root, const std::vector<InetSocket>& sockets,
+                      std::vector<uint32_t>& owners) {
+    owners.assign(sockets.size(), 0);
+    if (sockets.empty())
+        return;
+    InodeIndex index(sockets);
+    std::unordered_map<uint32_t, uint64_t> startTimes;
+    auto startTime = [&](uint32_t pid) {
+        auto [it, fresh] = startTimes.try_emplace(pid, 0);
+        if (fresh)
+            if (auto stat = ReadTaskStat(root, pid))
+                it->second = stat->startTime;
+        return it->second;
+    };
+
+    UniqueFd rootFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!rootFd)
+        return;
+    for (uint32_t pid : ListProcessIds(root)) {
+        std::string fdDir = std::to_string(pid) + "/fd";
+        UniqueFd dirFd(::openat(rootFd.get(), fdDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!dirFd)
+            continue; // gone, or not ours to read
+        ForEachEntry(dirFd.get(), [&](const char* name) {
+            char link[64];
+            ssize_t length = ::readlinkat(dirFd.get(), name, link, sizeof link);
+            uint64_t inode = 0;
+            if (length <= 0 || static_cast<size_t>(length) >= sizeof link ||
+                !SocketInode(std::string_view(link, static_cast<size_t>(length)), inode))
+                return;
+            ptrdiff_t at = index.Find(inode);
+            if (at < 0)
+                return;
+            uint32_t& owner = owners[static_cast<size_t>(at)];
+            if (owner == 0 || owner == pid)
+                owner = pid;
+            else if (uint64_t mine = startTime(pid), theirs = startTime(owner);
+                     mine > theirs || (mine == theirs && pid > owner))
+                owner = pid;
+        });
+    }
+}
+
+} // namespace ombrel::platform

@@ -1,0 +1,42 @@
+// IPv4 TCP and UDP sockets of the caller's network namespace, and the
+// processes that hold them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ombrel::platform {
+
+enum class InetProtocol { Tcp, Udp };
+
+struct InetSocket {
+    uint8_t state = 0;       // the kernel's TCP state number (include/net/tcp_states.h)
+    uint32_t localAddr = 0;  // network byte order
+    uint16_t localPort = 0;  // network byte order
+    uint32_t remoteAddr = 0; // network byte order
+    uint16_t remotePort = 0; // network byte order
+    uint64_t inode = 0;      // 0 for sockets no file refers to (TIME_WAIT, request sockets)
+};
+
+// A NETLINK_SOCK_DIAG dump of every IPv4 socket of the protocol, all states.
+bool DumpSockDiag(InetProtocol protocol, std::vector<InetSocket>& sockets);
+
+// Parses /proc/net/tcp or /proc/net/udp text. Lines that do not parse are
+// skipped; false only when the text has no header line.
+bool ParseProcNetTable(std::string_view text, std::vector<InetSocket>& sockets);
+
+// The live kernel's sockets when root is the live /proc (netlink first, the
+// text table when netlink is refused), else the fixture tree's net/ table.
+bool ReadInetSockets(const std::string& root, bool live, InetProtocol protocol,
+                     std::vector<InetSocket>& sockets);
+
+// One scan of every process's open descriptors: owners[i] becomes the id of
+// the process holding sockets[i], or 0 when none does. Where several
+// processes hold one socket, the one started last wins (a service that was
+// handed its socket by the launcher that created it).
+void FindSocketOwners(const std::string& root, const std::vector<InetSocket>& sockets,
+                      std::vector<uint32_t>& owners);
+
+} // namespace ombrel::platform

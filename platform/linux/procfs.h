@@ -1,0 +1,39 @@
+// Reading the kernel's process tree (/proc, or a fixture tree in its shape).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ombrel::platform {
+
+struct TaskStat {
+    std::string comm; // the kernel's task name, at most 15 bytes (TASK_COMM_LEN - 1)
+    uint32_t ppid = 0;
+    uint32_t threads = 0;
+    uint64_t startTime = 0; // clock ticks after boot
+};
+
+// Parses the one line of /proc/PID/stat. The name sits between the first
+// "(" and the last ")", since it may itself hold parentheses and blanks.
+std::optional<TaskStat> ParseTaskStat(std::string_view line);
+
+// Numeric entries of the root, ascending.
+std::vector<uint32_t> ListProcessIds(const std::string& root);
+
+std::optional<TaskStat> ReadTaskStat(const std::string& root, uint32_t pid);
+
+// The name the process list shows: the task name, widened to the program's
+// file name when the exe link is readable and that name begins with the task
+// name (the kernel cuts task names at 15 bytes).
+std::string ProcessImageName(std::string_view comm, std::string_view exeTarget);
+
+// Reads a whole file of at most limit bytes; nullopt when it cannot be read.
+std::optional<std::string> ReadSmallFile(const std::string& path, size_t limit = 1u << 20);
+
+// Target of a symbolic link relative to a directory descriptor.
+std::optional<std::string> ReadLinkAt(int dirFd, const char* name);
+
+} // namespace ombrel::platform

@@ -1,0 +1,41 @@
+#include <cerrno>
+#include <unistd.h>
+
+#include "../core/provisions.h"
+#include "../core/text.h"
+#include "../kernel32/process_object.h"
+
+namespace ombrel::platform::lx {
+
+// The main module's path is the process's exe link. A program deleted since
+// it started keeps the kernel's " (deleted)" suffix.
+DWORD GetModuleFileNameExA(HANDLE process, HMODULE module, LPSTR fileName, DWORD size) {
+    if (fileName == nullptr || size == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (module != nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE); // only the main module is known
+        return 0;
+    }
+    char path[4096];
+    ssize_t length = -1;
+    if (process == CurrentProcessPseudoHandle()) {
+        length = ::readlink("/proc/self/exe", path, sizeof path);
+    } else if (auto* object = LookupHandle<ProcessObject>(process); object && object->procDir) {
+        length = ::readlinkat(object->procDir.get(), "exe", path, sizeof path);
+    } else {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof path) {
+        // EACCES/EPERM: another user's process without the debug privilege;
+        // ENOENT: a kernel thread or a process that is exiting.
+        SetLastError(errno == EACCES || errno == EPERM ? ERROR_ACCESS_DENIED : ERROR_PARTIAL_COPY);
+        return 0;
+    }
+    return static_cast<DWORD>(
+        CopyText(fileName, size, std::string_view(path, static_cast<size_t>(length))));
+}
+
+} // namespace ombrel::platform::lx

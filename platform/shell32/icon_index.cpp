@@ -1,0 +1,322 @@
+#include "icon_index.h"
+
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <dirent.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_map>
+
+#include "../kernel32/command_line.h"
+#include "../linux/procfs.h"
+
+namespace ombrel::platform {
+namespace {
+
+// The desktop's theme first, then the fallback theme every icon may rely on
+// (the icon theme specification's lookup order).
+const char* const themes[] = {"Adwaita", "hicolor"};
+constexpr int wantedSize = 16;
+constexpr const char* genericProgramIcon = "application-x-executable";
+
+std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+std::string RealPath(const std::string& path) {
+    char resolved[PATH_MAX];
+    return ::realpath(path.c_str(), resolved) ? resolved : "";
+}
+
+bool IsExecutableFile(const std::string& path) {
+    struct stat info{};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+std::string ResolveProgram(const std::string& program) {
+    if (program.empty())
+        return "";
+    if (program.find('/') != std::string::npos)
+        return RealPath(program);
+    std::string path = Env("PATH");
+    if (path.empty())
+        path = "/usr/local/bin:/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find(':', start);
+        if (end == std::string::npos)
+            end = path.size();
+        std::string candidate = path.substr(start, end - start) + "/" + program;
+        if (end > start && IsExecutableFile(candidate))
+            return RealPath(candidate);
+        start = end + 1;
+    }
+    return "";
+}
+
+template <typename Visit> void ForEachName(const std::string& dir, Visit&& visit) {
+    DIR* handle = ::opendir(dir.c_str());
+    if (handle == nullptr)
+        return;
+    while (dirent* entry = ::readdir(handle)) {
+        std::string_view name(entry->d_name);
+        if (name != "." && name != "..")
+            visit(std::string(name), entry->d_type);
+    }
+    ::closedir(handle);
+}
+
+// "16x16", "16x16@2" -> 16; "scalable" -> 0; anything else -> -1.
+int SizeOfDirectory(std::string_view name) {
+    if (name == "scalable")
+        return 0;
+    size_t x = name.find('x');
+    if (x == std::string_view::npos || x == 0)
+        return -1;
+    int size = 0;
+    for (char c : name.substr(0, x)) {
+        if (c < '0' || c > '9')
+            return -1;
+        size = size * 10 + (c - '0');
+        if (size > 4096)
+            return -1;
+    }
+    return size;
+}
+
+struct Candidate {
+    int rank = INT_MAX; // lower is better
+    std::string file;
+};
+
+int RankOf(int themeIndex, int size, std::string_view extension) {
+    // Raster images nearest to 16 pixels first; scalable ones after every
+    // raster one, since not every reader draws them.
+    int distance = extension == "svg" ? 10000 : std::abs((size > 0 ? size : 256) - wantedSize);
+    return themeIndex * 100000 + distance;
+}
+
+class IconIndex {
+public:
+    std::string FileFor(const std::string& programPath) {
+        std::lock_guard lock(mutex_);
+        RefreshIfStale();
+        std::string real = RealPath(programPath);
+        if (auto cached = byProgram_.find(real); cached != byProgram_.end())
+            return cached->second;
+        std::string file;
+        if (auto entry = programIcons_.find(real); entry != programIcons_.end())
+            file = IconFile(entry->second);
+        if (file.empty())
+            file = IconFile(genericProgramIcon);
+        byProgram_.emplace(real, file);
+        return file;
+    }
+
+    void Reset() {
+        std::lock_guard lock(mutex_);
+        built_ = false;
+    }
+
+private:
+    void RefreshIfStale() {
+        auto now = std::chrono::steady_clock::now();
+        if (built_ && now - lastCheck_ < std::chrono::seconds(2))
+            return;
+        lastCheck_ = now;
+        std::string stamp = Stamp();
+        if (built_ && stamp == stamp_)
+            return;
+        stamp_ = stamp;
+        Build();
+        built_ = true;
+    }
+
+    // Modification times of the directories whose contents the index holds.
+    std::string Stamp() const {
+        std::string stamp;
+        for (const std::string& dir : XdgDataDirs()) {
+            for (const std::string& sub : {dir + "/applications", dir + "/icons"}) {
+                struct stat info{};
+                if (::stat(sub.c_str(), &info) == 0)
+                    stamp += sub + std::to_string(info.st_mtim.tv_sec) + "." +
+                             std::to_string(info.st_mtim.tv_nsec) + ";";
+            }
+        }
+        return stamp;
+    }
+
+    void Build() {
+        programIcons_.clear();
+        iconFiles_.clear();
+        byProgram_.clear();
+        dataDirs_ = XdgDataDirs();
+        for (const std::string& dir : dataDirs_)
+            IndexApplications(dir + "/applications", 0);
+        for (size_t t = 0; t < std::size(themes); ++t)
+            for (const std::string& dir : dataDirs_)
+                IndexTheme(dir + "/icons/" + themes[t], static_cast<int>(t), 0, -1);
+    }
+
+    void IndexApplications(const std::string& dir, int depth) {
+        ForEachName(dir, [&](const std::string& name, unsigned char type) {
+            std::string path = dir + "/" + name;
+            if (type == DT_DIR && depth < 2) {
+                IndexApplications(path, depth + 1);
+                return;
+            }
+            if (name.size() < 9 || name.compare(name.size() - 8, 8, ".desktop") != 0)
+                return;
+            auto text = ReadSmallFile(path);
+            if (!text)
+                return;
+            DesktopEntry entry = ParseDesktopEntry(*text);
+            if (entry.icon.empty())
+                return;
+            // Earlier data directories win; both the launcher and TryExec count.
+            for (const std::string& program : {ExecProgram(entry.exec), entry.tryExec}) {
+                std::string real = ResolveProgram(program);
+                if (!real.empty())
+                    programIcons_.try_emplace(real, entry.icon);
+            }
+        });
+    }
+
+    void IndexTheme(const std::string& dir, int themeIndex, int depth, int size) {
+        ForEachName(dir, [&](const std::string& name, unsigned char type) {
+            std::string path = dir + "/" + name;
+            if (type == DT_DIR || (type == DT_UNKNOWN && depth < 3)) {
+                if (depth < 3) {
+                    int dirSize = SizeOfDirectory(name);
+                    IndexTheme(path, themeIndex, depth + 1, dirSize >= 0 ? dirSize : size);
+                }
+                return;
+            }
+            size_t dot = name.rfind('.');
+            if (dot == std::string::npos || size < 0)
+                return;
+            std::string_view extension = std::string_view(name).substr(dot + 1);
+            if (extension != "png" && extension != "xpm" && extension != "svg")
+                return;
+            Candidate& best = iconFiles_[name.substr(0, dot)];
+            int rank = RankOf(themeIndex, size, extension);
+            if (rank < best.rank)
+                best = Candidate{rank, path};
+        });
+    }
+
+    std::string IconFile(const std::string& icon) {
+        if (icon.empty())
+            return "";
+        if (icon[0] == '/')
+            return ::access(icon.c_str(), R_OK) == 0 ? icon : "";
+        std::string name = icon;
+        for (const char* extension : {".png", ".svg", ".xpm"}) {
+            size_t length = std::char_traits<char>::length(extension);
+            if (name.size() > length && name.compare(name.size() - length, length, extension) == 0)
+                name.erase(name.size() - length);
+        }
+        if (auto found = iconFiles_.find(name); found != iconFiles_.end())
+            return found->second.file;
+        for (const std::string& dir : dataDirs_)
+            for (const char* extension : {".png", ".xpm"})
+                if (std::string file = dir + "/pixmaps/" + name + extension;
+                    ::access(file.c_str(), R_OK) == 0)
+                    return file;
+        return "";
+    }
+
+    std::mutex mutex_;
+    bool built_ = false;
+    std::chrono::steady_clock::time_point lastCheck_;
+    std::string stamp_;
+    std::vector<std::string> dataDirs_;
+    std::unordered_map<std::string, std::string> programIcons_; // program -> Icon value
+    std::unordered_map<std::string, Candidate> iconFiles_;      // icon name -> file
+    std::unordered_map<std::string, std::string> byProgram_;    // program -> icon file
+};
+
+IconIndex& TheIndex() {
+    static IconIndex index;
+    return index;
+}
+
+} // namespace
+
+DesktopEntry ParseDesktopEntry(std::string_view text) {
+    DesktopEntry entry;
+    bool inMain = false;
+    while (!text.empty()) {
+        size_t newline = text.find('\n');
+        std::string_view line = text.substr(0, newline);
+        text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+            line.remove_suffix(1);
+        if (line.empty() || line[0] == '#')
+            continue;
+        if (line[0] == '[') {
+            inMain = line == "[Desktop Entry]";
+            continue;
+        }
+        size_t equals = line.find('=');
+        if (!inMain || equals == std::string_view::npos)
+            continue;
+        std::string_view key = line.substr(0, equals);
+        while (!key.empty() && key.back() == ' ')
+            key.remove_suffix(1);
+        std::string_view value = line.substr(equals + 1);
+        while (!value.empty() && value.front() == ' ')
+            value.remove_prefix(1);
+        if (key == "Exec")
+            entry.exec = value;
+        else if (key == "TryExec")
+            entry.tryExec = value;
+        else if (key == "Icon")
+            entry.icon = value;
+    }
+    return entry;
+}
+
+std::string ExecProgram(std::string_view exec) {
+    std::vector<std::string> words = SplitCommandLine(exec);
+    size_t i = 0;
+    if (i < words.size() && (words[i] == "env" || words[i] == "/usr/bin/env")) {
+        ++i;
+        while (i < words.size() && (words[i].find('=') != std::string::npos || words[i][0] == '-'))
+            ++i;
+    }
+    return i < words.size() ? words[i] : "";
+}
+
+std::vector<std::string> XdgDataDirs() {
+    std::vector<std::string> dirs;
+    std::string home = Env("XDG_DATA_HOME");
+    if (home.empty() && !Env("HOME").empty())
+        home = Env("HOME") + "/.local/share";
+    if (!home.empty())
+        dirs.push_back(home);
+    std::string list = Env("XDG_DATA_DIRS");
+    if (list.empty())
+        list = "/usr/local/share:/usr/share";
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t end = list.find(':', start);
+        if (end == std::string::npos)
+            end = list.size();
+        if (end > start)
+            dirs.push_back(list.substr(start, end - start));
+        start = end + 1;
+    }
+    return dirs;
+}
+
+std::string ProgramIconFile(const std::string& programPath) {
+    return TheIndex().FileFor(programPath);
+}
+
+void ResetIconIndex() { TheIndex().Reset(); }
+
+} // namespace ombrel::platform

@@ -1,0 +1,34 @@
+// Finding the icon the desktop shows for a program file.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ombrel::platform {
+
+struct DesktopEntry {
+    std::string exec;    // Exec's program, as written
+    std::string tryExec; // TryExec, as written
+    std::string icon;    // Icon, a theme name or an absolute path
+};
+
+// The [Desktop Entry] group of a .desktop file; empty icon when it has none.
+DesktopEntry ParseDesktopEntry(std::string_view text);
+
+// The program an Exec line starts: its first word, quotes removed, after
+// any "env" and VAR=value words.
+std::string ExecProgram(std::string_view exec);
+
+// The data directories, most important first ($XDG_DATA_HOME, then
+// $XDG_DATA_DIRS with the specification's defaults).
+std::vector<std::string> XdgDataDirs();
+
+// The icon file for an existing program file: the one its desktop entry
+// names, at 16 pixels from the icon theme, else the theme's generic program
+// icon; empty when neither is installed.
+std::string ProgramIconFile(const std::string& programPath);
+
+void ResetIconIndex();
+
+} // namespace ombrel::platform
