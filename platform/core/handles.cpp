@@ -17,7 +17,9 @@ HandleTable& Table() {
     return table;
 }
 
-uintptr_t Key(HANDLE handle) { return reinterpret_cast<uintptr_t>(handle); }
+uintptr_t Key(HANDLE handle) {
+    return reinterpret_cast<uintptr_t>(handle);
+}
 
 } // namespace
 

@@ -56,7 +56,9 @@ Services& ActiveServices() {
 // The Win32 names.
 using ombrel::platform::ActiveServices;
 
-BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) { return ActiveServices().GetVersionExA(info); }
+BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
+    return ActiveServices().GetVersionExA(info);
+}
 
 BOOL WINAPI OpenProcessToken(HANDLE process, DWORD desiredAccess, PHANDLE token) {
     return ActiveServices().OpenProcessToken(process, desiredAccess, token);
@@ -71,11 +73,15 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEG
                                                   previousState, returnLength);
 }
 
-HMODULE WINAPI LoadLibraryA(LPCSTR fileName) { return ActiveServices().LoadLibraryA(fileName); }
+HMODULE WINAPI LoadLibraryA(LPCSTR fileName) {
+    return ActiveServices().LoadLibraryA(fileName);
+}
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName) {
     return ActiveServices().GetProcAddress(module, procName);
 }
-BOOL WINAPI FreeLibrary(HMODULE module) { return ActiveServices().FreeLibrary(module); }
+BOOL WINAPI FreeLibrary(HMODULE module) {
+    return ActiveServices().FreeLibrary(module);
+}
 
 DWORD WINAPI AllocateAndGetTcpExTableFromStack(PVOID* table, BOOL order, HANDLE heap, DWORD flags,
                                                DWORD family) {
@@ -86,7 +92,9 @@ DWORD WINAPI AllocateAndGetUdpExTableFromStack(PVOID* table, BOOL order, HANDLE 
     return ActiveServices().AllocateAndGetUdpExTableFromStack(table, order, heap, flags, family);
 }
 
-HANDLE WINAPI GetProcessHeap() { return ActiveServices().GetProcessHeap(); }
+HANDLE WINAPI GetProcessHeap() {
+    return ActiveServices().GetProcessHeap();
+}
 LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
     return ActiveServices().HeapAlloc(heap, flags, bytes);
 }
@@ -97,13 +105,19 @@ BOOL WINAPI HeapFree(HANDLE heap, DWORD flags, LPVOID memory) {
 int WINAPI WSAStartup(WORD versionRequested, LPWSADATA data) {
     return ActiveServices().WSAStartup(versionRequested, data);
 }
-int WINAPI WSACleanup() { return ActiveServices().WSACleanup(); }
-int WINAPI WSAGetLastError() { return static_cast<int>(GetLastError()); }
+int WINAPI WSACleanup() {
+    return ActiveServices().WSACleanup();
+}
+int WINAPI WSAGetLastError() {
+    return static_cast<int>(GetLastError());
+}
 
 HANDLE WINAPI OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD processId) {
     return ActiveServices().OpenProcess(desiredAccess, inheritHandle, processId);
 }
-BOOL WINAPI CloseHandle(HANDLE object) { return ActiveServices().CloseHandle(object); }
+BOOL WINAPI CloseHandle(HANDLE object) {
+    return ActiveServices().CloseHandle(object);
+}
 DWORD WINAPI GetModuleFileNameExA(HANDLE process, HMODULE module, LPSTR fileName, DWORD size) {
     return ActiveServices().GetModuleFileNameExA(process, module, fileName, size);
 }
@@ -118,16 +132,20 @@ BOOL WINAPI Process32Next(HANDLE snapshot, LPPROCESSENTRY32 entry) {
     return ActiveServices().Process32Next(snapshot, entry);
 }
 
-DWORD_PTR WINAPI SHGetFileInfoA(LPCSTR path, DWORD fileAttributes, SHFILEINFOA* info,
-                                UINT infoSize, UINT flags) {
+DWORD_PTR WINAPI SHGetFileInfoA(LPCSTR path, DWORD fileAttributes, SHFILEINFOA* info, UINT infoSize,
+                                UINT flags) {
     return ActiveServices().SHGetFileInfoA(path, fileAttributes, info, infoSize, flags);
 }
-BOOL WINAPI DestroyIcon(HICON icon) { return ActiveServices().DestroyIcon(icon); }
+BOOL WINAPI DestroyIcon(HICON icon) {
+    return ActiveServices().DestroyIcon(icon);
+}
 
 HANDLE WINAPI FindFirstFileA(LPCSTR fileName, LPWIN32_FIND_DATAA findData) {
     return ActiveServices().FindFirstFileA(fileName, findData);
 }
-BOOL WINAPI FindClose(HANDLE findFile) { return ActiveServices().FindClose(findFile); }
+BOOL WINAPI FindClose(HANDLE findFile) {
+    return ActiveServices().FindClose(findFile);
+}
 UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size) {
     return ActiveServices().GetSystemDirectoryA(buffer, size);
 }
@@ -143,10 +161,9 @@ BOOL WINAPI CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
                            LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles,
                            DWORD creationFlags, LPVOID environment, LPCSTR currentDirectory,
                            LPSTARTUPINFOA startupInfo, LPPROCESS_INFORMATION processInformation) {
-    return ActiveServices().CreateProcessA(applicationName, commandLine, processAttributes,
-                                           threadAttributes, inheritHandles, creationFlags,
-                                           environment, currentDirectory, startupInfo,
-                                           processInformation);
+    return ActiveServices().CreateProcessA(
+        applicationName, commandLine, processAttributes, threadAttributes, inheritHandles,
+        creationFlags, environment, currentDirectory, startupInfo, processInformation);
 }
 HINSTANCE WINAPI ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters,
                                LPCSTR directory, int showCommand) {

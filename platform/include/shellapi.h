@@ -18,7 +18,7 @@ typedef struct _SHFILEINFOA {
 #define SE_ERR_FNF 2
 #define SE_ERR_NOASSOC 31
 
-DWORD_PTR WINAPI SHGetFileInfoA(LPCSTR path, DWORD fileAttributes, SHFILEINFOA* info,
-                                UINT infoSize, UINT flags);
+DWORD_PTR WINAPI SHGetFileInfoA(LPCSTR path, DWORD fileAttributes, SHFILEINFOA* info, UINT infoSize,
+                                UINT flags);
 HINSTANCE WINAPI ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters,
                                LPCSTR directory, int showCommand);

@@ -47,10 +47,10 @@ typedef INT_PTR (*FARPROC)();
 #define WAIT_FAILED 0xFFFFFFFFu
 #define STILL_ACTIVE 259u
 
-#define MAKEWORD(lo, hi) static_cast<WORD>(((hi) & 0xFF) << 8 | ((lo) & 0xFF))
-#define LOBYTE(v) static_cast<BYTE>((v) & 0xFF)
+#define MAKEWORD(lo, hi) static_cast<WORD>(((hi)&0xFF) << 8 | ((lo)&0xFF))
+#define LOBYTE(v) static_cast<BYTE>((v)&0xFF)
 #define HIBYTE(v) static_cast<BYTE>(((v) >> 8) & 0xFF)
-#define LOWORD(v) static_cast<WORD>((v) & 0xFFFF)
+#define LOWORD(v) static_cast<WORD>((v)&0xFFFF)
 #define HIWORD(v) static_cast<WORD>(((v) >> 16) & 0xFFFF)
 
 // Error codes (winerror.h).

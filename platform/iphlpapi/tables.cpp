@@ -15,19 +15,32 @@ namespace ombrel::platform {
 // SYN_RCVD; a bound socket that neither listens nor connects is CLOSED.
 DWORD MibTcpState(uint8_t linuxState) {
     switch (linuxState) {
-    case 1: return MIB_TCP_STATE_ESTAB;
-    case 2: return MIB_TCP_STATE_SYN_SENT;
-    case 3: return MIB_TCP_STATE_SYN_RCVD;
-    case 4: return MIB_TCP_STATE_FIN_WAIT1;
-    case 5: return MIB_TCP_STATE_FIN_WAIT2;
-    case 6: return MIB_TCP_STATE_TIME_WAIT;
-    case 7: return MIB_TCP_STATE_CLOSED;
-    case 8: return MIB_TCP_STATE_CLOSE_WAIT;
-    case 9: return MIB_TCP_STATE_LAST_ACK;
-    case 10: return MIB_TCP_STATE_LISTEN;
-    case 11: return MIB_TCP_STATE_CLOSING;
-    case 12: return MIB_TCP_STATE_SYN_RCVD;
-    default: return MIB_TCP_STATE_CLOSED;
+    case 1:
+        return MIB_TCP_STATE_ESTAB;
+    case 2:
+        return MIB_TCP_STATE_SYN_SENT;
+    case 3:
+        return MIB_TCP_STATE_SYN_RCVD;
+    case 4:
+        return MIB_TCP_STATE_FIN_WAIT1;
+    case 5:
+        return MIB_TCP_STATE_FIN_WAIT2;
+    case 6:
+        return MIB_TCP_STATE_TIME_WAIT;
+    case 7:
+        return MIB_TCP_STATE_CLOSED;
+    case 8:
+        return MIB_TCP_STATE_CLOSE_WAIT;
+    case 9:
+        return MIB_TCP_STATE_LAST_ACK;
+    case 10:
+        return MIB_TCP_STATE_LISTEN;
+    case 11:
+        return MIB_TCP_STATE_CLOSING;
+    case 12:
+        return MIB_TCP_STATE_SYN_RCVD;
+    default:
+        return MIB_TCP_STATE_CLOSED;
     }
 }
 

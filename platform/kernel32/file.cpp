@@ -61,7 +61,7 @@ HANDLE FindFirstFileA(LPCSTR fileName, LPWIN32_FIND_DATAA findData) {
         path = matches.gl_pathv[0];
         ::globfree(&matches);
     }
-    struct stat info{};
+    struct stat info {};
     if (::stat(path.c_str(), &info) != 0) {
         SetLastError(StatError(errno));
         return INVALID_HANDLE_VALUE;

@@ -7,7 +7,9 @@ namespace {
 char processHeapTag; // its address is the process heap's handle
 }
 
-HANDLE GetProcessHeap() { return &processHeapTag; }
+HANDLE GetProcessHeap() {
+    return &processHeapTag;
+}
 
 LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
     if (heap != GetProcessHeap()) {

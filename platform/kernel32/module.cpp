@@ -40,8 +40,7 @@ struct Registry {
         {"psapi.dll", {{"GetModuleFileNameExA", AsFarProc(&::GetModuleFileNameExA)}}},
         {"iphlpapi.dll",
          {{"AllocateAndGetTcpExTableFromStack", AsFarProc(&::AllocateAndGetTcpExTableFromStack)},
-          {"AllocateAndGetUdpExTableFromStack",
-           AsFarProc(&::AllocateAndGetUdpExTableFromStack)}}},
+          {"AllocateAndGetUdpExTableFromStack", AsFarProc(&::AllocateAndGetUdpExTableFromStack)}}},
     };
 };
 
@@ -178,7 +177,7 @@ DWORD GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD size) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    struct stat info{};
+    struct stat info {};
     if (longPath[0] == '\0' || ::stat(longPath, &info) != 0) {
         SetLastError(errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND);
         return 0;

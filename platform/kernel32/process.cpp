@@ -63,12 +63,17 @@ void RememberChild(pid_t pid) {
 void ReapExitedChildren() {
     Children& children = AllChildren();
     std::lock_guard lock(children.mutex);
-    for (auto& [pid, state] : children.byPid) {
+    for (auto it = children.byPid.begin(); it != children.byPid.end();) {
         int status = 0;
-        if (!state.exited && ::waitpid(pid, &status, WNOHANG) == pid) {
-            state.exited = true;
-            state.exitCode = ExitCodeOf(status);
+        pid_t got = it->second.exited ? 0 : ::waitpid(it->first, &status, WNOHANG);
+        if (got == it->first) {
+            it->second.exited = true;
+            it->second.exitCode = ExitCodeOf(status);
+        } else if (got < 0 && errno == ECHILD) {
+            it = children.byPid.erase(it); // reaped by someone else
+            continue;
         }
+        ++it;
     }
 }
 
@@ -139,9 +144,8 @@ BOOL CloseHandle(HANDLE object) {
 }
 
 BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIBUTES,
-                    LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID environment,
-                    LPCSTR currentDirectory, LPSTARTUPINFOA startupInfo,
-                    LPPROCESS_INFORMATION processInformation) {
+                    LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID environment, LPCSTR currentDirectory,
+                    LPSTARTUPINFOA startupInfo, LPPROCESS_INFORMATION processInformation) {
     if (startupInfo == nullptr || processInformation == nullptr ||
         (applicationName == nullptr && commandLine == nullptr)) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -193,8 +197,12 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIB
 
 using namespace ombrel::platform;
 
-HANDLE WINAPI GetCurrentProcess() { return CurrentProcessPseudoHandle(); }
-DWORD WINAPI GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
+HANDLE WINAPI GetCurrentProcess() {
+    return CurrentProcessPseudoHandle();
+}
+DWORD WINAPI GetCurrentProcessId() {
+    return static_cast<DWORD>(::getpid());
+}
 
 DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds) {
     auto* process = LookupHandle<ProcessObject>(object);

@@ -26,7 +26,9 @@ public:
 };
 
 // The pseudo handle GetCurrentProcess returns.
-inline HANDLE CurrentProcessPseudoHandle() { return INVALID_HANDLE_VALUE; }
+inline HANDLE CurrentProcessPseudoHandle() {
+    return INVALID_HANDLE_VALUE;
+}
 
 // Children we started are reaped once they exit, so none stays a zombie.
 void RememberChild(pid_t pid);

@@ -9,9 +9,8 @@ namespace ombrel::platform::lx {
 // The layer implements the services of platform version 5.1 (NT family);
 // the kernel release stands where the service-pack text would.
 BOOL GetVersionExA(LPOSVERSIONINFOA info) {
-    if (info == nullptr ||
-        (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA) &&
-         info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA) + 8)) {
+    if (info == nullptr || (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA) &&
+                            info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA) + 8)) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }

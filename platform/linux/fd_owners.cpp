@@ -48,7 +48,9 @@ private:
         uint64_t inode = 0;
         size_t index = 0;
     };
-    static size_t Hash(uint64_t inode) { return static_cast<size_t>(inode * 0x9E3779B97F4A7C15ull >> 17); }
+    static size_t Hash(uint64_t inode) {
+        return static_cast<size_t>(inode * 0x9E3779B97F4A7C15ull >> 17);
+    }
 
     std::vector<Slot> slots_;
     size_t mask_ = 0;

@@ -8,8 +8,14 @@ std::string& Root() {
 }
 } // namespace
 
-void SetProcRoot(std::string root) { Root() = root.empty() ? std::string("/proc") : std::move(root); }
-const std::string& ProcRoot() { return Root(); }
-bool ProcRootIsLive() { return Root() == "/proc"; }
+void SetProcRoot(std::string root) {
+    Root() = root.empty() ? std::string("/proc") : std::move(root);
+}
+const std::string& ProcRoot() {
+    return Root();
+}
+bool ProcRootIsLive() {
+    return Root() == "/proc";
+}
 
 } // namespace ombrel::platform

@@ -111,7 +111,8 @@ std::string ProcessImageName(std::string_view comm, std::string_view exeTarget) 
         exeTarget.substr(exeTarget.size() - deleted.size()) == deleted)
         exeTarget.remove_suffix(deleted.size());
     size_t slash = exeTarget.rfind('/');
-    std::string_view file = slash == std::string_view::npos ? exeTarget : exeTarget.substr(slash + 1);
+    std::string_view file =
+        slash == std::string_view::npos ? exeTarget : exeTarget.substr(slash + 1);
     if (!comm.empty() && file.size() > comm.size() && file.substr(0, comm.size()) == comm)
         return std::string(file);
     return std::string(comm);

@@ -9,7 +9,9 @@
 namespace ombrel::platform {
 namespace {
 
-HINSTANCE Result(INT_PTR value) { return reinterpret_cast<HINSTANCE>(value); }
+HINSTANCE Result(INT_PTR value) {
+    return reinterpret_cast<HINSTANCE>(value);
+}
 
 // "http://...", "mailto:...": a scheme of two or more letters, then a colon.
 bool IsAddress(std::string_view text) {
@@ -25,14 +27,15 @@ bool IsAddress(std::string_view text) {
 }
 
 bool IsProgram(const std::string& path) {
-    struct stat info{};
+    struct stat info {};
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
            ::access(path.c_str(), X_OK) == 0;
 }
 
 // The program a bare name means: the directory given, then PATH.
 std::string FindProgram(const std::string& name, const char* directory) {
-    if (directory != nullptr && directory[0] != '\0' && IsProgram(std::string(directory) + "/" + name))
+    if (directory != nullptr && directory[0] != '\0' &&
+        IsProgram(std::string(directory) + "/" + name))
         return std::string(directory) + "/" + name;
     const char* path = std::getenv("PATH");
     std::string_view dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
@@ -60,8 +63,7 @@ namespace lx {
 
 // "open" starts a program with its parameters, and hands an address or a
 // document to the desktop's handler (xdg-open). No shell is involved.
-HINSTANCE ShellExecuteA(HWND, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory,
-                        int) {
+HINSTANCE ShellExecuteA(HWND, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory, int) {
     if (verb != nullptr && verb[0] != '\0' && ::strcasecmp(verb, "open") != 0)
         return Result(SE_ERR_NOASSOC);
     if (file == nullptr || file[0] == '\0')
@@ -84,7 +86,7 @@ HINSTANCE ShellExecuteA(HWND, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCST
                 argv.push_back(std::move(arg));
         return Spawn(program, std::move(argv), directory);
     }
-    struct stat info{};
+    struct stat info {};
     if (::stat(target.c_str(), &info) != 0)
         return Result(SE_ERR_FNF);
     return Spawn("xdg-open", {"xdg-open", target}, directory);

@@ -28,9 +28,13 @@ std::string IconSourceFile(HICON icon) {
     return object ? object->file : std::string();
 }
 
-size_t IconCount() { return LiveIcons().load(); }
+size_t IconCount() {
+    return LiveIcons().load();
+}
 
-void ResetShellIconIndex() { ResetIconIndex(); }
+void ResetShellIconIndex() {
+    ResetIconIndex();
+}
 
 namespace lx {
 
@@ -40,7 +44,7 @@ DWORD_PTR SHGetFileInfoA(LPCSTR path, DWORD, SHFILEINFOA* info, UINT infoSize, U
     if (path == nullptr || path[0] == '\0' || info == nullptr || infoSize < sizeof(SHFILEINFOA) ||
         !(flags & SHGFI_ICON))
         return 0;
-    struct stat status{};
+    struct stat status {};
     if (::stat(path, &status) != 0)
         return 0;
     HANDLE handle = InsertHandle(std::make_unique<IconObject>(ProgramIconFile(path)));

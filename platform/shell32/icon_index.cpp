@@ -32,8 +32,9 @@ std::string RealPath(const std::string& path) {
 }
 
 bool IsExecutableFile(const std::string& path) {
-    struct stat info{};
-    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0;
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           ::access(path.c_str(), X_OK) == 0;
 }
 
 std::string ResolveProgram(const std::string& program) {
@@ -140,7 +141,7 @@ private:
         std::string stamp;
         for (const std::string& dir : XdgDataDirs()) {
             for (const std::string& sub : {dir + "/applications", dir + "/icons"}) {
-                struct stat info{};
+                struct stat info {};
                 if (::stat(sub.c_str(), &info) == 0)
                     stamp += sub + std::to_string(info.st_mtim.tv_sec) + "." +
                              std::to_string(info.st_mtim.tv_nsec) + ";";
@@ -317,6 +318,8 @@ std::string ProgramIconFile(const std::string& programPath) {
     return TheIndex().FileFor(programPath);
 }
 
-void ResetIconIndex() { TheIndex().Reset(); }
+void ResetIconIndex() {
+    TheIndex().Reset();
+}
 
 } // namespace ombrel::platform

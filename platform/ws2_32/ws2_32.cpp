@@ -12,7 +12,9 @@ std::atomic<int> startCount{0};
 constexpr WORD highestVersion = MAKEWORD(2, 2);
 } // namespace
 
-int SocketLayerStartCount() { return startCount.load(); }
+int SocketLayerStartCount() {
+    return startCount.load();
+}
 
 namespace lx {
 
