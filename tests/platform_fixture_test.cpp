@@ -1,0 +1,163 @@
+// The process and socket services read against a captured /proc tree.
+#include <arpa/inet.h>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+#include <ombrel/services.h>
+
+using namespace ombrel::platform;
+
+namespace {
+
+class FixtureProc : public ::testing::Test {
+protected:
+    void SetUp() override { SetProcRoot(std::string(OMBREL_FIXTURES) + "/proc-basic"); }
+    void TearDown() override { SetProcRoot("/proc"); }
+};
+
+std::string Ip(DWORD networkOrder) {
+    in_addr addr{networkOrder};
+    return inet_ntoa(addr);
+}
+
+struct TcpRow {
+    DWORD state;
+    std::string local;
+    int localPort;
+    std::string remote;
+    int remotePort;
+    DWORD pid;
+    bool operator==(const TcpRow&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const TcpRow& row) {
+    return out << row.state << " " << row.local << ":" << row.localPort << " " << row.remote << ":"
+               << row.remotePort << " pid " << row.pid;
+}
+
+std::vector<TcpRow> ReadTcp(BOOL order) {
+    PVOID raw = reinterpret_cast<PVOID>(0xdeadbeef);
+    EXPECT_EQ(AllocateAndGetTcpExTableFromStack(&raw, order, GetProcessHeap(), 0, 2), 0u);
+    auto* table = static_cast<PMIB_TCPEXTABLE>(raw);
+    std::vector<TcpRow> rows;
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        const MIB_TCPROW_EX& r = table->table[i];
+        rows.push_back({r.dwState, Ip(r.dwLocalAddr), ntohs(static_cast<uint16_t>(r.dwLocalPort)),
+                        Ip(r.dwRemoteAddr), ntohs(static_cast<uint16_t>(r.dwRemotePort)),
+                        r.dwProcessId});
+    }
+    EXPECT_TRUE(HeapFree(GetProcessHeap(), 0, table));
+    return rows;
+}
+
+} // namespace
+
+TEST_F(FixtureProc, TcpTableHasEveryStateOwnerAndOrder) {
+    const std::string lo = "127.0.0.1";
+    std::vector<TcpRow> expected{
+        {2, "0.0.0.0", 80, "0.0.0.0", 0, 501}, // held by launcher 600 and service 501
+        {3, "10.0.0.5", 50001, "93.184.216.34", 443, 300},
+        {2, lo, 22, "0.0.0.0", 0, 100},
+        {5, lo, 22, lo, 40000, 100},
+        {4, lo, 2001, lo, 9, 1},
+        {6, lo, 2002, lo, 9, 1},
+        {7, lo, 2003, lo, 9, 1},
+        {11, lo, 2004, lo, 9, 0}, // TIME_WAIT: no process holds it
+        {1, lo, 2005, lo, 9, 200},
+        {8, lo, 2006, lo, 9, 200},
+        {10, lo, 2007, lo, 9, 1},
+        {9, lo, 2008, lo, 9, 1},
+        {4, lo, 2009, lo, 9, 0}, // NEW_SYN_RECV
+        {5, lo, 2010, lo, 9, 0},
+        {5, lo, 40000, lo, 22, 400},
+    };
+    EXPECT_EQ(ReadTcp(TRUE), expected);
+}
+
+TEST_F(FixtureProc, UnsortedTableKeepsTheKernelsOrderAndSkipsMalformedLines) {
+    std::vector<TcpRow> rows = ReadTcp(FALSE);
+    ASSERT_EQ(rows.size(), 15u);
+    EXPECT_EQ(rows[0].localPort, 22);
+    EXPECT_EQ(rows[3].localPort, 80);
+    EXPECT_EQ(rows[8].localPort, 2004);
+    EXPECT_EQ(rows[9].localPort, 2005); // the line between them was not a socket
+    EXPECT_EQ(rows.back().localPort, 2010);
+}
+
+TEST_F(FixtureProc, UdpTableHasThreeValuesPerRow) {
+    PVOID raw = nullptr;
+    ASSERT_EQ(AllocateAndGetUdpExTableFromStack(&raw, TRUE, GetProcessHeap(), 0, 2), 0u);
+    auto* table = static_cast<PMIB_UDPEXTABLE>(raw);
+    ASSERT_EQ(table->dwNumEntries, 3u);
+    EXPECT_EQ(Ip(table->table[0].dwLocalAddr), "0.0.0.0");
+    EXPECT_EQ(ntohs(static_cast<uint16_t>(table->table[0].dwLocalPort)), 68);
+    EXPECT_EQ(table->table[0].dwProcessId, 1u);
+    EXPECT_EQ(ntohs(static_cast<uint16_t>(table->table[1].dwLocalPort)), 53);
+    EXPECT_EQ(table->table[1].dwProcessId, 100u);
+    EXPECT_EQ(ntohs(static_cast<uint16_t>(table->table[2].dwLocalPort)), 5353);
+    EXPECT_EQ(table->table[2].dwProcessId, 0u);
+    HeapFree(GetProcessHeap(), 0, table);
+}
+
+TEST_F(FixtureProc, ProcessListInAscendingIdsWithProgramNames) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    ASSERT_NE(snapshot, INVALID_HANDLE_VALUE);
+    struct Seen {
+        DWORD pid, ppid, threads;
+        std::string name;
+        bool operator==(const Seen&) const = default;
+    };
+    std::vector<Seen> seen;
+    PROCESSENTRY32 entry;
+    std::memset(&entry, 0xEF, sizeof entry);
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+        seen.push_back(
+            {entry.th32ProcessID, entry.th32ParentProcessID, entry.cntThreads, entry.szExeFile});
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
+    std::vector<Seen> expected{
+        {1, 0, 1, "systemd"},   {2, 0, 1, "kthreadd"},  // a kernel thread: no program file
+        {100, 1, 1, "sshd"},    {200, 1, 4, "secretd"}, // its exe link cannot be read
+        {300, 1, 1, "oldtool"}, {400, 1, 2, "very-long-program-name"},
+        {501, 600, 3, "webd"},  {600, 1, 1, "launcher"},
+    }; // 700 vanished mid-scan: it has no stat
+    EXPECT_EQ(seen.size(), expected.size());
+    for (size_t i = 0; i < std::min(seen.size(), expected.size()); ++i) {
+        EXPECT_EQ(seen[i].pid, expected[i].pid) << i;
+        EXPECT_EQ(seen[i].ppid, expected[i].ppid) << i;
+        EXPECT_EQ(seen[i].threads, expected[i].threads) << i;
+        EXPECT_EQ(seen[i].name, expected[i].name) << i;
+    }
+    // The record past the name is zeroed, not left as it was.
+    EXPECT_EQ(entry.szExeFile[sizeof entry.szExeFile - 1], '\0');
+    EXPECT_TRUE(CloseHandle(snapshot));
+}
+
+TEST_F(FixtureProc, ModulePathsFromExeLinks) {
+    auto pathOf = [](DWORD pid, DWORD& error) {
+        error = 0;
+        HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
+        if (process == nullptr) {
+            error = GetLastError();
+            return std::string("<no process>");
+        }
+        char path[260];
+        std::memset(path, 'x', sizeof path);
+        DWORD length = GetModuleFileNameExA(process, nullptr, path, sizeof path);
+        if (length == 0)
+            error = GetLastError();
+        CloseHandle(process);
+        return length == 0 ? std::string() : std::string(path, length);
+    };
+    DWORD error;
+    EXPECT_EQ(pathOf(100, error), "/usr/sbin/sshd");
+    EXPECT_EQ(pathOf(400, error), "/usr/bin/very-long-program-name");
+    EXPECT_EQ(pathOf(300, error), "/opt/tool/oldtool (deleted)");
+    EXPECT_EQ(pathOf(200, error), "");
+    EXPECT_NE(error, 0u);
+    EXPECT_EQ(pathOf(2, error), ""); // kernel thread
+    EXPECT_EQ(pathOf(9999, error), "<no process>");
+    EXPECT_EQ(error, ERROR_INVALID_PARAMETER);
+}

@@ -1,0 +1,158 @@
+// The services against this machine's own kernel, with sockets the test opens.
+#include <arpa/inet.h>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <ombrel/services.h>
+
+namespace {
+
+class Socket {
+public:
+    explicit Socket(int type) : fd_(::socket(AF_INET, type | SOCK_CLOEXEC, 0)) {}
+    explicit Socket(int fd, bool) : fd_(fd) {}
+    ~Socket() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    int fd() const { return fd_; }
+    uint16_t Port() const {
+        sockaddr_in addr{};
+        socklen_t length = sizeof addr;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length);
+        return ntohs(addr.sin_port);
+    }
+
+private:
+    int fd_;
+};
+
+sockaddr_in Loopback(uint16_t port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    return addr;
+}
+
+bool Bind(const Socket& socket, uint16_t port = 0) {
+    sockaddr_in addr = Loopback(port);
+    return ::bind(socket.fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+}
+
+uint16_t Port(DWORD value) {
+    return ntohs(static_cast<uint16_t>(value));
+}
+
+} // namespace
+
+TEST(LiveSockets, TablesShowOurSocketsWithOurProcessId) {
+    Socket listener(SOCK_STREAM);
+    ASSERT_TRUE(Bind(listener));
+    ASSERT_EQ(::listen(listener.fd(), 4), 0);
+    Socket client(SOCK_STREAM);
+    sockaddr_in target = Loopback(listener.Port());
+    ASSERT_EQ(::connect(client.fd(), reinterpret_cast<sockaddr*>(&target), sizeof target), 0);
+    Socket server(::accept(listener.fd(), nullptr, nullptr), true);
+    ASSERT_GE(server.fd(), 0);
+    Socket udp(SOCK_DGRAM);
+    ASSERT_TRUE(Bind(udp));
+
+    const DWORD self = GetCurrentProcessId();
+    const DWORD loopback = htonl(INADDR_LOOPBACK);
+    PVOID raw = nullptr;
+    ASSERT_EQ(AllocateAndGetTcpExTableFromStack(&raw, TRUE, GetProcessHeap(), 2, 2), 0u);
+    auto* tcp = static_cast<PMIB_TCPEXTABLE>(raw);
+    int listeners = 0, clientEnds = 0, serverEnds = 0;
+    for (DWORD i = 0; i < tcp->dwNumEntries; ++i) {
+        const MIB_TCPROW_EX& row = tcp->table[i];
+        if (row.dwLocalAddr != loopback)
+            continue;
+        if (Port(row.dwLocalPort) == listener.Port() && row.dwState == MIB_TCP_STATE_LISTEN) {
+            ++listeners;
+            EXPECT_EQ(row.dwProcessId, self);
+        } else if (Port(row.dwLocalPort) == client.Port() &&
+                   Port(row.dwRemotePort) == listener.Port()) {
+            ++clientEnds;
+            EXPECT_EQ(row.dwState, MIB_TCP_STATE_ESTAB);
+            EXPECT_EQ(row.dwRemoteAddr, loopback);
+            EXPECT_EQ(row.dwProcessId, self);
+        } else if (Port(row.dwLocalPort) == listener.Port() &&
+                   Port(row.dwRemotePort) == client.Port()) {
+            ++serverEnds;
+            EXPECT_EQ(row.dwState, MIB_TCP_STATE_ESTAB);
+            EXPECT_EQ(row.dwProcessId, self);
+        }
+    }
+    EXPECT_EQ(listeners, 1);
+    EXPECT_EQ(clientEnds, 1);
+    EXPECT_EQ(serverEnds, 1);
+    // Sorted by local address, then local port, as asked.
+    for (DWORD i = 1; i < tcp->dwNumEntries; ++i) {
+        auto key = [](const MIB_TCPROW_EX& r) {
+            return std::pair(ntohl(r.dwLocalAddr), Port(r.dwLocalPort));
+        };
+        EXPECT_LE(key(tcp->table[i - 1]), key(tcp->table[i]));
+    }
+    HeapFree(GetProcessHeap(), 0, tcp);
+
+    ASSERT_EQ(AllocateAndGetUdpExTableFromStack(&raw, TRUE, GetProcessHeap(), 2, 2), 0u);
+    auto* udpTable = static_cast<PMIB_UDPEXTABLE>(raw);
+    int udpFound = 0;
+    for (DWORD i = 0; i < udpTable->dwNumEntries; ++i) {
+        const MIB_UDPROW_EX& row = udpTable->table[i];
+        if (row.dwLocalAddr == loopback && Port(row.dwLocalPort) == udp.Port()) {
+            ++udpFound;
+            EXPECT_EQ(row.dwProcessId, self);
+        }
+    }
+    EXPECT_EQ(udpFound, 1);
+    HeapFree(GetProcessHeap(), 0, udpTable);
+}
+
+TEST(LiveSockets, OnlyTheIpv4FamilyIsAccepted) {
+    PVOID raw = reinterpret_cast<PVOID>(0xdeadbeef);
+    EXPECT_EQ(AllocateAndGetTcpExTableFromStack(&raw, TRUE, GetProcessHeap(), 0, 23),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(AllocateAndGetUdpExTableFromStack(&raw, TRUE, GetProcessHeap(), 0, 23),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(raw, reinterpret_cast<PVOID>(0xdeadbeef));
+    EXPECT_EQ(AllocateAndGetTcpExTableFromStack(nullptr, TRUE, GetProcessHeap(), 0, 2),
+              ERROR_INVALID_PARAMETER);
+}
+
+TEST(LiveProcess, ModulePathOfOurOwnIdIsThisTestBinary) {
+    char expected[4096] = {};
+    ASSERT_GT(::readlink("/proc/self/exe", expected, sizeof expected - 1), 0);
+    HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, GetCurrentProcessId());
+    ASSERT_NE(process, nullptr);
+    char path[260];
+    std::memset(path, 'x', sizeof path);
+    DWORD length = GetModuleFileNameExA(process, nullptr, path, sizeof path);
+    EXPECT_EQ(length, std::strlen(expected));
+    EXPECT_STREQ(path, expected);
+    EXPECT_TRUE(CloseHandle(process));
+}
+
+TEST(LiveProcess, ProcessListHoldsThisProcess) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    ASSERT_NE(snapshot, INVALID_HANDLE_VALUE);
+    PROCESSENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    bool found = false;
+    DWORD previous = 0;
+    for (BOOL more = Process32First(snapshot, &entry); more;
+         more = Process32Next(snapshot, &entry)) {
+        EXPECT_GT(entry.th32ProcessID, previous);
+        previous = entry.th32ProcessID;
+        if (entry.th32ProcessID == GetCurrentProcessId()) {
+            found = true;
+            EXPECT_STREQ(entry.szExeFile, "platform_tests");
+        }
+    }
+    EXPECT_TRUE(found);
+    CloseHandle(snapshot);
+}

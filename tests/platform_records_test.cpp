@@ -1,0 +1,121 @@
+// Record layouts and the pure parsers beneath the services.
+#include <cstring>
+#include <gtest/gtest.h>
+
+#include <ombrel/services.h>
+
+#include "platform/core/text.h"
+#include "platform/kernel32/command_line.h"
+#include "platform/linux/inet_sockets.h"
+#include "platform/linux/procfs.h"
+#include "platform/shell32/icon_index.h"
+
+using namespace ombrel::platform;
+
+TEST(Records, SizesAreThoseTheProgramPasses) {
+    EXPECT_EQ(sizeof(OSVERSIONINFOA), 148u);
+    EXPECT_EQ(sizeof(PROCESSENTRY32), 296u);
+    EXPECT_EQ(sizeof(STARTUPINFOA), sizeof(void*) == 4 ? 68u : 104u);
+    EXPECT_EQ(offsetof(PROCESSENTRY32, szExeFile), 36u);
+    EXPECT_EQ(sizeof(MIB_TCPROW_EX), 24u);
+    EXPECT_EQ(sizeof(MIB_UDPROW_EX), 12u);
+    EXPECT_EQ(offsetof(MIB_TCPEXTABLE, table), 4u);
+    EXPECT_EQ(offsetof(MIB_UDPEXTABLE, table), 4u);
+}
+
+TEST(CopyText, FitsExactlyAndAlwaysTerminates) {
+    char buffer[6];
+    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(CopyText(buffer, sizeof buffer, "abcde"), 5u);
+    EXPECT_STREQ(buffer, "abcde");
+    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(CopyText(buffer, sizeof buffer, "abcdefgh"), 5u);
+    EXPECT_STREQ(buffer, "abcde");
+    EXPECT_EQ(CopyText(buffer, 1, "abc"), 0u);
+    EXPECT_EQ(buffer[0], '\0');
+    buffer[0] = 'q';
+    EXPECT_EQ(CopyText(buffer, 0, "abc"), 0u);
+    EXPECT_EQ(buffer[0], 'q');
+}
+
+TEST(CopyText, CutsAtACharacterBoundary) {
+    // "监听" is two three-byte characters.
+    const char* text = "\xE7\x9B\x91\xE5\x90\xAC";
+    char buffer[6];
+    EXPECT_EQ(CopyText(buffer, sizeof buffer, text), 3u);
+    EXPECT_STREQ(buffer, "\xE7\x9B\x91");
+    EXPECT_EQ(CopyText(buffer, 4, text), 3u);
+    EXPECT_EQ(CopyText(buffer, 3, text), 0u);
+    // Bytes that are not UTF-8 are single characters and are cut anywhere.
+    EXPECT_EQ(CopyText(buffer, 4, "\xFF\xFE\x80\x80\x41"), 3u);
+    EXPECT_EQ(Utf8FitLength("ab\xC3\xA9", 3), 2u);
+    EXPECT_EQ(Utf8FitLength("ab\xC3\xA9", 4), 4u);
+}
+
+TEST(CommandLine, FollowsThePlatformArgvRules) {
+    using V = std::vector<std::string>;
+    EXPECT_EQ(SplitCommandLine(""), V{});
+    EXPECT_EQ(SplitCommandLine("  a  b\tc "), (V{"a", "b", "c"}));
+    EXPECT_EQ(SplitCommandLine(R"("a b" c)"), (V{"a b", "c"}));
+    EXPECT_EQ(SplitCommandLine(R"(a\\b "c\"d" e\\\"f)"), (V{R"(a\\b)", R"(c"d)", R"(e\"f)"}));
+    EXPECT_EQ(SplitCommandLine(R"("x\\" y)"), (V{R"(x\)", "y"}));
+    EXPECT_EQ(SplitCommandLine(R"("" "say ""hi""")"), (V{"", R"(say "hi")"}));
+}
+
+TEST(TaskStat, NameMayHoldParenthesesAndBlanks) {
+    auto stat = ParseTaskStat("42 (a) b (c) S 7 42 42 0 -1 0 0 0 0 0 1 2 0 0 20 0 5 0 9876 0 0\n");
+    ASSERT_TRUE(stat);
+    EXPECT_EQ(stat->comm, "a) b (c");
+    EXPECT_EQ(stat->ppid, 7u);
+    EXPECT_EQ(stat->threads, 5u);
+    EXPECT_EQ(stat->startTime, 9876u);
+    EXPECT_FALSE(ParseTaskStat("42 (short) S 7 42\n"));
+    EXPECT_FALSE(ParseTaskStat("no parentheses here"));
+    EXPECT_FALSE(ParseTaskStat(""));
+}
+
+TEST(ProcessImageName, WidensACutTaskNameToTheProgramFile) {
+    EXPECT_EQ(ProcessImageName("very-long-progr", "/usr/bin/very-long-program-name"),
+              "very-long-program-name");
+    EXPECT_EQ(ProcessImageName("python3", "/usr/bin/python3.11"), "python3.11");
+    // A task renamed to something else keeps the kernel's name.
+    EXPECT_EQ(ProcessImageName("worker", "/usr/bin/python3.11"), "worker");
+    EXPECT_EQ(ProcessImageName("kthreadd", ""), "kthreadd");
+    EXPECT_EQ(ProcessImageName("oldtool", "/opt/oldtool-2 (deleted)"), "oldtool-2");
+}
+
+TEST(ProcNetTable, ReadsAddressesAndPortsInNetworkOrder) {
+    std::vector<InetSocket> sockets;
+    ASSERT_TRUE(ParseProcNetTable(
+        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
+        "timeout inode\n"
+        "   0: 0100007F:0050 0200000A:C351 01 00000000:00000000 00:00000000 00000000  1000 0 "
+        "12345 1 0 20 4 30 10 -1\n"
+        "   1: 0100007F:0050 short\n"
+        "   2: 0100007F:0050 0200000A:C351 01 00000000:00000000 00:00000000 00000000  1000 0 "
+        "notanumber 1\n",
+        sockets));
+    ASSERT_EQ(sockets.size(), 1u);
+    const auto* local = reinterpret_cast<const unsigned char*>(&sockets[0].localAddr);
+    EXPECT_EQ(local[0], 127);
+    EXPECT_EQ(local[3], 1);
+    EXPECT_EQ(ntohs(sockets[0].localPort), 80);
+    EXPECT_EQ(ntohs(sockets[0].remotePort), 50001);
+    EXPECT_EQ(ntohl(sockets[0].remoteAddr), 0x0A000002u);
+    EXPECT_EQ(sockets[0].state, 1);
+    EXPECT_EQ(sockets[0].inode, 12345u);
+    EXPECT_FALSE(ParseProcNetTable("", sockets));
+    EXPECT_FALSE(ParseProcNetTable("0: 0100007F:0050\n", sockets));
+}
+
+TEST(DesktopEntry, ReadsTheMainGroupOnly) {
+    DesktopEntry entry = ParseDesktopEntry("# comment\n[Desktop Entry]\nName=Editor\n"
+                                           "Exec=env LANG=C \"/opt/my editor/bin/ed\" %F\r\n"
+                                           "TryExec = ed\nIcon=accessories-text-editor\n"
+                                           "[Desktop Action new]\nIcon=other\nExec=ed --new\n");
+    EXPECT_EQ(entry.icon, "accessories-text-editor");
+    EXPECT_EQ(entry.tryExec, "ed");
+    EXPECT_EQ(ExecProgram(entry.exec), "/opt/my editor/bin/ed");
+    EXPECT_EQ(ExecProgram("firefox-esr %u"), "firefox-esr");
+    EXPECT_EQ(ExecProgram(""), "");
+}

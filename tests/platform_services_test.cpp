@@ -1,0 +1,422 @@
+// Conformance of each service: results, error codes and what is written to
+// the caller's records, filled with a sentinel first.
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <ombrel/icons.h>
+#include <ombrel/services.h>
+
+using namespace ombrel::platform;
+
+namespace {
+
+std::string SelfExe() {
+    char path[4096] = {};
+    return ::readlink("/proc/self/exe", path, sizeof path - 1) > 0 ? path : "";
+}
+
+template <typename F> F Bind(HMODULE module, const char* name) {
+    return reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+class TempDir {
+public:
+    TempDir() {
+        char pattern[] = "/tmp/ombrel-test-XXXXXX";
+        path_ = ::mkdtemp(pattern);
+    }
+    ~TempDir() { Remove(path_); }
+    const std::string& path() const { return path_; }
+    std::string Write(const std::string& relative, const std::string& text = "x") const {
+        std::string full = path_ + "/" + relative;
+        for (size_t at = path_.size() + 1; (at = full.find('/', at)) != std::string::npos; ++at)
+            ::mkdir(full.substr(0, at).c_str(), 0755);
+        std::ofstream(full) << text;
+        return full;
+    }
+
+private:
+    static void Remove(const std::string& path) {
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0)
+            return;
+        if (S_ISDIR(info.st_mode)) {
+            if (DIR* dir = ::opendir(path.c_str())) {
+                while (dirent* entry = ::readdir(dir))
+                    if (std::strcmp(entry->d_name, ".") && std::strcmp(entry->d_name, ".."))
+                        Remove(path + "/" + entry->d_name);
+                ::closedir(dir);
+            }
+            ::rmdir(path.c_str());
+        } else {
+            ::unlink(path.c_str());
+        }
+    }
+    std::string path_;
+};
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+} // namespace
+
+TEST(VersionService, ReportsFiveOneOnTheNtFamily) {
+    OSVERSIONINFOA info;
+    std::memset(&info, 0xEF, sizeof info);
+    info.dwOSVersionInfoSize = sizeof info;
+    ASSERT_TRUE(GetVersionExA(&info));
+    EXPECT_EQ(info.dwMajorVersion, 5u);
+    EXPECT_EQ(info.dwMinorVersion, 1u);
+    EXPECT_EQ(info.dwPlatformId, VER_PLATFORM_WIN32_NT);
+    EXPECT_LT(std::strlen(info.szCSDVersion), sizeof info.szCSDVersion);
+    EXPECT_GT(std::strlen(info.szCSDVersion), 0u); // the kernel release
+
+    std::memset(&info, 0xEF, sizeof info);
+    info.dwOSVersionInfoSize = 100;
+    SetLastError(0);
+    EXPECT_FALSE(GetVersionExA(&info));
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(info.dwMajorVersion, 0xEFEFEFEFu);
+}
+
+TEST(HeapService, ZeroesOnRequestAndRefusesForeignHeaps) {
+    auto* bytes = static_cast<unsigned char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, 64));
+    ASSERT_NE(bytes, nullptr);
+    for (int i = 0; i < 64; ++i)
+        ASSERT_EQ(bytes[i], 0);
+    EXPECT_TRUE(HeapFree(GetProcessHeap(), 0, bytes));
+    EXPECT_TRUE(HeapFree(GetProcessHeap(), 0, nullptr));
+    int other = 0;
+    EXPECT_EQ(HeapAlloc(&other, 0, 8), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST(ModuleRegistry, BindsTheProgramsFunctionsByName) {
+    HMODULE psapi = LoadLibraryA("PSAPI.DLL");
+    ASSERT_NE(psapi, nullptr);
+    EXPECT_EQ(LoadLibraryA("psapi"), psapi);
+    EXPECT_EQ(ModuleLoadCount("psapi.dll"), 2);
+    EXPECT_NE(GetProcAddress(psapi, "GetModuleFileNameExA"), nullptr);
+    EXPECT_EQ(GetProcAddress(psapi, "getmodulefilenameexa"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_PROC_NOT_FOUND);
+    EXPECT_EQ(GetProcAddress(psapi, "EnumProcesses"), nullptr);
+    EXPECT_TRUE(FreeLibrary(psapi));
+    EXPECT_TRUE(FreeLibrary(psapi));
+    EXPECT_FALSE(FreeLibrary(psapi));
+    EXPECT_EQ(ModuleLoadCount("psapi.dll"), 0);
+
+    EXPECT_EQ(LoadLibraryA("kernel33.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+    EXPECT_EQ(LoadLibraryA(nullptr), nullptr);
+    int junk = 0;
+    EXPECT_EQ(GetProcAddress(reinterpret_cast<HMODULE>(&junk), "x"), nullptr);
+    EXPECT_FALSE(FreeLibrary(reinterpret_cast<HMODULE>(&junk)));
+}
+
+TEST(ModuleRegistry, TestsCanHideAModuleOrAnExport) {
+    SetModuleHidden("iphlpapi.dll", true);
+    EXPECT_EQ(LoadLibraryA("iphlpapi.dll"), nullptr);
+    SetModuleHidden("iphlpapi.dll", false);
+    HMODULE iphlpapi = LoadLibraryA("iphlpapi.dll");
+    ASSERT_NE(iphlpapi, nullptr);
+    SetExportHidden("iphlpapi.dll", "AllocateAndGetUdpExTableFromStack", true);
+    EXPECT_EQ(GetProcAddress(iphlpapi, "AllocateAndGetUdpExTableFromStack"), nullptr);
+    EXPECT_NE(GetProcAddress(iphlpapi, "AllocateAndGetTcpExTableFromStack"), nullptr);
+    SetExportHidden("iphlpapi.dll", "AllocateAndGetUdpExTableFromStack", false);
+    EXPECT_NE(GetProcAddress(iphlpapi, "AllocateAndGetUdpExTableFromStack"), nullptr);
+    FreeLibrary(iphlpapi);
+}
+
+TEST(ServiceDoubles, BoundFunctionsGoThroughTheDouble) {
+    HMODULE iphlpapi = LoadLibraryA("iphlpapi.dll");
+    auto tcp =
+        Bind<PFNALLOCATEANDGETTCPEXTABLEFROMSTACK>(iphlpapi, "AllocateAndGetTcpExTableFromStack");
+    ASSERT_NE(tcp, nullptr);
+    PVOID table = nullptr;
+    {
+        ServiceOverride fail(&Services::AllocateAndGetTcpExTableFromStack,
+                             [](PVOID*, BOOL, HANDLE, DWORD, DWORD) -> DWORD { return 31; });
+        EXPECT_EQ(tcp(&table, TRUE, GetProcessHeap(), 2, 2), 31u);
+    }
+    {
+        // The table comes from the heap handed in, so a failing heap fails it.
+        ServiceOverride noMemory(&Services::HeapAlloc,
+                                 [](HANDLE, DWORD, SIZE_T) -> LPVOID { return nullptr; });
+        EXPECT_EQ(tcp(&table, TRUE, GetProcessHeap(), 2, 2), ERROR_NOT_ENOUGH_MEMORY);
+        EXPECT_EQ(table, nullptr);
+    }
+    ASSERT_EQ(tcp(&table, TRUE, GetProcessHeap(), 2, 2), 0u);
+    EXPECT_TRUE(HeapFree(GetProcessHeap(), 0, table));
+    FreeLibrary(iphlpapi);
+}
+
+TEST(SocketLayer, StartUpsAreCountedAndBalanced) {
+    int before = SocketLayerStartCount();
+    WSADATA data;
+    std::memset(&data, 0xEF, sizeof data);
+    ASSERT_EQ(WSAStartup(0x0101, &data), 0);
+    EXPECT_EQ(data.wVersion, 0x0101);
+    EXPECT_EQ(data.wHighVersion, 0x0202);
+    EXPECT_EQ(SocketLayerStartCount(), before + 1);
+    EXPECT_EQ(WSACleanup(), 0);
+    EXPECT_EQ(SocketLayerStartCount(), before);
+    EXPECT_EQ(WSAStartup(0x0001, &data), WSAVERNOTSUPPORTED);
+    EXPECT_EQ(SocketLayerStartCount(), before);
+    if (before == 0) {
+        EXPECT_EQ(WSACleanup(), SOCKET_ERROR);
+        EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
+    }
+    EXPECT_EQ(htonl(0x7F000001u), 0x0100007Fu);
+}
+
+TEST(ProcessService, HandlesAreCheckedBeforeUse) {
+    EXPECT_EQ(OpenProcess(PROCESS_ALL_ACCESS, FALSE, 0), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(CloseHandle(reinterpret_cast<HANDLE>(0x1234567)));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    HANDLE self = OpenProcess(PROCESS_ALL_ACCESS, FALSE, GetCurrentProcessId());
+    ASSERT_NE(self, nullptr);
+    EXPECT_TRUE(CloseHandle(self));
+    EXPECT_FALSE(CloseHandle(self));
+    char path[16];
+    EXPECT_EQ(GetModuleFileNameExA(self, nullptr, path, sizeof path), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_TRUE(CloseHandle(GetCurrentProcess())); // the pseudo handle
+}
+
+TEST(ProcessService, ModulePathFillsTheBufferExactlyToItsBoundary) {
+    const std::string exe = SelfExe();
+    HANDLE self = OpenProcess(PROCESS_ALL_ACCESS, FALSE, GetCurrentProcessId());
+    std::vector<char> buffer(exe.size() + 8);
+
+    std::fill(buffer.begin(), buffer.end(), 'x');
+    EXPECT_EQ(GetModuleFileNameExA(self, nullptr, buffer.data(), DWORD(exe.size() + 1)),
+              exe.size());
+    EXPECT_EQ(std::string(buffer.data()), exe);
+    EXPECT_EQ(buffer[exe.size() + 1], 'x');
+
+    std::fill(buffer.begin(), buffer.end(), 'x');
+    EXPECT_EQ(GetModuleFileNameExA(self, nullptr, buffer.data(), DWORD(exe.size())),
+              exe.size() - 1);
+    EXPECT_EQ(std::string(buffer.data()), exe.substr(0, exe.size() - 1));
+    EXPECT_EQ(buffer[exe.size()], 'x');
+
+    EXPECT_EQ(GetModuleFileNameExA(self, nullptr, buffer.data(), 0), 0u);
+    EXPECT_EQ(GetModuleFileNameExA(self, reinterpret_cast<HMODULE>(8), buffer.data(), 260), 0u);
+    CloseHandle(self);
+
+    std::fill(buffer.begin(), buffer.end(), 'x');
+    EXPECT_EQ(GetModuleFileNameA(nullptr, buffer.data(), DWORD(exe.size() + 1)), exe.size());
+    EXPECT_EQ(std::string(buffer.data()), exe);
+    EXPECT_EQ(GetModuleFileNameA(GetModuleHandleA(nullptr), buffer.data(), 5), 5u);
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(std::string(buffer.data()), exe.substr(0, 4));
+}
+
+TEST(ProcessService, SnapshotRecordsAreChecked) {
+    EXPECT_EQ(CreateToolhelp32Snapshot(0, 0), INVALID_HANDLE_VALUE);
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    ASSERT_NE(snapshot, INVALID_HANDLE_VALUE);
+    PROCESSENTRY32 entry{};
+    entry.dwSize = 100;
+    EXPECT_FALSE(Process32First(snapshot, &entry));
+    EXPECT_EQ(GetLastError(), ERROR_BAD_LENGTH);
+    EXPECT_FALSE(Process32First(reinterpret_cast<HANDLE>(0x999990), &entry));
+    CloseHandle(snapshot);
+    SetProcRoot("/nonexistent-proc-root");
+    EXPECT_EQ(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0), INVALID_HANDLE_VALUE);
+    SetProcRoot("/proc");
+}
+
+TEST(PathServices, ShortPathIsThePathAndSystemDirectoryFits) {
+    char buffer[64];
+    std::strcpy(buffer, "/usr/bin/");
+    EXPECT_EQ(GetShortPathNameA(buffer, buffer, sizeof buffer), 9u);
+    EXPECT_STREQ(buffer, "/usr/bin/");
+    EXPECT_EQ(GetShortPathNameA("/usr/bin/", buffer, 9), 10u); // needs 10, writes nothing
+    EXPECT_EQ(GetShortPathNameA("/no/such/path", buffer, sizeof buffer), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+
+    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(GetSystemDirectoryA(buffer, sizeof buffer), 8u);
+    EXPECT_STREQ(buffer, "/usr/bin");
+    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(GetSystemDirectoryA(buffer, 8), 9u);
+    EXPECT_EQ(buffer[0], 'x');
+    EXPECT_EQ(GetSystemDirectoryA(buffer, 9), 8u);
+    EXPECT_STREQ(buffer, "/usr/bin");
+}
+
+TEST(FileSearch, TellsFilesFromDirectoriesAndFailsQuietly) {
+    TempDir dir;
+    std::string file = dir.Write("b-file.txt", "hello");
+    dir.Write("a-first.txt");
+    WIN32_FIND_DATAA data;
+    std::memset(&data, 0xEF, sizeof data);
+    HANDLE search = FindFirstFileA(file.c_str(), &data);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(data.nFileSizeLow, 5u);
+    EXPECT_STREQ(data.cFileName, "b-file.txt");
+    EXPECT_TRUE(FindClose(search));
+    EXPECT_FALSE(FindClose(search));
+
+    search = FindFirstFileA(dir.path().c_str(), &data);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    FindClose(search);
+
+    search = FindFirstFileA((dir.path() + "/*.txt").c_str(), &data);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    EXPECT_STREQ(data.cFileName, "a-first.txt");
+    FindClose(search);
+
+    EXPECT_EQ(FindFirstFileA("", &data), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(FindFirstFileA((dir.path() + "/missing").c_str(), &data), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(FindFirstFileA((file + "/below").c_str(), &data), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+}
+
+TEST(TokenService, DebugPrivilegeIsTheTracingCapability) {
+    HANDLE token = nullptr;
+    ASSERT_TRUE(
+        OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
+    LUID luid{0xdeadbeef, 0};
+    ASSERT_TRUE(LookupPrivilegeValueA(nullptr, "sedebugprivilege", &luid));
+    EXPECT_EQ(luid.LowPart, 20u);
+    LUID other{0xdeadbeef, 7};
+    EXPECT_FALSE(LookupPrivilegeValueA(nullptr, "SeShutdownPrivilege", &other));
+    EXPECT_EQ(GetLastError(), ERROR_NO_SUCH_PRIVILEGE);
+    EXPECT_EQ(other.LowPart, 0xdeadbeefu);
+
+    TOKEN_PRIVILEGES privileges{1, {{luid, SE_PRIVILEGE_ENABLED}}};
+    ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr));
+    // Root holds CAP_SYS_PTRACE in its permitted set; anyone else is told
+    // that not every privilege was assigned.
+    std::string status = ReadAll("/proc/self/status");
+    size_t at = status.find("CapPrm:");
+    bool permitted =
+        at != std::string::npos && (std::stoull(status.substr(at + 7), nullptr, 16) >> 19 & 1);
+    EXPECT_EQ(GetLastError(), permitted ? ERROR_SUCCESS : ERROR_NOT_ALL_ASSIGNED);
+    if (permitted) {
+        at = status.find("CapEff:");
+        EXPECT_TRUE(std::stoull(status.substr(at + 7), nullptr, 16) >> 19 & 1);
+    }
+    EXPECT_TRUE(CloseHandle(token));
+
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    EXPECT_FALSE(AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    CloseHandle(token);
+    EXPECT_FALSE(AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST(ProgramStart, CreateProcessPassesArgumentsWithoutAShell) {
+    TempDir dir;
+    std::string out = dir.path() + "/args";
+    std::string line = "child \"" + out + "\" plain \"two words\" $HOME;echo";
+    std::vector<char> commandLine(line.begin(), line.end());
+    commandLine.push_back('\0');
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.wShowWindow = SW_SHOW;
+    PROCESS_INFORMATION info;
+    std::memset(&info, 0, sizeof info);
+    ASSERT_TRUE(CreateProcessA(OMBREL_TEST_CHILD, commandLine.data(), nullptr, nullptr, FALSE, 0,
+                               nullptr, dir.path().c_str(), &startup, &info));
+    EXPECT_GT(info.dwProcessId, 0u);
+    EXPECT_EQ(WaitForSingleObject(info.hProcess, INFINITE), WAIT_OBJECT_0);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeProcess(info.hProcess, &code));
+    EXPECT_EQ(code, 7u);
+    EXPECT_TRUE(CloseHandle(info.hThread));
+    EXPECT_TRUE(CloseHandle(info.hProcess));
+    EXPECT_EQ(ReadAll(out), dir.path() + std::string("\0plain\0two words\0$HOME;echo\0", 28));
+
+    STARTUPINFOA again{};
+    again.cb = sizeof again;
+    EXPECT_FALSE(CreateProcessA((dir.path() + "/no-such-program").c_str(), nullptr, nullptr,
+                                nullptr, FALSE, 0, nullptr, nullptr, &again, &info));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(CreateProcessA(OMBREL_TEST_CHILD, nullptr, nullptr, nullptr, FALSE, 0, nullptr,
+                                nullptr, nullptr, &info));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST(ProgramStart, ShellExecuteOpensProgramsAndRefusesTheUnknown) {
+    TempDir dir;
+    std::string out = dir.path() + "/args";
+    std::string parameters = "\"" + out + "\" 'quoted' `x`";
+    HINSTANCE result =
+        ShellExecuteA(nullptr, "Open", OMBREL_TEST_CHILD, parameters.c_str(), nullptr, SW_SHOW);
+    EXPECT_GT(reinterpret_cast<INT_PTR>(result), 32);
+    int status = 0;
+    ASSERT_GT(::waitpid(-1, &status, 0), 0); // the child it started, our only one
+    EXPECT_EQ(ReadAll(out).substr(ReadAll(out).find('\0')), std::string("\0'quoted'\0`x`\0", 14));
+
+    EXPECT_EQ(reinterpret_cast<INT_PTR>(ShellExecuteA(nullptr, "open", "", nullptr, nullptr, 5)),
+              SE_ERR_FNF);
+    EXPECT_EQ(
+        reinterpret_cast<INT_PTR>(ShellExecuteA(nullptr, "open", "rundll32.exe", "x", nullptr, 5)),
+        SE_ERR_FNF);
+    EXPECT_EQ(reinterpret_cast<INT_PTR>(
+                  ShellExecuteA(nullptr, "print", OMBREL_TEST_CHILD, nullptr, nullptr, 5)),
+              SE_ERR_NOASSOC);
+}
+
+TEST(ShellIcons, DesktopEntryIconAtSixteenPixelsElseTheGenericOne) {
+    TempDir data;
+    std::string program = OMBREL_TEST_CHILD;
+    data.Write("applications/child.desktop",
+               "[Desktop Entry]\nType=Application\nName=Child\nExec=\"" + program +
+                   "\" %U\nIcon=ombrel-child\n");
+    std::string small = data.Write("icons/hicolor/16x16/apps/ombrel-child.png");
+    data.Write("icons/hicolor/48x48/apps/ombrel-child.png");
+    data.Write("icons/hicolor/scalable/apps/ombrel-child.svg");
+    std::string generic = data.Write("icons/Adwaita/16x16/mimetypes/application-x-executable.png");
+    std::string other = data.Write("bin/other");
+    ::setenv("XDG_DATA_HOME", data.path().c_str(), 1);
+    ::setenv("XDG_DATA_DIRS", (data.path() + "/none").c_str(), 1);
+    ResetShellIconIndex();
+
+    size_t iconsBefore = IconCount();
+    SHFILEINFOA info;
+    std::memset(&info, 0, sizeof info);
+    ASSERT_NE(SHGetFileInfoA(program.c_str(), 0, &info, sizeof info, SHGFI_ICON | SHGFI_SMALLICON),
+              0u);
+    EXPECT_EQ(IconSourceFile(info.hIcon), small);
+    HICON first = info.hIcon;
+    ASSERT_NE(SHGetFileInfoA(other.c_str(), 0, &info, sizeof info, SHGFI_ICON | SHGFI_SMALLICON),
+              0u);
+    EXPECT_EQ(IconSourceFile(info.hIcon), generic);
+    EXPECT_NE(info.hIcon, first); // each query gives a new, owned icon
+    EXPECT_EQ(IconCount(), iconsBefore + 2);
+    EXPECT_TRUE(DestroyIcon(first));
+    EXPECT_TRUE(DestroyIcon(info.hIcon));
+    EXPECT_FALSE(DestroyIcon(info.hIcon));
+    EXPECT_EQ(IconCount(), iconsBefore);
+
+    info.hIcon = reinterpret_cast<HICON>(0x77);
+    EXPECT_EQ(SHGetFileInfoA((data.path() + "/missing").c_str(), 0, &info, sizeof info, 0x101), 0u);
+    EXPECT_EQ(info.hIcon, reinterpret_cast<HICON>(0x77));
+
+    // No theme at all: the layer's own icon, drawn by the caller.
+    ::setenv("XDG_DATA_HOME", (data.path() + "/none").c_str(), 1);
+    ResetShellIconIndex();
+    ASSERT_NE(SHGetFileInfoA(other.c_str(), 0, &info, sizeof info, 0x101), 0u);
+    EXPECT_EQ(IconSourceFile(info.hIcon), "");
+    DestroyIcon(info.hIcon);
+    ::unsetenv("XDG_DATA_HOME");
+    ::unsetenv("XDG_DATA_DIRS");
+    ResetShellIconIndex();
+}
