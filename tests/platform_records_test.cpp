@@ -4,11 +4,11 @@
 
 #include <ombrel/services.h>
 
-#include "platform/core/text.h"
 #include "platform/kernel32/command_line.h"
 #include "platform/linux/inet_sockets.h"
 #include "platform/linux/procfs.h"
 #include "platform/shell32/icon_index.h"
+#include <ombrel/text.h>
 
 using namespace ombrel::platform;
 

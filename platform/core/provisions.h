@@ -56,4 +56,6 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
 HINSTANCE ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory,
                         int showCommand);
 
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+
 } // namespace ombrel::platform::lx

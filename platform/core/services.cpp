@@ -36,6 +36,7 @@ Services MakeLinuxServices() {
     s.GetShortPathNameA = lx::GetShortPathNameA;
     s.CreateProcessA = lx::CreateProcessA;
     s.ShellExecuteA = lx::ShellExecuteA;
+    s.MessageBoxA = lx::MessageBoxA;
     return s;
 }
 

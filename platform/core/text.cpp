@@ -1,4 +1,4 @@
-#include "text.h"
+#include <ombrel/text.h>
 
 #include <cstring>
 

@@ -220,3 +220,12 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEG
                                   LPDWORD returnLength);
 
 BOOL WINAPI DestroyIcon(HICON icon);
+
+// Resources and message boxes (user32).
+#define MB_OK 0x00000000u
+#define MB_ICONSTOP 0x00000010u
+#define MB_ICONERROR MB_ICONSTOP
+#define IDOK 1
+
+int WINAPI LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int size);
+int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);

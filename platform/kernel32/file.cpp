@@ -6,7 +6,7 @@
 
 #include "../core/handles.h"
 #include "../core/provisions.h"
-#include "../core/text.h"
+#include <ombrel/text.h>
 
 namespace ombrel::platform {
 namespace {

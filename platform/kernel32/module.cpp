@@ -9,7 +9,7 @@
 #include <ombrel/services.h>
 
 #include "../core/provisions.h"
-#include "../core/text.h"
+#include <ombrel/text.h>
 
 namespace ombrel::platform {
 namespace {

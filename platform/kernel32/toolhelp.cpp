@@ -4,8 +4,8 @@
 
 #include "../core/handles.h"
 #include "../core/provisions.h"
-#include "../core/text.h"
 #include "../linux/procfs.h"
+#include <ombrel/text.h>
 
 namespace ombrel::platform {
 namespace {

@@ -2,7 +2,7 @@
 #include <sys/utsname.h>
 
 #include "../core/provisions.h"
-#include "../core/text.h"
+#include <ombrel/text.h>
 
 namespace ombrel::platform::lx {
 

@@ -2,8 +2,8 @@
 #include <unistd.h>
 
 #include "../core/provisions.h"
-#include "../core/text.h"
 #include "../kernel32/process_object.h"
+#include <ombrel/text.h>
 
 namespace ombrel::platform::lx {
 

@@ -60,6 +60,8 @@ struct Services {
                        LPVOID, LPCSTR, LPSTARTUPINFOA, LPPROCESS_INFORMATION)>
         CreateProcessA;
     std::function<HINSTANCE(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, int)> ShellExecuteA;
+
+    std::function<int(HWND, LPCSTR, LPCSTR, UINT)> MessageBoxA;
 };
 
 // The table the Win32 names call through.
