@@ -1,0 +1,21 @@
+// One endpoint of the snapshot and its owning process.
+#pragma once
+
+#include <cstdint>
+
+#include <windows.h>
+
+// A plain fixed-size record, taken zero-filled from the process heap, so a
+// text that is not written is empty and a number that is not written is 0.
+struct PortEntry {
+    int32_t key;            // position among all entries of the snapshot; list rows carry it
+    int32_t protocol;       // 0 TCP, 1 UDP (the filter values)
+    char localAddress[32];  // dotted quad
+    int32_t localPort;      // host order
+    char remoteAddress[32]; // dotted quad; "0.0.0.0" for UDP
+    int32_t remotePort;     // host order; 0 for UDP
+    char state[32];         // display text of the TCP state; empty for UDP
+    int32_t processId;
+    char processPath[MAX_PATH]; // main-module path, else the process's name, else empty
+    HICON smallIcon;            // owned by the entry; none when the shell gave none
+};

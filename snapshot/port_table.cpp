@@ -1,0 +1,80 @@
+#include "port_table.h"
+
+#include <cstring>
+
+#include <ombrel/text.h>
+
+namespace {
+// Through void (*)(), the cast between function types that is meant.
+template <typename F> F BindFunction(HMODULE module, const char* name) {
+    return reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+} // namespace
+
+CPortTable::CPortTable() {
+    m_hPsapi = LoadLibraryA("psapi.dll");
+    if (m_hPsapi != nullptr)
+        m_pfnGetModuleFileNameEx =
+            BindFunction<PFNGETMODULEFILENAMEEXA>(m_hPsapi, "GetModuleFileNameExA");
+}
+
+CPortTable::~CPortTable() {
+    Clear();
+    if (m_hPsapi != nullptr)
+        FreeLibrary(m_hPsapi);
+}
+
+void CPortTable::Clear() {
+    for (PortEntry* entry : m_entries) {
+        if (entry == nullptr)
+            continue;
+        if (entry->smallIcon != nullptr)
+            DestroyIcon(entry->smallIcon);
+        HeapFree(GetProcessHeap(), 0, entry);
+    }
+    m_entries.clear();
+}
+
+void CPortTable::Refresh() {
+    Clear();
+    CollectEndpoints();
+    AssignKeysAndIcons();
+    FillProcessNames();
+}
+
+int CPortTable::GetFirst(int& index, PortEntry*& entry) {
+    index = -1;
+    if (m_entries.empty())
+        return 0;
+    index = 0;
+    entry = m_entries[0];
+    return 1;
+}
+
+int CPortTable::GetNext(int& index, PortEntry*& entry) {
+    ++index;
+    if (static_cast<unsigned>(index) >= m_entries.size())
+        return 0;
+    entry = m_entries[static_cast<unsigned>(index)];
+    return 1;
+}
+
+PortEntry* CPortTable::FindByKey(int key) {
+    for (PortEntry* entry : m_entries)
+        if (entry != nullptr && entry->key == key)
+            return entry;
+    return nullptr;
+}
+
+void CPortTable::SetNameForPid(int processId, const char* name) {
+    if (name == nullptr)
+        return;
+    for (PortEntry* entry : m_entries)
+        if (entry != nullptr && entry->processId == processId && entry->processPath[0] == '\0')
+            ombrel::platform::CopyText(entry->processPath, sizeof entry->processPath, name);
+}
+
+PortEntry* CPortTable::NewEntry() {
+    return static_cast<PortEntry*>(
+        HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(PortEntry)));
+}

@@ -1,0 +1,48 @@
+// The snapshot of the machine's TCP and UDP endpoints.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <psapi.h>
+
+#include "port_entry.h"
+
+class CPortTable {
+public:
+    CPortTable();
+    virtual ~CPortTable();
+    CPortTable(const CPortTable&) = delete;
+    CPortTable& operator=(const CPortTable&) = delete;
+
+    // Destroys every entry and its icon.
+    void Clear();
+    // Replaces the whole snapshot: Clear, then the three refresh passes.
+    void Refresh();
+
+    // The walk: GetFirst, then GetNext while it returns 1; an empty slot
+    // yields no entry.
+    int GetFirst(int& index, PortEntry*& entry);
+    int GetNext(int& index, PortEntry*& entry);
+    PortEntry* FindByKey(int key);
+    // Gives the name to the entries of that process that have no path yet.
+    void SetNameForPid(int processId, const char* name);
+
+    // The refresh passes, in the order Refresh runs them.
+    void CollectEndpoints();
+    void AssignKeysAndIcons();
+    void FillProcessNames();
+
+    // Binds the two table functions into the process-wide references.
+    static int ResolveTableFunctions();
+    static char* FormatIPv4(uint32_t address, char* text);
+    static void GetStateText(uint32_t state, std::string& out);
+    int GetProcessPath(uint32_t processId, char* path, int size);
+
+private:
+    PortEntry* NewEntry();
+
+    std::vector<PortEntry*> m_entries;
+    HMODULE m_hPsapi = nullptr;
+    PFNGETMODULEFILENAMEEXA m_pfnGetModuleFileNameEx = nullptr;
+};

@@ -1,0 +1,187 @@
+// The refresh passes: endpoints from the platform's tables, then keys and
+// icons, then names for the processes whose path could not be read.
+#include <cstdio>
+#include <cstring>
+
+#include <iphlpapi.h>
+#include <shellapi.h>
+#include <tlhelp32.h>
+#include <winsock2.h>
+
+#include <ombrel/framework.h>
+#include <ombrel/text.h>
+
+#include "port_table.h"
+
+namespace {
+
+// Bound by name on every refresh and kept for the whole process.
+PFNALLOCATEANDGETTCPEXTABLEFROMSTACK g_pfnAllocateAndGetTcpExTable = nullptr;
+PFNALLOCATEANDGETUDPEXTABLEFROMSTACK g_pfnAllocateAndGetUdpExTable = nullptr;
+
+constexpr DWORD kSortedRows = 1;
+constexpr DWORD kHeapFlags = 2;
+constexpr DWORD kAddressFamilyIPv4 = 2;
+constexpr uint32_t kLowestOrdinaryProcessId = 20; // below: idle and system processes
+
+template <typename F> F BindFunction(HMODULE module, const char* name) {
+    return reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+// The low 16 bits of a table value hold the port in network byte order.
+int32_t HostPort(DWORD value) {
+    return ntohs(static_cast<uint16_t>(value & 0xFFFFu));
+}
+
+struct StateText {
+    UINT stringId; // 0: the fixed text
+    const char* text;
+};
+
+const StateText kStateTexts[] = {
+    {0, "???"},       {0, "CLOSED"},    {61466, nullptr},  {61468, nullptr},  {61469, nullptr},
+    {61467, nullptr}, {0, "FIN_WAIT1"}, {0, "FIN_WAIT2"},  {0, "CLOSE_WAIT"}, {0, "CLOSING"},
+    {0, "LAST_ACK"},  {0, "TIME_WAIT"}, {0, "DELETE_TCB"},
+};
+
+// Frees a table the platform allocated from the process heap.
+void FreeTable(void* table) {
+    if (table != nullptr)
+        HeapFree(GetProcessHeap(), 0, table);
+}
+
+} // namespace
+
+int CPortTable::ResolveTableFunctions() {
+    HMODULE module = LoadLibraryA("iphlpapi.dll");
+    g_pfnAllocateAndGetTcpExTable = module ? BindFunction<PFNALLOCATEANDGETTCPEXTABLEFROMSTACK>(
+                                                 module, "AllocateAndGetTcpExTableFromStack")
+                                           : nullptr;
+    if (g_pfnAllocateAndGetTcpExTable == nullptr)
+        return 0;
+    module = LoadLibraryA("iphlpapi.dll");
+    g_pfnAllocateAndGetUdpExTable = module ? BindFunction<PFNALLOCATEANDGETUDPEXTABLEFROMSTACK>(
+                                                 module, "AllocateAndGetUdpExTableFromStack")
+                                           : nullptr;
+    return g_pfnAllocateAndGetUdpExTable != nullptr ? 1 : 0;
+}
+
+char* CPortTable::FormatIPv4(uint32_t address, char* text) {
+    unsigned char octets[4];
+    std::memcpy(octets, &address, sizeof octets); // network order: first octet first
+    std::snprintf(text, 32, "%d.%d.%d.%d", octets[0], octets[1], octets[2], octets[3]);
+    return text;
+}
+
+void CPortTable::GetStateText(uint32_t state, std::string& out) {
+    if (state >= std::size(kStateTexts)) {
+        out.clear();
+        return;
+    }
+    const StateText& entry = kStateTexts[state];
+    out = entry.stringId != 0 ? ombrel::platform::LoadResourceString(entry.stringId) : entry.text;
+}
+
+int CPortTable::GetProcessPath(uint32_t processId, char* path, int size) {
+    if (processId < kLowestOrdinaryProcessId)
+        return 1;
+    HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, processId);
+    if (process == nullptr)
+        return 0;
+    DWORD length = m_pfnGetModuleFileNameEx(process, nullptr, path, static_cast<DWORD>(size));
+    CloseHandle(process);
+    return length != 0 ? 1 : 0;
+}
+
+void CPortTable::CollectEndpoints() {
+    if (m_pfnGetModuleFileNameEx == nullptr || ResolveTableFunctions() != 1 ||
+        g_pfnAllocateAndGetTcpExTable == nullptr)
+        return;
+    WSADATA wsaData;
+    if (WSAStartup(0x0101, &wsaData) != 0)
+        return;
+
+    PVOID rawTcp = nullptr;
+    PVOID rawUdp = nullptr;
+    if (g_pfnAllocateAndGetTcpExTable(&rawTcp, kSortedRows, GetProcessHeap(), kHeapFlags,
+                                      kAddressFamilyIPv4) != 0 ||
+        g_pfnAllocateAndGetUdpExTable(&rawUdp, kSortedRows, GetProcessHeap(), kHeapFlags,
+                                      kAddressFamilyIPv4) != 0) {
+        // Without both tables the snapshot stays empty.
+        FreeTable(rawTcp);
+        WSACleanup();
+        return;
+    }
+
+    std::string state;
+    const auto* tcp = static_cast<const MIB_TCPEXTABLE*>(rawTcp);
+    const MIB_TCPROW_EX* tcpRows = tcp->table;
+    for (DWORD i = 0; i < tcp->dwNumEntries; ++i) {
+        const MIB_TCPROW_EX& row = tcpRows[i];
+        PortEntry* entry = NewEntry();
+        if (entry == nullptr)
+            continue;
+        entry->protocol = 0;
+        entry->processId = static_cast<int32_t>(row.dwProcessId);
+        entry->localPort = HostPort(row.dwLocalPort);
+        FormatIPv4(row.dwLocalAddr, entry->localAddress);
+        entry->remotePort = HostPort(row.dwRemotePort);
+        FormatIPv4(row.dwRemoteAddr, entry->remoteAddress);
+        GetProcessPath(row.dwProcessId, entry->processPath, sizeof entry->processPath);
+        GetStateText(row.dwState, state);
+        ombrel::platform::CopyText(entry->state, sizeof entry->state, state);
+        m_entries.push_back(entry);
+    }
+
+    const auto* udp = static_cast<const MIB_UDPEXTABLE*>(rawUdp);
+    const MIB_UDPROW_EX* udpRows = udp->table;
+    for (DWORD i = 0; i < udp->dwNumEntries; ++i) {
+        const MIB_UDPROW_EX& row = udpRows[i];
+        PortEntry* entry = NewEntry();
+        if (entry == nullptr)
+            continue;
+        entry->protocol = 1;
+        entry->processId = static_cast<int32_t>(row.dwProcessId);
+        entry->localPort = HostPort(row.dwLocalPort);
+        FormatIPv4(row.dwLocalAddr, entry->localAddress);
+        GetProcessPath(row.dwProcessId, entry->processPath, sizeof entry->processPath);
+        std::strcpy(entry->remoteAddress, "0.0.0.0");
+        m_entries.push_back(entry);
+    }
+
+    FreeTable(rawTcp);
+    FreeTable(rawUdp);
+    WSACleanup();
+}
+
+void CPortTable::AssignKeysAndIcons() {
+    int key = 0;
+    for (PortEntry* entry : m_entries) {
+        if (entry == nullptr)
+            continue;
+        entry->key = key++;
+        if (entry->processPath[0] == '\0')
+            continue;
+        SHFILEINFOA info;
+        std::memset(&info, 0, sizeof info);
+        if (SHGetFileInfoA(entry->processPath, 0, &info, sizeof info,
+                           SHGFI_ICON | SHGFI_SMALLICON) != 0)
+            entry->smallIcon = info.hIcon;
+    }
+}
+
+void CPortTable::FillProcessNames() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE || snapshot == nullptr)
+        return;
+    PROCESSENTRY32 process;
+    std::memset(&process, 0, sizeof process);
+    process.dwSize = sizeof process;
+    for (BOOL more = Process32First(snapshot, &process); more;) {
+        SetNameForPid(static_cast<int>(process.th32ProcessID), process.szExeFile);
+        std::memset(&process, 0, sizeof process);
+        process.dwSize = sizeof process;
+        more = Process32Next(snapshot, &process);
+    }
+    CloseHandle(snapshot);
+}
