@@ -1,0 +1,32 @@
+#include "doc_template.h"
+
+#include "main_frame.h"
+#include "ombrel_doc.h"
+
+CSingleDocTemplate::CSingleDocTemplate(UINT resourceId) : m_resourceId(resourceId) {}
+
+// The frame goes before the document its views show.
+CSingleDocTemplate::~CSingleDocTemplate() {
+    m_frame.reset();
+}
+
+bool CSingleDocTemplate::OpenDocumentFile(const char*) {
+    if (!m_document)
+        m_document = std::make_unique<COmbrelDoc>();
+    if (!m_document->OnNewDocument())
+        return false;
+    if (!m_frame)
+        m_frame = std::make_unique<CMainFrame>(m_document.get());
+    m_frame->OnInitialUpdate();
+    return true;
+}
+
+void CCommandLineInfo::ParseCommandLine(int argc, const char* const* argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i] == nullptr || argv[i][0] == '-' || argv[i][0] == '/')
+            continue; // flags of the standard parser carry nothing this program uses
+        m_nShellCommand = FileOpen;
+        m_strFileName = argv[i];
+        return;
+    }
+}

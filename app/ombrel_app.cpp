@@ -1,0 +1,74 @@
+#include "ombrel_app.h"
+
+#include <ombrel/framework.h>
+
+#include "main_frame.h"
+
+namespace {
+constexpr UINT kUnsupportedPlatform = 61470;
+constexpr UINT kAppTitle = 57344;
+constexpr UINT kMainFrameResource = 128;
+
+// The framework's message box by string id, captioned with the program's name.
+void MessageBoxById(UINT id, UINT type) {
+    std::string text = ombrel::platform::LoadResourceString(id);
+    std::string caption = ombrel::platform::LoadResourceString(kAppTitle);
+    MessageBoxA(nullptr, text.c_str(), caption.c_str(), type);
+}
+} // namespace
+
+COmbrelApp::~COmbrelApp() {
+    if (CWinThread* thread = AfxGetThread())
+        thread->m_pMainWnd = nullptr;
+}
+
+int COmbrelApp::IsSupportedVersion() {
+    OSVERSIONINFOA version{};
+    version.dwOSVersionInfoSize = sizeof version;
+    if (!GetVersionExA(&version))
+        return 0;
+    return version.dwMajorVersion == 5 && version.dwMinorVersion >= 1 ? 1 : 0;
+}
+
+int COmbrelApp::EnableDebugPrivilege() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+        return 0;
+    TOKEN_PRIVILEGES privileges{};
+    LookupPrivilegeValueA(nullptr, SE_DEBUG_NAME, &privileges.Privileges[0].Luid);
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    BOOL adjusted = AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+    CloseHandle(token);
+    return adjusted;
+}
+
+BOOL COmbrelApp::InitInstance() {
+    if (!IsSupportedVersion()) {
+        MessageBoxById(kUnsupportedPlatform, MB_ICONSTOP | MB_OK);
+        return FALSE;
+    }
+    // Control containment and the three-dimensional look are what Qt's
+    // widgets do anyway; nothing to enable.
+    EnableDebugPrivilege();
+
+    m_pDocTemplate = std::make_unique<CSingleDocTemplate>(kMainFrameResource);
+    CCommandLineInfo commandLine;
+    commandLine.ParseCommandLine(m_argc, m_argv);
+    const char* file = commandLine.m_nShellCommand == CCommandLineInfo::FileOpen
+                           ? commandLine.m_strFileName.c_str()
+                           : nullptr;
+    if (!m_pDocTemplate->OpenDocumentFile(file))
+        return FALSE;
+
+    CMainFrame* frame = m_pDocTemplate->Frame();
+    if (CWinThread* thread = AfxGetThread())
+        thread->m_pMainWnd = frame;
+    frame->show();
+    frame->repaint();
+    return TRUE;
+}
+
+CMainFrame* COmbrelApp::MainFrame() const {
+    return m_pDocTemplate ? m_pDocTemplate->Frame() : nullptr;
+}
