@@ -1,0 +1,148 @@
+// Test doubles for the services a refresh uses: the two tables, process
+// open and module path, and the process list, each set up per test.
+#pragma once
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "port_entry.h"
+#include <ombrel/services.h>
+#include <ombrel/text.h>
+
+namespace testing_doubles {
+
+using ombrel::platform::ServiceOverride;
+using ombrel::platform::Services;
+
+inline DWORD Address(const char* dotted) {
+    return inet_addr(dotted);
+}
+inline DWORD Port(int port) {
+    return htons(static_cast<uint16_t>(port));
+}
+
+struct FakeSystem {
+    std::vector<MIB_TCPROW_EX> tcp;
+    std::vector<MIB_UDPROW_EX> udp;
+    DWORD tcpResult = 0;
+    DWORD udpResult = 0;
+    std::map<DWORD, std::string> paths; // module path by process id; absent: open fails
+    std::vector<std::pair<DWORD, std::string>> processes;
+    bool processListFails = false;
+    bool snapshotClosed = false;
+
+    std::map<DWORD, int> opens;
+    int closes = 0;
+    std::set<void*> tablesOut; // tables handed out and not yet freed
+    int entryAllocations = 0;
+    int failEntryAllocation = -1; // the n-th entry allocation (0-based) fails
+};
+
+class Doubles {
+public:
+    explicit Doubles(FakeSystem& fake) : fake_(fake) {
+        auto heapAlloc = ombrel::platform::LinuxServices().HeapAlloc;
+        auto heapFree = ombrel::platform::LinuxServices().HeapFree;
+        Add(&Services::HeapAlloc, [this, heapAlloc](HANDLE heap, DWORD flags, SIZE_T bytes) {
+            if (bytes == sizeof(PortEntry) && fake_.entryAllocations++ == fake_.failEntryAllocation)
+                return static_cast<LPVOID>(nullptr);
+            return heapAlloc(heap, flags, bytes);
+        });
+        Add(&Services::HeapFree, [this, heapFree](HANDLE heap, DWORD flags, LPVOID memory) {
+            fake_.tablesOut.erase(memory);
+            return heapFree(heap, flags, memory);
+        });
+        Add(&Services::AllocateAndGetTcpExTableFromStack,
+            [this](PVOID* out, BOOL, HANDLE heap, DWORD, DWORD) -> DWORD {
+                if (fake_.tcpResult != 0)
+                    return fake_.tcpResult;
+                *out = MakeTable<MIB_TCPEXTABLE>(heap, fake_.tcp);
+                return 0;
+            });
+        Add(&Services::AllocateAndGetUdpExTableFromStack,
+            [this](PVOID* out, BOOL, HANDLE heap, DWORD, DWORD) -> DWORD {
+                if (fake_.udpResult != 0)
+                    return fake_.udpResult;
+                *out = MakeTable<MIB_UDPEXTABLE>(heap, fake_.udp);
+                return 0;
+            });
+        Add(&Services::OpenProcess, [this](DWORD, BOOL, DWORD pid) -> HANDLE {
+            ++fake_.opens[pid];
+            if (!fake_.paths.count(pid))
+                return nullptr;
+            return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x40000000u + pid));
+        });
+        auto closeHandle = ombrel::platform::LinuxServices().CloseHandle;
+        Add(&Services::CloseHandle, [this, closeHandle](HANDLE handle) -> BOOL {
+            if (handle == kSnapshot) {
+                fake_.snapshotClosed = true;
+                return TRUE;
+            }
+            if (reinterpret_cast<uintptr_t>(handle) >= 0x40000000u &&
+                reinterpret_cast<uintptr_t>(handle) < 0x80000000u) {
+                ++fake_.closes;
+                return TRUE;
+            }
+            return closeHandle(handle);
+        });
+        Add(&Services::GetModuleFileNameExA,
+            [this](HANDLE handle, HMODULE, LPSTR path, DWORD size) -> DWORD {
+                DWORD pid = static_cast<DWORD>(reinterpret_cast<uintptr_t>(handle) - 0x40000000u);
+                const std::string& text = fake_.paths.at(pid);
+                if (text.empty())
+                    return 0;
+                return static_cast<DWORD>(ombrel::platform::CopyText(path, size, text));
+            });
+        Add(&Services::CreateToolhelp32Snapshot, [this](DWORD, DWORD) -> HANDLE {
+            return fake_.processListFails ? INVALID_HANDLE_VALUE : kSnapshot;
+        });
+        Add(&Services::Process32First, [this](HANDLE, LPPROCESSENTRY32 entry) {
+            next_ = 0;
+            return Fill(entry);
+        });
+        Add(&Services::Process32Next,
+            [this](HANDLE, LPPROCESSENTRY32 entry) { return Fill(entry); });
+    }
+
+    // The snapshot handle the process-list double hands out.
+    static inline const HANDLE kSnapshot = reinterpret_cast<HANDLE>(uintptr_t{0x3FFFFFF0u});
+
+private:
+    template <typename Signature, typename F>
+    void Add(std::function<Signature> Services::*member, F function) {
+        overrides_.push_back(std::make_shared<ServiceOverride<Signature>>(member, function));
+    }
+
+    template <typename Table, typename Row>
+    void* MakeTable(HANDLE heap, const std::vector<Row>& rows) {
+        size_t bytes = offsetof(Table, table) + std::max<size_t>(rows.size(), 1) * sizeof(Row);
+        auto* table = static_cast<Table*>(HeapAlloc(heap, 0, bytes));
+        table->dwNumEntries = static_cast<DWORD>(rows.size());
+        if (!rows.empty())
+            std::memcpy(reinterpret_cast<char*>(table) + offsetof(Table, table), rows.data(),
+                        rows.size() * sizeof(Row));
+        fake_.tablesOut.insert(table);
+        return table;
+    }
+
+    BOOL Fill(LPPROCESSENTRY32 entry) {
+        if (entry->dwSize != sizeof(PROCESSENTRY32) || next_ >= fake_.processes.size())
+            return FALSE;
+        entry->th32ProcessID = fake_.processes[next_].first;
+        ombrel::platform::CopyText(entry->szExeFile, sizeof entry->szExeFile,
+                                   fake_.processes[next_].second);
+        ++next_;
+        return TRUE;
+    }
+
+    FakeSystem& fake_;
+    size_t next_ = 0;
+    std::vector<std::shared_ptr<void>> overrides_;
+};
+
+} // namespace testing_doubles
