@@ -36,6 +36,28 @@ typedef HINSTANCE HMODULE;
 typedef struct HICON__* HICON;
 typedef struct HWND__* HWND;
 typedef INT_PTR (*FARPROC)();
+typedef uintptr_t UINT_PTR;
+typedef UINT_PTR WPARAM;
+typedef LONG_PTR LPARAM;
+typedef LONG_PTR LRESULT;
+typedef struct HMENU__* HMENU;
+
+typedef struct tagPOINT {
+    LONG x;
+    LONG y;
+} POINT;
+
+// Right and bottom edges are outside the rectangle.
+typedef struct tagRECT {
+    LONG left;
+    LONG top;
+    LONG right;
+    LONG bottom;
+} RECT;
+
+#define MAKEINTRESOURCEA(id)                                                                       \
+    (reinterpret_cast<LPCSTR>(static_cast<ULONG_PTR>(static_cast<WORD>(id))))
+#define IS_INTRESOURCE(p) ((reinterpret_cast<ULONG_PTR>(p) >> 16) == 0)
 
 #define TRUE 1
 #define FALSE 0
@@ -221,6 +243,32 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEG
 
 BOOL WINAPI DestroyIcon(HICON icon);
 
+// Windows (user32).
+#define WS_CHILD 0x40000000u
+#define WS_VISIBLE 0x10000000u
+#define WS_BORDER 0x00800000u
+#define WS_EX_DLGMODALFRAME 0x00000001u
+#define WS_EX_TRANSPARENT 0x00000020u
+#define WS_EX_WINDOWEDGE 0x00000100u
+#define WS_EX_CLIENTEDGE 0x00000200u
+
+typedef struct tagCREATESTRUCTA {
+    LPVOID lpCreateParams;
+    HINSTANCE hInstance;
+    HMENU hMenu;
+    HWND hwndParent;
+    int cy;
+    int cx;
+    int y;
+    int x;
+    LONG style;
+    LPCSTR lpszName;
+    LPCSTR lpszClass;
+    DWORD dwExStyle;
+} CREATESTRUCTA, CREATESTRUCT, *LPCREATESTRUCT;
+
+#define IDI_APPLICATION MAKEINTRESOURCEA(32512)
+
 // Resources and message boxes (user32).
 #define MB_OK 0x00000000u
 #define MB_ICONSTOP 0x00000010u
@@ -229,3 +277,6 @@ BOOL WINAPI DestroyIcon(HICON icon);
 
 int WINAPI LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int size);
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+// An icon resource of the program (instance given) or a standard icon (no
+// instance): a shared icon, never to be destroyed.
+HICON WINAPI LoadIconA(HINSTANCE instance, LPCSTR name);

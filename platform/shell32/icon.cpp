@@ -5,16 +5,11 @@
 
 #include "../core/handles.h"
 #include "../core/provisions.h"
+#include "../user32/icon_object.h"
 #include "icon_index.h"
 
 namespace ombrel::platform {
 namespace {
-
-class IconObject : public KernelObject {
-public:
-    explicit IconObject(std::string source) : file(std::move(source)) {}
-    std::string file;
-};
 
 std::atomic<size_t>& LiveIcons() {
     static std::atomic<size_t> count{0};
@@ -25,7 +20,7 @@ std::atomic<size_t>& LiveIcons() {
 
 std::string IconSourceFile(HICON icon) {
     auto* object = LookupHandle<IconObject>(reinterpret_cast<HANDLE>(icon));
-    return object ? object->file : std::string();
+    return object ? object->source : std::string();
 }
 
 size_t IconCount() {
@@ -47,7 +42,7 @@ DWORD_PTR SHGetFileInfoA(LPCSTR path, DWORD, SHFILEINFOA* info, UINT infoSize, U
     struct stat status {};
     if (::stat(path, &status) != 0)
         return 0;
-    HANDLE handle = InsertHandle(std::make_unique<IconObject>(ProgramIconFile(path)));
+    HANDLE handle = InsertHandle(std::make_unique<IconObject>(ProgramIconFile(path), false));
     ++LiveIcons();
     info->hIcon = reinterpret_cast<HICON>(handle);
     info->iIcon = 0;
@@ -56,10 +51,13 @@ DWORD_PTR SHGetFileInfoA(LPCSTR path, DWORD, SHFILEINFOA* info, UINT infoSize, U
 
 BOOL DestroyIcon(HICON icon) {
     HANDLE handle = reinterpret_cast<HANDLE>(icon);
-    if (LookupHandle<IconObject>(handle) == nullptr) {
+    IconObject* object = LookupHandle<IconObject>(handle);
+    if (object == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    if (object->shared)
+        return TRUE; // standard and resource icons live as long as the program
     RemoveHandle(handle);
     --LiveIcons();
     return TRUE;

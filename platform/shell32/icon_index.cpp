@@ -117,6 +117,12 @@ public:
         return file;
     }
 
+    std::string FileForName(const std::string& name) {
+        std::lock_guard lock(mutex_);
+        RefreshIfStale();
+        return IconFile(name);
+    }
+
     void Reset() {
         std::lock_guard lock(mutex_);
         built_ = false;
@@ -316,6 +322,10 @@ std::vector<std::string> XdgDataDirs() {
 
 std::string ProgramIconFile(const std::string& programPath) {
     return TheIndex().FileFor(programPath);
+}
+
+std::string ThemeIconFile(const std::string& name) {
+    return TheIndex().FileForName(name);
 }
 
 void ResetIconIndex() {

@@ -29,6 +29,9 @@ std::vector<std::string> XdgDataDirs();
 // icon; empty when neither is installed.
 std::string ProgramIconFile(const std::string& programPath);
 
+// The icon theme's file for an icon name, at 16 pixels where it has one.
+std::string ThemeIconFile(const std::string& name);
+
 void ResetIconIndex();
 
 } // namespace ombrel::platform

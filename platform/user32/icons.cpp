@@ -1,0 +1,103 @@
+#include <QFile>
+#include <QGuiApplication>
+#include <QHash>
+#include <QImageReader>
+#include <map>
+#include <mutex>
+
+#include <ombrel/icon_pixmap.h>
+
+#include "../shell32/icon_index.h"
+#include "icon_object.h"
+
+namespace ombrel::platform {
+namespace {
+
+constexpr const char* kOwnProgramIcon = ":/icons/application.svg";
+constexpr WORD kApplicationIconId = 32512;
+
+QString ResourceIcon(WORD id) {
+    return QStringLiteral(":/icons/%1.svg").arg(id);
+}
+
+QPixmap Decode(const QString& source, int size) {
+    QImageReader reader(source);
+    if (reader.format() == "svg" || source.endsWith(".svg"))
+        reader.setScaledSize(QSize(size, size));
+    QImage image = reader.read();
+    if (image.isNull())
+        return {};
+    if (image.size() != QSize(size, size))
+        image = image.scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    return QPixmap::fromImage(image);
+}
+
+struct SharedIcons {
+    std::mutex mutex;
+    std::map<std::pair<bool, WORD>, HICON> icons;
+};
+
+SharedIcons& Shared() {
+    static SharedIcons shared;
+    return shared;
+}
+
+} // namespace
+
+QPixmap IconPixmap(HICON icon, int size) {
+    auto* object = LookupHandle<IconObject>(reinterpret_cast<HANDLE>(icon));
+    if (object == nullptr ||
+        qobject_cast<QGuiApplication*>(QCoreApplication::instance()) == nullptr)
+        return {};
+    static QHash<QString, QPixmap> cache;
+    QString source =
+        object->source.empty() ? kOwnProgramIcon : QString::fromStdString(object->source);
+    QString key = source + QLatin1Char('@') + QString::number(size);
+    if (auto found = cache.constFind(key); found != cache.constEnd())
+        return *found;
+    QPixmap pixmap = Decode(source, size);
+    if (pixmap.isNull() && source != kOwnProgramIcon)
+        pixmap = Decode(kOwnProgramIcon, size); // an image no reader here understands
+    cache.insert(key, pixmap);
+    return pixmap;
+}
+
+} // namespace ombrel::platform
+
+using namespace ombrel::platform;
+
+HICON WINAPI LoadIconA(HINSTANCE instance, LPCSTR name) {
+    if (name == nullptr || !IS_INTRESOURCE(name)) {
+        SetLastError(ERROR_NOT_SUPPORTED); // only numbered icons exist here
+        return nullptr;
+    }
+    WORD id = static_cast<WORD>(reinterpret_cast<ULONG_PTR>(name));
+    bool standard = instance == nullptr;
+    if (!standard && instance != GetModuleHandleA(nullptr)) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    SharedIcons& shared = Shared();
+    std::lock_guard lock(shared.mutex);
+    if (auto found = shared.icons.find({standard, id}); found != shared.icons.end())
+        return found->second;
+
+    std::string source;
+    if (standard) {
+        if (id != kApplicationIconId) {
+            SetLastError(ERROR_NOT_SUPPORTED);
+            return nullptr;
+        }
+        // The desktop's generic program icon, else our own.
+        source = ThemeIconFile("application-x-executable");
+    } else {
+        if (!QFile::exists(ResourceIcon(id))) {
+            SetLastError(ERROR_FILE_NOT_FOUND); // ERROR_RESOURCE_NAME_NOT_FOUND on the platform
+            return nullptr;
+        }
+        source = ResourceIcon(id).toStdString();
+    }
+    HICON icon = reinterpret_cast<HICON>(InsertHandle(std::make_unique<IconObject>(source, true)));
+    shared.icons.emplace(std::pair(standard, id), icon);
+    return icon;
+}
