@@ -1,0 +1,15 @@
+#include "frame_link.h"
+
+#include <QWidget>
+
+#include <ombrel/framework.h>
+
+CMainFrameLink* GetMainFrameLink() {
+    CWinThread* thread = AfxGetThread();
+    if (thread == nullptr)
+        return nullptr;
+    QWidget* mainWindow = thread->GetMainWnd();
+    if (mainWindow == nullptr)
+        return nullptr;
+    return dynamic_cast<CMainFrameLink*>(mainWindow);
+}
