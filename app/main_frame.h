@@ -3,22 +3,32 @@
 
 #include <QMainWindow>
 
-#include "port_table.h"
+#include "frame_link.h"
 
+class CClassView;
 class COmbrelDoc;
+class CPortView;
+class QSplitter;
 
-class CMainFrame : public QMainWindow {
+class CMainFrame : public QMainWindow, public CMainFrameLink {
     Q_OBJECT
 public:
     explicit CMainFrame(COmbrelDoc* document);
     ~CMainFrame() override;
 
-    // The framework's initial update of the frame's views.
+    // The framework's initial update of every view, in window order.
     void OnInitialUpdate();
 
-    const CPortTable& Table() const { return m_table; }
+    void ShowEntry(const PortEntry* entry) override;
+    void SetFilter(int filter) override;
+
+    int GetFilter() const { return m_nFilter; }
+    CClassView* GetClassView() const;
+    CPortView* GetPortView() const;
+    QString GetStatusText() const;
 
 private:
     COmbrelDoc* m_pDocument;
-    CPortTable m_table; // held here until the port list takes it over
+    QSplitter* m_pSplitter;
+    int m_nFilter = -1;
 };
