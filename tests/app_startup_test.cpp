@@ -8,6 +8,7 @@
 
 #include "main_frame.h"
 #include "ombrel_app.h"
+#include "port_view.h"
 #include "snapshot_doubles.h"
 
 using namespace testing_doubles;
@@ -86,10 +87,12 @@ TEST_F(StartUp, SupportedPlatformsShowTheWindowWithItsFirstSnapshot) {
         EXPECT_TRUE(frame->isVisible());
         EXPECT_EQ(frame->windowTitle(), QString("Ombrel V2.01"));
         EXPECT_EQ(AfxGetThread()->GetMainWnd(), frame);
+        ASSERT_NE(frame->GetPortView(), nullptr);
         int index = 0;
         PortEntry* entry = nullptr;
-        ASSERT_EQ(const_cast<CPortTable&>(frame->Table()).GetFirst(index, entry), 1);
+        ASSERT_EQ(frame->GetPortView()->GetTable().GetFirst(index, entry), 1);
         EXPECT_EQ(entry->localPort, 7);
+        EXPECT_EQ(frame->GetPortView()->GetItemCount(), 1); // shown when the window is
         app.reset();
         EXPECT_EQ(AfxGetThread()->GetMainWnd(), nullptr);
     }

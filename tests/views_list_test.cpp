@@ -1,0 +1,213 @@
+// The port list, driven through the widget on the offscreen platform, over
+// a snapshot from the test doubles.
+#include <QAbstractItemModelTester>
+#include <QHeaderView>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <ombrel/framework.h>
+#include <ombrel/icon_pixmap.h>
+
+#include "frame_link.h"
+#include "port_view.h"
+#include "snapshot_doubles.h"
+
+using namespace testing_doubles;
+
+namespace {
+
+// Stands in for the main frame: records what the views hand it.
+class RecordingFrame : public QWidget, public CMainFrameLink {
+public:
+    RecordingFrame() { AfxGetThread()->m_pMainWnd = this; }
+    ~RecordingFrame() override { AfxGetThread()->m_pMainWnd = nullptr; }
+    void ShowEntry(const PortEntry* entry) override { shown.push_back(entry ? entry->key : -100); }
+    void SetFilter(int filter) override { filters.push_back(filter); }
+    std::vector<int> shown;
+    std::vector<int> filters;
+};
+
+class PortList : public ::testing::Test {
+protected:
+    void SetUp() override {
+        exe = QCoreApplication::applicationFilePath().toStdString();
+        fake.tcp = {{2, Address("0.0.0.0"), Port(135), 0, 0, 900},
+                    {5, Address("127.0.0.1"), Port(8080), Address("127.0.0.1"), Port(50000), 900},
+                    {11, Address("127.0.0.1"), Port(8081), Address("10.1.2.3"), Port(443), 0}};
+        fake.udp = {{Address("0.0.0.0"), Port(137), 4}, {Address("127.0.0.1"), Port(53), 901}};
+        fake.paths = {{900, exe}, {901, ""}};
+        fake.processes = {{4, "System"}, {901, "resolver"}};
+        ASSERT_TRUE(view.Create(nullptr));
+        view.resize(900, 300);
+        tester = std::make_unique<QAbstractItemModelTester>(
+            view.model(), QAbstractItemModelTester::FailureReportingMode::Fatal);
+    }
+    int TableCalls() { return tableCalls; }
+
+    FakeSystem fake;
+    Doubles doubles{fake};
+    int tableCalls = 0;
+    ServiceOverride<DWORD(PVOID*, BOOL, HANDLE, DWORD, DWORD)> counter{
+        &Services::AllocateAndGetTcpExTableFromStack,
+        [this, inner = ombrel::platform::ActiveServices().AllocateAndGetTcpExTableFromStack](
+            PVOID* table, BOOL order, HANDLE heap, DWORD flags, DWORD family) {
+            ++tableCalls;
+            return inner(table, order, heap, flags, family);
+        }};
+    std::string exe;
+    RecordingFrame frame;
+    CPortView view;
+    std::unique_ptr<QAbstractItemModelTester> tester;
+};
+
+std::string Text(CPortView& view, int row, int column) {
+    return view.GetItemText(row, column);
+}
+
+LPARAM KeyOf(CPortView& view, int row) {
+    LVITEMA item{};
+    item.mask = LVIF_PARAM;
+    item.iItem = row;
+    EXPECT_TRUE(view.GetItem(&item));
+    return item.lParam;
+}
+
+int ImageOf(CPortView& view, int row) {
+    LVITEMA item{};
+    item.mask = LVIF_IMAGE;
+    item.iItem = row;
+    EXPECT_TRUE(view.GetItem(&item));
+    return item.iImage;
+}
+
+void ClickRow(CPortView& view, int row) {
+    QRect cell = view.visualRect(view.model()->index(row, 1));
+    QTest::mouseClick(view.viewport(), Qt::LeftButton, {}, cell.center());
+}
+
+} // namespace
+
+TEST_F(PortList, ColumnsHeadersWidthsAndAlignments) {
+    view.OnInitialUpdate();
+    ASSERT_EQ(view.GetColumnCount(), 6);
+    const char* headers[] = {"TCP/UDP", "本机IP:端口", "远程IP:端口", "状态", "PID", "进程"};
+    const int widths[] = {60, 140, 140, 80, 80, 300};
+    for (int c = 0; c < 6; ++c) {
+        EXPECT_EQ(view.model()->headerData(c, Qt::Horizontal).toString(),
+                  QString::fromUtf8(headers[c]));
+        EXPECT_EQ(view.columnWidth(c), widths[c]);
+        auto alignment =
+            view.model()->index(0, c).data(Qt::TextAlignmentRole).value<Qt::Alignment>();
+        // Only columns 3 and 4 show centred: the first column is always left.
+        EXPECT_EQ(bool(alignment & Qt::AlignHCenter), c == 3 || c == 4) << c;
+    }
+    EXPECT_TRUE(view.showGrid());
+    EXPECT_EQ(view.GetExtendedStyle(), LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
+    EXPECT_EQ(view.selectionMode(), QAbstractItemView::SingleSelection);
+    EXPECT_EQ(view.selectionBehavior(), QAbstractItemView::SelectRows);
+    EXPECT_EQ(view.frameShape(), QFrame::NoFrame);
+    EXPECT_FALSE(view.horizontalHeader()->isHidden());
+    EXPECT_TRUE(view.IsReady());
+}
+
+TEST_F(PortList, RowsInTableOrderWithKeysTextsAndOneImageEach) {
+    view.OnInitialUpdate();
+    ASSERT_EQ(view.GetItemCount(), 5);
+    for (int row = 0; row < 5; ++row) {
+        EXPECT_EQ(KeyOf(view, row), row);
+        EXPECT_EQ(ImageOf(view, row), row);
+    }
+    EXPECT_EQ(view.GetImageList().GetImageCount(), 5);
+    EXPECT_EQ(Text(view, 0, 0), "TCP");
+    EXPECT_EQ(Text(view, 0, 1), "0.0.0.0:135");
+    EXPECT_EQ(Text(view, 0, 2), "0.0.0.0:0");
+    EXPECT_EQ(Text(view, 0, 3), "监听");
+    EXPECT_EQ(Text(view, 0, 4), "900");
+    EXPECT_EQ(Text(view, 0, 5), exe);
+    EXPECT_EQ(Text(view, 1, 2), "127.0.0.1:50000");
+    EXPECT_EQ(Text(view, 3, 0), "UDP");
+    EXPECT_EQ(Text(view, 3, 2), "0.0.0.0:0");
+    EXPECT_EQ(Text(view, 3, 3), "");
+    EXPECT_EQ(Text(view, 3, 5), "System");
+
+    // Entries without an icon of their own show the standard one.
+    QPixmap standard = ombrel::platform::IconPixmap(LoadIconA(nullptr, IDI_APPLICATION), 16);
+    EXPECT_EQ(view.GetImageList().GetImage(2).cacheKey(), standard.cacheKey());
+    EXPECT_EQ(view.GetImageList().GetImage(4).cacheKey(), standard.cacheKey());
+    EXPECT_NE(view.GetImageList().GetImage(0).cacheKey(), 0);
+    EXPECT_FALSE(view.model()->index(2, 0).data(Qt::DecorationRole).value<QPixmap>().isNull());
+}
+
+TEST_F(PortList, FilterKeepsKeysNotRowNumbersAndTakesNoSnapshot) {
+    view.OnInitialUpdate();
+    int calls = TableCalls();
+    view.FillList(1);
+    EXPECT_EQ(TableCalls(), calls);
+    ASSERT_EQ(view.GetItemCount(), 2);
+    EXPECT_EQ(KeyOf(view, 0), 3); // after three TCP entries
+    EXPECT_EQ(ImageOf(view, 0), 0);
+    EXPECT_EQ(ImageOf(view, 1), 1);
+    EXPECT_EQ(view.GetImageList().GetImageCount(), 2);
+    view.FillList(0);
+    ASSERT_EQ(view.GetItemCount(), 3);
+    for (int row = 0; row < 3; ++row)
+        EXPECT_EQ(Text(view, row, 0), "TCP");
+    view.RefreshList(0);
+    EXPECT_EQ(TableCalls(), calls + 1);
+    view.FillList(7); // no entry has that protocol
+    EXPECT_EQ(view.GetItemCount(), 0);
+    EXPECT_TRUE(view.IsReady());
+}
+
+TEST_F(PortList, EmptySnapshotLeavesColumnsAndNoRows) {
+    fake.tcp.clear();
+    fake.udp.clear();
+    view.OnInitialUpdate();
+    EXPECT_EQ(view.GetColumnCount(), 6);
+    EXPECT_EQ(view.GetItemCount(), 0);
+    EXPECT_EQ(view.GetImageList().GetImageCount(), 0);
+    EXPECT_TRUE(view.IsReady());
+}
+
+TEST_F(PortList, EveryChangedRowReachesTheFrameLastOneStays) {
+    NMLISTVIEW notification{};
+    notification.hdr.code = LVN_ITEMCHANGED;
+    notification.iItem = 0;
+    LRESULT result = 99;
+    view.OnItemchanged(&notification.hdr, &result); // before the first fill: not ready
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(frame.shown.empty());
+
+    view.OnInitialUpdate();
+    view.show();
+    ClickRow(view, 1);
+    ASSERT_FALSE(frame.shown.empty());
+    EXPECT_EQ(frame.shown.back(), 1);
+    frame.shown.clear();
+    ClickRow(view, 3);
+    // The row that lost the selection is shown too, then the new one.
+    ASSERT_GE(frame.shown.size(), 2u);
+    EXPECT_EQ(frame.shown.front(), 1);
+    EXPECT_EQ(frame.shown.back(), 3);
+
+    frame.shown.clear();
+    notification.iItem = -1;
+    view.OnItemchanged(&notification.hdr, &result);
+    notification.iItem = 42; // no such row
+    view.OnItemchanged(&notification.hdr, &result);
+    EXPECT_TRUE(frame.shown.empty());
+
+    // A fill selects nothing and tells nobody.
+    view.FillList(-1);
+    EXPECT_TRUE(frame.shown.empty());
+    EXPECT_FALSE(view.selectionModel()->hasSelection());
+}
+
+TEST_F(PortList, RepeatedInitialUpdateRefillsWithTheSameColumns) {
+    view.OnInitialUpdate();
+    int calls = TableCalls();
+    view.OnInitialUpdate();
+    EXPECT_EQ(view.GetColumnCount(), 6);
+    EXPECT_EQ(view.GetItemCount(), 5);
+    EXPECT_EQ(TableCalls(), calls + 1);
+}

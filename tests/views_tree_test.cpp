@@ -1,0 +1,93 @@
+// The protocol tree, driven by clicks on the offscreen platform.
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <ombrel/framework.h>
+
+#include "class_view.h"
+#include "frame_link.h"
+
+namespace {
+
+class RecordingFrame : public QWidget, public CMainFrameLink {
+public:
+    RecordingFrame() { AfxGetThread()->m_pMainWnd = this; }
+    ~RecordingFrame() override { AfxGetThread()->m_pMainWnd = nullptr; }
+    void ShowEntry(const PortEntry*) override {}
+    void SetFilter(int filter) override { filters.push_back(filter); }
+    std::vector<int> filters;
+};
+
+void Click(CClassView& tree, HTREEITEM item) {
+    QRect rect = tree.visualItemRect(CTreeCtrl::ItemOf(item));
+    QTest::mouseClick(tree.viewport(), Qt::LeftButton, {}, rect.center());
+}
+
+} // namespace
+
+TEST(ProtocolTree, StartsWithAllSelectedAndExpandedWithoutAFilterCall) {
+    RecordingFrame frame;
+    CClassView tree;
+    ASSERT_TRUE(tree.Create(nullptr));
+    EXPECT_EQ(tree.GetStyle() & 0x3F,
+              TVS_HASBUTTONS | TVS_HASLINES | TVS_DISABLEDRAGDROP | TVS_SHOWSELALWAYS);
+    EXPECT_FALSE(tree.rootIsDecorated()); // no button on the root
+    tree.OnInitialUpdate();
+    EXPECT_TRUE(frame.filters.empty());
+    EXPECT_TRUE(tree.IsReady());
+
+    HTREEITEM all = tree.GetRootItem();
+    ASSERT_NE(all, nullptr);
+    EXPECT_EQ(tree.GetSelectedItem(), all);
+    QTreeWidgetItem* root = CTreeCtrl::ItemOf(all);
+    EXPECT_EQ(root->text(0), "All");
+    EXPECT_TRUE(root->isExpanded());
+    ASSERT_EQ(root->childCount(), 2);
+    EXPECT_EQ(root->child(0)->text(0), "TCP");
+    EXPECT_EQ(root->child(1)->text(0), "UDP");
+    EXPECT_EQ(tree.topLevelItemCount(), 1);
+    EXPECT_EQ(tree.GetImageList().GetImageCount(), 2);
+    EXPECT_EQ(tree.GetSlotItem(0), all);
+    EXPECT_EQ(tree.GetSlotFilter(0), -1);
+    EXPECT_EQ(tree.GetSlotFilter(1), 0);
+    EXPECT_EQ(tree.GetSlotFilter(2), 1);
+    // "TCP" and "UDP" share the plain folder; "All" has its own.
+    EXPECT_EQ(root->child(0)->icon(0).pixmap(16).toImage(),
+              root->child(1)->icon(0).pixmap(16).toImage());
+    EXPECT_NE(root->icon(0).pixmap(16).toImage(), root->child(0)->icon(0).pixmap(16).toImage());
+}
+
+TEST(ProtocolTree, EverySelectionSendsItsFilterValue) {
+    RecordingFrame frame;
+    CClassView tree;
+    tree.Create(nullptr);
+    tree.resize(200, 200);
+    tree.show();
+    tree.OnInitialUpdate();
+    HTREEITEM all = tree.GetSlotItem(0);
+    Click(tree, tree.GetSlotItem(1));
+    Click(tree, tree.GetSlotItem(2));
+    Click(tree, all);
+    Click(tree, tree.GetSlotItem(1));
+    EXPECT_EQ(frame.filters, (std::vector<int>{0, 1, -1, 0}));
+
+    frame.filters.clear();
+    QTest::keyClick(tree.viewport(), Qt::Key_Down); // the keyboard moves it too
+    EXPECT_EQ(frame.filters, (std::vector<int>{1}));
+}
+
+TEST(ProtocolTree, SlotsPastTheThirdAreIgnored) {
+    CClassView tree;
+    tree.Create(nullptr);
+    tree.OnInitialUpdate();
+    HTREEITEM tcp = tree.GetSlotItem(1);
+    tree.SetItemSlot(3, nullptr, 5);
+    tree.SetItemSlot(static_cast<unsigned>(-1), nullptr, 5);
+    EXPECT_EQ(tree.GetSlotItem(1), tcp);
+    EXPECT_EQ(tree.GetSlotFilter(2), 1);
+    // A repeated initial update keeps the items and the selection.
+    tree.SelectItem(tcp);
+    tree.OnInitialUpdate();
+    EXPECT_EQ(tree.topLevelItemCount(), 1);
+    EXPECT_EQ(tree.GetSelectedItem(), tcp);
+}
