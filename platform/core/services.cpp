@@ -37,6 +37,9 @@ Services MakeLinuxServices() {
     s.CreateProcessA = lx::CreateProcessA;
     s.ShellExecuteA = lx::ShellExecuteA;
     s.MessageBoxA = lx::MessageBoxA;
+    s.GetFileVersionInfoSizeA = lx::GetFileVersionInfoSizeA;
+    s.GetFileVersionInfoA = lx::GetFileVersionInfoA;
+    s.VerQueryValueA = lx::VerQueryValueA;
     return s;
 }
 
@@ -169,4 +172,14 @@ BOOL WINAPI CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
 HINSTANCE WINAPI ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters,
                                LPCSTR directory, int showCommand) {
     return ActiveServices().ShellExecuteA(owner, verb, file, parameters, directory, showCommand);
+}
+
+DWORD WINAPI GetFileVersionInfoSizeA(LPCSTR fileName, LPDWORD handle) {
+    return ActiveServices().GetFileVersionInfoSizeA(fileName, handle);
+}
+BOOL WINAPI GetFileVersionInfoA(LPCSTR fileName, DWORD handle, DWORD length, LPVOID data) {
+    return ActiveServices().GetFileVersionInfoA(fileName, handle, length, data);
+}
+BOOL WINAPI VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID* buffer, UINT* length) {
+    return ActiveServices().VerQueryValueA(block, subBlock, buffer, length);
 }

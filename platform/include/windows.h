@@ -55,6 +55,17 @@ typedef struct tagRECT {
     LONG bottom;
 } RECT;
 
+// Colours are 0x00BBGGRR.
+typedef DWORD COLORREF;
+#define RGB(r, g, b) static_cast<COLORREF>(((r)&0xFF) | ((g)&0xFF) << 8 | ((b)&0xFF) << 16)
+#define GetRValue(c) static_cast<BYTE>((c)&0xFF)
+#define GetGValue(c) static_cast<BYTE>(((c) >> 8) & 0xFF)
+#define GetBValue(c) static_cast<BYTE>(((c) >> 16) & 0xFF)
+
+#define SIZE_RESTORED 0
+#define SIZE_MINIMIZED 1
+#define SIZE_MAXIMIZED 2
+
 #define MAKEINTRESOURCEA(id)                                                                       \
     (reinterpret_cast<LPCSTR>(static_cast<ULONG_PTR>(static_cast<WORD>(id))))
 #define IS_INTRESOURCE(p) ((reinterpret_cast<ULONG_PTR>(p) >> 16) == 0)

@@ -14,6 +14,7 @@
 #include <tlhelp32.h>
 #include <windows.h>
 #include <winsock2.h>
+#include <winver.h>
 
 namespace ombrel::platform {
 
@@ -62,6 +63,10 @@ struct Services {
     std::function<HINSTANCE(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, int)> ShellExecuteA;
 
     std::function<int(HWND, LPCSTR, LPCSTR, UINT)> MessageBoxA;
+
+    std::function<DWORD(LPCSTR, LPDWORD)> GetFileVersionInfoSizeA;
+    std::function<BOOL(LPCSTR, DWORD, DWORD, LPVOID)> GetFileVersionInfoA;
+    std::function<BOOL(LPCVOID, LPCSTR, LPVOID*, UINT*)> VerQueryValueA;
 };
 
 // The table the Win32 names call through.
