@@ -1,0 +1,164 @@
+#include "detail_view.h"
+
+#include <QFontMetrics>
+#include <QPainter>
+#include <cstdio>
+#include <cstring>
+
+#include <ombrel/framework.h>
+
+#include "file_version.h"
+#include "gradient.h"
+#include "port_entry.h"
+
+namespace {
+
+constexpr UINT kCaption = 61459;
+constexpr UINT kFileLine = 61460;
+constexpr UINT kVersionLine = 61461;
+constexpr UINT kDescriptionLine = 61462;
+constexpr UINT kCompanyLine = 61463;
+constexpr UINT kNoFileLine = 61464;
+constexpr int kStripWidth = 30;
+constexpr int kTextLeft = 100;
+
+QColor ToColor(COLORREF colour) {
+    return QColor(GetRValue(colour), GetGValue(colour), GetBValue(colour));
+}
+
+// The caption face: bold "Arial" whose character cell is 16 pixels high
+// (the platform's positive font height); the font mapper supplies the
+// glyphs Arial lacks.
+QFont CaptionFont() {
+    QFont font(QStringLiteral("Arial"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setWeight(QFont::Bold);
+    for (int pixels = 16; pixels > 8; --pixels) {
+        font.setPixelSize(pixels);
+        if (QFontMetrics(font).height() <= 16)
+            break;
+    }
+    return font;
+}
+
+std::string Format(UINT id, const char* value) {
+    std::string format = ombrel::platform::LoadResourceString(id);
+    char text[1024];
+    std::snprintf(text, sizeof text, format.c_str(), value);
+    return text;
+}
+
+} // namespace
+
+CDetailView::CDetailView(QWidget* parent) : QWidget(parent), m_fontCaption(CaptionFont()) {
+    setAttribute(Qt::WA_OpaquePaintEvent); // the erase fills every pixel
+}
+
+CDetailView::~CDetailView() {
+    if (m_pEntry != nullptr)
+        HeapFree(GetProcessHeap(), 0, m_pEntry);
+}
+
+BOOL CDetailView::Create(QWidget* parent) {
+    return CreateViewWindow(*this, *this, parent);
+}
+
+void CDetailView::OnInitialUpdate() {
+    CView::OnInitialUpdate();
+}
+
+void CDetailView::SetEntry(const PortEntry* entry) {
+    if (entry != nullptr) {
+        if (m_pEntry == nullptr)
+            m_pEntry = static_cast<PortEntry*>(HeapAlloc(GetProcessHeap(), 0, sizeof(PortEntry)));
+        if (m_pEntry != nullptr)
+            std::memcpy(m_pEntry, entry, sizeof(PortEntry)); // the icon stays the table's
+    } else if (m_pEntry != nullptr) {
+        HeapFree(GetProcessHeap(), 0, m_pEntry);
+        m_pEntry = nullptr;
+    }
+    update();
+    repaint();
+}
+
+BOOL CDetailView::OnEraseBkgnd(QPainter* dc) {
+    dc->fillRect(rect(), ToColor(kBackground));
+    return TRUE;
+}
+
+void CDetailView::OnPaint(QPainter* dc) {
+    QRect client = rect();
+    RECT strip{client.left(), client.top(), kStripWidth, client.top() + client.height()};
+    FillGradient(dc, strip, kBackground, kGradientEnd, 1);
+
+    QString caption = QString::fromStdString(ombrel::platform::LoadResourceString(kCaption));
+    dc->save();
+    dc->setFont(m_fontCaption);
+    dc->setPen(palette().color(QPalette::WindowText));
+    dc->setBackgroundMode(Qt::TransparentMode);
+    // Rotated about its reference point, the text cell's top edge runs up
+    // from (7, bottom - 4) and the glyphs lie to its right.
+    dc->translate(7, client.top() + client.height() - 4);
+    dc->rotate(-90);
+    dc->drawText(QPoint(0, QFontMetrics(m_fontCaption).ascent()), caption);
+    dc->restore();
+    dc->setBackgroundMode(Qt::OpaqueMode);
+
+    if (m_pEntry == nullptr)
+        return;
+    dc->setBackgroundMode(Qt::TransparentMode);
+    dc->setPen(palette().color(QPalette::WindowText));
+    for (const TextLine& line : TextLines())
+        dc->drawText(QPoint(kTextLeft, line.y + dc->fontMetrics().ascent()),
+                     QString::fromUtf8(line.text.c_str()));
+}
+
+std::vector<CDetailView::TextLine> CDetailView::TextLines() const {
+    std::vector<TextLine> lines;
+    if (m_pEntry == nullptr)
+        return lines;
+    // Values not read leave their buffers empty: the label alone shows.
+    char version[kFileStringCapacity] = {};
+    char description[kFileStringCapacity] = {};
+    char company[kFileStringCapacity] = {};
+    const char* path = m_pEntry->processPath;
+    lines.push_back({10, Format(kFileLine, path)});
+    if (IsExistingFile(path)) {
+        GetFileVersionText(path, version, sizeof version);
+        GetFileStrings(path, description, company);
+        lines.push_back({30, Format(kVersionLine, version)});
+        lines.push_back({50, Format(kDescriptionLine, description)});
+        lines.push_back({70, Format(kCompanyLine, company)});
+    } else {
+        lines.push_back({30, ombrel::platform::LoadResourceString(kNoFileLine)});
+    }
+    return lines;
+}
+
+void CDetailView::OnSize(UINT type, int, int) {
+    if (type == SIZE_RESTORED) {
+        update();
+        repaint();
+    }
+}
+
+void CDetailView::paintEvent(QPaintEvent*) {
+    QPainter dc(this);
+    OnEraseBkgnd(&dc);
+    OnPaint(&dc);
+}
+
+void CDetailView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    OnSize(isMaximized() ? SIZE_MAXIMIZED : SIZE_RESTORED, width(), height());
+}
+
+bool IsExistingFile(const char* path) {
+    WIN32_FIND_DATAA found;
+    std::memset(&found, 0, sizeof found);
+    HANDLE search = FindFirstFileA(path, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    FindClose(search);
+    return (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
