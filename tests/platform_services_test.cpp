@@ -11,6 +11,8 @@
 #include <ombrel/icons.h>
 #include <ombrel/services.h>
 
+#include "temp_dir.h"
+
 using namespace ombrel::platform;
 
 namespace {
@@ -23,42 +25,6 @@ std::string SelfExe() {
 template <typename F> F Bind(HMODULE module, const char* name) {
     return reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
-
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/ombrel-test-XXXXXX";
-        path_ = ::mkdtemp(pattern);
-    }
-    ~TempDir() { Remove(path_); }
-    const std::string& path() const { return path_; }
-    std::string Write(const std::string& relative, const std::string& text = "x") const {
-        std::string full = path_ + "/" + relative;
-        for (size_t at = path_.size() + 1; (at = full.find('/', at)) != std::string::npos; ++at)
-            ::mkdir(full.substr(0, at).c_str(), 0755);
-        std::ofstream(full) << text;
-        return full;
-    }
-
-private:
-    static void Remove(const std::string& path) {
-        struct stat info {};
-        if (::lstat(path.c_str(), &info) != 0)
-            return;
-        if (S_ISDIR(info.st_mode)) {
-            if (DIR* dir = ::opendir(path.c_str())) {
-                while (dirent* entry = ::readdir(dir))
-                    if (std::strcmp(entry->d_name, ".") && std::strcmp(entry->d_name, ".."))
-                        Remove(path + "/" + entry->d_name);
-                ::closedir(dir);
-            }
-            ::rmdir(path.c_str());
-        } else {
-            ::unlink(path.c_str());
-        }
-    }
-    std::string path_;
-};
 
 std::string ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -1,0 +1,350 @@
+// The detail pane's pixels and lines, and the file version readers over PE
+// images the test builds and programs this machine's packages own.
+#include <QImage>
+#include <QPainter>
+#include <gtest/gtest.h>
+
+#include <ombrel/services.h>
+
+#include "detail_view.h"
+#include "file_version.h"
+#include "gradient.h"
+#include "pe_builder.h"
+#include "platform/linux/dpkg.h"
+#include "port_entry.h"
+#include "temp_dir.h"
+
+using namespace pe_builder;
+
+namespace {
+
+QRgb Rgb(COLORREF c) {
+    return qRgb(GetRValue(c), GetGValue(c), GetBValue(c));
+}
+
+QImage Render(int width, int height) {
+    CDetailView pane;
+    pane.resize(width, height);
+    return pane.grab().toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+const std::vector<Table> kEnglish = {
+    {"040904b0", {{"CompanyName", u"Brightwater Tools"}, {"FileDescription", u"Port probe"}}}};
+const uint32_t kEnUnicode = 0x04B00409u; // language 0409, code page 04b0
+
+std::string VersionText(const std::string& path, int size = 260) {
+    std::vector<char> buffer(static_cast<size_t>(size), '#');
+    if (!GetFileVersionText(path.c_str(), buffer.data(), size))
+        return "<none>";
+    return std::string(buffer.data());
+}
+
+struct Strings {
+    int result;
+    std::string description, company;
+};
+
+Strings FileStrings(const std::string& path) {
+    char description[260] = "untouched";
+    char company[260] = "untouched";
+    int result = GetFileStrings(path.c_str(), description, company);
+    return {result, description, company};
+}
+
+} // namespace
+
+TEST(Gradient, BandsOfTheStripAtHeight120) {
+    QImage image = Render(300, 120);
+    auto at = [&](int y) { return image.pixel(2, y); };
+    for (int y = 0; y <= 5; ++y)
+        EXPECT_EQ(at(y), Rgb(0xFFF7EC)) << y;
+    for (int y = 18; y <= 24; ++y)
+        EXPECT_EQ(at(y), Rgb(0xFFF8EF)) << y;
+    for (int y = 113; y <= 119; ++y)
+        EXPECT_EQ(at(y), Rgb(0xFFFEFE)) << y;
+    EXPECT_EQ(image.pixel(29, 8), Rgb(0xFFF7ED)); // band 1, the strip's last column
+    EXPECT_EQ(image.pixel(30, 8), Rgb(0xFFF7EC)); // the background beside it
+    EXPECT_EQ(image.pixel(299, 119), Rgb(0xFFF7EC));
+}
+
+TEST(Gradient, ShortStripsAndTheSinglePrecisionGap) {
+    QImage tall = Render(60, 100);
+    EXPECT_EQ(tall.pixel(2, 98), Rgb(0xFFFEFE));
+    EXPECT_EQ(tall.pixel(2, 99), Rgb(0xFFF7EC)); // the last band ends at 99
+    // Below 19 pixels each band is one pixel high.
+    QImage low = Render(60, 10);
+    for (int y = 1; y < 10; ++y)
+        EXPECT_GT(qRed(low.pixel(2, y)), qRed(low.pixel(2, y - 1))) << y;
+}
+
+TEST(Gradient, NothingToPaintLeavesThePixels) {
+    QImage image(40, 40, QImage::Format_RGB32);
+    image.fill(Qt::red);
+    QPainter painter(&image);
+    FillGradient(&painter, RECT{0, 0, 30, 0}, 0xFFF7EC, 0xFFFFFF, 1);
+    FillGradient(&painter, RECT{0, 0, 30, 40}, 0x123456, 0x123456, 1);
+    FillGradient(nullptr, RECT{0, 0, 30, 40}, 0, 0xFFFFFF, 1);
+    // Side by side: the colour changes to the right.
+    FillGradient(&painter, RECT{0, 35, 20, 40}, 0x000000, 0x0000FF, 0);
+    painter.end();
+    EXPECT_EQ(image.pixel(10, 10), qRgb(255, 0, 0));
+    EXPECT_EQ(image.pixel(0, 36), qRgb(0, 0, 0));
+    EXPECT_EQ(image.pixel(19, 36), qRgb(19 * 255 / 20, 0, 0));
+    EXPECT_EQ(image.pixel(20, 36), qRgb(255, 0, 0));
+}
+
+TEST(DetailPane, TheCaptionRisesFromTheBottomInsideTheStrip) {
+    QImage image = Render(300, 120);
+    int top = 120, bottom = -1;
+    for (int y = 0; y < 120; ++y)
+        for (int x = 0; x < 300; ++x)
+            if (qGray(image.pixel(x, y)) < 128) { // text, not the pale colours
+                EXPECT_LT(x, 30) << x << "," << y;
+                top = std::min(top, y);
+                bottom = std::max(bottom, y);
+            }
+    ASSERT_GE(bottom, 0) << "no caption drawn";
+    EXPECT_LE(bottom, 116);
+    EXPECT_GT(bottom, 100);
+    EXPECT_LT(top, 90); // four characters upward
+}
+
+TEST(DetailPane, CopyOfTheEntryAndItsLines) {
+    CDetailView pane;
+    EXPECT_TRUE(pane.TextLines().empty());
+    PortEntry entry{};
+    pane.SetEntry(&entry);
+    ASSERT_NE(pane.GetEntry(), nullptr);
+    ASSERT_NE(pane.GetEntry(), &entry);
+    auto lines = pane.TextLines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].y, 10);
+    EXPECT_EQ(lines[0].text, "文件 : ");
+    EXPECT_EQ(lines[1].y, 30);
+    EXPECT_EQ(lines[1].text, "<文件不存在>");
+
+    TempDir dir;
+    std::strcpy(entry.processPath, dir.path().c_str()); // a directory
+    pane.SetEntry(&entry);
+    EXPECT_EQ(pane.TextLines()[1].text, "<文件不存在>");
+    std::strcpy(entry.processPath, "/no/such/program");
+    pane.SetEntry(&entry);
+    EXPECT_EQ(pane.TextLines()[0].text, "文件 : /no/such/program");
+
+    // An existing file without version information: the labels alone.
+    std::string plain = dir.Write("plain.txt", "no resource here");
+    std::strcpy(entry.processPath, plain.c_str());
+    pane.SetEntry(&entry);
+    lines = pane.TextLines();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[1].text, "版本: ");
+    EXPECT_EQ(lines[2].text, "描述: ");
+    EXPECT_EQ(lines[3].text, "公司: ");
+    EXPECT_EQ(lines[3].y, 70);
+
+    // A bare name is looked up in the current directory.
+    std::string program = dir.path() + "/probe.exe";
+    Save(program, Image(Version(Fixed(0x00010002, 0x00030004, 0, 0), {kEnUnicode}, kEnglish)));
+    char previous[4096];
+    ASSERT_NE(::getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(::chdir(dir.path().c_str()), 0);
+    std::strcpy(entry.processPath, "probe.exe");
+    pane.SetEntry(&entry);
+    lines = pane.TextLines();
+    ASSERT_EQ(::chdir(previous), 0);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[1].text, "版本: 1.2.3.4");
+    EXPECT_EQ(lines[2].text, "描述: Port probe");
+    EXPECT_EQ(lines[3].text, "公司: Brightwater Tools");
+
+    pane.SetEntry(nullptr);
+    EXPECT_EQ(pane.GetEntry(), nullptr);
+    pane.SetEntry(nullptr);
+}
+
+TEST(DetailPane, IsExistingFileWantsAFile) {
+    TempDir dir;
+    EXPECT_FALSE(IsExistingFile(""));
+    EXPECT_FALSE(IsExistingFile(dir.path().c_str()));
+    EXPECT_TRUE(IsExistingFile(dir.Write("f").c_str()));
+    EXPECT_FALSE(IsExistingFile((dir.path() + "/missing").c_str()));
+}
+
+TEST(FileVersion, FixedVersionOfPe32AndPe32PlusImages) {
+    TempDir dir;
+    for (bool plus : {false, true}) {
+        std::string path = dir.path() + (plus ? "/64.exe" : "/32.exe");
+        Save(path, Image(Version(Fixed(0x00010002, 0x00030004, 0x00090008, 0x00070006),
+                                 {kEnUnicode}, kEnglish),
+                         plus));
+        EXPECT_EQ(VersionText(path), "1.2.3.4") << plus;
+        Strings strings = FileStrings(path);
+        EXPECT_EQ(strings.result, 1);
+        EXPECT_EQ(strings.description, "Port probe");
+        EXPECT_EQ(strings.company, "Brightwater Tools");
+    }
+}
+
+TEST(FileVersion, TheTextReaderStopsAt8191Bytes) {
+    TempDir dir;
+    auto sized = [&](const std::string& name, DWORD target) {
+        std::string path = dir.path() + "/" + name;
+        auto build = [&](size_t padding) {
+            Save(path, Image(Version(Fixed(0x00010002, 0x00030004, 0, 0), {kEnUnicode},
+                                     {{"040904b0",
+                                       {{"CompanyName", u"Brightwater Tools"},
+                                        {"Comments", std::u16string(padding, u'x')}}}})));
+            DWORD handle = 7;
+            DWORD size = GetFileVersionInfoSizeA(path.c_str(), &handle);
+            EXPECT_EQ(handle, 0u);
+            return size;
+        };
+        DWORD base = build(100);
+        EXPECT_EQ(build(100 + target - base), target);
+        return path;
+    };
+    std::string fits = sized("fits.exe", 8191);
+    std::string over = sized("over.exe", 8192);
+    EXPECT_EQ(VersionText(fits), "1.2.3.4");
+    EXPECT_EQ(VersionText(over), "<none>");
+    std::vector<char> buffer(260, '#');
+    GetFileVersionText(over.c_str(), buffer.data(), 260);
+    EXPECT_EQ(buffer[0], '#'); // untouched
+    EXPECT_EQ(FileStrings(over).company, "Brightwater Tools");
+}
+
+TEST(FileVersion, TranslationsAndBuffersAsTheCallerGaveThem) {
+    TempDir dir;
+    std::string noTranslation = dir.path() + "/a.exe";
+    Save(noTranslation, Image(Version(Fixed(0x00020000, 0, 0, 0), {}, kEnglish)));
+    EXPECT_EQ(VersionText(noTranslation), "2.0.0.0");
+    Strings none = FileStrings(noTranslation);
+    EXPECT_EQ(none.result, 0);
+    EXPECT_EQ(none.description, "untouched");
+    EXPECT_EQ(none.company, "untouched");
+
+    // FileDescription only under the second translation: not consulted.
+    std::string second = dir.path() + "/b.exe";
+    Save(second, Image(Version(Fixed(0, 0, 0, 0), {kEnUnicode, 0x04B00804u},
+                               {{"040904b0", {{"CompanyName", u"First"}}},
+                                {"080404b0", {{"FileDescription", u"Second"}}}})));
+    Strings strings = FileStrings(second);
+    EXPECT_EQ(strings.result, 1);
+    EXPECT_EQ(strings.description, "untouched");
+    EXPECT_EQ(strings.company, "First");
+
+    char company[260] = "";
+    EXPECT_EQ(GetFileStrings(second.c_str(), nullptr, company), 1);
+    EXPECT_STREQ(company, "First");
+    char one = 'x';
+    EXPECT_EQ(GetFileVersionText(second.c_str(), &one, 1), 1);
+    EXPECT_EQ(one, '\0');
+    EXPECT_EQ(GetFileVersionText(second.c_str(), &one, 0), 0);
+    EXPECT_EQ(FileStrings(dir.path() + "/missing.exe").result, 0);
+    EXPECT_EQ(VersionText(dir.path() + "/missing.exe"), "<none>");
+}
+
+TEST(FileVersion, OverlongAndShortValuesAreHandledSafely) {
+    TempDir dir;
+    // 10,000 characters of three bytes each: cut to 258 bytes, whole characters.
+    std::u16string longText(10000, u'\u7248');
+    std::string path = dir.path() + "/long.exe";
+    Save(path, Image(Version(Fixed(0, 0, 0, 0), {kEnUnicode},
+                             {{"040904b0", {{"FileDescription", longText}}}})));
+    Strings strings = FileStrings(path);
+    EXPECT_EQ(strings.result, 1);
+    EXPECT_EQ(strings.description.size(), 258u);
+    EXPECT_EQ(strings.description.substr(0, 3), "版");
+
+    // Fixed information shorter than its record, a translation shorter than
+    // one entry: not found.
+    std::string shortFixed = dir.path() + "/short.exe";
+    Node root = Version(std::vector<uint8_t>(20, 1), {kEnUnicode}, kEnglish);
+    root.children[0].children[0].binary.resize(2);
+    Save(shortFixed, Image(root));
+    EXPECT_EQ(VersionText(shortFixed), "<none>");
+    EXPECT_EQ(FileStrings(shortFixed).result, 0);
+}
+
+TEST(FileVersion, MalformedImagesGiveNoVersion) {
+    TempDir dir;
+    std::vector<uint8_t> good =
+        Image(Version(Fixed(0x00010002, 0x00030004, 0, 0), {kEnUnicode}, kEnglish));
+    std::string path = dir.path() + "/bad.exe";
+    // Every truncation: no crash, and either nothing or the whole answer.
+    for (size_t length = 0; length < good.size(); length += 7) {
+        Save(path, std::vector<uint8_t>(good.begin(), good.begin() + static_cast<long>(length)));
+        std::string text = VersionText(path);
+        EXPECT_TRUE(text == "<none>" || text == "1.2.3.4") << length;
+    }
+    // A node length pointing past the resource's end.
+    std::vector<uint8_t> resource;
+    Write(Version(Fixed(0x00010002, 0x00030004, 0, 0), {kEnUnicode}, kEnglish), resource);
+    Put16(resource, 0, 0xFFF0);
+    Save(path, Image(resource, false));
+    EXPECT_EQ(VersionText(path), "<none>");
+    EXPECT_EQ(GetFileVersionInfoSizeA(path.c_str(), nullptr), 0u);
+    // A value length past its node.
+    Node root = Version(Fixed(1, 2, 3, 4), {kEnUnicode}, kEnglish);
+    root.valueLengthOverride = 4000;
+    Save(path, Image(root));
+    EXPECT_EQ(VersionText(path), "<none>");
+}
+
+TEST(FileVersion, BlockQueriesStayInsideAShortenedCopy) {
+    TempDir dir;
+    std::string path = dir.path() + "/v.exe";
+    Save(path, Image(Version(Fixed(0x00010002, 0x00030004, 0, 0), {kEnUnicode}, kEnglish)));
+    DWORD size = GetFileVersionInfoSizeA(path.c_str(), nullptr);
+    ASSERT_GT(size, 100u);
+    std::vector<uint8_t> block(size, 0xEE);
+    ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, 100, block.data()));
+    LPVOID value = nullptr;
+    UINT length = 0;
+    EXPECT_FALSE(
+        VerQueryValueA(block.data(), "\\StringFileInfo\\040904b0\\CompanyName", &value, &length));
+    ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, size, block.data()));
+    ASSERT_TRUE(
+        VerQueryValueA(block.data(), "\\stringfileinfo\\040904B0\\companyname", &value, &length));
+    EXPECT_STREQ(static_cast<const char*>(value), "Brightwater Tools");
+    EXPECT_EQ(length, 18u);
+    EXPECT_FALSE(
+        VerQueryValueA(block.data(), "\\StringFileInfo\\08040000\\CompanyName", &value, &length));
+}
+
+TEST(FileVersion, PackageOwnedProgramsSpeakThroughTheirPackage) {
+    TempDir db;
+    std::string program = db.Write("bin/porttool", "#!/bin/true\n");
+    db.Write("dpkg/status", "Package: other\nStatus: install ok installed\nVersion: 1.0\n\n"
+                            "Package: porttool\nStatus: install ok installed\nPriority: optional\n"
+                            "Maintainer: Ana Lima <ana@example.org>\nArchitecture: amd64\n"
+                            "Version: 1:2.38.1-5+deb12u3\nDescription: probe ports quickly\n"
+                            " A longer text that is not shown.\n\n"
+                            "Package: gone\nStatus: deinstall ok config-files\nVersion: 3\n");
+    db.Write("dpkg/info/porttool:amd64.list", "/.\n/usr\n" + program + "\n");
+    db.Write("dpkg/info/gone.list", db.path() + "/bin/gonetool\n");
+    ombrel::platform::SetPackageDatabaseRoot(db.path() + "/dpkg");
+    EXPECT_EQ(VersionText(program), "2.38.1.5");
+    Strings strings = FileStrings(program);
+    EXPECT_EQ(strings.result, 1);
+    EXPECT_EQ(strings.description, "probe ports quickly");
+    EXPECT_EQ(strings.company, "Ana Lima <ana@example.org>");
+    std::string gone = db.Write("bin/gonetool");
+    EXPECT_EQ(VersionText(gone), "<none>");
+    ombrel::platform::SetPackageDatabaseRoot("");
+
+    // This machine's own: dpkg lists /bin/ls, the program is /usr/bin/ls.
+    Strings ls = FileStrings("/usr/bin/ls");
+    EXPECT_EQ(ls.result, 1);
+    EXPECT_EQ(ls.description, "GNU core utilities");
+    EXPECT_NE(ls.company, "untouched");
+    EXPECT_NE(VersionText("/usr/bin/ls"), "<none>");
+}
+
+TEST(FileVersion, VersionNumbersOfPackageVersions) {
+    using V = std::vector<unsigned>;
+    EXPECT_EQ(ombrel::platform::VersionNumbers("9.1-1"), (V{9, 1, 1, 0}));
+    EXPECT_EQ(ombrel::platform::VersionNumbers("1:2.38.1-5+deb12u3"), (V{2, 38, 1, 5}));
+    EXPECT_EQ(ombrel::platform::VersionNumbers("20230311"), (V{65535, 0, 0, 0}));
+    EXPECT_EQ(ombrel::platform::VersionNumbers(""), (V{0, 0, 0, 0}));
+}
