@@ -10,14 +10,20 @@ CSingleDocTemplate::~CSingleDocTemplate() {
     m_frame.reset();
 }
 
-bool CSingleDocTemplate::OpenDocumentFile(const char*) {
+bool CSingleDocTemplate::OpenDocumentFile(const char* path) {
     if (!m_document)
         m_document = std::make_unique<COmbrelDoc>();
-    if (!m_document->OnNewDocument())
+    if (path != nullptr ? !m_document->OnOpenDocument(path) : !m_document->OnNewDocument())
         return false;
-    if (!m_frame)
-        m_frame = std::make_unique<CMainFrame>(m_document.get());
-    m_frame->OnInitialUpdate();
+    if (!m_frame) {
+        auto frame = std::make_unique<CMainFrame>();
+        CCreateContext context{m_document.get()};
+        if (!frame->LoadFrame(&context))
+            return false;
+        m_frame = std::move(frame);
+    }
+    // Every new or opened document sends the views their initial update.
+    m_frame->InitialUpdateFrame();
     return true;
 }
 

@@ -16,7 +16,8 @@ public:
 
     // A new document when path is none, else that file opened (the document
     // reads nothing from it). The first call makes the frame and its views;
-    // returns false when the document or frame cannot be made.
+    // every call ends with the views' initial update. False when the
+    // document or frame cannot be made.
     bool OpenDocumentFile(const char* path);
 
     UINT ResourceId() const { return m_resourceId; }

@@ -1,66 +1,342 @@
 #include "main_frame.h"
 
+#include <QEvent>
 #include <QGuiApplication>
+#include <QLabel>
+#include <QMenuBar>
 #include <QScreen>
-#include <QSplitter>
 #include <QStatusBar>
+#include <QStatusTipEvent>
+#include <QToolBar>
+#include <cstring>
+
+#include <shellapi.h>
 
 #include <ombrel/framework.h>
+#include <ombrel/icon_pixmap.h>
 
 #include "class_view.h"
-#include "ombrel_doc.h"
+#include "commands.h"
+#include "data_view.h"
+#include "detail_view.h"
+#include "ombrel_app.h"
 #include "port_entry.h"
 #include "port_view.h"
+#include "view_classes.h"
 
 namespace {
-constexpr UINT kAppTitle = 57344; // AFX_IDS_APP_TITLE
+
+constexpr UINT kAppTitle = 57344;    // AFX_IDS_APP_TITLE
+constexpr UINT kIdleMessage = 57345; // AFX_IDS_IDLEMESSAGE
+constexpr UINT kWebSite = 61465;
+constexpr int kTreeWidth = 180;
+constexpr int kButtonSize = 24;
+constexpr const char* kSiblingProgram = "Morvik"; // the platform adds no suffix
+
+// The firewall settings programs this platform has, in order of preference.
+constexpr const char* kFirewallPrograms[] = {"firewall-config", "gufw"};
+
+// Toolbar 128: 0 is a separator.
+constexpr UINT kToolbar[] = {ID_VIEW_REFRESH,          0, ID_TOOLS_FIREWALL, 0,
+                             ID_TOOLS_PROCESS_MANAGER, 0, ID_APP_ABOUT,      ID_HELP_WEBSITE};
+constexpr WORD kToolbarIcons[] = {132, 136, 138, 133, 134};
+
+std::string Resource(UINT id) {
+    return ombrel::platform::LoadResourceString(id);
 }
 
-CMainFrame::CMainFrame(COmbrelDoc* document)
-    : m_pDocument(document), m_pSplitter(new QSplitter(Qt::Horizontal, this)) {
-    auto* tree = new CClassView();
-    tree->Create(m_pSplitter);
-    auto* list = new CPortView();
-    list->Create(m_pSplitter);
-    m_pSplitter->addWidget(tree);
-    m_pSplitter->addWidget(list);
-    m_pSplitter->setSizes({180, 620});
-    m_pSplitter->setStretchFactor(1, 1);
-    setCentralWidget(m_pSplitter);
-    statusBar();
+// A command's string: the fly-by prompt, a line break, the tooltip.
+QString PromptOf(UINT id) {
+    std::string text = Resource(id);
+    return QString::fromStdString(text.substr(0, text.find('\n')));
+}
 
-    setWindowTitle(
-        QString::fromStdString(ombrel::platform::LoadResourceString(kAppTitle) + " V2.01"));
-    resize(800, 560);
-    // Centred on the screen it opens on.
-    if (QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
+QString TooltipOf(UINT id) {
+    std::string text = Resource(id);
+    size_t cut = text.find('\n');
+    return QString::fromStdString(cut == std::string::npos ? text : text.substr(cut + 1));
+}
+
+// Appends text to the path in a buffer of MAX_PATH bytes; false, with the
+// buffer as it was, when it would not fit.
+bool AppendPath(char* buffer, const char* text) {
+    size_t used = std::strlen(buffer);
+    size_t more = std::strlen(text);
+    if (used + more + 1 > MAX_PATH)
+        return false;
+    std::memcpy(buffer + used, text, more + 1);
+    return true;
+}
+
+} // namespace
+
+void CCmdUI::Enable(BOOL on) {
+    if (m_pAction != nullptr)
+        m_pAction->setEnabled(on != FALSE);
+}
+
+CMainFrame::CMainFrame() {
+    m_bSplitterReady = FALSE;
+    m_bFirewallApplet = HasFirewallApplet(m_szFirewallApplet);
+    m_nFilter = -1;
 }
 
 CMainFrame::~CMainFrame() = default;
 
-CClassView* CMainFrame::GetClassView() const {
-    return qobject_cast<CClassView*>(m_pSplitter->widget(0));
+BOOL CMainFrame::HasFirewallApplet(char* program) {
+    for (const char* name : kFirewallPrograms) {
+        char path[MAX_PATH];
+        std::memset(path, 0, sizeof path);
+        GetSystemDirectoryA(path, MAX_PATH);
+        // A system directory too long for the buffer finds no applet.
+        if (path[0] == '\0' || !AppendPath(path, "/") || !AppendPath(path, name))
+            continue;
+        if (IsExistingFile(path)) {
+            if (program != nullptr)
+                std::memcpy(program, path, MAX_PATH);
+            return TRUE;
+        }
+    }
+    return FALSE;
 }
 
-CPortView* CMainFrame::GetPortView() const {
-    return qobject_cast<CPortView*>(m_pSplitter->widget(1));
+BOOL CMainFrame::LoadFrame(CCreateContext* context) {
+    CREATESTRUCT cs{};
+    cs.style = static_cast<LONG>(WS_VISIBLE);
+    if (!PreCreateWindow(cs))
+        return FALSE;
+    return OnCreate(context) == 0;
 }
 
-void CMainFrame::OnInitialUpdate() {
+// The title is the frame's own: no document name is ever added to it.
+BOOL CMainFrame::PreCreateWindow(CREATESTRUCT&) {
+    return TRUE;
+}
+
+int CMainFrame::OnCreate(CCreateContext* context) {
+    if (!OnCreateClient(context))
+        return -1;
+
+    m_wndToolBar = new QToolBar(this);
+    m_wndToolBar->setObjectName(QStringLiteral("toolbar"));
+    m_wndToolBar->setMovable(false); // no gripper, no docking: fixed along the top
+    m_wndToolBar->setFloatable(false);
+    m_wndToolBar->setIconSize(QSize(kButtonSize, kButtonSize));
+    m_wndToolBar->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    m_wndToolBar->toggleViewAction()->setVisible(false);
+    setContextMenuPolicy(Qt::NoContextMenu);
+    addToolBar(Qt::TopToolBarArea, m_wndToolBar);
+    AddCommand(ID_APP_ABOUT, QStringLiteral("关于..."));
+    for (UINT id : kToolbar) {
+        if (id == 0)
+            m_wndToolBar->addSeparator();
+        else
+            m_wndToolBar->addAction(AddCommand(id));
+    }
+
+    m_pStatusPane = new QLabel(QString::fromStdString(Resource(kIdleMessage)));
+    m_pStatusPane->setObjectName(QStringLiteral("pane0"));
+    statusBar()->addWidget(m_pStatusPane, 1);
+    statusBar()->setSizeGripEnabled(true);
+
+    // Menu 128 and the accelerators 128.
+    QMenu* menu = menuBar()->addMenu(QStringLiteral("菜单"));
+    menu->addAction(AddCommand(ID_APP_ABOUT));
+    menu->addSeparator();
+    menu->addAction(AddCommand(ID_APP_EXIT, QStringLiteral("退出(&X)")));
+    const std::pair<UINT, QList<QKeySequence>> accelerators[] = {
+        {ID_FILE_NEW, {QKeySequence(Qt::CTRL | Qt::Key_N)}},
+        {ID_FILE_OPEN, {QKeySequence(Qt::CTRL | Qt::Key_O)}},
+        {ID_FILE_SAVE, {QKeySequence(Qt::CTRL | Qt::Key_S)}},
+        {ID_EDIT_UNDO,
+         {QKeySequence(Qt::CTRL | Qt::Key_Z), QKeySequence(Qt::ALT | Qt::Key_Backspace)}},
+        {ID_EDIT_CUT,
+         {QKeySequence(Qt::CTRL | Qt::Key_X), QKeySequence(Qt::SHIFT | Qt::Key_Delete)}},
+        {ID_EDIT_COPY,
+         {QKeySequence(Qt::CTRL | Qt::Key_C), QKeySequence(Qt::CTRL | Qt::Key_Insert)}},
+        {ID_EDIT_PASTE,
+         {QKeySequence(Qt::CTRL | Qt::Key_V), QKeySequence(Qt::SHIFT | Qt::Key_Insert)}},
+        {ID_NEXT_PANE, {QKeySequence(Qt::Key_F6)}},
+        {ID_PREV_PANE, {QKeySequence(Qt::SHIFT | Qt::Key_F6)}},
+    };
+    for (const auto& [id, keys] : accelerators) {
+        QAction* action = AddCommand(id);
+        action->setShortcuts(keys);
+        action->setShortcutContext(Qt::WindowShortcut);
+        addAction(action);
+    }
+
+    resize(900, 600);
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+
+    m_imageList.Create(kButtonSize, kButtonSize, ILC_COLOR32 | ILC_MASK, 5, 5);
+    for (WORD icon : kToolbarIcons)
+        if (HICON handle = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(icon)))
+            m_imageList.Add(handle);
+    // The buttons take the images in order; a missing icon moves the rest up.
+    int image = 0;
+    for (UINT id : kToolbar)
+        if (id != 0)
+            GetCommand(id)->setIcon(QIcon(m_imageList.GetImage(image++)));
+
+    CCmdUI update{GetCommand(ID_TOOLS_FIREWALL)};
+    OnUpdateFirewallSettings(&update);
+    setWindowTitle(QString::fromStdString(Resource(kAppTitle) + " V2.01"));
+    return 0;
+}
+
+BOOL CMainFrame::OnCreateClient(CCreateContext* context) {
+    if (!m_wndSplitter.CreateStatic(this, 1, 2))
+        return FALSE;
+    setCentralWidget(&m_wndSplitter);
+    QSize client = size();
+    CRuntimeClass dataView = [](QWidget* parent, CCreateContext* ctx) -> QWidget* {
+        auto* frame = new CDataView();
+        frame->resize(parent->size());
+        if (!frame->Create(parent, ctx)) {
+            delete frame;
+            return nullptr;
+        }
+        return frame;
+    };
+    if (!m_wndSplitter.CreateView(0, 0, RuntimeClassOf<CClassView>(),
+                                  QSize(kTreeWidth, client.height()), context) ||
+        !m_wndSplitter.CreateView(0, 1, dataView,
+                                  QSize(client.width() - kTreeWidth, client.height()), context)) {
+        m_wndSplitter.DestroyWindow();
+        return FALSE;
+    }
+    m_bSplitterReady = TRUE;
+    return TRUE;
+}
+
+void CMainFrame::OnSize(UINT, int, int) {
+    if (!m_bSplitterReady)
+        return;
+    // The one row fills the splitter; the tree keeps its width.
+    m_wndSplitter.SetRowInfo(0, height(), 100);
+    m_wndSplitter.RecalcLayout();
+}
+
+void CMainFrame::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    OnSize(SIZE_RESTORED, width(), height());
+}
+
+void CMainFrame::InitialUpdateFrame() {
     if (CClassView* tree = GetClassView())
         tree->OnInitialUpdate();
     if (CPortView* list = GetPortView())
         list->OnInitialUpdate();
+    if (CDetailView* detail = GetDetailView())
+        detail->OnInitialUpdate();
+}
+
+QAction* CMainFrame::AddCommand(UINT id, const QString& text) {
+    if (QAction* existing = GetCommand(id))
+        return existing;
+    auto* action = new QAction(text.isEmpty() ? TooltipOf(id) : text, this);
+    action->setToolTip(TooltipOf(id));
+    action->setStatusTip(PromptOf(id));
+    action->setData(id);
+    connect(action, &QAction::triggered, this, [this, id] { OnCommand(id); });
+    m_commands.emplace(id, action);
+    return action;
+}
+
+QAction* CMainFrame::GetCommand(UINT id) const {
+    auto found = m_commands.find(id);
+    return found == m_commands.end() ? nullptr : found->second;
+}
+
+void CMainFrame::OnCommand(UINT id) {
+    switch (id) {
+    case ID_VIEW_REFRESH:
+        OnRefresh();
+        break;
+    case ID_HELP_WEBSITE:
+        OnVisitWebSite();
+        break;
+    case ID_TOOLS_FIREWALL:
+        OnFirewallSettings();
+        break;
+    case ID_TOOLS_PROCESS_MANAGER:
+        OnProcessManager();
+        break;
+    case ID_APP_EXIT:
+        close();
+        break;
+    case ID_NEXT_PANE:
+        MovePaneFocus(1);
+        break;
+    case ID_PREV_PANE:
+        MovePaneFocus(-1);
+        break;
+    default:
+        // The rest is the application's (about, new, open, save) or nobody's.
+        if (COmbrelApp* app = AfxGetApp())
+            app->OnCommand(id);
+        break;
+    }
+}
+
+void CMainFrame::MovePaneFocus(int step) {
+    QWidget* panes[] = {GetClassView(), GetPortView(), GetDetailView()};
+    int current = 0;
+    for (int i = 0; i < 3; ++i)
+        if (panes[i] != nullptr && panes[i]->hasFocus())
+            current = i;
+    for (int tried = 1; tried <= 3; ++tried) {
+        QWidget* next = panes[(current + 3 + step * tried) % 3];
+        if (next != nullptr && next->isVisible()) {
+            next->setFocus(Qt::OtherFocusReason);
+            return;
+        }
+    }
+}
+
+bool CMainFrame::event(QEvent* event) {
+    // The one pane shows a command's prompt while the pointer rests on it,
+    // and the idle text after it.
+    if (event->type() == QEvent::StatusTip && m_pStatusPane != nullptr) {
+        QString tip = static_cast<QStatusTipEvent*>(event)->tip();
+        m_pStatusPane->setText(tip.isEmpty() ? QString::fromStdString(Resource(kIdleMessage))
+                                             : tip);
+        return true;
+    }
+    return QMainWindow::event(event);
+}
+
+CClassView* CMainFrame::GetClassView() const {
+    return qobject_cast<CClassView*>(m_wndSplitter.GetPane(0, 0));
+}
+
+CDataView* CMainFrame::GetDataView() const {
+    return qobject_cast<CDataView*>(m_wndSplitter.GetPane(0, 1));
+}
+
+CPortView* CMainFrame::GetPortView() const {
+    CDataView* frame = GetDataView();
+    return frame ? qobject_cast<CPortView*>(frame->m_wndSplitter.GetPane(0, 0)) : nullptr;
+}
+
+CDetailView* CMainFrame::GetDetailView() const {
+    CDataView* frame = GetDataView();
+    return frame ? qobject_cast<CDetailView*>(frame->m_wndSplitter.GetPane(1, 0)) : nullptr;
 }
 
 QString CMainFrame::GetStatusText() const {
-    return statusBar()->currentMessage();
+    return m_pStatusPane ? m_pStatusPane->text() : QString();
 }
 
 void CMainFrame::ShowEntry(const PortEntry* entry) {
-    statusBar()->showMessage(entry ? QString::fromUtf8(entry->processPath) : QString());
-    statusBar()->repaint();
+    if (m_pStatusPane != nullptr) {
+        m_pStatusPane->setText(entry ? QString::fromUtf8(entry->processPath) : QString());
+        m_pStatusPane->repaint();
+    }
+    if (CDetailView* detail = GetDetailView())
+        detail->SetEntry(entry);
 }
 
 void CMainFrame::SetFilter(int filter) {
@@ -68,4 +344,35 @@ void CMainFrame::SetFilter(int filter) {
     ShowEntry(nullptr);
     if (CPortView* list = GetPortView())
         list->FillList(filter);
+}
+
+void CMainFrame::OnRefresh() {
+    ShowEntry(nullptr);
+    if (CPortView* list = GetPortView())
+        list->RefreshList(m_nFilter);
+}
+
+void CMainFrame::OnVisitWebSite() {
+    std::string address = Resource(kWebSite);
+    ShellExecuteA(nullptr, "Open", address.c_str(), nullptr, nullptr, SW_SHOW);
+}
+
+// Starts the settings program found when the frame was made; the command's
+// enabling, not this handler, looks at whether there was one.
+void CMainFrame::OnFirewallSettings() {
+    ShellExecuteA(nullptr, "Open", m_szFirewallApplet, nullptr, nullptr, SW_SHOW);
+}
+
+void CMainFrame::OnUpdateFirewallSettings(CCmdUI* cmdUI) {
+    cmdUI->Enable(m_bFirewallApplet);
+}
+
+void CMainFrame::OnProcessManager() {
+    char path[MAX_PATH];
+    std::memset(path, 0, sizeof path);
+    GetModuleDirectory(reinterpret_cast<HINSTANCE>(GetModuleHandleA(nullptr)), path, MAX_PATH);
+    // A directory too long for the buffer leaves the button without effect.
+    if (!AppendPath(path, kSiblingProgram))
+        return;
+    RunProgram(path, nullptr, SW_SHOW);
 }

@@ -1,34 +1,101 @@
-// The program's one top-level window.
+// The program's one top-level window: toolbar, status bar, and the pane
+// layout of the tree beside the data frame.
 #pragma once
 
 #include <QMainWindow>
+#include <map>
 
 #include "frame_link.h"
+#include "image_list.h"
+#include "splitter_wnd_ex.h"
 
 class CClassView;
-class COmbrelDoc;
+class CDataView;
+class CDetailView;
 class CPortView;
-class QSplitter;
+class QLabel;
+class QToolBar;
+class QAction;
+
+// Command ids.
+#define ID_VIEW_REFRESH 32771u
+#define ID_HELP_WEBSITE 32772u
+#define ID_TOOLS_FIREWALL 32773u
+#define ID_TOOLS_PROCESS_MANAGER 32774u
+#define ID_FILE_NEW 57600u
+#define ID_FILE_OPEN 57601u
+#define ID_FILE_SAVE 57603u
+#define ID_EDIT_COPY 57634u
+#define ID_EDIT_CUT 57635u
+#define ID_EDIT_PASTE 57637u
+#define ID_EDIT_UNDO 57643u
+#define ID_APP_ABOUT 57664u
+#define ID_APP_EXIT 57665u
+#define ID_NEXT_PANE 57680u
+#define ID_PREV_PANE 57681u
+
+// The enabling of one command, as its update handler sets it.
+struct CCmdUI {
+    QAction* m_pAction;
+    void Enable(BOOL on);
+};
 
 class CMainFrame : public QMainWindow, public CMainFrameLink {
     Q_OBJECT
 public:
-    explicit CMainFrame(COmbrelDoc* document);
+    CMainFrame();
     ~CMainFrame() override;
 
-    // The framework's initial update of every view, in window order.
-    void OnInitialUpdate();
+    // Creates the frame's window: PreCreateWindow, then OnCreate.
+    BOOL LoadFrame(CCreateContext* context);
+    BOOL PreCreateWindow(CREATESTRUCT& cs);
+    int OnCreate(CCreateContext* context);
+    BOOL OnCreateClient(CCreateContext* context);
+    void OnSize(UINT type, int cx, int cy);
+    // The framework's initial update of every view, in pane order.
+    void InitialUpdateFrame();
 
     void ShowEntry(const PortEntry* entry) override;
     void SetFilter(int filter) override;
+    void OnRefresh();
+    void OnVisitWebSite();
+    void OnFirewallSettings();
+    void OnUpdateFirewallSettings(CCmdUI* cmdUI);
+    void OnProcessManager();
 
-    int GetFilter() const { return m_nFilter; }
+    // TRUE when a firewall settings program is installed in the system
+    // directory (firewall-config, then gufw); its path goes to program.
+    static BOOL HasFirewallApplet(char* program = nullptr);
+
+    // The panes, reached afresh by their splitter paths.
     CClassView* GetClassView() const;
+    CDataView* GetDataView() const;
     CPortView* GetPortView() const;
+    CDetailView* GetDetailView() const;
+
+    CSplitterWndEx& GetSplitter() { return m_wndSplitter; }
+    QToolBar* GetToolBar() const { return m_wndToolBar; }
+    QAction* GetCommand(UINT id) const;
     QString GetStatusText() const;
+    int GetFilter() const { return m_nFilter; }
+    BOOL HasApplet() const { return m_bFirewallApplet; }
+
+protected:
+    bool event(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
-    COmbrelDoc* m_pDocument;
-    QSplitter* m_pSplitter;
-    int m_nFilter = -1;
+    QAction* AddCommand(UINT id, const QString& text = {});
+    void OnCommand(UINT id);
+    void MovePaneFocus(int step);
+
+    QLabel* m_pStatusPane = nullptr; // the status bar's one pane
+    QToolBar* m_wndToolBar = nullptr;
+    CSplitterWndEx m_wndSplitter;
+    BOOL m_bSplitterReady = FALSE;
+    CImageList m_imageList; // the toolbar's 24 x 24 images
+    int m_nFilter;
+    BOOL m_bFirewallApplet;
+    char m_szFirewallApplet[MAX_PATH] = {};
+    std::map<UINT, QAction*> m_commands;
 };

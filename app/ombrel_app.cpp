@@ -1,13 +1,19 @@
 #include "ombrel_app.h"
 
+#include <QFileDialog>
+
 #include <ombrel/framework.h>
 
+#include "about_dlg.h"
 #include "main_frame.h"
+#include "ombrel_doc.h"
 
 namespace {
 constexpr UINT kUnsupportedPlatform = 61470;
 constexpr UINT kAppTitle = 57344;
 constexpr UINT kMainFrameResource = 128;
+
+COmbrelApp* theApp = nullptr;
 
 // The framework's message box by string id, captioned with the program's name.
 void MessageBoxById(UINT id, UINT type) {
@@ -17,9 +23,20 @@ void MessageBoxById(UINT id, UINT type) {
 }
 } // namespace
 
+COmbrelApp* AfxGetApp() {
+    return theApp;
+}
+
+COmbrelApp::COmbrelApp(int argc, const char* const* argv) : m_argc(argc), m_argv(argv) {
+    theApp = this;
+}
+
 COmbrelApp::~COmbrelApp() {
     if (CWinThread* thread = AfxGetThread())
         thread->m_pMainWnd = nullptr;
+    m_pDocTemplate.reset();
+    if (theApp == this)
+        theApp = nullptr;
 }
 
 int COmbrelApp::IsSupportedVersion() {
@@ -67,6 +84,60 @@ BOOL COmbrelApp::InitInstance() {
     frame->show();
     frame->repaint();
     return TRUE;
+}
+
+void COmbrelApp::OnCommand(UINT id) {
+    switch (id) {
+    case ID_APP_ABOUT:
+        OnAppAbout();
+        break;
+    case ID_FILE_NEW:
+        OnFileNew();
+        break;
+    case ID_FILE_OPEN:
+        OnFileOpen();
+        break;
+    case ID_FILE_SAVE:
+        OnFileSave();
+        break;
+    default:
+        break; // undo, cut, copy, paste: nothing handles them
+    }
+}
+
+void COmbrelApp::OnAppAbout() {
+    RunAboutBox();
+}
+
+int COmbrelApp::RunAboutBox() {
+    CAboutDlg about(MainFrame());
+    return about.DoModal();
+}
+
+void COmbrelApp::OnFileNew() {
+    if (m_pDocTemplate)
+        m_pDocTemplate->OpenDocumentFile(nullptr);
+}
+
+void COmbrelApp::OnFileOpen() {
+    std::string name;
+    if (m_pDocTemplate && DoPromptFileName(name, true))
+        m_pDocTemplate->OpenDocumentFile(name.c_str());
+}
+
+void COmbrelApp::OnFileSave() {
+    std::string name;
+    if (m_pDocTemplate && m_pDocTemplate->Document() && DoPromptFileName(name, false))
+        m_pDocTemplate->Document()->OnSaveDocument(name.c_str());
+}
+
+bool COmbrelApp::DoPromptFileName(std::string& fileName, bool open) {
+    QString chosen = open ? QFileDialog::getOpenFileName(MainFrame())
+                          : QFileDialog::getSaveFileName(MainFrame());
+    if (chosen.isEmpty())
+        return false;
+    fileName = chosen.toStdString();
+    return true;
 }
 
 CMainFrame* COmbrelApp::MainFrame() const {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include <windows.h>
 
@@ -11,7 +12,7 @@ class CMainFrame;
 
 class COmbrelApp {
 public:
-    COmbrelApp(int argc, const char* const* argv) : m_argc(argc), m_argv(argv) {}
+    COmbrelApp(int argc, const char* const* argv);
     virtual ~COmbrelApp();
 
     // FALSE ends the program.
@@ -22,10 +23,25 @@ public:
     // The result of the privilege adjustment; 0 when the token cannot be opened.
     static int EnableDebugPrivilege();
 
+    // The application's commands: the about box, new, open and save.
+    void OnCommand(UINT id);
+    void OnAppAbout();
+    void OnFileNew();
+    void OnFileOpen();
+    void OnFileSave();
+    // Asks the user for a file name; false when the user cancels.
+    virtual bool DoPromptFileName(std::string& fileName, bool open);
+    // Shows the about box; its result is not looked at.
+    virtual int RunAboutBox();
+
     CMainFrame* MainFrame() const;
+    CSingleDocTemplate* DocTemplate() const { return m_pDocTemplate.get(); }
 
 private:
     int m_argc;
     const char* const* m_argv;
     std::unique_ptr<CSingleDocTemplate> m_pDocTemplate;
 };
+
+// The one application object, while it lives.
+COmbrelApp* AfxGetApp();

@@ -1,0 +1,89 @@
+#include "about_dlg.h"
+
+#include <QFontMetrics>
+#include <QFrame>
+#include <QLabel>
+#include <QPushButton>
+
+#include <ombrel/icon_pixmap.h>
+
+#include "res/dialogs.h"
+
+namespace {
+
+QPixmap ResourceImage(unsigned id, bool bitmap, int size) {
+    if (bitmap)
+        return QPixmap(QStringLiteral(":/bitmaps/%1.svg").arg(id));
+    return ombrel::platform::IconPixmap(LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(id)),
+                                        size);
+}
+
+} // namespace
+
+DialogUnits DialogUnitsOf(const QFont& font) {
+    QFontMetrics metrics(font);
+    int width = metrics.horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    return {(width / 26 + 1) / 2, metrics.height()};
+}
+
+CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
+    const ombrel::res::DialogTemplate* layout = ombrel::res::FindDialog(kTemplate);
+    if (layout == nullptr)
+        return;
+    QFont font(QString::fromUtf8(layout->fontFace));
+    font.setPointSize(layout->pointSize);
+    setFont(font);
+    setWindowTitle(QString::fromUtf8(layout->caption));
+    setModal(true);
+    DialogUnits units = DialogUnitsOf(font);
+    setFixedSize(units.X(layout->cx), units.Y(layout->cy));
+
+    for (size_t i = 0; i < layout->count; ++i) {
+        const ombrel::res::DialogControl& control = layout->controls[i];
+        QRect place(units.X(control.x), units.Y(control.y), units.X(control.cx),
+                    units.Y(control.cy));
+        QWidget* widget = nullptr;
+        switch (control.kind) {
+        case ombrel::res::DialogControl::Icon:
+        case ombrel::res::DialogControl::Bitmap: {
+            // A static picture takes its picture's own size.
+            bool bitmap = control.kind == ombrel::res::DialogControl::Bitmap;
+            QPixmap image = ResourceImage(control.image, bitmap, 32);
+            auto* label = new QLabel(this);
+            label->setPixmap(image);
+            place.setSize(image.isNull() ? place.size() : image.size());
+            widget = label;
+            break;
+        }
+        case ombrel::res::DialogControl::Text: {
+            auto* label = new QLabel(QString::fromUtf8(control.text), this);
+            label->setTextFormat(Qt::PlainText);
+            label->setWordWrap(true);
+            label->setAlignment((control.centred ? Qt::AlignHCenter : Qt::AlignLeft) |
+                                Qt::AlignTop);
+            widget = label;
+            break;
+        }
+        case ombrel::res::DialogControl::Button: {
+            auto* button = new QPushButton(QString::fromUtf8(control.text), this);
+            button->setDefault(control.defaultButton);
+            button->setAutoDefault(control.defaultButton);
+            if (control.id == 1) // IDOK
+                connect(button, &QPushButton::clicked, this, &QDialog::accept);
+            widget = button;
+            break;
+        }
+        case ombrel::res::DialogControl::Separator: {
+            auto* line = new QFrame(this);
+            line->setFrameShape(QFrame::HLine);
+            line->setFrameShadow(QFrame::Sunken);
+            place.setHeight(2);
+            widget = line;
+            break;
+        }
+        }
+        widget->setGeometry(place);
+        widget->setObjectName(QStringLiteral("control%1").arg(i + 1));
+    }
+}

@@ -1,0 +1,25 @@
+// The about box.
+#pragma once
+
+#include <QDialog>
+
+class CAboutDlg : public QDialog {
+    Q_OBJECT
+public:
+    explicit CAboutDlg(QWidget* parent = nullptr);
+
+    // Shows the box modally; its result.
+    int DoModal() { return exec(); }
+
+    static constexpr unsigned kTemplate = 100;
+};
+
+// Dialog units of a font in pixels: horizontal units are a quarter of the
+// font's average character width, vertical ones an eighth of its height.
+struct DialogUnits {
+    int baseX;
+    int baseY;
+    int X(int units) const { return (units * baseX + 2) / 4; }
+    int Y(int units) const { return (units * baseY + 4) / 8; }
+};
+DialogUnits DialogUnitsOf(const QFont& font);
