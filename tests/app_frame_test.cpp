@@ -1,0 +1,392 @@
+// The whole window on the offscreen platform: panes and their sizes, the
+// coordination between them, the commands and their resources.
+#include <QApplication>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QStatusTipEvent>
+#include <QTest>
+#include <QTimer>
+#include <QToolBar>
+#include <gtest/gtest.h>
+
+#include <ombrel/framework.h>
+
+#include "about_dlg.h"
+#include "class_view.h"
+#include "data_view.h"
+#include "detail_view.h"
+#include "main_frame.h"
+#include "ombrel_app.h"
+#include "port_view.h"
+#include "snapshot_doubles.h"
+#include "temp_dir.h"
+
+using namespace testing_doubles;
+
+namespace {
+
+class TestApp : public COmbrelApp {
+public:
+    TestApp() : COmbrelApp(1, argv) {}
+    bool DoPromptFileName(std::string& fileName, bool open) override {
+        prompts.push_back(open);
+        fileName = answer;
+        return !answer.empty();
+    }
+    std::string answer;
+    std::vector<bool> prompts;
+    const char* argv[2] = {"ombrel", nullptr};
+};
+
+struct Started {
+    std::string program;
+    std::string verb;
+    std::string parameters;
+};
+
+class Window : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake.tcp = {{2, Address("0.0.0.0"), Port(22), 0, 0, 900},
+                    {5, Address("127.0.0.1"), Port(22), Address("127.0.0.1"), Port(40000), 900}};
+        fake.udp = {{Address("127.0.0.1"), Port(53), 901}};
+        fake.paths = {{900, "/usr/sbin/sshd"}, {901, ""}};
+        fake.processes = {{901, "resolver"}};
+    }
+    CMainFrame* Start() {
+        app = std::make_unique<TestApp>();
+        EXPECT_TRUE(app->InitInstance());
+        return app->MainFrame();
+    }
+    int TableCalls() const { return tableCalls; }
+
+    FakeSystem fake;
+    Doubles doubles{fake};
+    int tableCalls = 0;
+    ServiceOverride<DWORD(PVOID*, BOOL, HANDLE, DWORD, DWORD)> counter{
+        &Services::AllocateAndGetTcpExTableFromStack,
+        [this, inner = ombrel::platform::ActiveServices().AllocateAndGetTcpExTableFromStack](
+            PVOID* table, BOOL order, HANDLE heap, DWORD flags, DWORD family) {
+            ++tableCalls;
+            return inner(table, order, heap, flags, family);
+        }};
+    std::vector<Started> started;
+    ServiceOverride<HINSTANCE(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, int)> shell{
+        &Services::ShellExecuteA,
+        [this](HWND, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR, int) {
+            started.push_back({file ? file : "", verb ? verb : "", parameters ? parameters : ""});
+            return reinterpret_cast<HINSTANCE>(42);
+        }};
+    ServiceOverride<BOOL(LPCSTR, LPSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
+                         LPVOID, LPCSTR, LPSTARTUPINFOA, LPPROCESS_INFORMATION)>
+        spawn{&Services::CreateProcessA,
+              [this](LPCSTR program, LPSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
+                     DWORD, LPVOID, LPCSTR, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION) -> BOOL {
+                  started.push_back(
+                      {program ? program : "", "create", std::to_string(startup->wShowWindow)});
+                  return FALSE; // nothing is there to start
+              }};
+    std::unique_ptr<TestApp> app;
+};
+
+void ClickRow(CPortView* list, int row) {
+    QRect cell = list->visualRect(list->model()->index(row, 1));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, cell.center());
+}
+
+void ClickItem(CClassView* tree, unsigned slot) {
+    QRect rect = tree->visualItemRect(CTreeCtrl::ItemOf(tree->GetSlotItem(slot)));
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, rect.center());
+}
+
+} // namespace
+
+TEST_F(Window, PanePathsAndTheirSizesThroughResizes) {
+    CMainFrame* frame = Start();
+    ASSERT_NE(frame, nullptr);
+    EXPECT_EQ(frame->GetSplitter().GetPane(0, 0), frame->GetClassView());
+    EXPECT_EQ(frame->GetSplitter().GetPane(0, 1), frame->GetDataView());
+    ASSERT_NE(frame->GetDataView(), nullptr);
+    EXPECT_EQ(frame->GetDataView()->m_wndSplitter.GetPane(0, 0), frame->GetPortView());
+    EXPECT_EQ(frame->GetDataView()->m_wndSplitter.GetPane(1, 0), frame->GetDetailView());
+
+    int detailHeight = -1;
+    for (QSize size : {QSize(1000, 700), QSize(640, 480), QSize(1200, 900)}) {
+        frame->resize(size);
+        QApplication::processEvents();
+        EXPECT_EQ(frame->GetClassView()->width(), 180) << size.width();
+        // The detail pane's row is the 120 pixels the data frame gives it,
+        // less the splitter's border and bar.
+        int height = frame->GetDetailView()->height();
+        EXPECT_EQ(height, 120 - CSplitterWnd::kGap - 2 * CSplitterWnd::kBorder);
+        if (detailHeight >= 0) {
+            EXPECT_EQ(height, detailHeight);
+        }
+        detailHeight = height;
+        EXPECT_TRUE(frame->GetPortView()->isVisible());
+    }
+
+    // A dragged bar between list and pane lasts until the next resize.
+    CSplitterWndEx& data = frame->GetDataView()->m_wndSplitter;
+    QPoint bar(data.width() / 2, frame->GetPortView()->geometry().bottom() + 4);
+    QTest::mousePress(&data, Qt::LeftButton, {}, bar);
+    QTest::mouseMove(&data, bar - QPoint(0, 100));
+    QTest::mouseRelease(&data, Qt::LeftButton, {}, bar - QPoint(0, 100));
+    EXPECT_GT(frame->GetDetailView()->height(), detailHeight + 50);
+    frame->resize(1000, 701);
+    QApplication::processEvents();
+    EXPECT_EQ(frame->GetDetailView()->height(), detailHeight);
+
+    // Under 130 pixels the list's ideal height is below its minimum.
+    int bars = frame->height() - frame->GetDataView()->height();
+    frame->resize(1000, bars + 125);
+    QApplication::processEvents();
+    EXPECT_LT(frame->GetDataView()->height(), 130);
+    EXPECT_FALSE(frame->GetPortView()->isVisible());
+    EXPECT_TRUE(frame->GetDetailView()->isVisible());
+    frame->resize(1000, bars + 135);
+    QApplication::processEvents();
+    EXPECT_TRUE(frame->GetPortView()->isVisible());
+}
+
+TEST_F(Window, TreeFiltersListSelectionFillsStatusAndPane) {
+    CMainFrame* frame = Start();
+    CPortView* list = frame->GetPortView();
+    ASSERT_EQ(list->GetItemCount(), 3);
+    EXPECT_EQ(frame->GetStatusText(), "就绪");
+    int calls = TableCalls();
+
+    ClickRow(list, 1);
+    EXPECT_EQ(frame->GetStatusText(), "/usr/sbin/sshd");
+    ASSERT_NE(frame->GetDetailView()->GetEntry(), nullptr);
+    EXPECT_EQ(frame->GetDetailView()->GetEntry()->key, 1);
+
+    ClickItem(frame->GetClassView(), 1); // TCP: entry 1 passes, still cleared
+    EXPECT_EQ(frame->GetFilter(), 0);
+    EXPECT_EQ(list->GetItemCount(), 2);
+    EXPECT_EQ(frame->GetStatusText(), "");
+    EXPECT_EQ(frame->GetDetailView()->GetEntry(), nullptr);
+    ClickItem(frame->GetClassView(), 2);
+    EXPECT_EQ(list->GetItemCount(), 1);
+    EXPECT_EQ(list->GetItemText(0, 5), "resolver");
+    EXPECT_EQ(TableCalls(), calls); // no new snapshot
+
+    ClickRow(list, 0);
+    EXPECT_EQ(frame->GetStatusText(), "resolver");
+    frame->SetFilter(1); // the value already current clears and refills too
+    EXPECT_EQ(frame->GetStatusText(), "");
+    EXPECT_EQ(frame->GetDetailView()->GetEntry(), nullptr);
+    EXPECT_EQ(list->GetItemCount(), 1);
+}
+
+TEST_F(Window, RefreshUnderTheTcpFilterTakesANewSnapshot) {
+    CMainFrame* frame = Start();
+    ClickItem(frame->GetClassView(), 1);
+    ClickRow(frame->GetPortView(), 0);
+    fake.tcp.push_back(
+        {5, Address("127.0.0.1"), Port(443), Address("127.0.0.1"), Port(50000), 900});
+    int calls = TableCalls();
+    frame->GetCommand(ID_VIEW_REFRESH)->trigger();
+    EXPECT_EQ(TableCalls(), calls + 1);
+    CPortView* list = frame->GetPortView();
+    ASSERT_EQ(list->GetItemCount(), 3);
+    for (int row = 0; row < 3; ++row)
+        EXPECT_EQ(list->GetItemText(row, 0), "TCP");
+    EXPECT_EQ(frame->GetStatusText(), "");
+    EXPECT_EQ(frame->GetDetailView()->GetEntry(), nullptr);
+}
+
+TEST_F(Window, FirewallButtonFollowsTheAppletFoundAtConstruction) {
+    TempDir system;
+    ServiceOverride<UINT(LPSTR, UINT)> directory(
+        &Services::GetSystemDirectoryA, [&](LPSTR buffer, UINT size) {
+            return static_cast<UINT>(ombrel::platform::CopyText(buffer, size, system.path()));
+        });
+    CMainFrame* frame = Start();
+    EXPECT_FALSE(frame->GetCommand(ID_TOOLS_FIREWALL)->isEnabled());
+    system.Write("firewall-config");
+    EXPECT_FALSE(frame->GetCommand(ID_TOOLS_FIREWALL)->isEnabled()); // not before the next start
+    app.reset();
+    frame = Start();
+    EXPECT_TRUE(frame->GetCommand(ID_TOOLS_FIREWALL)->isEnabled());
+    frame->GetCommand(ID_TOOLS_FIREWALL)->trigger();
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(started[0].program, system.path() + "/firewall-config");
+    EXPECT_EQ(started[0].verb, "Open");
+}
+
+TEST_F(Window, FirewallPathThatCannotFitFindsNoApplet) {
+    std::string longDirectory(MAX_PATH - 5, 'd');
+    ServiceOverride<UINT(LPSTR, UINT)> directory(
+        &Services::GetSystemDirectoryA, [&](LPSTR buffer, UINT size) {
+            return static_cast<UINT>(ombrel::platform::CopyText(buffer, size, longDirectory));
+        });
+    EXPECT_FALSE(CMainFrame::HasFirewallApplet());
+}
+
+TEST_F(Window, ProcessManagerAndWebSiteStartWhatTheyShould) {
+    CMainFrame* frame = Start();
+    frame->GetCommand(ID_TOOLS_PROCESS_MANAGER)->trigger();
+    frame->GetCommand(ID_HELP_WEBSITE)->trigger();
+    ASSERT_EQ(started.size(), 2u);
+    std::string exe = QCoreApplication::applicationFilePath().toStdString();
+    EXPECT_EQ(started[0].program, exe.substr(0, exe.rfind('/') + 1) + "Morvik");
+    EXPECT_EQ(started[0].verb, "create"); // started directly on the NT family
+    EXPECT_EQ(started[0].parameters, "5");
+    EXPECT_EQ(started[1].program, "https://ombrel.example.org/");
+    EXPECT_EQ(started[1].verb, "Open");
+
+    // Elsewhere the shell opens it.
+    started.clear();
+    {
+        ServiceOverride<BOOL(LPOSVERSIONINFOA)> windows95(&Services::GetVersionExA,
+                                                          [](LPOSVERSIONINFOA info) {
+                                                              info->dwPlatformId = 1;
+                                                              return TRUE;
+                                                          });
+        frame->GetCommand(ID_TOOLS_PROCESS_MANAGER)->trigger();
+    }
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(started[0].verb, "open");
+
+    // A directory too long for the path buffer: nothing is started.
+    started.clear();
+    ServiceOverride<DWORD(HMODULE, LPSTR, DWORD)> deep(
+        &Services::GetModuleFileNameA, [](HMODULE, LPSTR buffer, DWORD size) {
+            std::string path = "/" + std::string(254, 'p') + "/ombrel";
+            return static_cast<DWORD>(ombrel::platform::CopyText(buffer, size, path));
+        });
+    ServiceOverride<DWORD(LPCSTR, LPSTR, DWORD)> asItIs(
+        &Services::GetShortPathNameA, [](LPCSTR, LPSTR, DWORD) { return DWORD{0}; });
+    frame->GetCommand(ID_TOOLS_PROCESS_MANAGER)->trigger();
+    EXPECT_TRUE(started.empty());
+}
+
+TEST_F(Window, AboutBoxIsModalAndClosesOnOkAndEscape) {
+    CMainFrame* frame = Start();
+    for (bool escape : {false, true}) {
+        bool wasModal = false;
+        QTimer::singleShot(0, [&] {
+            auto* dialog = qobject_cast<CAboutDlg*>(QApplication::activeModalWidget());
+            wasModal = dialog != nullptr && dialog->isModal();
+            if (dialog == nullptr)
+                return;
+            if (escape) {
+                QTest::keyClick(dialog, Qt::Key_Escape);
+            } else {
+                auto* ok = dialog->findChild<QPushButton*>();
+                ASSERT_NE(ok, nullptr);
+                EXPECT_EQ(ok->text(), "确定");
+                EXPECT_TRUE(ok->isDefault());
+                ok->click();
+            }
+        });
+        frame->GetCommand(ID_APP_ABOUT)->trigger();
+        EXPECT_TRUE(wasModal);
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    }
+}
+
+TEST_F(Window, AboutBoxLayoutInDialogUnits) {
+    CAboutDlg about;
+    DialogUnits units = DialogUnitsOf(about.font());
+    EXPECT_EQ(about.windowTitle(), "关于我们...");
+    EXPECT_EQ(about.size(), QSize(units.X(187), units.Y(179)));
+    auto* ok = about.findChild<QPushButton*>();
+    ASSERT_NE(ok, nullptr);
+    EXPECT_EQ(ok->geometry(), QRect(units.X(128), units.Y(156), units.X(50), units.Y(18)));
+    auto* product = about.findChild<QLabel*>("control2");
+    ASSERT_NE(product, nullptr);
+    EXPECT_TRUE(product->text().contains("Ombrel"));
+    auto* banner = about.findChild<QLabel*>("control6");
+    ASSERT_NE(banner, nullptr);
+    EXPECT_EQ(banner->pixmap().size(), QSize(280, 59));
+    EXPECT_EQ(banner->pos(), QPoint(0, 0));
+}
+
+TEST_F(Window, TitleToolbarStatusBarMenuAndAccelerators) {
+    CMainFrame* frame = Start();
+    EXPECT_EQ(frame->windowTitle(), "Ombrel V2.01");
+    QToolBar* toolbar = frame->GetToolBar();
+    EXPECT_FALSE(toolbar->isMovable());
+    EXPECT_FALSE(toolbar->isFloatable());
+    EXPECT_EQ(toolbar->iconSize(), QSize(24, 24));
+    std::vector<UINT> buttons;
+    for (QAction* action : toolbar->actions())
+        buttons.push_back(action->isSeparator() ? 0 : action->data().toUInt());
+    EXPECT_EQ(buttons,
+              (std::vector<UINT>{ID_VIEW_REFRESH, 0, ID_TOOLS_FIREWALL, 0, ID_TOOLS_PROCESS_MANAGER,
+                                 0, ID_APP_ABOUT, ID_HELP_WEBSITE}));
+    for (QAction* action : toolbar->actions())
+        if (!action->isSeparator()) {
+            EXPECT_FALSE(action->icon().isNull());
+        }
+    EXPECT_EQ(frame->GetCommand(ID_VIEW_REFRESH)->toolTip(), "刷新");
+    EXPECT_EQ(frame->GetCommand(ID_TOOLS_FIREWALL)->statusTip(), "打开Windows XP SP2 防火墙设置");
+    EXPECT_EQ(frame->GetCommand(ID_TOOLS_PROCESS_MANAGER)->toolTip(), "Morvik");
+
+    EXPECT_EQ(frame->statusBar()->findChildren<QLabel*>().size(), 1);
+    QStatusTipEvent prompt(QStringLiteral("刷新"));
+    QApplication::sendEvent(frame, &prompt);
+    EXPECT_EQ(frame->GetStatusText(), "刷新");
+    QStatusTipEvent over(QString{});
+    QApplication::sendEvent(frame, &over);
+    EXPECT_EQ(frame->GetStatusText(), "就绪");
+
+    QList<QAction*> menus = frame->menuBar()->actions();
+    ASSERT_EQ(menus.size(), 1);
+    EXPECT_EQ(menus[0]->text(), "菜单");
+    QList<QAction*> entries = menus[0]->menu()->actions();
+    ASSERT_EQ(entries.size(), 3);
+    EXPECT_EQ(entries[0]->text(), "关于...");
+    EXPECT_TRUE(entries[1]->isSeparator());
+    EXPECT_EQ(entries[2]->text(), "退出(&X)");
+
+    auto keys = [&](UINT id) { return frame->GetCommand(id)->shortcuts(); };
+    EXPECT_EQ(keys(ID_FILE_NEW), QList<QKeySequence>{QKeySequence("Ctrl+N")});
+    EXPECT_EQ(keys(ID_FILE_OPEN), QList<QKeySequence>{QKeySequence("Ctrl+O")});
+    EXPECT_EQ(keys(ID_FILE_SAVE), QList<QKeySequence>{QKeySequence("Ctrl+S")});
+    EXPECT_EQ(keys(ID_EDIT_UNDO),
+              (QList<QKeySequence>{QKeySequence("Ctrl+Z"), QKeySequence("Alt+Backspace")}));
+    EXPECT_EQ(keys(ID_EDIT_COPY),
+              (QList<QKeySequence>{QKeySequence("Ctrl+C"), QKeySequence("Ctrl+Ins")}));
+    EXPECT_EQ(keys(ID_NEXT_PANE), QList<QKeySequence>{QKeySequence("F6")});
+    EXPECT_EQ(keys(ID_PREV_PANE), QList<QKeySequence>{QKeySequence("Shift+F6")});
+}
+
+TEST_F(Window, NewOpenAndSaveCommands) {
+    CMainFrame* frame = Start();
+    int calls = TableCalls();
+    frame->GetCommand(ID_FILE_NEW)->trigger();
+    EXPECT_EQ(TableCalls(), calls + 1); // the views' initial update again: a new snapshot
+    EXPECT_EQ(frame->GetPortView()->GetColumnCount(), 6);
+    EXPECT_EQ(frame->windowTitle(), "Ombrel V2.01");
+
+    TempDir dir;
+    app->answer = dir.Write("anything.txt", "ignored");
+    frame->GetCommand(ID_FILE_OPEN)->trigger();
+    EXPECT_EQ(TableCalls(), calls + 2);
+    EXPECT_EQ(frame->windowTitle(), "Ombrel V2.01");
+
+    app->answer = dir.path() + "/saved.ombrel";
+    frame->GetCommand(ID_FILE_SAVE)->trigger();
+    struct stat info {};
+    ASSERT_EQ(::stat(app->answer.c_str(), &info), 0);
+    EXPECT_EQ(info.st_size, 0);
+    EXPECT_EQ(app->prompts, (std::vector<bool>{true, false}));
+}
+
+TEST_F(Window, PaneBordersAreBlueGreyWithAWhiteLineInside) {
+    CMainFrame* frame = Start();
+    frame->resize(900, 600);
+    QApplication::processEvents();
+    QImage image = frame->GetSplitter().grab().toImage().convertToFormat(QImage::Format_RGB32);
+    QRect tree = frame->GetClassView()->geometry();
+    QPoint outer(tree.left() - 2, tree.top() + 20);
+    QPoint inner(tree.left() - 1, tree.top() + 20);
+    EXPECT_EQ(image.pixel(outer), qRgb(127, 152, 192));
+    EXPECT_EQ(image.pixel(inner), qRgb(255, 255, 255));
+    EXPECT_EQ(image.pixel(tree.right() + 2, tree.top() + 20), qRgb(127, 152, 192));
+}
