@@ -161,3 +161,21 @@ TEST_F(FixtureProc, ModulePathsFromExeLinks) {
     EXPECT_EQ(pathOf(9999, error), "<no process>");
     EXPECT_EQ(error, ERROR_INVALID_PARAMETER);
 }
+
+TEST_F(FixtureProc, UdpRightAfterTcpComesFromTheSameScan) {
+    auto udpRows = [] {
+        PVOID raw = nullptr;
+        EXPECT_EQ(AllocateAndGetUdpExTableFromStack(&raw, TRUE, GetProcessHeap(), 0, 2), 0u);
+        auto* table = static_cast<PMIB_UDPEXTABLE>(raw);
+        std::vector<std::pair<int, DWORD>> rows;
+        for (DWORD i = 0; i < table->dwNumEntries; ++i)
+            rows.emplace_back(ntohs(static_cast<uint16_t>(table->table[i].dwLocalPort)),
+                              table->table[i].dwProcessId);
+        HeapFree(GetProcessHeap(), 0, table);
+        return rows;
+    };
+    auto alone = udpRows();
+    ReadTcp(TRUE);
+    EXPECT_EQ(udpRows(), alone); // the half the TCP call kept
+    EXPECT_EQ(udpRows(), alone); // and one of its own
+}

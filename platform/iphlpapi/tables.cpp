@@ -1,6 +1,9 @@
 #include <algorithm>
 #include <arpa/inet.h>
+#include <chrono>
 #include <cstddef>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include <ombrel/services.h>
@@ -51,21 +54,92 @@ struct Collected {
     std::vector<uint32_t> owners;
 };
 
-DWORD Collect(InetProtocol protocol, BOOL order, Collected& out) {
-    if (!ReadInetSockets(ProcRoot(), ProcRootIsLive(), protocol, out.sockets))
+// The descriptor scan costs more than both socket dumps together, and a
+// caller reads the UDP table right after the TCP one. So the TCP call
+// dumps both, finds the owners of both in one scan, and leaves the UDP
+// half for a UDP call of the same thread that follows within a moment;
+// any other UDP call does its own.
+struct UdpStash {
+    Collected collected;
+    std::string root;
+    std::chrono::steady_clock::time_point taken;
+    bool full = false;
+};
+
+UdpStash& Stash() {
+    thread_local UdpStash stash;
+    return stash;
+}
+
+constexpr auto kStashLife = std::chrono::milliseconds(1000);
+
+DWORD CollectTcpAndUdp(Collected& tcp) {
+    UdpStash& stash = Stash();
+    stash.full = false;
+    const std::string& root = ProcRoot();
+    std::vector<InetSocket> all;
+    if (!ReadInetSockets(root, ProcRootIsLive(), InetProtocol::Tcp, all))
         return ERROR_NOT_SUPPORTED;
-    if (order) {
-        // Local address, local port, remote address, remote port, each as a number.
-        std::stable_sort(out.sockets.begin(), out.sockets.end(),
-                         [](const InetSocket& a, const InetSocket& b) {
-                             auto key = [](const InetSocket& s) {
-                                 return std::tuple(ntohl(s.localAddr), ntohs(s.localPort),
-                                                   ntohl(s.remoteAddr), ntohs(s.remotePort));
-                             };
-                             return key(a) < key(b);
-                         });
+    size_t tcpCount = all.size();
+    bool haveUdp = ReadInetSockets(root, ProcRootIsLive(), InetProtocol::Udp, all);
+    std::vector<uint32_t> owners;
+    FindSocketOwners(root, all, owners);
+    tcp.sockets.assign(all.begin(), all.begin() + static_cast<ptrdiff_t>(tcpCount));
+    tcp.owners.assign(owners.begin(), owners.begin() + static_cast<ptrdiff_t>(tcpCount));
+    if (haveUdp) {
+        stash.collected.sockets.assign(all.begin() + static_cast<ptrdiff_t>(tcpCount), all.end());
+        stash.collected.owners.assign(owners.begin() + static_cast<ptrdiff_t>(tcpCount),
+                                      owners.end());
+        stash.root = root;
+        stash.taken = std::chrono::steady_clock::now();
+        stash.full = true;
     }
-    FindSocketOwners(ProcRoot(), out.sockets, out.owners);
+    return ERROR_SUCCESS;
+}
+
+bool TakeStashedUdp(Collected& udp) {
+    UdpStash& stash = Stash();
+    if (!stash.full || stash.root != ProcRoot() ||
+        std::chrono::steady_clock::now() - stash.taken > kStashLife)
+        return false;
+    udp = std::move(stash.collected);
+    stash.full = false;
+    return true;
+}
+
+// The owners come with the sockets; sorting moves them together.
+void SortCollected(Collected& collected) {
+    std::vector<size_t> order(collected.sockets.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    auto key = [&](size_t i) {
+        const InetSocket& s = collected.sockets[i];
+        return std::tuple(ntohl(s.localAddr), ntohs(s.localPort), ntohl(s.remoteAddr),
+                          ntohs(s.remotePort));
+    };
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return key(a) < key(b); });
+    Collected sorted;
+    sorted.sockets.reserve(order.size());
+    sorted.owners.reserve(order.size());
+    for (size_t i : order) {
+        sorted.sockets.push_back(collected.sockets[i]);
+        sorted.owners.push_back(collected.owners[i]);
+    }
+    collected = std::move(sorted);
+}
+
+DWORD Collect(InetProtocol protocol, BOOL order, Collected& out) {
+    if (protocol == InetProtocol::Tcp) {
+        if (DWORD error = CollectTcpAndUdp(out); error != ERROR_SUCCESS)
+            return error;
+    } else if (!TakeStashedUdp(out)) {
+        if (!ReadInetSockets(ProcRoot(), ProcRootIsLive(), protocol, out.sockets))
+            return ERROR_NOT_SUPPORTED;
+        FindSocketOwners(ProcRoot(), out.sockets, out.owners);
+    }
+    if (order)
+        SortCollected(out);
     return ERROR_SUCCESS;
 }
 
