@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <mutex>
 #include <string>
@@ -52,7 +54,71 @@ DWORD ErrnoToWin32(int error) {
     }
 }
 
+// A refresh opens the owner of every endpoint and reads its program path,
+// many times the same process, and each of those system calls costs more
+// than everything else done per endpoint. An entry opened within the last
+// moment is handed out again, with the path read through it: it still
+// names the process it named, so a new process under a reused id is never
+// taken for it.
+class ProcDirCache {
+public:
+    std::shared_ptr<ProcDir> Open(const std::string& root, DWORD pid, int& error) {
+        auto now = std::chrono::steady_clock::now();
+        std::lock_guard lock(mutex_);
+        if (root != root_ || now - swept_ > kLife) {
+            entries_.clear();
+            root_ = root;
+            swept_ = now;
+        }
+        if (auto found = entries_.find(pid); found != entries_.end())
+            return found->second;
+        std::string path = root + "/" + std::to_string(pid);
+        int fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) {
+            error = errno;
+            return nullptr;
+        }
+        auto dir = std::make_shared<ProcDir>(fd);
+        if (entries_.size() < kMaxEntries)
+            entries_.emplace(pid, dir);
+        return dir;
+    }
+
+private:
+    static constexpr auto kLife = std::chrono::milliseconds(1000);
+    static constexpr size_t kMaxEntries = 4096;
+    std::mutex mutex_;
+    std::string root_;
+    std::chrono::steady_clock::time_point swept_;
+    std::unordered_map<DWORD, std::shared_ptr<ProcDir>> entries_;
+};
+
+ProcDirCache& ProcDirs() {
+    static ProcDirCache cache;
+    return cache;
+}
+
 } // namespace
+
+ssize_t ProcDir::ReadExe(char* buffer, size_t size) {
+    std::lock_guard lock(mutex);
+    if (!read) {
+        char target[4096];
+        ssize_t length = fd ? ::readlinkat(fd.get(), "exe", target, sizeof target) : -1;
+        if (length >= 0 && static_cast<size_t>(length) < sizeof target)
+            exe.assign(target, static_cast<size_t>(length));
+        else
+            error = length < 0 ? (fd ? errno : ESRCH) : ENAMETOOLONG;
+        read = true;
+    }
+    if (error != 0) {
+        errno = error;
+        return -1;
+    }
+    size_t length = std::min(exe.size(), size);
+    exe.copy(buffer, length);
+    return static_cast<ssize_t>(length);
+}
 
 void RememberChild(pid_t pid) {
     Children& children = AllChildren();
@@ -124,10 +190,10 @@ HANDLE OpenProcess(DWORD, BOOL, DWORD processId) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    std::string path = ProcRoot() + "/" + std::to_string(processId);
-    UniqueFd dir(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    int error = 0;
+    std::shared_ptr<ProcDir> dir = ProcDirs().Open(ProcRoot(), processId, error);
     if (!dir) {
-        SetLastError(errno == ENOENT ? ERROR_INVALID_PARAMETER : ErrnoToWin32(errno));
+        SetLastError(error == ENOENT ? ERROR_INVALID_PARAMETER : ErrnoToWin32(error));
         return nullptr;
     }
     return InsertHandle(std::make_unique<ProcessObject>(processId, std::move(dir), false));
@@ -183,7 +249,7 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIB
         return FALSE;
     }
     std::string path = ProcRoot() + "/" + std::to_string(pid);
-    UniqueFd dir(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    auto dir = std::make_shared<ProcDir>(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     processInformation->hProcess = InsertHandle(
         std::make_unique<ProcessObject>(static_cast<DWORD>(pid), std::move(dir), true));
     processInformation->hThread = InsertHandle(std::make_unique<ThreadObject>(pid));

@@ -1,6 +1,9 @@
 // Process and thread objects behind process handles.
 #pragma once
 
+#include <memory>
+#include <mutex>
+#include <string>
 #include <sys/types.h>
 
 #include "../core/handles.h"
@@ -8,15 +11,29 @@
 
 namespace ombrel::platform {
 
+// A process's own /proc entry: it names that process even after its id
+// is reused. Its exe link is read once and kept with it.
+struct ProcDir {
+    explicit ProcDir(int descriptor) : fd(descriptor) {}
+    // The target of the exe link, or -1 with the errno value of the read.
+    ssize_t ReadExe(char* buffer, size_t size);
+
+    UniqueFd fd;
+    std::mutex mutex;
+    bool read = false;
+    std::string exe;
+    int error = 0;
+};
+
 class ProcessObject : public KernelObject {
 public:
-    ProcessObject(DWORD id, UniqueFd dir, bool isChild)
+    ProcessObject(DWORD id, std::shared_ptr<ProcDir> dir, bool isChild)
         : pid(id), procDir(std::move(dir)), child(isChild) {}
     ~ProcessObject() override;
 
     DWORD pid;
-    UniqueFd procDir; // the process's own /proc entry: it outlives a reuse of its id
-    bool child;       // started by CreateProcessA, so ours to reap
+    std::shared_ptr<ProcDir> procDir;
+    bool child; // started by CreateProcessA, so ours to reap
 };
 
 class ThreadObject : public KernelObject {

@@ -23,7 +23,7 @@ DWORD GetModuleFileNameExA(HANDLE process, HMODULE module, LPSTR fileName, DWORD
     if (process == CurrentProcessPseudoHandle()) {
         length = ::readlink("/proc/self/exe", path, sizeof path);
     } else if (auto* object = LookupHandle<ProcessObject>(process); object && object->procDir) {
-        length = ::readlinkat(object->procDir.get(), "exe", path, sizeof path);
+        length = object->procDir->ReadExe(path, sizeof path);
     } else {
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;

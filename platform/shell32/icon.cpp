@@ -1,5 +1,8 @@
 #include <atomic>
+#include <chrono>
+#include <mutex>
 #include <sys/stat.h>
+#include <unordered_map>
 
 #include <ombrel/icons.h>
 
@@ -14,6 +17,27 @@ namespace {
 std::atomic<size_t>& LiveIcons() {
     static std::atomic<size_t> count{0};
     return count;
+}
+
+// Whether a file exists, remembered for a moment: a refresh asks for the
+// icon of every endpoint, most of them of a few programs.
+bool FileExists(const char* path) {
+    using Clock = std::chrono::steady_clock;
+    static std::mutex mutex;
+    static StringMap<bool> known;
+    static Clock::time_point since;
+    std::lock_guard lock(mutex);
+    Clock::time_point now = Clock::now();
+    if (now - since > std::chrono::milliseconds(1000)) {
+        known.clear();
+        since = now;
+    }
+    if (auto found = known.find(std::string_view(path)); found != known.end())
+        return found->second;
+    struct stat status {};
+    bool exists = ::stat(path, &status) == 0;
+    known.emplace(path, exists);
+    return exists;
 }
 
 } // namespace
@@ -39,8 +63,7 @@ DWORD_PTR SHGetFileInfoA(LPCSTR path, DWORD, SHFILEINFOA* info, UINT infoSize, U
     if (path == nullptr || path[0] == '\0' || info == nullptr || infoSize < sizeof(SHFILEINFOA) ||
         !(flags & SHGFI_ICON))
         return 0;
-    struct stat status {};
-    if (::stat(path, &status) != 0)
+    if (!FileExists(path))
         return 0;
     HANDLE handle = InsertHandle(std::make_unique<IconObject>(ProgramIconFile(path), false));
     ++LiveIcons();

@@ -11,6 +11,7 @@
 
 #include "../kernel32/command_line.h"
 #include "../linux/procfs.h"
+#include "../user32/icon_object.h"
 
 namespace ombrel::platform {
 namespace {
@@ -102,19 +103,27 @@ int RankOf(int themeIndex, int size, std::string_view extension) {
 
 class IconIndex {
 public:
-    std::string FileFor(const std::string& programPath) {
+    const std::string& FileFor(std::string_view programPath) {
         std::lock_guard lock(mutex_);
         RefreshIfStale();
-        std::string real = RealPath(programPath);
-        if (auto cached = byProgram_.find(real); cached != byProgram_.end())
-            return cached->second;
+        // Many endpoints share a program: the path as given is looked up
+        // before it is resolved.
+        if (auto given = byGivenPath_.find(programPath); given != byGivenPath_.end())
+            return *given->second;
+        std::string real = RealPath(std::string(programPath));
+        if (auto cached = byProgram_.find(real); cached != byProgram_.end()) {
+            byGivenPath_.emplace(programPath, cached->second);
+            return *cached->second;
+        }
         std::string file;
         if (auto entry = programIcons_.find(real); entry != programIcons_.end())
             file = IconFile(entry->second);
         if (file.empty())
             file = IconFile(genericProgramIcon);
-        byProgram_.emplace(real, file);
-        return file;
+        const std::string* interned = InternIconSource(file);
+        byProgram_.emplace(real, interned);
+        byGivenPath_.emplace(programPath, interned);
+        return *interned;
     }
 
     std::string FileForName(const std::string& name) {
@@ -160,6 +169,7 @@ private:
         programIcons_.clear();
         iconFiles_.clear();
         byProgram_.clear();
+        byGivenPath_.clear();
         dataDirs_ = XdgDataDirs();
         for (const std::string& dir : dataDirs_)
             IndexApplications(dir + "/applications", 0);
@@ -243,7 +253,9 @@ private:
     std::vector<std::string> dataDirs_;
     std::unordered_map<std::string, std::string> programIcons_; // program -> Icon value
     std::unordered_map<std::string, Candidate> iconFiles_;      // icon name -> file
-    std::unordered_map<std::string, std::string> byProgram_;    // program -> icon file
+    // Program, and the path as asked, to the icon file's interned name.
+    std::unordered_map<std::string, const std::string*> byProgram_;
+    StringMap<const std::string*> byGivenPath_;
 };
 
 IconIndex& TheIndex() {
@@ -320,7 +332,7 @@ std::vector<std::string> XdgDataDirs() {
     return dirs;
 }
 
-std::string ProgramIconFile(const std::string& programPath) {
+const std::string& ProgramIconFile(std::string_view programPath) {
     return TheIndex().FileFor(programPath);
 }
 

@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace ombrel::platform {
@@ -27,11 +28,19 @@ std::vector<std::string> XdgDataDirs();
 // The icon file for an existing program file: the one its desktop entry
 // names, at 16 pixels from the icon theme, else the theme's generic program
 // icon; empty when neither is installed.
-std::string ProgramIconFile(const std::string& programPath);
+const std::string& ProgramIconFile(std::string_view programPath);
 
 // The icon theme's file for an icon name, at 16 pixels where it has one.
 std::string ThemeIconFile(const std::string& name);
 
 void ResetIconIndex();
+
+// Hashing that looks strings up by views, without making a string.
+struct StringHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+};
+template <typename Value>
+using StringMap = std::unordered_map<std::string, Value, StringHash, std::equal_to<>>;
 
 } // namespace ombrel::platform

@@ -1,9 +1,9 @@
 #include <QFile>
 #include <QGuiApplication>
-#include <QHash>
 #include <QImageReader>
 #include <map>
 #include <mutex>
+#include <unordered_set>
 
 #include <ombrel/icon_pixmap.h>
 
@@ -44,21 +44,29 @@ SharedIcons& Shared() {
 
 } // namespace
 
+const std::string* InternIconSource(std::string_view source) {
+    static std::mutex mutex;
+    static std::unordered_set<std::string> sources;
+    std::lock_guard lock(mutex);
+    return &*sources.emplace(source).first; // set nodes never move
+}
+
 QPixmap IconPixmap(HICON icon, int size) {
     auto* object = LookupHandle<IconObject>(reinterpret_cast<HANDLE>(icon));
     if (object == nullptr ||
         qobject_cast<QGuiApplication*>(QCoreApplication::instance()) == nullptr)
         return {};
-    static QHash<QString, QPixmap> cache;
+    // Sources are interned: the name's address is the key.
+    static std::map<std::pair<const std::string*, int>, QPixmap> cache;
+    auto key = std::pair(&object->source, size);
+    if (auto found = cache.find(key); found != cache.end())
+        return found->second;
     QString source =
         object->source.empty() ? kOwnProgramIcon : QString::fromStdString(object->source);
-    QString key = source + QLatin1Char('@') + QString::number(size);
-    if (auto found = cache.constFind(key); found != cache.constEnd())
-        return *found;
     QPixmap pixmap = Decode(source, size);
     if (pixmap.isNull() && source != kOwnProgramIcon)
         pixmap = Decode(kOwnProgramIcon, size); // an image no reader here understands
-    cache.insert(key, pixmap);
+    cache.emplace(key, pixmap);
     return pixmap;
 }
 
