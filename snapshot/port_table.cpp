@@ -69,6 +69,15 @@ PortEntry* CPortTable::FindByKey(int key) {
 void CPortTable::SetNameForPid(int processId, const char* name) {
     if (name == nullptr)
         return;
+    if (m_unnamedIndexed) {
+        auto found = m_unnamed.find(processId);
+        if (found == m_unnamed.end())
+            return;
+        for (PortEntry* entry : found->second)
+            if (entry->processPath[0] == '\0')
+                ombrel::platform::CopyText(entry->processPath, sizeof entry->processPath, name);
+        return;
+    }
     for (PortEntry* entry : m_entries)
         if (entry != nullptr && entry->processId == processId && entry->processPath[0] == '\0')
             ombrel::platform::CopyText(entry->processPath, sizeof entry->processPath, name);

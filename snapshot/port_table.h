@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <psapi.h>
@@ -43,6 +44,10 @@ private:
     PortEntry* NewEntry();
 
     std::vector<PortEntry*> m_entries;
+    // While the name pass runs: the entries without a path, by process id,
+    // so naming a process does not rescan every entry.
+    std::unordered_map<int, std::vector<PortEntry*>> m_unnamed;
+    bool m_unnamedIndexed = false;
     HMODULE m_hPsapi = nullptr;
     PFNGETMODULEFILENAMEEXA m_pfnGetModuleFileNameEx = nullptr;
 };

@@ -2,6 +2,7 @@
 // icons, then names for the processes whose path could not be read.
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include <iphlpapi.h>
 #include <shellapi.h>
@@ -78,8 +79,16 @@ void CPortTable::GetStateText(uint32_t state, std::string& out) {
         out.clear();
         return;
     }
-    const StateText& entry = kStateTexts[state];
-    out = entry.stringId != 0 ? ombrel::platform::LoadResourceString(entry.stringId) : entry.text;
+    // The texts are loaded once: the refresh asks for one per TCP row.
+    static const std::vector<std::string> texts = [] {
+        std::vector<std::string> loaded;
+        for (const StateText& entry : kStateTexts)
+            loaded.push_back(entry.stringId != 0
+                                 ? ombrel::platform::LoadResourceString(entry.stringId)
+                                 : std::string(entry.text));
+        return loaded;
+    }();
+    out = texts[state];
 }
 
 int CPortTable::GetProcessPath(uint32_t processId, char* path, int size) {
@@ -174,6 +183,10 @@ void CPortTable::FillProcessNames() {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE || snapshot == nullptr)
         return;
+    for (PortEntry* entry : m_entries)
+        if (entry != nullptr && entry->processPath[0] == '\0')
+            m_unnamed[entry->processId].push_back(entry);
+    m_unnamedIndexed = true;
     PROCESSENTRY32 process;
     std::memset(&process, 0, sizeof process);
     process.dwSize = sizeof process;
@@ -183,5 +196,7 @@ void CPortTable::FillProcessNames() {
         process.dwSize = sizeof process;
         more = Process32Next(snapshot, &process);
     }
+    m_unnamed.clear();
+    m_unnamedIndexed = false;
     CloseHandle(snapshot);
 }
