@@ -135,7 +135,7 @@ TEST_F(PortList, RowsInTableOrderWithKeysTextsAndOneImageEach) {
     EXPECT_EQ(view.GetImageList().GetImage(2).cacheKey(), standard.cacheKey());
     EXPECT_EQ(view.GetImageList().GetImage(4).cacheKey(), standard.cacheKey());
     EXPECT_NE(view.GetImageList().GetImage(0).cacheKey(), 0);
-    EXPECT_FALSE(view.model()->index(2, 0).data(Qt::DecorationRole).value<QPixmap>().isNull());
+    EXPECT_FALSE(view.model()->index(2, 0).data(Qt::DecorationRole).value<QIcon>().isNull());
 }
 
 TEST_F(PortList, FilterKeepsKeysNotRowNumbersAndTakesNoSnapshot) {

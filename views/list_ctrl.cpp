@@ -39,14 +39,19 @@ QVariant CListCtrlModel::data(const QModelIndex& index, int role) const {
         return {};
     const Row& row = rows[static_cast<size_t>(index.row())];
     switch (role) {
-    case Qt::DisplayRole: {
-        size_t column = static_cast<size_t>(index.column());
-        return column < row.texts.size() ? QString::fromStdString(row.texts[column]) : QString();
-    }
+    case Qt::DisplayRole:
+        return QString::fromStdString(row.texts[static_cast<size_t>(index.column())]);
     case Qt::DecorationRole:
         if (index.column() == 0 && images != nullptr && row.image >= 0 &&
-            row.image < images->GetImageCount())
-            return images->GetImage(row.image);
+            row.image < images->GetImageCount()) {
+            // One icon per distinct image, so the style's pixmap cache
+            // knows it from one paint to the next.
+            QPixmap image = images->GetImage(row.image);
+            auto [icon, fresh] = icons_.try_emplace(image.cacheKey());
+            if (fresh)
+                icon->second = QIcon(image);
+            return icon->second;
+        }
         return {};
     case Qt::TextAlignmentRole:
         return QVariant::fromValue(
@@ -89,9 +94,10 @@ void CListCtrlModel::EndBatch() {
 void CListCtrlModel::InsertColumn(int at, Column column) {
     beginInsertColumns({}, at, at);
     columns.insert(columns.begin() + at, std::move(column));
-    for (Row& row : rows)
-        if (row.texts.size() >= static_cast<size_t>(at))
-            row.texts.insert(row.texts.begin() + at, std::string());
+    for (Row& row : rows) {
+        std::move_backward(row.texts.begin() + at, row.texts.end() - 1, row.texts.end());
+        row.texts[static_cast<size_t>(at)].clear();
+    }
     endInsertColumns();
 }
 
@@ -115,7 +121,7 @@ void CListCtrlModel::ChangedText(int row, int column) {
 
 void CListCtrlModel::Clear() {
     beginResetModel();
-    rows.clear();
+    rows.clear(); // the capacity stays for the next fill
     shownRows_ = 0;
     endResetModel();
 }
@@ -164,6 +170,8 @@ void CListCtrl::ApplyStyles(LONG style, DWORD exStyle) {
 }
 
 int CListCtrl::InsertColumn(int column, const char* heading, int format, int width) {
+    if (GetColumnCount() >= CListCtrlModel::kMaxColumns)
+        return -1;
     int at = std::clamp(column, 0, GetColumnCount());
     m_model.InsertColumn(at, {QString::fromUtf8(heading ? heading : ""), format, width});
     setColumnWidth(at, width);
@@ -209,7 +217,6 @@ int CListCtrl::InsertItem(const LVITEMA* item) {
         return -1;
     int at = std::clamp(item->iItem, 0, GetItemCount());
     CListCtrlModel::Row row;
-    row.texts.resize(m_model.columns.size());
     if ((item->mask & LVIF_TEXT) && item->pszText != nullptr)
         row.texts[0] = item->pszText;
     if (item->mask & LVIF_IMAGE)

@@ -3,8 +3,11 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QIcon>
 #include <QTableView>
+#include <array>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <commctrl.h>
@@ -19,8 +22,10 @@ public:
         int format = LVCFMT_LEFT;
         int width = 0;
     };
+    // Rows hold their texts in place: a fill makes tens of thousands.
+    static constexpr int kMaxColumns = 8;
     struct Row {
-        std::vector<std::string> texts;
+        std::array<std::string, kMaxColumns> texts;
         LPARAM param = 0;
         int image = -1;
     };
@@ -45,6 +50,7 @@ public:
     void Clear();
 
 private:
+    mutable std::unordered_map<qint64, QIcon> icons_;
     bool batching_ = false;
     int shownRows_ = 0; // the rows the view has been told of
 };
