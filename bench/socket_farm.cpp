@@ -1,0 +1,164 @@
+// socket-farm N [SECONDS]: holds N IPv4 endpoints on 127.0.0.1 (listeners,
+// connected TCP pairs and bound UDP sockets) in as many helper processes as
+// the open-file limit needs, prints "ready" once they all stand, and ends
+// after SECONDS (default 600) or on SIGTERM. TCP sockets close with a reset,
+// so nothing is left in TIME_WAIT.
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int kReserveFds = 64; // stdio, pipes and the like
+
+sockaddr_in Loopback(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    return address;
+}
+
+void ResetOnClose(int fd) {
+    linger option{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &option, sizeof option);
+}
+
+// Binds to the next free port from *port on; false when none is left.
+bool BindNext(int fd, int& port) {
+    for (; port < 65536; ++port) {
+        sockaddr_in address = Loopback(port);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            ++port;
+            return true;
+        }
+    }
+    return false;
+}
+
+struct Share {
+    int listeners, connections, udp; // a connection is two endpoints
+    int firstTcpPort, firstUdpPort;
+};
+
+// One helper's endpoints; exits non-zero when it cannot open them all.
+[[noreturn]] void Helper(const Share& share, int readyFd, int seconds) {
+    std::vector<int> listeners;
+    int port = share.firstTcpPort;
+    for (int i = 0; i < share.listeners; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        if (fd < 0 || !BindNext(fd, port) || listen(fd, 4096) != 0)
+            _exit(3);
+        ResetOnClose(fd);
+        listeners.push_back(fd);
+    }
+    for (int i = 0; i < share.connections; ++i) {
+        int listener = listeners[static_cast<size_t>(i) % listeners.size()];
+        sockaddr_in target{};
+        socklen_t length = sizeof target;
+        getsockname(listener, reinterpret_cast<sockaddr*>(&target), &length);
+        int client = socket(AF_INET, SOCK_STREAM, 0);
+        if (client < 0 || connect(client, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0)
+            _exit(4);
+        ResetOnClose(client);
+        int server = accept(listener, nullptr, nullptr);
+        if (server < 0)
+            _exit(5);
+        ResetOnClose(server);
+    }
+    port = share.firstUdpPort;
+    for (int i = 0; i < share.udp; ++i) {
+        int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        if (fd < 0 || !BindNext(fd, port))
+            _exit(6);
+    }
+    char ready = 'r';
+    if (write(readyFd, &ready, 1) != 1)
+        _exit(7);
+    close(readyFd);
+    alarm(static_cast<unsigned>(seconds));
+    for (;;)
+        pause(); // SIGALRM or SIGTERM ends it; the kernel closes every socket
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2 || atoi(argv[1]) <= 0) {
+        fprintf(stderr, "usage: socket-farm ENDPOINTS [SECONDS]\n");
+        return 2;
+    }
+    const int endpoints = atoi(argv[1]);
+    const int seconds = argc > 2 ? atoi(argv[2]) : 600;
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    const int perHelper = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 20)) - kReserveFds;
+
+    // A fifth listeners, two fifths in connected pairs, two fifths UDP.
+    int listeners = std::max(1, endpoints / 5);
+    int connections = endpoints * 2 / 5 / 2;
+    int udp = endpoints - listeners - 2 * connections;
+    int helpers = (endpoints + perHelper - 1) / perHelper;
+    // Ports are taken in order, each helper its own range, so the
+    // ephemeral ports stay free for the connections' client ends.
+    int tcpPort = 1024, udpPort = 1024;
+    int readyPipe[2];
+    if (pipe(readyPipe) != 0)
+        return 1;
+    std::vector<pid_t> children;
+    for (int h = 0; h < helpers; ++h) {
+        Share share{listeners / helpers + (h < listeners % helpers),
+                    connections / helpers + (h < connections % helpers),
+                    udp / helpers + (h < udp % helpers), tcpPort, udpPort};
+        share.listeners = std::max(share.listeners, 1);
+        tcpPort += share.listeners + 512;
+        udpPort += share.udp + 512;
+        pid_t child = fork();
+        if (child == 0) {
+            close(readyPipe[0]);
+            Helper(share, readyPipe[1], seconds);
+        }
+        if (child < 0)
+            return 1;
+        children.push_back(child);
+    }
+    close(readyPipe[1]);
+    int ready = 0;
+    char byte;
+    while (ready < helpers && read(readyPipe[0], &byte, 1) == 1)
+        ++ready;
+    if (ready < helpers) {
+        fprintf(stderr, "socket-farm: a helper could not open its endpoints\n");
+        for (pid_t child : children)
+            kill(child, SIGTERM);
+        return 1;
+    }
+    printf("ready %d endpoints in %d helpers\n", endpoints, helpers);
+    fflush(stdout);
+    // Ends with its helpers: SIGTERM to the farm is passed on. The handler
+    // does not restart the wait, so the wait returns to pass it.
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    sigaction(SIGTERM, &action, nullptr);
+    for (;;) {
+        int status = 0;
+        pid_t ended = wait(&status);
+        if (ended < 0 && errno == EINTR) {
+            for (pid_t child : children)
+                kill(child, SIGTERM);
+        } else if (ended < 0) {
+            return 0; // no helper left
+        }
+    }
+}
