@@ -60,18 +60,11 @@ protected:
         EXPECT_TRUE(app->InitInstance());
         return app->MainFrame();
     }
-    int TableCalls() const { return tableCalls; }
+    int TableCalls() const { return snapshots.calls; }
 
     FakeSystem fake;
     Doubles doubles{fake};
-    int tableCalls = 0;
-    ServiceOverride<DWORD(PVOID*, BOOL, HANDLE, DWORD, DWORD)> counter{
-        &Services::AllocateAndGetTcpExTableFromStack,
-        [this, inner = ombrel::platform::ActiveServices().AllocateAndGetTcpExTableFromStack](
-            PVOID* table, BOOL order, HANDLE heap, DWORD flags, DWORD family) {
-            ++tableCalls;
-            return inner(table, order, heap, flags, family);
-        }};
+    TableCallCounter snapshots;
     std::vector<Started> started;
     ServiceOverride<HINSTANCE(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, int)> shell{
         &Services::ShellExecuteA,

@@ -145,4 +145,19 @@ private:
     std::vector<std::shared_ptr<void>> overrides_;
 };
 
+// Counts the TCP table calls, that is the snapshots taken, and passes them on.
+class TableCallCounter {
+public:
+    int calls = 0;
+
+private:
+    ServiceOverride<DWORD(PVOID*, BOOL, HANDLE, DWORD, DWORD)> counter_{
+        &Services::AllocateAndGetTcpExTableFromStack,
+        [this, inner = ombrel::platform::ActiveServices().AllocateAndGetTcpExTableFromStack](
+            PVOID* table, BOOL order, HANDLE heap, DWORD flags, DWORD family) {
+            ++calls;
+            return inner(table, order, heap, flags, family);
+        }};
+};
+
 } // namespace testing_doubles

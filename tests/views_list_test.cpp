@@ -42,18 +42,11 @@ protected:
         tester = std::make_unique<QAbstractItemModelTester>(
             view.model(), QAbstractItemModelTester::FailureReportingMode::Fatal);
     }
-    int TableCalls() { return tableCalls; }
+    int TableCalls() const { return snapshots.calls; }
 
     FakeSystem fake;
     Doubles doubles{fake};
-    int tableCalls = 0;
-    ServiceOverride<DWORD(PVOID*, BOOL, HANDLE, DWORD, DWORD)> counter{
-        &Services::AllocateAndGetTcpExTableFromStack,
-        [this, inner = ombrel::platform::ActiveServices().AllocateAndGetTcpExTableFromStack](
-            PVOID* table, BOOL order, HANDLE heap, DWORD flags, DWORD family) {
-            ++tableCalls;
-            return inner(table, order, heap, flags, family);
-        }};
+    TableCallCounter snapshots;
     std::string exe;
     RecordingFrame frame;
     CPortView view;

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "image_list.h"
+#include "view.h"
 
 namespace {
 
@@ -158,15 +159,8 @@ void CListCtrl::ApplyStyles(LONG style, DWORD exStyle) {
     setSelectionMode((bits & LVS_SINGLESEL) ? QAbstractItemView::SingleSelection
                                             : QAbstractItemView::ExtendedSelection);
     horizontalHeader()->setVisible((bits & 3u) == LVS_REPORT);
-    setFrameShape((bits & WS_BORDER) || (exStyle & WS_EX_CLIENTEDGE) ? QFrame::StyledPanel
-                                                                     : QFrame::NoFrame);
-    if (bits & LVS_SHOWSELALWAYS) {
-        // The selection keeps its colours when the list loses the focus.
-        QPalette colours = palette();
-        for (QPalette::ColorRole role : {QPalette::Highlight, QPalette::HighlightedText})
-            colours.setColor(QPalette::Inactive, role, colours.color(QPalette::Active, role));
-        setPalette(colours);
-    }
+    ApplyCommonStyles(*this, (bits & WS_BORDER) || (exStyle & WS_EX_CLIENTEDGE),
+                      (bits & LVS_SHOWSELALWAYS) != 0);
 }
 
 int CListCtrl::InsertColumn(int column, const char* heading, int format, int width) {

@@ -4,6 +4,7 @@
 #include <QPainter>
 
 #include "image_list.h"
+#include "view.h"
 
 CTreeCtrl::CTreeCtrl(QWidget* parent) : QTreeWidget(parent) {
     setHeaderHidden(true);
@@ -22,14 +23,8 @@ void CTreeCtrl::ApplyStyles(LONG style, DWORD exStyle) {
     setDragEnabled((m_style & TVS_DISABLEDRAGDROP) == 0);
     setEditTriggers((m_style & TVS_EDITLABELS) ? QAbstractItemView::EditKeyPressed
                                                : QAbstractItemView::NoEditTriggers);
-    setFrameShape((m_style & WS_BORDER) || (exStyle & WS_EX_CLIENTEDGE) ? QFrame::StyledPanel
-                                                                        : QFrame::NoFrame);
-    if (m_style & TVS_SHOWSELALWAYS) {
-        QPalette colours = palette();
-        for (QPalette::ColorRole role : {QPalette::Highlight, QPalette::HighlightedText})
-            colours.setColor(QPalette::Inactive, role, colours.color(QPalette::Active, role));
-        setPalette(colours);
-    }
+    ApplyCommonStyles(*this, (m_style & WS_BORDER) || (exStyle & WS_EX_CLIENTEDGE),
+                      (m_style & TVS_SHOWSELALWAYS) != 0);
     viewport()->update();
 }
 

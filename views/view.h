@@ -1,6 +1,7 @@
 // What every view of the document has: the framework's initial update.
 #pragma once
 
+#include <QAbstractItemView>
 #include <QWidget>
 
 #include <windows.h>
@@ -21,6 +22,19 @@ public:
         return TRUE;
     }
 };
+
+// The border styles and the kept selection that list and tree share: a
+// border or client edge gives a frame, and with the show-selection-always
+// style the selection keeps its colours when the control loses the focus.
+inline void ApplyCommonStyles(QAbstractItemView& control, bool border, bool showSelectionAlways) {
+    control.setFrameShape(border ? QFrame::StyledPanel : QFrame::NoFrame);
+    if (!showSelectionAlways)
+        return;
+    QPalette colours = control.palette();
+    for (QPalette::ColorRole role : {QPalette::Highlight, QPalette::HighlightedText})
+        colours.setColor(QPalette::Inactive, role, colours.color(QPalette::Active, role));
+    control.setPalette(colours);
+}
 
 // Creates a view's control in parent: the framework's default view styles,
 // adjusted by the view's PreCreateWindow, then applied to the control.

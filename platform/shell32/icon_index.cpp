@@ -17,7 +17,7 @@ namespace ombrel::platform {
 namespace {
 
 // The desktop's theme first, then the fallback theme every icon may rely on
-// (the icon theme specification's lookup order).
+// (the freedesktop icon theme lookup order).
 const char* const themes[] = {"Adwaita", "hicolor"};
 constexpr int wantedSize = 16;
 constexpr const char* genericProgramIcon = "application-x-executable";

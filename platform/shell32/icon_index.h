@@ -22,7 +22,7 @@ DesktopEntry ParseDesktopEntry(std::string_view text);
 std::string ExecProgram(std::string_view exec);
 
 // The data directories, most important first ($XDG_DATA_HOME, then
-// $XDG_DATA_DIRS with the specification's defaults).
+// $XDG_DATA_DIRS, with their documented defaults).
 std::vector<std::string> XdgDataDirs();
 
 // The icon file for an existing program file: the one its desktop entry
