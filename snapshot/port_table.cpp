@@ -1,15 +1,10 @@
 #include "port_table.h"
 
+#include "bind_function.h"
+
 #include <cstring>
 
 #include <ombrel/text.h>
-
-namespace {
-// Through void (*)(), the cast between function types that is meant.
-template <typename F> F BindFunction(HMODULE module, const char* name) {
-    return reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
-} // namespace
 
 CPortTable::CPortTable() {
     m_hPsapi = LoadLibraryA("psapi.dll");

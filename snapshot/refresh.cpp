@@ -12,6 +12,7 @@
 #include <ombrel/framework.h>
 #include <ombrel/text.h>
 
+#include "bind_function.h"
 #include "port_table.h"
 
 namespace {
@@ -24,10 +25,6 @@ constexpr DWORD kSortedRows = 1;
 constexpr DWORD kHeapFlags = 2;
 constexpr DWORD kAddressFamilyIPv4 = 2;
 constexpr uint32_t kLowestOrdinaryProcessId = 20; // below: idle and system processes
-
-template <typename F> F BindFunction(HMODULE module, const char* name) {
-    return reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
 
 // The low 16 bits of a table value hold the port in network byte order.
 int32_t HostPort(DWORD value) {
