@@ -1,4 +1,5 @@
-// A directory of the test's own under /tmp, removed with what it holds.
+// A directory of the test's own under /tmp (or another base), removed with
+// what it holds.
 #pragma once
 
 #include <cstring>
@@ -10,9 +11,10 @@
 
 class TempDir {
 public:
-    TempDir() {
-        char pattern[] = "/tmp/ombrel-test-XXXXXX";
-        path_ = ::mkdtemp(pattern);
+    explicit TempDir(const std::string& base = "/tmp") {
+        std::string pattern = base + "/ombrel-test-XXXXXX";
+        if (::mkdtemp(pattern.data()) != nullptr)
+            path_ = pattern;
     }
     ~TempDir() { Remove(path_); }
     const std::string& path() const { return path_; }
@@ -23,6 +25,9 @@ public:
         std::ofstream(full) << text;
         return full;
     }
+
+    // Removes a tree without following its links.
+    static void RemoveTree(const std::string& path) { Remove(path); }
 
 private:
     static void Remove(const std::string& path) {
