@@ -18,8 +18,8 @@
 #include "frame_link.h"
 #include "pe_builder.h"
 #include "platform/linux/dpkg.h"
-#include "port_table.h"
 #include "port_view.h"
+#include "table_entries.h"
 #include "temp_dir.h"
 
 using namespace pe_builder;
@@ -27,15 +27,6 @@ using ombrel::platform::ServiceOverride;
 using ombrel::platform::Services;
 
 namespace {
-
-std::vector<PortEntry> Entries(CPortTable& table) {
-    std::vector<PortEntry> entries;
-    int index = 0;
-    PortEntry* entry = nullptr;
-    for (int more = table.GetFirst(index, entry); more; more = table.GetNext(index, entry))
-        entries.push_back(*entry);
-    return entries;
-}
 
 const PortEntry* ByPort(const std::vector<PortEntry>& entries, int port) {
     for (const PortEntry& entry : entries)
@@ -70,25 +61,19 @@ protected:
         dir.Write("net/udp", "  sl  local_address rem_address   st\n");
         // 4242 runs a program whose path is 4,095 bytes long.
         dir.Write("4242/stat", Stat(4242, "pppp"));
-        Link(longPath, "4242/exe");
-        Link("socket:[5001]", "4242/fd/3");
+        ASSERT_FALSE(dir.Link("4242/exe", longPath).empty());
+        ASSERT_FALSE(dir.Link("4242/fd/3", "socket:[5001]").empty());
         // 4343's exe link is unreadable and its name is not UTF-8.
         dir.Write("4343/stat", Stat(4343, badName));
-        Link("socket:[5002]", "4343/fd/3");
+        ASSERT_FALSE(dir.Link("4343/fd/3", "socket:[5002]").empty());
         // 4444 vanished between the directory listing and its reading.
-        Link("4444-gone", "4444");
+        ASSERT_FALSE(dir.Link("4444", "4444-gone").empty());
         // 4545's status went before its descriptors did.
-        Link("/usr/bin/env", "4545/exe");
-        Link("socket:[5004]", "4545/fd/3");
+        ASSERT_FALSE(dir.Link("4545/exe", "/usr/bin/env").empty());
+        ASSERT_FALSE(dir.Link("4545/fd/3", "socket:[5004]").empty());
         ombrel::platform::SetProcRoot(dir.path());
     }
     void TearDown() override { ombrel::platform::SetProcRoot(""); }
-
-    void Link(const std::string& target, const std::string& at) {
-        dir.Write(at);
-        ::unlink((dir.path() + "/" + at).c_str());
-        ASSERT_EQ(::symlink(target.c_str(), (dir.path() + "/" + at).c_str()), 0) << at;
-    }
 
     TempDir dir;
     std::string longPath;

@@ -11,6 +11,7 @@
 #include "platform/core/handles.h"
 #include "port_table.h"
 #include "snapshot_doubles.h"
+#include "table_entries.h"
 
 using namespace testing_doubles;
 using ombrel::platform::ServiceOverride;
@@ -21,15 +22,6 @@ namespace {
 std::string SelfExe() {
     char path[4096] = {};
     return ::readlink("/proc/self/exe", path, sizeof path - 1) > 0 ? path : "";
-}
-
-std::vector<PortEntry> Entries(CPortTable& table) {
-    std::vector<PortEntry> entries;
-    int index = 0;
-    PortEntry* entry = nullptr;
-    for (int more = table.GetFirst(index, entry); more; more = table.GetNext(index, entry))
-        entries.push_back(*entry);
-    return entries;
 }
 
 class RefreshDoubles : public ::testing::Test {

@@ -30,6 +30,7 @@
 #include "main_frame.h"
 #include "ombrel_app.h"
 #include "port_view.h"
+#include "table_entries.h"
 
 extern char** environ;
 
@@ -117,11 +118,8 @@ Figures Measure(CMainFrame* frame) {
     }
     CPortView* list = frame->GetPortView();
     long entryIcons = 0;
-    int index = 0;
-    PortEntry* entry = nullptr;
-    for (int more = list->GetTable().GetFirst(index, entry); more;
-         more = list->GetTable().GetNext(index, entry))
-        entryIcons += entry != nullptr && entry->smallIcon != nullptr;
+    for (const PortEntry& entry : Entries(list->GetTable()))
+        entryIcons += entry.smallIcon != nullptr;
     figures.iconsBesideRows = static_cast<long>(ombrel::platform::IconCount()) - entryIcons;
     figures.rows = list->GetItemCount();
     return figures;

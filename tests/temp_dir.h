@@ -25,6 +25,12 @@ public:
         std::ofstream(full) << text;
         return full;
     }
+    // A symbolic link at relative (its folders made on the way) to target.
+    std::string Link(const std::string& relative, const std::string& target) const {
+        std::string full = Write(relative);
+        ::unlink(full.c_str());
+        return ::symlink(target.c_str(), full.c_str()) == 0 ? full : std::string();
+    }
 
     // Removes a tree without following its links.
     static void RemoveTree(const std::string& path) { Remove(path); }

@@ -18,6 +18,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/temp_dir.h"
+
 namespace fuzz_tree {
 
 inline bool PlainName(std::string_view name) {
@@ -112,5 +114,38 @@ inline void Write(int rootFd, const uint8_t* data, size_t size) {
         ::close(dirFd);
     }
 }
+
+// One run's tree, in a folder of its own that goes when the run ends: a
+// fresh root each run, so no reader's memory of the last tree applies.
+class RunTree {
+public:
+    RunTree(const uint8_t* data, size_t size) {
+        static TempDir scratch(ScratchBase());
+        static unsigned long run = 0;
+        std::string root = scratch.path() + "/" + std::to_string(run++);
+        if (::mkdir(root.c_str(), 0755) != 0)
+            return;
+        root_ = root;
+        int rootFd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (rootFd < 0)
+            return;
+        Write(rootFd, data, size);
+        ::close(rootFd);
+        written_ = true;
+    }
+    ~RunTree() {
+        if (!root_.empty())
+            TempDir::RemoveTree(root_);
+    }
+    RunTree(const RunTree&) = delete;
+    RunTree& operator=(const RunTree&) = delete;
+
+    // Empty when the tree could not be written.
+    std::string root() const { return written_ ? root_ : std::string(); }
+
+private:
+    std::string root_;
+    bool written_ = false;
+};
 
 } // namespace fuzz_tree

@@ -12,7 +12,6 @@
 
 #include "platform/linux/dpkg.h"
 #include "tests/fuzz/fuzz_tree.h"
-#include "tests/temp_dir.h"
 
 namespace {
 
@@ -53,18 +52,11 @@ std::vector<std::string> ListedPaths(const std::string& info, const std::string&
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static TempDir scratch(fuzz_tree::ScratchBase());
     static const std::string self = OwnPath();
-    static unsigned long run = 0;
-    std::string root = scratch.path() + "/" + std::to_string(run++);
-    if (::mkdir(root.c_str(), 0755) != 0)
+    fuzz_tree::RunTree tree(data, size);
+    const std::string root = tree.root();
+    if (root.empty())
         return 0;
-    int rootFd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (rootFd < 0)
-        return 0;
-    fuzz_tree::Write(rootFd, data, size);
-    ::close(rootFd);
-
     std::vector<std::string> paths = ListedPaths(root + "/info", self);
     ombrel::platform::SetPackageDatabaseRoot(root);
     for (const std::string& path : paths)
@@ -88,6 +80,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
     }
     ombrel::platform::SetPackageDatabaseRoot("");
-    TempDir::RemoveTree(root);
     return 0;
 }

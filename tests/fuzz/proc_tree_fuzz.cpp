@@ -10,7 +10,6 @@
 
 #include "snapshot/port_table.h"
 #include "tests/fuzz/fuzz_tree.h"
-#include "tests/temp_dir.h"
 
 namespace {
 
@@ -21,18 +20,10 @@ bool Terminated(const char* text, size_t size) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static TempDir scratch(fuzz_tree::ScratchBase());
-    static unsigned long run = 0;
-    // A fresh root each run, so no reader's memory of the last tree applies.
-    std::string root = scratch.path() + "/" + std::to_string(run++);
-    if (::mkdir(root.c_str(), 0755) != 0)
+    fuzz_tree::RunTree tree(data, size);
+    const std::string root = tree.root();
+    if (root.empty())
         return 0;
-    int rootFd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (rootFd < 0)
-        return 0;
-    fuzz_tree::Write(rootFd, data, size);
-    ::close(rootFd);
-
     ombrel::platform::SetProcRoot(root);
     {
         CPortTable table;
@@ -50,6 +41,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     ombrel::platform::SetProcRoot("");
-    TempDir::RemoveTree(root);
     return 0;
 }
