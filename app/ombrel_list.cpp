@@ -2,6 +2,7 @@
 // printed one tab-separated line per entry in table order.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "port_table.h"
 
@@ -13,11 +14,36 @@ void PrintHelp() {
     std::printf("%s\n\n"
                 "Lists every local IPv4 TCP and UDP endpoint and the program that owns it, one\n"
                 "line each, fields separated by tabs: key, protocol (TCP or UDP), local\n"
-                "address:port, remote address:port, state, process id, program path or name.\n\n"
+                "address:port, remote address:port, state, process id, program path or name.\n"
+                "In a field, a backslash is written \\\\, a tab \\t, a newline \\n and any\n"
+                "other control byte \\xHH.\n\n"
                 "  --tcp   list only TCP endpoints\n"
                 "  --udp   list only UDP endpoints\n"
                 "  --help  show this text\n",
                 kUsage);
+}
+
+// Any process can put a tab or a newline in its program's path; escaped, every
+// line still splits into seven fields and each field reads back exactly.
+// Bytes from 0x80 up pass unchanged, so UTF-8 stays readable.
+void AppendField(std::string& line, const char* text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (auto* at = reinterpret_cast<const unsigned char*>(text); *at != 0; ++at) {
+        unsigned char byte = *at;
+        if (byte == '\\') {
+            line += "\\\\";
+        } else if (byte == '\t') {
+            line += "\\t";
+        } else if (byte == '\n') {
+            line += "\\n";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            line += "\\x";
+            line += kHex[byte >> 4];
+            line += kHex[byte & 0xf];
+        } else {
+            line += static_cast<char>(byte);
+        }
+    }
 }
 
 } // namespace
@@ -43,13 +69,21 @@ int main(int argc, char** argv) {
     table.Refresh();
     int index = 0;
     PortEntry* entry = nullptr;
+    std::string line;
     for (int more = table.GetFirst(index, entry); more; more = table.GetNext(index, entry)) {
         if (entry == nullptr || (filter != -1 && entry->protocol != filter))
             continue;
-        std::printf("%d\t%s\t%s:%d\t%s:%d\t%s\t%d\t%s\n", entry->key,
-                    entry->protocol == 0 ? "TCP" : "UDP", entry->localAddress, entry->localPort,
-                    entry->remoteAddress, entry->remotePort, entry->state, entry->processId,
-                    entry->processPath);
+        line = std::to_string(entry->key);
+        line += entry->protocol == 0 ? "\tTCP\t" : "\tUDP\t";
+        AppendField(line, entry->localAddress);
+        line += ':' + std::to_string(entry->localPort) + '\t';
+        AppendField(line, entry->remoteAddress);
+        line += ':' + std::to_string(entry->remotePort) + '\t';
+        AppendField(line, entry->state);
+        line += '\t' + std::to_string(entry->processId) + '\t';
+        AppendField(line, entry->processPath);
+        line += '\n';
+        std::fwrite(line.data(), 1, line.size(), stdout);
     }
     return std::fflush(stdout) == 0 ? 0 : 1;
 }

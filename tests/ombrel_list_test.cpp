@@ -1,13 +1,18 @@
 // ombrel-list, run as a separate program against sockets this test holds.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <map>
 #include <netinet/in.h>
 #include <spawn.h>
 #include <sstream>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "temp_dir.h"
 
 extern char** environ;
 
@@ -69,8 +74,30 @@ std::vector<std::vector<std::string>> Lines(const std::string& text) {
     return lines;
 }
 
+// The reader's side of ombrel-list's escapes.
+std::string Unescape(const std::string& field) {
+    std::string text;
+    for (size_t at = 0; at < field.size(); ++at) {
+        if (field[at] != '\\' || at + 1 == field.size()) {
+            text += field[at];
+        } else if (field[++at] == 't') {
+            text += '\t';
+        } else if (field[at] == 'n') {
+            text += '\n';
+        } else if (field[at] == 'x' && at + 2 < field.size()) {
+            text += static_cast<char>(std::stoi(field.substr(at + 1, 2), nullptr, 16));
+            at += 2;
+        } else {
+            text += field[at];
+        }
+    }
+    return text;
+}
+
 } // namespace
 
+// Every assertion looks at the rows of the sockets the test holds: what other
+// processes of the machine hold is not the test's to judge.
 TEST(OmbrelList, PrintsOurSocketsWithTheSameFactsAsTheTable) {
     int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
@@ -97,24 +124,32 @@ TEST(OmbrelList, PrintsOurSocketsWithTheSameFactsAsTheTable) {
     ASSERT_GT(::readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
     const std::string self = std::to_string(::getpid());
 
+    auto ours = [&](const std::vector<std::string>& fields) {
+        return fields.size() > 3 &&
+               (fields[2] == local || fields[3] == local || fields[2] == udpLocal);
+    };
     ListRun all = List({});
     EXPECT_EQ(all.exitCode, 0);
-    int key = 0, listening = 0, pairs = 0;
-    bool sawUdp = false;
+    int listening = 0, pairs = 0, udpRows = 0, lastKey = -1;
     for (const auto& fields : Lines(all.out)) {
+        if (!ours(fields))
+            continue;
         ASSERT_EQ(fields.size(), 7u);
-        EXPECT_EQ(fields[0], std::to_string(key++)); // table order
+        int key = std::stoi(fields[0]);
+        EXPECT_GT(key, lastKey); // table order: TCP before UDP, each sorted
+        lastKey = key;
         if (fields[1] == "TCP" && fields[2] == local && fields[4] == "监听") {
             ++listening;
             EXPECT_EQ(fields[3], "0.0.0.0:0");
             EXPECT_EQ(fields[5], self);
             EXPECT_EQ(fields[6], exe);
-        } else if (fields[1] == "TCP" && (fields[2] == local || fields[3] == local)) {
+        } else if (fields[1] == "TCP") {
             ++pairs;
             EXPECT_EQ(fields[4], "连接");
             EXPECT_EQ(fields[5], self);
-        } else if (fields[1] == "UDP" && fields[2] == udpLocal) {
-            sawUdp = true;
+        } else {
+            ++udpRows;
+            EXPECT_EQ(fields[1], "UDP");
             EXPECT_EQ(fields[3], "0.0.0.0:0");
             EXPECT_EQ(fields[4], "");
             EXPECT_EQ(fields[5], self);
@@ -122,16 +157,71 @@ TEST(OmbrelList, PrintsOurSocketsWithTheSameFactsAsTheTable) {
     }
     EXPECT_EQ(listening, 1);
     EXPECT_EQ(pairs, 2);
-    EXPECT_TRUE(sawUdp);
+    EXPECT_EQ(udpRows, 1);
 
-    for (const auto& fields : Lines(List({"--udp"}).out))
-        EXPECT_EQ(fields[1], "UDP");
-    for (const auto& fields : Lines(List({"--tcp"}).out))
-        EXPECT_EQ(fields[1], "TCP");
+    // A protocol option keeps exactly that protocol's rows of ours.
+    std::map<std::string, int> seen;
+    for (const char* option : {"--tcp", "--udp"})
+        for (const auto& fields : Lines(List({option}).out))
+            if (ours(fields))
+                ++seen[std::string(option) + " " + fields[1]];
+    EXPECT_EQ(seen, (std::map<std::string, int>{{"--tcp TCP", 3}, {"--udp UDP", 1}}));
     ::close(listener);
     ::close(client);
     ::close(server);
     ::close(udp);
+}
+
+// A program whose path holds a tab, a newline, a backslash, control bytes
+// and a byte that is not UTF-8: its row still has seven fields and the path
+// reads back whole.
+TEST(OmbrelList, EscapedPathReadsBackWhole) {
+    TempDir dir;
+    const std::string name = "odd\tname\nwith\\slash\x01\x7f\xff";
+    const std::string program = dir.path() + "/" + name;
+    {
+        std::ifstream in(OMBREL_SOCKET_HOLDER, std::ios::binary);
+        std::ofstream out(program, std::ios::binary);
+        out << in.rdbuf();
+    }
+    ASSERT_EQ(::chmod(program.c_str(), 0755), 0);
+
+    int toHolder[2], fromHolder[2];
+    ASSERT_EQ(::pipe2(toHolder, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(fromHolder, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, toHolder[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, fromHolder[1], 1);
+    char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+    pid_t holder = 0;
+    int spawned = posix_spawn(&holder, program.c_str(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(toHolder[0]);
+    ::close(fromHolder[1]);
+    ASSERT_EQ(spawned, 0);
+    char portLine[16] = {};
+    ssize_t got = ::read(fromHolder[0], portLine, sizeof portLine - 1);
+    ::close(fromHolder[0]);
+    const std::string local = "127.0.0.1:" + std::to_string(got > 0 ? std::atoi(portLine) : 0);
+
+    ListRun run = List({"--tcp"});
+    ::close(toHolder[1]); // the holder ends when its input does
+    int status = 0;
+    ::waitpid(holder, &status, 0);
+    ASSERT_GT(got, 0) << "the socket holder did not start";
+
+    int rows = 0;
+    for (const auto& fields : Lines(run.out)) {
+        if (fields.size() < 3 || fields[2] != local)
+            continue;
+        ++rows;
+        ASSERT_EQ(fields.size(), 7u);
+        EXPECT_EQ(fields[5], std::to_string(holder));
+        EXPECT_EQ(fields[6], dir.path() + "/odd\\tname\\nwith\\\\slash\\x01\\x7f\xff");
+        EXPECT_EQ(Unescape(fields[6]), program);
+    }
+    EXPECT_EQ(rows, 1);
 }
 
 TEST(OmbrelList, HelpAndUsageErrors) {
