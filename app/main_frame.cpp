@@ -136,6 +136,8 @@ int CMainFrame::OnCreate(CCreateContext* context) {
 
     m_pStatusPane = new QLabel(QString::fromStdString(Resource(kIdleMessage)));
     m_pStatusPane->setObjectName(QStringLiteral("pane0"));
+    // Paths are anyone's text: never markup, never a picture to load.
+    m_pStatusPane->setTextFormat(Qt::PlainText);
     statusBar()->addWidget(m_pStatusPane, 1);
     statusBar()->setSizeGripEnabled(true);
 

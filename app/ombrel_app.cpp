@@ -3,6 +3,7 @@
 #include <QFileDialog>
 
 #include <ombrel/framework.h>
+#include <ombrel/startup.h>
 
 #include "about_dlg.h"
 #include "main_frame.h"
@@ -132,8 +133,13 @@ void COmbrelApp::OnFileSave() {
 }
 
 bool COmbrelApp::DoPromptFileName(std::string& fileName, bool open) {
-    QString chosen = open ? QFileDialog::getOpenFileName(MainFrame())
-                          : QFileDialog::getSaveFileName(MainFrame());
+    // With rights its user may lack, the dialog is Qt's own, whose folder
+    // view can be made read-only: no delete, rename or new folder.
+    QFileDialog::Options options;
+    if (ombrel::platform::RunsPrivileged())
+        options = QFileDialog::DontUseNativeDialog | QFileDialog::ReadOnly;
+    QString chosen = open ? QFileDialog::getOpenFileName(MainFrame(), {}, {}, {}, nullptr, options)
+                          : QFileDialog::getSaveFileName(MainFrame(), {}, {}, {}, nullptr, options);
     if (chosen.isEmpty())
         return false;
     fileName = chosen.toStdString();

@@ -1,18 +1,20 @@
 #include "ombrel_doc.h"
 
-#include <cstdio>
-
+// The framework's file opens: only a regular file, never a device or a
+// FIFO, and a save never through a symbolic link (the layer's rules).
 BOOL COmbrelDoc::OnOpenDocument(const char* path) {
-    FILE* file = std::fopen(path, "rb");
-    if (file == nullptr)
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
         return FALSE;
-    std::fclose(file);
+    CloseHandle(file);
     return TRUE;
 }
 
 BOOL COmbrelDoc::OnSaveDocument(const char* path) {
-    FILE* file = std::fopen(path, "wb");
-    if (file == nullptr)
+    HANDLE file =
+        CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
         return FALSE;
-    return std::fclose(file) == 0 ? TRUE : FALSE;
+    return CloseHandle(file);
 }

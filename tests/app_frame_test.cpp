@@ -174,6 +174,25 @@ TEST_F(Window, TreeFiltersListSelectionFillsStatusAndPane) {
     EXPECT_EQ(list->GetItemCount(), 1);
 }
 
+// A program's path is anyone's text: markup in it is shown as characters,
+// and an image it names is never read (a FIFO there would hang the window).
+TEST_F(Window, MarkupInAPathIsShownAsText) {
+    TempDir dir;
+    QImage big(200, 200, QImage::Format_RGB32);
+    big.fill(Qt::red);
+    std::string png = dir.path() + "/big.png";
+    ASSERT_TRUE(big.save(QString::fromStdString(png)));
+    std::string path = dir.path() + "/<img src=\"" + png + "\"><font size=6>x</font>";
+    fake.paths[900] = path;
+    CMainFrame* frame = Start();
+    ClickRow(frame->GetPortView(), 1);
+    EXPECT_EQ(frame->GetStatusText(), QString::fromStdString(path));
+    auto* pane = frame->findChild<QLabel*>("pane0");
+    ASSERT_NE(pane, nullptr);
+    EXPECT_EQ(pane->textFormat(), Qt::PlainText);
+    EXPECT_LT(pane->sizeHint().height(), 100); // one line of text, no picture
+}
+
 TEST_F(Window, RefreshUnderTheTcpFilterTakesANewSnapshot) {
     CMainFrame* frame = Start();
     ClickItem(frame->GetClassView(), 1);
@@ -369,6 +388,38 @@ TEST_F(Window, NewOpenAndSaveCommands) {
     ASSERT_EQ(::stat(app->answer.c_str(), &info), 0);
     EXPECT_EQ(info.st_size, 0);
     EXPECT_EQ(app->prompts, (std::vector<bool>{true, false}));
+}
+
+// A save never writes through a symbolic link nor creates a file through
+// one, wherever the link sits in the path: run as root, a link planted by
+// another user must not turn the save into a write elsewhere.
+TEST_F(Window, SaveNeverFollowsALink) {
+    CMainFrame* frame = Start();
+    TempDir dir;
+    std::string kept = dir.Write("real/kept.txt", "keep");
+    std::string dangling = dir.Link("dangling", dir.path() + "/real/created.txt");
+    std::string toFile = dir.Link("to-file", kept);
+    std::string toDir = dir.Link("to-dir", dir.path() + "/real");
+    for (const std::string& path : {dangling, toFile, toDir + "/new.txt"}) {
+        app->answer = path;
+        frame->GetCommand(ID_FILE_SAVE)->trigger();
+    }
+    struct stat info {};
+    EXPECT_NE(::lstat((dir.path() + "/real/created.txt").c_str(), &info), 0);
+    EXPECT_NE(::lstat((dir.path() + "/real/new.txt").c_str(), &info), 0);
+    ASSERT_EQ(::lstat(kept.c_str(), &info), 0);
+    EXPECT_EQ(info.st_size, 4); // not truncated
+    ASSERT_EQ(::lstat(dangling.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+
+    // A FIFO offered to open fails at once instead of waiting for a writer.
+    std::string fifo = dir.path() + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    int calls = TableCalls();
+    ServiceOverride box(&Services::MessageBoxA, [](HWND, LPCSTR, LPCSTR, UINT) { return IDOK; });
+    app->answer = fifo;
+    frame->GetCommand(ID_FILE_OPEN)->trigger();
+    EXPECT_EQ(TableCalls(), calls); // not opened: no new snapshot
 }
 
 TEST_F(Window, PaneBordersAreBlueGreyWithAWhiteLineInside) {

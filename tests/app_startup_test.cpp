@@ -2,6 +2,7 @@
 // first snapshot.
 #include <QApplication>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <ombrel/framework.h>
 #include <ombrel/services.h>
@@ -10,6 +11,7 @@
 #include "ombrel_app.h"
 #include "port_view.h"
 #include "snapshot_doubles.h"
+#include "temp_dir.h"
 
 using namespace testing_doubles;
 
@@ -26,7 +28,7 @@ protected:
     void SetUp() override { fake.tcp = {{2, Address("127.0.0.1"), Port(7), 0, 0, 0}}; }
 
     // Runs start-up on a platform that reports major.minor.
-    BOOL Start(DWORD major, DWORD minor) {
+    BOOL Start(DWORD major, DWORD minor, const char* document = nullptr) {
         ServiceOverride version(&Services::GetVersionExA, [=](LPOSVERSIONINFOA info) -> BOOL {
             if (info->dwOSVersionInfoSize != 148)
                 return FALSE;
@@ -49,8 +51,8 @@ protected:
                                  state->Privileges[0].Attributes == SE_PRIVILEGE_ENABLED;
                 return TRUE;
             });
-        const char* argv[] = {"ombrel", nullptr};
-        app = std::make_unique<COmbrelApp>(1, argv);
+        const char* argv[] = {"ombrel", document, nullptr};
+        app = std::make_unique<COmbrelApp>(document ? 2 : 1, argv);
         return app->InitInstance();
     }
 
@@ -95,6 +97,28 @@ TEST_F(StartUp, SupportedPlatformsShowTheWindowWithItsFirstSnapshot) {
         EXPECT_EQ(frame->GetPortView()->GetItemCount(), 1); // shown when the window is
         app.reset();
         EXPECT_EQ(AfxGetThread()->GetMainWnd(), nullptr);
+    }
+}
+
+// A document named on the command line, absolute paths included, opens when
+// it is a regular file; anything else (a device, a FIFO that would block, a
+// missing file) gets the framework's message and ends the start.
+TEST_F(StartUp, DocumentArgumentsOpenOnlyRegularFiles) {
+    TempDir dir;
+    std::string regular = dir.Write("document.txt");
+    EXPECT_TRUE(Start(5, 1, regular.c_str()));
+    EXPECT_EQ(shown.count, 0);
+    ASSERT_NE(app->MainFrame(), nullptr);
+
+    std::string fifo = dir.path() + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& bad : {fifo, std::string("/dev/null"), dir.path() + "/missing"}) {
+        shown = {};
+        EXPECT_FALSE(Start(5, 1, bad.c_str())) << bad;
+        EXPECT_EQ(shown.count, 1);
+        EXPECT_EQ(shown.text, "打开文档失败。");
+        EXPECT_EQ(shown.type, MB_ICONEXCLAMATION);
+        EXPECT_EQ(app->MainFrame(), nullptr);
     }
 }
 

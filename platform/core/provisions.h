@@ -42,6 +42,9 @@ DWORD_PTR SHGetFileInfoA(LPCSTR path, DWORD fileAttributes, SHFILEINFOA* info, U
                          UINT flags);
 BOOL DestroyIcon(HICON icon);
 
+HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                   LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
+                   DWORD flagsAndAttributes, HANDLE templateFile);
 HANDLE FindFirstFileA(LPCSTR fileName, LPWIN32_FIND_DATAA findData);
 BOOL FindClose(HANDLE findFile);
 UINT GetSystemDirectoryA(LPSTR buffer, UINT size);

@@ -29,6 +29,7 @@ Services MakeLinuxServices() {
     s.Process32Next = lx::Process32Next;
     s.SHGetFileInfoA = lx::SHGetFileInfoA;
     s.DestroyIcon = lx::DestroyIcon;
+    s.CreateFileA = lx::CreateFileA;
     s.FindFirstFileA = lx::FindFirstFileA;
     s.FindClose = lx::FindClose;
     s.GetSystemDirectoryA = lx::GetSystemDirectoryA;
@@ -144,6 +145,12 @@ BOOL WINAPI DestroyIcon(HICON icon) {
     return ActiveServices().DestroyIcon(icon);
 }
 
+HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                          LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
+                          DWORD flagsAndAttributes, HANDLE templateFile) {
+    return ActiveServices().CreateFileA(fileName, desiredAccess, shareMode, securityAttributes,
+                                        creationDisposition, flagsAndAttributes, templateFile);
+}
 HANDLE WINAPI FindFirstFileA(LPCSTR fileName, LPWIN32_FIND_DATAA findData) {
     return ActiveServices().FindFirstFileA(fileName, findData);
 }

@@ -169,6 +169,11 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x00000001u
+#define CREATE_ALWAYS 2u
+#define OPEN_EXISTING 3u
 
 typedef struct _FILETIME {
     DWORD dwLowDateTime;
@@ -242,6 +247,9 @@ BOOL WINAPI FreeLibrary(HMODULE module);
 DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
 DWORD WINAPI GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD size);
 
+HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                          LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
+                          DWORD flagsAndAttributes, HANDLE templateFile);
 HANDLE WINAPI FindFirstFileA(LPCSTR fileName, LPWIN32_FIND_DATAA findData);
 BOOL WINAPI FindClose(HANDLE findFile);
 UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size);
@@ -284,6 +292,7 @@ typedef struct tagCREATESTRUCTA {
 #define MB_OK 0x00000000u
 #define MB_ICONSTOP 0x00000010u
 #define MB_ICONERROR MB_ICONSTOP
+#define MB_ICONEXCLAMATION 0x00000030u
 #define IDOK 1
 
 int WINAPI LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int size);

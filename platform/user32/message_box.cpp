@@ -15,8 +15,12 @@ int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type) {
         std::fprintf(stderr, "%s\n", text ? text : "");
         return IDOK;
     }
-    QMessageBox box((type & 0xF0u) == MB_ICONSTOP ? QMessageBox::Critical : QMessageBox::NoIcon,
+    UINT icon = type & 0xF0u;
+    QMessageBox box(icon == MB_ICONSTOP          ? QMessageBox::Critical
+                    : icon == MB_ICONEXCLAMATION ? QMessageBox::Warning
+                                                 : QMessageBox::NoIcon,
                     QString::fromUtf8(caption ? caption : ""), message, QMessageBox::Ok);
+    box.setTextFormat(Qt::PlainText);
     box.exec();
     return IDOK;
 }

@@ -51,6 +51,8 @@ struct Services {
     std::function<DWORD_PTR(LPCSTR, DWORD, SHFILEINFOA*, UINT, UINT)> SHGetFileInfoA;
     std::function<BOOL(HICON)> DestroyIcon;
 
+    std::function<HANDLE(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)>
+        CreateFileA;
     std::function<HANDLE(LPCSTR, LPWIN32_FIND_DATAA)> FindFirstFileA;
     std::function<BOOL(HANDLE)> FindClose;
     std::function<UINT(LPSTR, UINT)> GetSystemDirectoryA;

@@ -1,0 +1,59 @@
+#include <ombrel/startup.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <linux/capability.h>
+#include <string>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace ombrel::platform {
+
+bool RunsPrivileged() {
+    if (::getuid() != ::geteuid() || ::getgid() != ::getegid())
+        return true;
+    for (const char* name : {"PKEXEC_UID", "SUDO_UID"})
+        if (const char* value = std::getenv(name); value != nullptr && *value != '\0')
+            return true;
+    // A permitted capability counts too: it can be raised later.
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+    if (::syscall(SYS_capget, &header, data) != 0)
+        return true; // unknown: assume the worst
+    for (const auto& word : data)
+        if (word.effective != 0 || word.permitted != 0)
+            return true;
+    return false;
+}
+
+void DropUnsafeEnvironment() {
+    if (!RunsPrivileged())
+        return;
+    // Every Qt variable goes, but the offscreen platform and the ones that
+    // only scale or log: plug-in paths, platform, platform theme, style,
+    // input method, GL and Wayland integrations all load code or redirect
+    // the display.
+    static const char* const harmless[] = {"QT_SCALE_FACTOR", "QT_SCREEN_SCALE_FACTORS",
+                                           "QT_ENABLE_HIGHDPI_SCALING", "QT_FONT_DPI",
+                                           "QT_LOGGING_RULES"};
+    std::vector<std::string> unsafe;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        std::string name(*entry, std::strcspn(*entry, "="));
+        if (name.rfind("QT_", 0) != 0 && name.rfind("QML", 0) != 0)
+            continue;
+        bool keep = false;
+        for (const char* allowed : harmless)
+            keep = keep || name == allowed;
+        if (name == "QT_QPA_PLATFORM")
+            keep = std::strcmp(std::getenv("QT_QPA_PLATFORM"), "offscreen") == 0;
+        if (!keep)
+            unsafe.push_back(std::move(name));
+    }
+    for (const std::string& name : unsafe)
+        ::unsetenv(name.c_str());
+}
+
+} // namespace ombrel::platform

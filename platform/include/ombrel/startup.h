@@ -1,0 +1,16 @@
+// What the program does about its own process before any window exists.
+#pragma once
+
+namespace ombrel::platform {
+
+// Whether the process holds rights that the user who started it may lack:
+// a set-id start, a start through pkexec or sudo, or any capability.
+bool RunsPrivileged();
+
+// In a privileged process, removes the environment variables through which
+// the user who started it could make the window framework load code or
+// show the window elsewhere (plug-in paths, platform, theme, style, input
+// method). The offscreen platform of the tests stays allowed.
+void DropUnsafeEnvironment();
+
+} // namespace ombrel::platform
