@@ -157,7 +157,7 @@ TEST(ProcessService, HandlesAreCheckedBeforeUse) {
     EXPECT_TRUE(CloseHandle(GetCurrentProcess())); // the pseudo handle
 }
 
-TEST(ProcessService, ModulePathFillsTheBufferExactlyToItsBoundary) {
+TEST(ProcessService, ModulePathFillsTheBufferExactlyOrFails) {
     const std::string exe = SelfExe();
     HANDLE self = OpenProcess(PROCESS_ALL_ACCESS, FALSE, GetCurrentProcessId());
     std::vector<char> buffer(exe.size() + 8);
@@ -168,11 +168,12 @@ TEST(ProcessService, ModulePathFillsTheBufferExactlyToItsBoundary) {
     EXPECT_EQ(std::string(buffer.data()), exe);
     EXPECT_EQ(buffer[exe.size() + 1], 'x');
 
+    // One byte short: a cut path could name another file, so none is given.
     std::fill(buffer.begin(), buffer.end(), 'x');
-    EXPECT_EQ(GetModuleFileNameExA(self, nullptr, buffer.data(), DWORD(exe.size())),
-              exe.size() - 1);
-    EXPECT_EQ(std::string(buffer.data()), exe.substr(0, exe.size() - 1));
-    EXPECT_EQ(buffer[exe.size()], 'x');
+    SetLastError(0);
+    EXPECT_EQ(GetModuleFileNameExA(self, nullptr, buffer.data(), DWORD(exe.size())), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(buffer[0], 'x');
 
     EXPECT_EQ(GetModuleFileNameExA(self, nullptr, buffer.data(), 0), 0u);
     EXPECT_EQ(GetModuleFileNameExA(self, reinterpret_cast<HMODULE>(8), buffer.data(), 260), 0u);

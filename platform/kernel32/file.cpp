@@ -1,7 +1,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <glob.h>
+#include <fnmatch.h>
 #include <linux/openat2.h>
 #include <string>
 #include <sys/stat.h>
@@ -10,7 +10,10 @@
 
 #include "../core/handles.h"
 #include "../core/provisions.h"
+#include "../linux/directory.h"
 #include "../linux/fd.h"
+#include "../linux/mounts.h"
+#include "../linux/regular_file.h"
 #include <ombrel/text.h>
 
 namespace ombrel::platform {
@@ -47,21 +50,6 @@ int OpenWithoutLinks(const char* path, int flags, mode_t mode) {
     if (fd < 0 && errno == ENOSYS)
         fd = ::open(path, flags | O_NOFOLLOW | O_CLOEXEC, mode);
     return static_cast<int>(fd);
-}
-
-// Opens the regular file that pathFd names with flags. A device, a FIFO or
-// a socket is never opened: opening some devices acts (a watchdog arms, a
-// terminal becomes ours), and a FIFO can block for good.
-int ReopenRegular(const UniqueFd& pathFd, int flags) {
-    struct stat info {};
-    if (!pathFd || ::fstat(pathFd.get(), &info) != 0)
-        return -1;
-    if (!S_ISREG(info.st_mode)) {
-        errno = EACCES;
-        return -1;
-    }
-    std::string self = "/proc/self/fd/" + std::to_string(pathFd.get());
-    return ::open(self.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 }
 
 FILETIME ToFileTime(const timespec& time) {
@@ -118,7 +106,9 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD, LPSECURITY_ATTRI
         UniqueFd pathFd(write ? OpenWithoutLinks(fileName, O_PATH, 0)
                               : ::open(fileName, O_PATH | O_CLOEXEC));
         int truncate = creationDisposition == CREATE_ALWAYS ? O_TRUNC : 0;
-        fd.reset(ReopenRegular(pathFd, access | truncate));
+        // Only a regular file: opening some devices acts (a watchdog arms, a
+        // terminal becomes ours), and a FIFO can block for good.
+        fd = ReopenRegular(pathFd, access | truncate);
     }
     if (!fd) {
         SetLastError(OpenError(errno));
@@ -137,17 +127,48 @@ HANDLE FindFirstFileA(LPCSTR fileName, LPWIN32_FIND_DATAA findData) {
         return INVALID_HANDLE_VALUE;
     }
     std::string path = fileName;
-    if (path.find_first_of("*?") != std::string::npos) {
-        // A pattern is decided by its first match.
-        glob_t matches{};
-        int found = ::glob(fileName, GLOB_NOESCAPE, nullptr, &matches);
-        if (found != 0 || matches.gl_pathc == 0) {
-            ::globfree(&matches);
+    size_t slash = path.rfind('/');
+    if (slash != std::string::npos && path.find_first_of("*?") < slash) {
+        // As on the original platform: wildcards in the last component only.
+        SetLastError(ERROR_INVALID_NAME);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (NamesDeletedFile(path)) {
+        // The kernel's text for a deleted program: a file planted under
+        // that name is not the program.
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    bool pattern = path.find_first_of("*?") != std::string::npos;
+    if (IsOnRemoteFileSystem(path)) {
+        // A server that stops answering would hang the caller: the file is
+        // taken as there but offline, unlooked-at; a pattern cannot be
+        // decided without reading the directory.
+        if (pattern) {
             SetLastError(ERROR_FILE_NOT_FOUND);
             return INVALID_HANDLE_VALUE;
         }
-        path = matches.gl_pathv[0];
-        ::globfree(&matches);
+        std::memset(findData, 0, sizeof *findData);
+        findData->dwFileAttributes = FILE_ATTRIBUTE_OFFLINE;
+        CopyText(findData->cFileName, sizeof findData->cFileName,
+                 std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1));
+        return InsertHandle(std::make_unique<FindObject>());
+    }
+    if (pattern) {
+        // Matched in that one directory; the first match decides.
+        std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+        std::string wanted = path.substr(slash == std::string::npos ? 0 : slash + 1);
+        std::string match;
+        ForEachDirectoryEntry(dir, [&](std::string_view name, unsigned char) {
+            if (match.empty() &&
+                ::fnmatch(wanted.c_str(), std::string(name).c_str(), FNM_NOESCAPE) == 0)
+                match = name;
+        });
+        if (match.empty()) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+        path = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + match;
     }
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) {
@@ -167,7 +188,7 @@ HANDLE FindFirstFileA(LPCSTR fileName, LPWIN32_FIND_DATAA findData) {
     findData->nFileSizeLow = static_cast<DWORD>(size);
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
-    size_t slash = path.rfind('/');
+    slash = path.rfind('/');
     std::string_view name = slash == std::string::npos || path.size() == 1
                                 ? std::string_view(path)
                                 : std::string_view(path).substr(slash + 1);

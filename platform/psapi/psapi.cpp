@@ -8,7 +8,8 @@
 namespace ombrel::platform::lx {
 
 // The main module's path is the process's exe link. A program deleted since
-// it started keeps the kernel's " (deleted)" suffix.
+// it started keeps the kernel's " (deleted)" suffix, which the file services
+// know not to open. A path that does not fit is a failure, not a cut path.
 DWORD GetModuleFileNameExA(HANDLE process, HMODULE module, LPSTR fileName, DWORD size) {
     if (fileName == nullptr || size == 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -32,6 +33,11 @@ DWORD GetModuleFileNameExA(HANDLE process, HMODULE module, LPSTR fileName, DWORD
         // EACCES/EPERM: another user's process without the debug privilege;
         // ENOENT: a kernel thread or a process that is exiting.
         SetLastError(errno == EACCES || errno == EPERM ? ERROR_ACCESS_DENIED : ERROR_PARTIAL_COPY);
+        return 0;
+    }
+    if (static_cast<size_t>(length) >= size) {
+        // A cut path could name another file: none is better.
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return 0;
     }
     return static_cast<DWORD>(

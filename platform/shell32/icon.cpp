@@ -8,6 +8,8 @@
 
 #include "../core/handles.h"
 #include "../core/provisions.h"
+#include "../linux/mounts.h"
+#include "../linux/regular_file.h"
 #include "../user32/icon_object.h"
 #include "icon_index.h"
 
@@ -32,6 +34,10 @@ bool FileExists(const char* path) {
         known.clear();
         since = now;
     }
+    if (NamesDeletedFile(path))
+        return false; // a file planted under the kernel's text is not the program
+    if (IsOnRemoteFileSystem(path))
+        return true; // not looked at: its server may never answer
     if (auto found = known.find(std::string_view(path)); found != known.end())
         return found->second;
     struct stat status {};

@@ -10,7 +10,10 @@
 #include <unordered_map>
 
 #include "../kernel32/command_line.h"
+#include "../linux/directory.h"
+#include "../linux/mounts.h"
 #include "../linux/procfs.h"
+#include "../linux/regular_file.h"
 #include "../user32/icon_object.h"
 
 namespace ombrel::platform {
@@ -21,21 +24,32 @@ namespace {
 const char* const themes[] = {"Adwaita", "hicolor"};
 constexpr int wantedSize = 16;
 constexpr const char* genericProgramIcon = "application-x-executable";
+// Far more than any real desktop entry; anything longer is not read.
+constexpr size_t kMaxDesktopEntry = size_t{1} << 20;
 
 std::string Env(const char* name) {
     const char* value = std::getenv(name);
     return value ? value : "";
 }
 
+// The path without links; a path on a network or user-space file system is
+// taken as written, since resolving it could wait for good.
 std::string RealPath(const std::string& path) {
+    if (IsOnRemoteFileSystem(path))
+        return path;
     char resolved[PATH_MAX];
     return ::realpath(path.c_str(), resolved) ? resolved : "";
 }
 
 bool IsExecutableFile(const std::string& path) {
     struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-           ::access(path.c_str(), X_OK) == 0;
+    return !IsOnRemoteFileSystem(path) && ::stat(path.c_str(), &info) == 0 &&
+           S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+// Whether a file is there to be read, without touching a remote one.
+bool IsReadable(const std::string& path) {
+    return !IsOnRemoteFileSystem(path) && ::access(path.c_str(), R_OK) == 0;
 }
 
 std::string ResolveProgram(const std::string& program) {
@@ -57,18 +71,6 @@ std::string ResolveProgram(const std::string& program) {
         start = end + 1;
     }
     return "";
-}
-
-template <typename Visit> void ForEachName(const std::string& dir, Visit&& visit) {
-    DIR* handle = ::opendir(dir.c_str());
-    if (handle == nullptr)
-        return;
-    while (dirent* entry = ::readdir(handle)) {
-        std::string_view name(entry->d_name);
-        if (name != "." && name != "..")
-            visit(std::string(name), entry->d_type);
-    }
-    ::closedir(handle);
 }
 
 // "16x16", "16x16@2" -> 16; "scalable" -> 0; anything else -> -1.
@@ -179,7 +181,8 @@ private:
     }
 
     void IndexApplications(const std::string& dir, int depth) {
-        ForEachName(dir, [&](const std::string& name, unsigned char type) {
+        ForEachDirectoryEntry(dir, [&](std::string_view entryName, unsigned char type) {
+            std::string name(entryName);
             std::string path = dir + "/" + name;
             if (type == DT_DIR && depth < 2) {
                 IndexApplications(path, depth + 1);
@@ -187,7 +190,7 @@ private:
             }
             if (name.size() < 9 || name.compare(name.size() - 8, 8, ".desktop") != 0)
                 return;
-            auto text = ReadSmallFile(path);
+            auto text = ReadRegularFile(path, kMaxDesktopEntry);
             if (!text)
                 return;
             DesktopEntry entry = ParseDesktopEntry(*text);
@@ -203,7 +206,8 @@ private:
     }
 
     void IndexTheme(const std::string& dir, int themeIndex, int depth, int size) {
-        ForEachName(dir, [&](const std::string& name, unsigned char type) {
+        ForEachDirectoryEntry(dir, [&](std::string_view entryName, unsigned char type) {
+            std::string name(entryName);
             std::string path = dir + "/" + name;
             if (type == DT_DIR || (type == DT_UNKNOWN && depth < 3)) {
                 if (depth < 3) {
@@ -229,7 +233,7 @@ private:
         if (icon.empty())
             return "";
         if (icon[0] == '/')
-            return ::access(icon.c_str(), R_OK) == 0 ? icon : "";
+            return IsReadable(icon) ? icon : "";
         std::string name = icon;
         for (const char* extension : {".png", ".svg", ".xpm"}) {
             size_t length = std::char_traits<char>::length(extension);
@@ -240,8 +244,7 @@ private:
             return found->second.file;
         for (const std::string& dir : dataDirs_)
             for (const char* extension : {".png", ".xpm"})
-                if (std::string file = dir + "/pixmaps/" + name + extension;
-                    ::access(file.c_str(), R_OK) == 0)
+                if (std::string file = dir + "/pixmaps/" + name + extension; IsReadable(file))
                     return file;
         return "";
     }
@@ -315,7 +318,9 @@ std::vector<std::string> XdgDataDirs() {
     std::string home = Env("XDG_DATA_HOME");
     if (home.empty() && !Env("HOME").empty())
         home = Env("HOME") + "/.local/share";
-    if (!home.empty())
+    // A data directory on a network or user-space file system (a home on
+    // NFS, say) is left out: a refresh must never wait on its server.
+    if (!home.empty() && !IsOnRemoteFileSystem(home))
         dirs.push_back(home);
     std::string list = Env("XDG_DATA_DIRS");
     if (list.empty())
@@ -325,7 +330,7 @@ std::vector<std::string> XdgDataDirs() {
         size_t end = list.find(':', start);
         if (end == std::string::npos)
             end = list.size();
-        if (end > start)
+        if (end > start && !IsOnRemoteFileSystem(list.substr(start, end - start)))
             dirs.push_back(list.substr(start, end - start));
         start = end + 1;
     }

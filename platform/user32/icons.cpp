@@ -1,4 +1,6 @@
+#include <QBuffer>
 #include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QImageReader>
 #include <map>
@@ -7,6 +9,7 @@
 
 #include <ombrel/icon_pixmap.h>
 
+#include "../linux/regular_file.h"
 #include "../shell32/icon_index.h"
 #include "icon_object.h"
 
@@ -20,8 +23,28 @@ QString ResourceIcon(WORD id) {
     return QStringLiteral(":/icons/%1.svg").arg(id);
 }
 
+// Far more than any icon; a larger file is not read.
+constexpr size_t kMaxIconFile = size_t{4} << 20;
+
 QPixmap Decode(const QString& source, int size) {
-    QImageReader reader(source);
+    // Our own artwork is compiled in; any other icon file is anyone's file,
+    // read only when regular and not too large (a FIFO there would block).
+    QByteArray bytes;
+    if (!source.startsWith(QLatin1Char(':'))) {
+        auto text = ReadRegularFile(source.toStdString(), kMaxIconFile);
+        if (!text)
+            return {};
+        bytes = QByteArray(text->data(), static_cast<qsizetype>(text->size()));
+    }
+    QBuffer buffer(&bytes);
+    QImageReader reader;
+    if (source.startsWith(QLatin1Char(':'))) {
+        reader.setFileName(source);
+    } else {
+        buffer.open(QIODevice::ReadOnly);
+        reader.setDevice(&buffer);
+        reader.setFormat(QFileInfo(source).suffix().toLatin1());
+    }
     if (reader.format() == "svg" || source.endsWith(".svg"))
         reader.setScaledSize(QSize(size, size));
     QImage image = reader.read();

@@ -1,5 +1,6 @@
 #include "pe_resource.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -50,6 +51,10 @@ struct Image {
     }
 };
 
+// Real directories hold a few dozen entries; a hostile one may declare
+// 131,070. Only this many are looked at, read in one go.
+constexpr uint32_t kMaxEntries = 4096;
+
 // The first entry of a resource directory whose id matches (any id when
 // wanted is 0), as an offset from the resource section's start.
 std::optional<uint32_t> FirstEntry(const ReadAt& read, uint64_t base, uint32_t directory,
@@ -58,12 +63,15 @@ std::optional<uint32_t> FirstEntry(const ReadAt& read, uint64_t base, uint32_t d
     if (uint64_t{directory} + sizeof header > limit ||
         !read(base + directory, header, sizeof header))
         return std::nullopt;
-    uint32_t count = uint32_t{Le16(header + 12)} + Le16(header + 14);
+    uint32_t count = std::min(uint32_t{Le16(header + 12)} + Le16(header + 14), kMaxEntries);
+    uint64_t first = uint64_t{directory} + sizeof header;
+    // Entries past the resource data are not there.
+    count = static_cast<uint32_t>(std::min<uint64_t>(count, (limit - first) / 8));
+    std::vector<uint8_t> entries(size_t{count} * 8);
+    if (count == 0 || !read(base + first, entries.data(), entries.size()))
+        return std::nullopt;
     for (uint32_t i = 0; i < count; ++i) {
-        uint64_t at = uint64_t{directory} + sizeof header + uint64_t{i} * 8;
-        uint8_t entry[8];
-        if (at + 8 > limit || !read(base + at, entry, sizeof entry))
-            return std::nullopt;
+        const uint8_t* entry = entries.data() + size_t{i} * 8;
         uint32_t name = Le32(entry);
         uint32_t target = Le32(entry + 4);
         if (wanted != 0 && ((name & kSubdirectory) != 0 || name != wanted))

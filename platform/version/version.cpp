@@ -7,6 +7,7 @@
 #include "../core/provisions.h"
 #include "../linux/dpkg.h"
 #include "../linux/fd.h"
+#include "../linux/regular_file.h"
 #include "pe_resource.h"
 #include "version_block.h"
 
@@ -47,10 +48,11 @@ std::optional<std::vector<uint8_t>> VersionBlockOf(LPCSTR fileName) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return std::nullopt;
     }
-    UniqueFd fd(::open(fileName, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     struct stat info {};
-    if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        SetLastError(fd || errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
+    UniqueFd fd = OpenRegularFile(fileName, &info);
+    if (!fd) {
+        SetLastError(errno == ENOENT || errno == ENOTDIR || errno == EREMOTE ? ERROR_FILE_NOT_FOUND
+                                                                             : ERROR_ACCESS_DENIED);
         return std::nullopt;
     }
     ReadAt read = [&](uint64_t offset, void* buffer, size_t size) {

@@ -1,0 +1,158 @@
+#include "mounts.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <mutex>
+#include <poll.h>
+#include <unistd.h>
+#include <vector>
+
+#include "fd.h"
+
+namespace ombrel::platform {
+namespace {
+
+constexpr const char* kLiveTable = "/proc/self/mountinfo";
+
+// mountinfo escapes blanks, tabs, newlines and backslashes in paths as
+// three octal digits.
+std::string Unescape(std::string_view field) {
+    std::string text;
+    for (size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size() && field[i + 1] >= '0' &&
+            field[i + 1] <= '3' && field[i + 2] >= '0' && field[i + 2] <= '7' &&
+            field[i + 3] >= '0' && field[i + 3] <= '7') {
+            text += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
+                                      (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            text += field[i];
+        }
+    }
+    return text;
+}
+
+// Mount points of remote file systems, and of every other mount, since a
+// local mount inside a remote one makes its subtree local again.
+struct Mount {
+    std::string point;
+    bool remote;
+};
+
+std::vector<Mount> ParseMountInfo(std::string_view text) {
+    std::vector<Mount> mounts;
+    while (!text.empty()) {
+        size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        // id parent major:minor root mount-point options [optional...] - type source ...
+        std::string_view fields[5];
+        size_t at = 0;
+        for (auto& field : fields) {
+            size_t blank = line.find(' ', at);
+            if (blank == std::string_view::npos)
+                break;
+            field = line.substr(at, blank - at);
+            at = blank + 1;
+        }
+        size_t separator = line.find(" - ", at);
+        if (fields[4].empty() || separator == std::string_view::npos)
+            continue;
+        std::string_view type = line.substr(separator + 3);
+        type = type.substr(0, type.find(' '));
+        mounts.push_back({Unescape(fields[4]), IsRemoteFileSystemType(type)});
+    }
+    // Longest mount point first: the first that contains a path is its own.
+    std::stable_sort(mounts.begin(), mounts.end(), [](const Mount& a, const Mount& b) {
+        return a.point.size() > b.point.size();
+    });
+    return mounts;
+}
+
+// The mount table, read again only when the kernel says it changed: an open
+// mountinfo reports a priority event after every mount and unmount.
+class MountTable {
+public:
+    bool IsRemote(std::string_view path) {
+        std::lock_guard lock(mutex_);
+        Update();
+        for (const Mount& mount : mounts_) {
+            std::string_view point = mount.point;
+            if (path.size() >= point.size() && path.compare(0, point.size(), point) == 0 &&
+                (path.size() == point.size() || point == "/" || path[point.size()] == '/'))
+                return mount.remote;
+        }
+        return false;
+    }
+
+    std::string SetSource(std::string source) {
+        std::lock_guard lock(mutex_);
+        std::string saved = std::move(source_);
+        source_ = std::move(source);
+        fd_.reset();
+        return saved;
+    }
+
+private:
+    void Update() {
+        if (fd_) {
+            pollfd changed{fd_.get(), POLLPRI, 0};
+            if (::poll(&changed, 1, 0) == 0)
+                return;
+        } else {
+            fd_.reset(::open(source_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        }
+        std::string text;
+        if (fd_ && ::lseek(fd_.get(), 0, SEEK_SET) == 0) {
+            char chunk[4096];
+            ssize_t got;
+            while ((got = ::read(fd_.get(), chunk, sizeof chunk)) > 0 && text.size() < (16u << 20))
+                text.append(chunk, static_cast<size_t>(got));
+        }
+        mounts_ = ParseMountInfo(text);
+        if (source_ != kLiveTable)
+            fd_.reset(); // a file stands in: read it afresh every time
+    }
+
+    std::mutex mutex_;
+    std::string source_ = kLiveTable;
+    UniqueFd fd_;
+    std::vector<Mount> mounts_;
+};
+
+MountTable& Table() {
+    static MountTable table;
+    return table;
+}
+
+} // namespace
+
+bool IsRemoteFileSystemType(std::string_view type) {
+    if (type.rfind("fuse", 0) == 0) // fuse, fuseblk, fuse.sshfs, ...
+        return true;
+    for (std::string_view remote :
+         {"nfs", "nfs4", "cifs", "smb3", "smbfs", "ncpfs", "9p", "afs", "ceph", "glusterfs",
+          "lustre", "davfs", "coda", "orangefs", "beegfs", "gpfs", "ocfs2", "gfs2"})
+        if (type == remote)
+            return true;
+    return false;
+}
+
+bool IsOnRemoteFileSystem(std::string_view path) {
+    if (!path.empty() && path[0] == '/')
+        return Table().IsRemote(path);
+    char cwd[4096];
+    if (::getcwd(cwd, sizeof cwd) == nullptr)
+        return false;
+    return Table().IsRemote(std::string(cwd) + "/" + std::string(path));
+}
+
+MountTableOverride::MountTableOverride(std::string mountinfoPath)
+    : saved_(Table().SetSource(std::move(mountinfoPath))) {}
+
+MountTableOverride::~MountTableOverride() {
+    Table().SetSource(std::move(saved_));
+}
+
+} // namespace ombrel::platform

@@ -1,0 +1,31 @@
+// Which paths lie on file systems that may never answer: network file
+// systems and user-space (FUSE) ones, from the mount table.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace ombrel::platform {
+
+// Whether path, taken as it is written (the kernel's program paths are
+// already free of links and dot components), lies on a network or user-space
+// file system. Nothing under such a mount is touched to find out.
+bool IsOnRemoteFileSystem(std::string_view path);
+
+// Whether a file system type is one whose server may stop answering.
+bool IsRemoteFileSystemType(std::string_view type);
+
+// Reads the mount table from another file in mountinfo's format for the
+// life of the object (tests).
+class MountTableOverride {
+public:
+    explicit MountTableOverride(std::string mountinfoPath);
+    ~MountTableOverride();
+    MountTableOverride(const MountTableOverride&) = delete;
+    MountTableOverride& operator=(const MountTableOverride&) = delete;
+
+private:
+    std::string saved_;
+};
+
+} // namespace ombrel::platform

@@ -1,0 +1,218 @@
+// Files another user can put in the way of a program run as root: a FIFO or
+// a device where a program, icon or desktop entry should be, a file planted
+// under a deleted program's name, wildcard folders that loop, a PE that
+// declares 131,070 resources, a mount whose server never answers. Each is
+// refused or bounded, and nothing is opened that is not a regular file.
+#include <QApplication>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <ombrel/icon_pixmap.h>
+#include <ombrel/icons.h>
+#include <ombrel/services.h>
+
+#include "detail_view.h"
+#include "file_version.h"
+#include "pe_builder.h"
+#include "platform/linux/mounts.h"
+#include "platform/version/pe_resource.h"
+#include "temp_dir.h"
+
+using namespace pe_builder;
+
+namespace {
+
+// Counts the opens of the files it watches; an O_PATH descriptor, which
+// opens nothing, is not one.
+class OpenWatch {
+public:
+    OpenWatch() : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
+    ~OpenWatch() { ::close(fd_); }
+    void Watch(const std::string& path) { ::inotify_add_watch(fd_, path.c_str(), IN_OPEN); }
+    int Opens() {
+        int opens = 0;
+        alignas(inotify_event) char events[4096];
+        for (ssize_t got; (got = ::read(fd_, events, sizeof events)) > 0;)
+            for (char* at = events; at < events + got;) {
+                auto* event = reinterpret_cast<inotify_event*>(at);
+                opens += (event->mask & IN_OPEN) != 0;
+                at += sizeof(inotify_event) + event->len;
+            }
+        return opens;
+    }
+
+private:
+    int fd_;
+};
+
+// Every way the program looks at a program's file.
+void LookAtProgram(const std::string& path) {
+    char version[256] = {};
+    GetFileVersionText(path.c_str(), version, sizeof version);
+    char description[256] = {}, company[256] = {};
+    GetFileStrings(path.c_str(), description, company);
+    IsExistingFile(path.c_str());
+    SHFILEINFOA info{};
+    if (SHGetFileInfoA(path.c_str(), 0, &info, sizeof info, SHGFI_ICON | SHGFI_SMALLICON))
+        DestroyIcon(info.hIcon);
+}
+
+} // namespace
+
+TEST(HostileFiles, FifosAndDevicesInThePlaceOfAProgramAreNeverOpened) {
+    TempDir dir;
+    std::string fifo = dir.path() + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::vector<std::string> targets{fifo};
+    // A character device of our own (root only): /dev/null's numbers, so an
+    // open would be harmless, yet it is seen.
+    std::string device = dir.path() + "/device";
+    if (::mknod(device.c_str(), S_IFCHR | 0600, ::makedev(1, 3)) == 0)
+        targets.push_back(device);
+    OpenWatch watch;
+    for (const std::string& target : targets) {
+        watch.Watch(target);
+        std::string link = dir.Link("link-to-" + target.substr(target.rfind('/') + 1), target);
+        LookAtProgram(target);
+        LookAtProgram(link);
+        EXPECT_EQ(GetFileVersionInfoSizeA(link.c_str(), nullptr), 0u);
+    }
+    EXPECT_EQ(watch.Opens(), 0);
+}
+
+TEST(HostileFiles, AFilePlantedUnderADeletedProgramsNameIsNotItsProgram) {
+    TempDir dir;
+    std::string planted = dir.path() + "/ssh (deleted)";
+    Save(planted, pe_builder::Image(Version(Fixed(0x10002, 0x30004, 0x10002, 0x30004), {0x04B00409},
+                                            {{"040904b0", {{"CompanyName", u"Planted Ltd"}}}})));
+    OpenWatch watch;
+    watch.Watch(planted);
+    EXPECT_EQ(GetFileVersionInfoSizeA(planted.c_str(), nullptr), 0u);
+    EXPECT_FALSE(IsExistingFile(planted.c_str())); // the pane's not-found line
+    SHFILEINFOA info{};
+    EXPECT_EQ(SHGetFileInfoA(planted.c_str(), 0, &info, sizeof info, SHGFI_ICON), 0u);
+    EXPECT_EQ(watch.Opens(), 0);
+}
+
+TEST(HostileFiles, WildcardsCountInTheLastComponentOnly) {
+    TempDir dir;
+    // Folders named "*" six deep, each with a link back to the top: a
+    // whole-path glob walks them all, exponentially.
+    std::string level = dir.path();
+    for (int depth = 0; depth < 6; ++depth) {
+        level += "/*";
+        ::mkdir(level.c_str(), 0755);
+        for (const char* name : {"/a", "/b", "/c"})
+            ::symlink(dir.path().c_str(), (level + name).c_str());
+    }
+    std::string deep = dir.path() + "/*/*/*/*/*/*/x";
+    WIN32_FIND_DATAA found{};
+    SetLastError(0);
+    EXPECT_EQ(FindFirstFileA(deep.c_str(), &found), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
+    EXPECT_FALSE(IsExistingFile(deep.c_str()));
+
+    dir.Write("files/program-1.0");
+    dir.Write("files/other");
+    HANDLE search = FindFirstFileA((dir.path() + "/files/program-*").c_str(), &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    EXPECT_STREQ(found.cFileName, "program-1.0");
+    FindClose(search);
+    SetLastError(0);
+    EXPECT_EQ(FindFirstFileA((dir.path() + "/files/x?").c_str(), &found), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST(HostileFiles, AResourceDirectoryOf131070EntriesIsReadInAFewReads) {
+    // The root directory declares 65,535 named and 65,535 numbered entries,
+    // none of them the version type.
+    std::vector<uint8_t> rsrc(16 + 131070 * 8, 0);
+    Put16(rsrc, 12, 0xFFFF);
+    Put16(rsrc, 14, 0xFFFF);
+    for (size_t i = 0; i < 131070; ++i)
+        Put32(rsrc, 16 + i * 8, i < 65535 ? 0x80000000u : 17u);
+    std::vector<uint8_t> image = pe_builder::Image(std::vector<uint8_t>(16, 0), false);
+    // Swap the builder's resource section for the huge directory.
+    const size_t rawOffset = 0x200, sectionHeader = 0x40 + 24 + 224;
+    image.resize(rawOffset);
+    image.insert(image.end(), rsrc.begin(), rsrc.end());
+    Put32(image, sectionHeader + 8, static_cast<uint32_t>(rsrc.size()));
+    Put32(image, sectionHeader + 16, static_cast<uint32_t>(rsrc.size()));
+    Put32(image, 0x58 + 92 + 4 + 2 * 8 + 4, static_cast<uint32_t>(rsrc.size()));
+    int reads = 0;
+    ombrel::platform::ReadAt read = [&](uint64_t offset, void* buffer, size_t size) {
+        ++reads;
+        if (offset + size > image.size())
+            return false;
+        std::memcpy(buffer, image.data() + offset, size);
+        return true;
+    };
+    EXPECT_FALSE(ombrel::platform::ReadPeVersionResource(read, image.size()));
+    EXPECT_LE(reads, 16);
+}
+
+TEST(HostileFiles, NetworkAndUserSpaceMountsAreNeverTouched) {
+    TempDir dir;
+    std::string mount = dir.path() + "/mnt";
+    std::string table = dir.Write("mountinfo", "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n"
+                                               "2 1 0:50 / " +
+                                                   mount +
+                                                   " rw - fuse.sshfs host:/ rw\n"
+                                                   "3 2 8:2 / " +
+                                                   mount + "/local rw - ext4 /dev/sda2 rw\n");
+    ombrel::platform::MountTableOverride mounts(table);
+    EXPECT_TRUE(ombrel::platform::IsOnRemoteFileSystem(mount));
+    EXPECT_FALSE(ombrel::platform::IsOnRemoteFileSystem(mount + "/local/x"));
+    EXPECT_FALSE(ombrel::platform::IsOnRemoteFileSystem(mount + "x/y"));
+
+    // Nothing exists under the "mount": a stat would say so. Not looked at,
+    // the program is taken as there but offline, and its pane shows the
+    // labels without values.
+    std::string program = mount + "/bin/tool";
+    WIN32_FIND_DATAA found{};
+    HANDLE search = FindFirstFileA(program.c_str(), &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(found.dwFileAttributes, FILE_ATTRIBUTE_OFFLINE);
+    EXPECT_STREQ(found.cFileName, "tool");
+    FindClose(search);
+    EXPECT_TRUE(IsExistingFile(program.c_str()));
+    EXPECT_EQ(GetFileVersionInfoSizeA(program.c_str(), nullptr), 0u);
+    SHFILEINFOA info{};
+    ASSERT_NE(SHGetFileInfoA(program.c_str(), 0, &info, sizeof info, SHGFI_ICON), 0u);
+    DestroyIcon(info.hIcon);
+}
+
+TEST(HostileFiles, DesktopEntriesAndIconsAreReadOnlyWhenRegular) {
+    TempDir data;
+    std::string program = data.Write("bin/tool");
+    ::chmod(program.c_str(), 0755);
+    data.Write("applications/tool.desktop",
+               "[Desktop Entry]\nType=Application\nName=Tool\nExec=" + program + "\nIcon=tool\n");
+    std::string fifoEntry = data.path() + "/applications/fifo.desktop";
+    std::string fifoIcon = data.path() + "/icons/hicolor/16x16/apps/tool.png";
+    data.Write("icons/hicolor/16x16/apps/placeholder");
+    ASSERT_EQ(::mkfifo(fifoEntry.c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo(fifoIcon.c_str(), 0600), 0);
+    OpenWatch watch;
+    watch.Watch(fifoEntry);
+    watch.Watch(fifoIcon);
+    ::setenv("XDG_DATA_HOME", data.path().c_str(), 1);
+    ::setenv("XDG_DATA_DIRS", (data.path() + "/none").c_str(), 1);
+    ombrel::platform::ResetShellIconIndex();
+
+    SHFILEINFOA info{};
+    ASSERT_NE(SHGetFileInfoA(program.c_str(), 0, &info, sizeof info, SHGFI_ICON), 0u);
+    EXPECT_EQ(ombrel::platform::IconSourceFile(info.hIcon), fifoIcon); // named, not read yet
+    // Not read: the program's own generic icon stands in.
+    EXPECT_FALSE(ombrel::platform::IconPixmap(info.hIcon, 16).isNull());
+    DestroyIcon(info.hIcon);
+    EXPECT_EQ(watch.Opens(), 0);
+    ::unsetenv("XDG_DATA_HOME");
+    ::unsetenv("XDG_DATA_DIRS");
+    ombrel::platform::ResetShellIconIndex();
+}
