@@ -1,6 +1,8 @@
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <fcntl.h>
 #include <mutex>
 #include <string>
@@ -30,6 +32,47 @@ struct Children {
 Children& AllChildren() {
     static Children children;
     return children;
+}
+
+// Children nobody holds a handle to any more (a launch whose handle was
+// closed, a program the shell started) are reaped the moment they exit, by
+// the SIGCHLD handler, so none lingers as a zombie. Slots are plain atomics:
+// the handler may touch nothing else.
+constexpr size_t kOrphanSlots = 64;
+std::atomic<pid_t> orphans[kOrphanSlots];
+struct sigaction previousChildAction {};
+
+void ReapOrphans() {
+    for (std::atomic<pid_t>& slot : orphans) {
+        pid_t pid = slot.load();
+        if (pid > 0 && ::waitpid(pid, nullptr, WNOHANG) != 0)
+            slot.compare_exchange_strong(pid, 0); // reaped, or not ours after all
+    }
+}
+
+void OnChildExit(int signal, siginfo_t* info, void* context) {
+    int savedErrno = errno;
+    ReapOrphans();
+    errno = savedErrno;
+    // Whoever else waits for children keeps being told.
+    if (previousChildAction.sa_flags & SA_SIGINFO) {
+        if (previousChildAction.sa_sigaction != nullptr)
+            previousChildAction.sa_sigaction(signal, info, context);
+    } else if (previousChildAction.sa_handler != SIG_DFL &&
+               previousChildAction.sa_handler != SIG_IGN) {
+        previousChildAction.sa_handler(signal);
+    }
+}
+
+void InstallChildHandler() {
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        struct sigaction action {};
+        action.sa_sigaction = OnChildExit;
+        action.sa_flags = SA_SIGINFO | SA_RESTART | SA_NOCLDSTOP;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGCHLD, &action, &previousChildAction);
+    });
 }
 
 DWORD ExitCodeOf(int status) {
@@ -120,6 +163,28 @@ ssize_t ProcDir::ReadExe(char* buffer, size_t size) {
     return static_cast<ssize_t>(length);
 }
 
+bool ReleaseChild(pid_t pid) {
+    InstallChildHandler();
+    for (std::atomic<pid_t>& slot : orphans) {
+        pid_t empty = 0;
+        if (slot.compare_exchange_strong(empty, pid)) {
+            // It may have exited before it had a slot; its signal came then.
+            if (::waitpid(pid, nullptr, WNOHANG) != 0) {
+                pid_t self = pid;
+                slot.compare_exchange_strong(self, 0);
+            }
+            return true;
+        }
+    }
+    return false; // every slot taken: the next launch reaps it
+}
+
+void ForgetChild(pid_t pid) {
+    Children& children = AllChildren();
+    std::lock_guard lock(children.mutex);
+    children.byPid.erase(pid);
+}
+
 void RememberChild(pid_t pid) {
     Children& children = AllChildren();
     std::lock_guard lock(children.mutex);
@@ -172,15 +237,15 @@ bool WaitChild(pid_t pid, bool wait, DWORD& exitCode) {
 ProcessObject::~ProcessObject() {
     if (!child)
         return;
-    // The last word on a child we started: reap it if it is done, and stop
-    // tracking it once it has been reaped.
+    // The last word on a child we started: reap it if it is done, else
+    // have it reaped the moment it exits; either way stop tracking it.
     DWORD code = 0;
     WaitChild(static_cast<pid_t>(pid), false, code);
-    if (code != STILL_ACTIVE) {
-        Children& children = AllChildren();
-        std::lock_guard lock(children.mutex);
-        children.byPid.erase(static_cast<pid_t>(pid));
-    }
+    if (code == STILL_ACTIVE && !ReleaseChild(static_cast<pid_t>(pid)))
+        return;
+    Children& children = AllChildren();
+    std::lock_guard lock(children.mutex);
+    children.byPid.erase(static_cast<pid_t>(pid));
 }
 
 namespace lx {

@@ -49,6 +49,11 @@ inline HANDLE CurrentProcessPseudoHandle() {
 
 // Children we started are reaped once they exit, so none stays a zombie.
 void RememberChild(pid_t pid);
+// Hands a child nobody will wait for to the reaper, which reaps it as soon
+// as it exits; false when the reaper has no room (the next launch reaps it).
+bool ReleaseChild(pid_t pid);
+// Stops tracking a child (one handed to the reaper).
+void ForgetChild(pid_t pid);
 void ReapExitedChildren();
 // Waits for a child of ours; false when pid is not one. exitCode gets the
 // exit status, or STILL_ACTIVE when wait is false and it runs still.

@@ -5,6 +5,7 @@
 
 #include "../core/provisions.h"
 #include "../kernel32/command_line.h"
+#include "../kernel32/process_object.h"
 
 namespace ombrel::platform {
 namespace {
@@ -52,6 +53,9 @@ std::string FindProgram(const std::string& name, const char* directory) {
 HINSTANCE Spawn(const std::string& program, std::vector<std::string> argv, const char* directory) {
     pid_t pid = 0;
     int error = SpawnProgram(program, argv, directory, nullptr, pid);
+    // The caller gets no handle: nobody will wait for it but the reaper.
+    if (error == 0 && ReleaseChild(pid))
+        ForgetChild(pid);
     if (error == ENOENT)
         return Result(SE_ERR_FNF);
     return Result(error == 0 ? 42 : SE_ERR_NOASSOC);
