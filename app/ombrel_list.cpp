@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include <ombrel/startup.h>
+
 #include "port_table.h"
 
 namespace {
@@ -65,6 +67,7 @@ int main(int argc, char** argv) {
     }
     int filter = tcp == udp ? -1 : (tcp ? 0 : 1);
 
+    ombrel::platform::RaiseDescriptorLimit();
     CPortTable table;
     table.Refresh();
     int index = 0;

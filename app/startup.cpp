@@ -55,6 +55,7 @@ bool HaveDisplay() {
 int RunOmbrel(int argc, char** argv) {
     // First, so that no variable dropped here decides the display either.
     ombrel::platform::DropUnsafeEnvironment();
+    ombrel::platform::RaiseDescriptorLimit();
     if (!HaveDisplay()) {
         std::fprintf(stderr, "ombrel: no display to open a window on (DISPLAY is not set or "
                              "no X server answers)\n");

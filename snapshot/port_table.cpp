@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include <ombrel/refresh_scope.h>
 #include <ombrel/text.h>
 
 CPortTable::CPortTable() {
@@ -31,6 +32,9 @@ void CPortTable::Clear() {
 }
 
 void CPortTable::Refresh() {
+    // The platform may share work between the calls of this one snapshot,
+    // and lets go of all of it at the end.
+    ombrel::platform::RefreshScope scope;
     Clear();
     CollectEndpoints();
     AssignKeysAndIcons();

@@ -1,9 +1,13 @@
 // A whole refresh: through doubles for every failure path, against the
 // fixture /proc tree, and against live sockets of this process.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <map>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <ombrel/icons.h>
@@ -254,4 +258,77 @@ TEST(RefreshLive, OurSocketsWithOurPathAndStates) {
     EXPECT_EQ(udpSeen, 1);
     for (int fd : {listener, client, server, udp})
         ::close(fd);
+}
+
+// A hundred processes each holding a listener, and a refresh with only 64
+// descriptors to spend: twice in a row, every endpoint has its owner, and no
+// descriptor outlives a refresh.
+TEST(RefreshLive, EveryOwnerFoundWithSixtyFourDescriptors) {
+    constexpr int kHolders = 100;
+    int hold[2];
+    ASSERT_EQ(::pipe(hold), 0);
+    std::map<int, pid_t> ownerByPort;
+    for (int i = 0; i < kHolders; ++i) {
+        int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+        ASSERT_EQ(::listen(listener, 1), 0);
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+        pid_t holder = ::fork();
+        if (holder == 0) {
+            // Holds its listener until the test closes the pipe.
+            ::close(hold[1]);
+            char byte;
+            while (::read(hold[0], &byte, 1) > 0) {
+            }
+            ::_exit(0);
+        }
+        ::close(listener);
+        ownerByPort[ntohs(address.sin_port)] = holder;
+    }
+    ::close(hold[0]);
+
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    pid_t child = ::fork();
+    if (child == 0) {
+        for (int fd = 3; fd < 1024; ++fd)
+            if (fd != report[1])
+                ::close(fd);
+        rlimit limit{64, 64};
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        std::string counts;
+        for (int round = 0; round < 2; ++round) {
+            CPortTable table;
+            table.Refresh();
+            int owned = 0;
+            for (const PortEntry& entry : Entries(table)) {
+                auto found = ownerByPort.find(entry.localPort);
+                owned += found != ownerByPort.end() && entry.protocol == 0 &&
+                         entry.processId == found->second;
+            }
+            counts += std::to_string(owned) + " ";
+        }
+        // Descriptors left open after both refreshes: 0, 1, 2, the report
+        // and the mount table the layer watches for changes.
+        int open = 0;
+        for (int fd = 0; fd < 64; ++fd)
+            open += ::fcntl(fd, F_GETFD) != -1;
+        counts += std::to_string(open);
+        ssize_t written = ::write(report[1], counts.data(), counts.size());
+        ::_exit(written > 0 ? 0 : 1);
+    }
+    ::close(report[1]);
+    char text[64] = {};
+    ssize_t got = ::read(report[0], text, sizeof text - 1);
+    ::close(report[0]);
+    ::waitpid(child, nullptr, 0);
+    ::close(hold[1]); // the holders end
+    for (const auto& [port, holder] : ownerByPort)
+        ::waitpid(holder, nullptr, 0);
+    ASSERT_GT(got, 0);
+    EXPECT_EQ(std::string(text), "100 100 5");
 }

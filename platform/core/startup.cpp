@@ -4,6 +4,7 @@
 #include <cstring>
 #include <linux/capability.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
@@ -27,6 +28,14 @@ bool RunsPrivileged() {
         if (word.effective != 0 || word.permitted != 0)
             return true;
     return false;
+}
+
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 void DropUnsafeEnvironment() {

@@ -1,15 +1,16 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <mutex>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <unordered_map>
 
+#include <ombrel/refresh_scope.h>
 #include <ombrel/services.h>
 
 #include "../core/provisions.h"
@@ -99,40 +100,55 @@ DWORD ErrnoToWin32(int error) {
 
 // A refresh opens the owner of every endpoint and reads its program path,
 // many times the same process, and each of those system calls costs more
-// than everything else done per endpoint. An entry opened within the last
-// moment is handed out again, with the path read through it: it still
-// names the process it named, so a new process under a reused id is never
-// taken for it.
+// than everything else done per endpoint. Within a refresh scope, an entry
+// already opened is handed out again, with the path read through it: it
+// still names the process it named, so a new process under a reused id is
+// never taken for it. Outside a scope nothing is kept. Each kept entry holds
+// a descriptor, so at most half the descriptor limit are kept, and when
+// descriptors run short the kept ones are let go first.
 class ProcDirCache {
 public:
     std::shared_ptr<ProcDir> Open(const std::string& root, DWORD pid, int& error) {
-        auto now = std::chrono::steady_clock::now();
         std::lock_guard lock(mutex_);
-        if (root != root_ || now - swept_ > kLife) {
+        bool keep = InRefreshScope();
+        if (!keep || root != root_) {
             entries_.clear();
             root_ = root;
-            swept_ = now;
         }
         if (auto found = entries_.find(pid); found != entries_.end())
             return found->second;
         std::string path = root + "/" + std::to_string(pid);
         int fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0 && (errno == EMFILE || errno == ENFILE) && !entries_.empty()) {
+            entries_.clear();
+            fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        }
         if (fd < 0) {
             error = errno;
             return nullptr;
         }
         auto dir = std::make_shared<ProcDir>(fd);
-        if (entries_.size() < kMaxEntries)
+        if (keep && entries_.size() < MaxEntries())
             entries_.emplace(pid, dir);
         return dir;
     }
 
+    void Clear() {
+        std::lock_guard lock(mutex_);
+        entries_.clear();
+    }
+
 private:
-    static constexpr auto kLife = std::chrono::milliseconds(1000);
+    static size_t MaxEntries() {
+        rlimit limit{};
+        if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+            return kMaxEntries;
+        return std::min<size_t>(kMaxEntries, limit.rlim_cur / 2);
+    }
+
     static constexpr size_t kMaxEntries = 4096;
     std::mutex mutex_;
     std::string root_;
-    std::chrono::steady_clock::time_point swept_;
     std::unordered_map<DWORD, std::shared_ptr<ProcDir>> entries_;
 };
 
@@ -161,6 +177,10 @@ ssize_t ProcDir::ReadExe(char* buffer, size_t size) {
     size_t length = std::min(exe.size(), size);
     exe.copy(buffer, length);
     return static_cast<ssize_t>(length);
+}
+
+void ForgetProcessEntries() {
+    ProcDirs().Clear();
 }
 
 bool ReleaseChild(pid_t pid) {

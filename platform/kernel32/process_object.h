@@ -52,6 +52,8 @@ void RememberChild(pid_t pid);
 // Hands a child nobody will wait for to the reaper, which reaps it as soon
 // as it exits; false when the reaper has no room (the next launch reaps it).
 bool ReleaseChild(pid_t pid);
+// Lets go of the process entries a refresh scope kept open.
+void ForgetProcessEntries();
 // Stops tracking a child (one handed to the reaper).
 void ForgetChild(pid_t pid);
 void ReapExitedChildren();

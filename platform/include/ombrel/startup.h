@@ -13,4 +13,8 @@ bool RunsPrivileged();
 // method). The offscreen platform of the tests stays allowed.
 void DropUnsafeEnvironment();
 
+// Raises the soft limit on open descriptors to the hard limit: a snapshot
+// of a busy machine opens many /proc entries at once.
+void RaiseDescriptorLimit();
+
 } // namespace ombrel::platform
