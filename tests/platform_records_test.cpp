@@ -1,6 +1,11 @@
 // Record layouts and the pure parsers beneath the services.
+#include <algorithm>
+#include <arpa/inet.h>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 
 #include <ombrel/services.h>
 
@@ -118,4 +123,72 @@ TEST(DesktopEntry, ReadsTheMainGroupOnly) {
     EXPECT_EQ(ExecProgram(entry.exec), "/opt/my editor/bin/ed");
     EXPECT_EQ(ExecProgram("firefox-esr %u"), "firefox-esr");
     EXPECT_EQ(ExecProgram(""), "");
+}
+
+namespace {
+
+// A sock_diag reply message for one socket, nlmsg_len as given.
+std::string DiagMessage(uint32_t inode, uint32_t length) {
+    std::string message(NLMSG_ALIGN(length), '\0');
+    nlmsghdr header{};
+    header.nlmsg_len = length;
+    header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    std::memcpy(message.data(), &header, sizeof header);
+    inet_diag_msg diag{};
+    diag.idiag_state = 10;
+    diag.idiag_inode = inode;
+    diag.id.idiag_sport = htons(80);
+    std::memcpy(message.data() + NLMSG_HDRLEN, &diag,
+                std::min<size_t>(sizeof diag, message.size() - NLMSG_HDRLEN));
+    return message;
+}
+
+std::string Done() {
+    std::string message(NLMSG_HDRLEN, '\0');
+    nlmsghdr header{};
+    header.nlmsg_len = NLMSG_HDRLEN;
+    header.nlmsg_type = NLMSG_DONE;
+    std::memcpy(message.data(), &header, sizeof header);
+    return message;
+}
+
+SockDiagPart Parse(const std::string& datagram, std::vector<InetSocket>& sockets) {
+    return ParseSockDiagReply(datagram.data(), datagram.size(), sockets);
+}
+
+} // namespace
+
+// Only the kernel writes there, but no length in a reply is trusted: each is
+// checked against the bytes received before it is used.
+TEST(SockDiagReply, LengthsAreCheckedAgainstWhatWasReceived) {
+    const uint32_t full = NLMSG_LENGTH(sizeof(inet_diag_msg));
+    std::vector<InetSocket> sockets;
+    EXPECT_EQ(Parse(DiagMessage(7, full) + DiagMessage(8, full) + Done(), sockets),
+              SockDiagPart::Done);
+    ASSERT_EQ(sockets.size(), 2u);
+    EXPECT_EQ(sockets[1].inode, 8u);
+    EXPECT_EQ(sockets[1].localPort, htons(80));
+
+    sockets.clear();
+    EXPECT_EQ(Parse(DiagMessage(7, full), sockets), SockDiagPart::More);
+    EXPECT_EQ(sockets.size(), 1u);
+
+    // An unaligned last length: the padding it implies is not there.
+    sockets.clear();
+    std::string unaligned = DiagMessage(9, full + 1);
+    unaligned.resize(full + 1);
+    EXPECT_EQ(Parse(unaligned, sockets), SockDiagPart::More);
+    EXPECT_EQ(sockets.size(), 1u);
+
+    // Lengths past the datagram, below a header, or a datagram cut short.
+    for (uint32_t length : {full + 64, 4u, 0u}) {
+        sockets.clear();
+        std::string message = DiagMessage(1, full);
+        uint32_t forged = length;
+        std::memcpy(message.data(), &forged, sizeof forged);
+        EXPECT_EQ(Parse(message, sockets), SockDiagPart::Failed) << length;
+        EXPECT_TRUE(sockets.empty());
+    }
+    sockets.clear();
+    EXPECT_EQ(Parse(DiagMessage(1, full).substr(0, 10), sockets), SockDiagPart::Failed);
 }

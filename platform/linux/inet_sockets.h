@@ -23,6 +23,12 @@ struct InetSocket {
 // A NETLINK_SOCK_DIAG dump of every IPv4 socket of the protocol, all states.
 bool DumpSockDiag(InetProtocol protocol, std::vector<InetSocket>& sockets);
 
+// One datagram of a sock_diag dump's reply: its sockets are appended.
+// Done when it ends the dump, More when more datagrams follow, Failed on an
+// error message or a length that does not fit what was received.
+enum class SockDiagPart { More, Done, Failed };
+SockDiagPart ParseSockDiagReply(const char* data, size_t size, std::vector<InetSocket>& sockets);
+
 // Parses /proc/net/tcp or /proc/net/udp text. Lines that do not parse are
 // skipped; false only when the text has no header line.
 bool ParseProcNetTable(std::string_view text, std::vector<InetSocket>& sockets);

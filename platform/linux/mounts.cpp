@@ -33,15 +33,12 @@ std::string Unescape(std::string_view field) {
     return text;
 }
 
-// Mount points of remote file systems, and of every other mount, since a
-// local mount inside a remote one makes its subtree local again.
-struct Mount {
-    std::string point;
-    bool remote;
-};
+} // namespace
 
-std::vector<Mount> ParseMountInfo(std::string_view text) {
-    std::vector<Mount> mounts;
+// Every mount point counts, not only remote ones: a local mount inside a
+// remote one makes its subtree local again.
+std::vector<MountPoint> ParseMountInfo(std::string_view text) {
+    std::vector<MountPoint> mounts;
     while (!text.empty()) {
         size_t end = text.find('\n');
         std::string_view line = text.substr(0, end);
@@ -64,11 +61,13 @@ std::vector<Mount> ParseMountInfo(std::string_view text) {
         mounts.push_back({Unescape(fields[4]), IsRemoteFileSystemType(type)});
     }
     // Longest mount point first: the first that contains a path is its own.
-    std::stable_sort(mounts.begin(), mounts.end(), [](const Mount& a, const Mount& b) {
+    std::stable_sort(mounts.begin(), mounts.end(), [](const MountPoint& a, const MountPoint& b) {
         return a.point.size() > b.point.size();
     });
     return mounts;
 }
+
+namespace {
 
 // The mount table, read again only when the kernel says it changed: an open
 // mountinfo reports a priority event after every mount and unmount.
@@ -77,7 +76,7 @@ public:
     bool IsRemote(std::string_view path) {
         std::lock_guard lock(mutex_);
         Update();
-        for (const Mount& mount : mounts_) {
+        for (const MountPoint& mount : mounts_) {
             std::string_view point = mount.point;
             if (path.size() >= point.size() && path.compare(0, point.size(), point) == 0 &&
                 (path.size() == point.size() || point == "/" || path[point.size()] == '/'))
@@ -118,7 +117,7 @@ private:
     std::mutex mutex_;
     std::string source_ = kLiveTable;
     UniqueFd fd_;
-    std::vector<Mount> mounts_;
+    std::vector<MountPoint> mounts_;
 };
 
 MountTable& Table() {

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ombrel::platform {
 
@@ -11,6 +12,17 @@ namespace ombrel::platform {
 // already free of links and dot components), lies on a network or user-space
 // file system. Nothing under such a mount is touched to find out.
 bool IsOnRemoteFileSystem(std::string_view path);
+
+// A mount point and whether its file system may stop answering.
+struct MountPoint {
+    std::string point;
+    bool remote;
+};
+
+// The mount points of /proc/self/mountinfo text, longest first (the first
+// one that holds a path is the mount it lies on). Lines that do not parse
+// are skipped.
+std::vector<MountPoint> ParseMountInfo(std::string_view text);
 
 // Whether a file system type is one whose server may stop answering.
 bool IsRemoteFileSystemType(std::string_view type);

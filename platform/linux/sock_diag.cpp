@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <linux/inet_diag.h>
@@ -40,38 +41,49 @@ bool DumpSockDiag(InetProtocol protocol, std::vector<InetSocket>& sockets) {
     size_t first = sockets.size();
     for (;;) {
         ssize_t got = ::recv(fd.get(), buffer.data(), buffer.size(), 0);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
             break;
-        }
-        size_t left = static_cast<size_t>(got);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wold-style-cast" // NLMSG_NEXT casts by design
-        for (auto* header = reinterpret_cast<nlmsghdr*>(buffer.data()); NLMSG_OK(header, left);
-             header = NLMSG_NEXT(header, left)) {
-            if (header->nlmsg_type == NLMSG_DONE)
-                return true;
-            if (header->nlmsg_type == NLMSG_ERROR)
-                break;
-            if (header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
-                continue;
-            const auto* diag = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
-            InetSocket socket;
-            socket.state = diag->idiag_state;
-            socket.localAddr = diag->id.idiag_src[0];
-            socket.localPort = diag->id.idiag_sport;
-            socket.remoteAddr = diag->id.idiag_dst[0];
-            socket.remotePort = diag->id.idiag_dport;
-            socket.inode = diag->idiag_inode;
-            sockets.push_back(socket);
-        }
-#pragma GCC diagnostic pop
-        if (left != 0 || got == 0)
+        SockDiagPart part = ParseSockDiagReply(buffer.data(), static_cast<size_t>(got), sockets);
+        if (part == SockDiagPart::Done)
+            return true;
+        if (part == SockDiagPart::Failed)
             break;
     }
     sockets.resize(first); // an incomplete dump is no dump
     return false;
+}
+
+SockDiagPart ParseSockDiagReply(const char* data, size_t size, std::vector<InetSocket>& sockets) {
+    // Every length is checked against what was received before it is used;
+    // headers are copied out, since a datagram owes us no alignment.
+    size_t at = 0;
+    while (size - at >= sizeof(nlmsghdr)) {
+        nlmsghdr header;
+        std::memcpy(&header, data + at, sizeof header);
+        if (header.nlmsg_len < sizeof header || header.nlmsg_len > size - at)
+            return SockDiagPart::Failed;
+        if (header.nlmsg_type == NLMSG_DONE)
+            return SockDiagPart::Done;
+        if (header.nlmsg_type == NLMSG_ERROR)
+            return SockDiagPart::Failed;
+        if (header.nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+            inet_diag_msg diag;
+            std::memcpy(&diag, data + at + NLMSG_HDRLEN, sizeof diag);
+            InetSocket socket;
+            socket.state = diag.idiag_state;
+            socket.localAddr = diag.id.idiag_src[0];
+            socket.localPort = diag.id.idiag_sport;
+            socket.remoteAddr = diag.id.idiag_dst[0];
+            socket.remotePort = diag.id.idiag_dport;
+            socket.inode = diag.idiag_inode;
+            sockets.push_back(socket);
+        }
+        // Messages are padded to four bytes; the last one may not be.
+        at += std::min<size_t>(NLMSG_ALIGN(header.nlmsg_len), size - at);
+    }
+    return at == size ? SockDiagPart::More : SockDiagPart::Failed;
 }
 
 } // namespace ombrel::platform

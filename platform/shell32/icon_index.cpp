@@ -73,8 +73,9 @@ std::string ResolveProgram(const std::string& program) {
     return "";
 }
 
-// "16x16", "16x16@2" -> 16; "scalable" -> 0; anything else -> -1.
-int SizeOfDirectory(std::string_view name) {
+} // namespace
+
+int IconDirectorySize(std::string_view name) {
     if (name == "scalable")
         return 0;
     size_t x = name.find('x');
@@ -90,6 +91,8 @@ int SizeOfDirectory(std::string_view name) {
     }
     return size;
 }
+
+namespace {
 
 struct Candidate {
     int rank = INT_MAX; // lower is better
@@ -211,7 +214,7 @@ private:
             std::string path = dir + "/" + name;
             if (type == DT_DIR || (type == DT_UNKNOWN && depth < 3)) {
                 if (depth < 3) {
-                    int dirSize = SizeOfDirectory(name);
+                    int dirSize = IconDirectorySize(name);
                     IndexTheme(path, themeIndex, depth + 1, dirSize >= 0 ? dirSize : size);
                 }
                 return;

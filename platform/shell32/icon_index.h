@@ -21,6 +21,10 @@ DesktopEntry ParseDesktopEntry(std::string_view text);
 // any "env" and VAR=value words.
 std::string ExecProgram(std::string_view exec);
 
+// The icon size a theme's directory name stands for: "16x16", "16x16@2" ->
+// 16; "scalable" -> 0; anything else -> -1.
+int IconDirectorySize(std::string_view name);
+
 // The data directories, most important first ($XDG_DATA_HOME, then
 // $XDG_DATA_DIRS, with their documented defaults).
 std::vector<std::string> XdgDataDirs();

@@ -1,0 +1,22 @@
+// Feeds arbitrary text to the readers of the kernel's text files: a task's
+// stat line, the net/tcp and net/udp tables, and the mount table; and the
+// process name that the stat line and the text as a program path give.
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "platform/linux/inet_sockets.h"
+#include "platform/linux/mounts.h"
+#include "platform/linux/procfs.h"
+
+using namespace ombrel::platform;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::string_view text(reinterpret_cast<const char*>(data), size);
+    if (auto stat = ParseTaskStat(text))
+        ProcessImageName(stat->comm, text);
+    std::vector<InetSocket> sockets;
+    ParseProcNetTable(text, sockets);
+    ParseMountInfo(text);
+    return 0;
+}
