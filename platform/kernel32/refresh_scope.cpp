@@ -1,6 +1,6 @@
 #include <ombrel/refresh_scope.h>
 
-#include "../kernel32/process_object.h"
+#include "process_object.h"
 
 namespace ombrel::platform {
 namespace {
