@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <ombrel/framework.h>
 #include <ombrel/startup.h>
 
 #include "ombrel_app.h"
@@ -67,6 +68,7 @@ int RunOmbrel(int argc, char** argv) {
     static char* qtArgv[] = {argc > 0 ? argv[0] : const_cast<char*>("ombrel"), nullptr};
     static int qtArgc = 1;
     QApplication application(qtArgc, qtArgv);
+    ombrel::platform::UseWindowMessageBoxes();
     COmbrelApp theApp(argc, argv);
     if (!theApp.InitInstance())
         return 1;

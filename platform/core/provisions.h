@@ -4,6 +4,16 @@
 
 #include <ombrel/services.h>
 
+namespace ombrel::platform {
+
+// Shows a message in a window; false where the program has none to show it
+// in. The window part of the layer sets it; until then messages go to
+// standard error.
+using MessageBoxPresenter = bool (*)(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+void SetMessageBoxPresenter(MessageBoxPresenter presenter);
+
+} // namespace ombrel::platform
+
 namespace ombrel::platform::lx {
 
 BOOL GetVersionExA(LPOSVERSIONINFOA info);

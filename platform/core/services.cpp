@@ -181,6 +181,10 @@ HINSTANCE WINAPI ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR para
     return ActiveServices().ShellExecuteA(owner, verb, file, parameters, directory, showCommand);
 }
 
+int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+    return ActiveServices().MessageBoxA(owner, text, caption, type);
+}
+
 DWORD WINAPI GetFileVersionInfoSizeA(LPCSTR fileName, LPDWORD handle) {
     return ActiveServices().GetFileVersionInfoSizeA(fileName, handle);
 }

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <sys/stat.h>
 #include <unordered_map>
+#include <unordered_set>
 
 #include <ombrel/icons.h>
 
@@ -10,8 +11,8 @@
 #include "../core/provisions.h"
 #include "../linux/mounts.h"
 #include "../linux/regular_file.h"
-#include "../user32/icon_object.h"
 #include "icon_index.h"
+#include "icon_object.h"
 
 namespace ombrel::platform {
 namespace {
@@ -47,6 +48,13 @@ bool FileExists(const char* path) {
 }
 
 } // namespace
+
+const std::string* InternIconSource(std::string_view source) {
+    static std::mutex mutex;
+    static std::unordered_set<std::string> sources;
+    std::lock_guard lock(mutex);
+    return &*sources.emplace(source).first; // set nodes never move
+}
 
 std::string IconSourceFile(HICON icon) {
     auto* object = LookupHandle<IconObject>(reinterpret_cast<HANDLE>(icon));

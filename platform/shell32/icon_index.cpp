@@ -14,7 +14,7 @@
 #include "../linux/mounts.h"
 #include "../linux/procfs.h"
 #include "../linux/regular_file.h"
-#include "../user32/icon_object.h"
+#include "icon_object.h"
 
 namespace ombrel::platform {
 namespace {

@@ -5,13 +5,12 @@
 #include <QImageReader>
 #include <map>
 #include <mutex>
-#include <unordered_set>
 
 #include <ombrel/icon_pixmap.h>
 
 #include "../linux/regular_file.h"
 #include "../shell32/icon_index.h"
-#include "icon_object.h"
+#include "../shell32/icon_object.h"
 
 namespace ombrel::platform {
 namespace {
@@ -66,13 +65,6 @@ SharedIcons& Shared() {
 }
 
 } // namespace
-
-const std::string* InternIconSource(std::string_view source) {
-    static std::mutex mutex;
-    static std::unordered_set<std::string> sources;
-    std::lock_guard lock(mutex);
-    return &*sources.emplace(source).first; // set nodes never move
-}
 
 QPixmap IconPixmap(HICON icon, int size) {
     auto* object = LookupHandle<IconObject>(reinterpret_cast<HANDLE>(icon));

@@ -14,6 +14,10 @@ namespace ombrel::platform {
 // The string table entry, or empty text when there is none.
 std::string LoadResourceString(UINT id);
 
+// From now on MessageBoxA shows a window while a QApplication exists (the
+// window part of the layer; without it messages go to standard error).
+void UseWindowMessageBoxes();
+
 } // namespace ombrel::platform
 
 // The GUI thread and its main window, as views reach the main frame.

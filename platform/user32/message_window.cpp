@@ -1,0 +1,40 @@
+#include <QApplication>
+#include <QMessageBox>
+#include <QThread>
+
+#include <ombrel/framework.h>
+
+#include "../core/provisions.h"
+
+namespace ombrel::platform {
+namespace {
+
+bool ShowMessageWindow(HWND, LPCSTR text, LPCSTR caption, UINT type) {
+    if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr)
+        return false;
+    UINT icon = type & 0xF0u;
+    QMessageBox box(icon == MB_ICONSTOP          ? QMessageBox::Critical
+                    : icon == MB_ICONEXCLAMATION ? QMessageBox::Warning
+                                                 : QMessageBox::NoIcon,
+                    QString::fromUtf8(caption ? caption : ""), QString::fromUtf8(text ? text : ""),
+                    QMessageBox::Ok);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+    return true;
+}
+
+} // namespace
+
+void UseWindowMessageBoxes() {
+    SetMessageBoxPresenter(ShowMessageWindow);
+}
+
+} // namespace ombrel::platform
+
+CWinThread* AfxGetThread() {
+    static CWinThread guiThread;
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app == nullptr || QThread::currentThread() != app->thread())
+        return nullptr;
+    return &guiThread;
+}
