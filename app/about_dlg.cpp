@@ -7,7 +7,7 @@
 
 #include <ombrel/icon_pixmap.h>
 
-#include "res/dialogs.h"
+#include <ombrel/res/dialogs.h>
 
 namespace {
 

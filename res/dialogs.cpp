@@ -1,4 +1,4 @@
-#include "dialogs.h"
+#include <ombrel/res/dialogs.h>
 
 #include <iterator>
 

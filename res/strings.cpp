@@ -1,4 +1,4 @@
-#include "strings.h"
+#include <ombrel/res/strings.h>
 
 #include <iterator>
 

@@ -2,7 +2,7 @@
 #include <ombrel/text.h>
 
 #include "../core/provisions.h"
-#include "res/strings.h"
+#include <ombrel/res/strings.h>
 
 namespace ombrel::platform {
 

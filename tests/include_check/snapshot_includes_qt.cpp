@@ -1,0 +1,2 @@
+// The snapshot includes no Qt.
+#include <QString>
