@@ -2,12 +2,12 @@
 
 #include <climits>
 #include <cstdlib>
-#include <dirent.h>
 #include <mutex>
 #include <string_view>
 #include <sys/stat.h>
 #include <unordered_map>
 
+#include "directory.h"
 #include "procfs.h"
 
 namespace ombrel::platform {
@@ -132,17 +132,13 @@ private:
 
     void ReadLists() {
         std::string dir = root_ + "/info";
-        DIR* handle = ::opendir(dir.c_str());
-        if (handle == nullptr)
-            return;
-        while (dirent* entry = ::readdir(handle)) {
-            std::string_view name(entry->d_name);
+        ForEachDirectoryEntry(dir, [&](std::string_view name, unsigned char) {
             if (name.size() <= 5 || name.substr(name.size() - 5) != ".list")
-                continue;
+                return;
             std::string package(name.substr(0, std::min(name.find(':'), name.size() - 5)));
             auto text = ReadSmallFile(dir + "/" + std::string(name), size_t{64} << 20);
             if (!text)
-                continue;
+                return;
             std::string_view rest = *text;
             while (!rest.empty()) {
                 size_t newline = rest.find('\n');
@@ -151,8 +147,7 @@ private:
                 if (!line.empty() && CouldBeProgram(line))
                     owners_.try_emplace(std::string(line), package);
             }
-        }
-        ::closedir(handle);
+        });
     }
 
     std::mutex mutex_;

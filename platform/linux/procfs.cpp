@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "directory.h"
 #include "fd.h"
 
 namespace ombrel::platform {
@@ -54,16 +54,11 @@ std::optional<TaskStat> ParseTaskStat(std::string_view line) {
 
 std::vector<uint32_t> ListProcessIds(const std::string& root) {
     std::vector<uint32_t> pids;
-    DIR* dir = ::opendir(root.c_str());
-    if (dir == nullptr)
-        return pids;
-    while (dirent* entry = ::readdir(dir)) {
+    ForEachDirectoryEntry(root, [&](std::string_view name, unsigned char) {
         uint64_t pid = 0;
-        std::string_view name(entry->d_name);
         if (!name.empty() && name[0] != '0' && ParseUnsigned(name, pid) && pid <= UINT32_MAX)
             pids.push_back(static_cast<uint32_t>(pid));
-    }
-    ::closedir(dir);
+    });
     std::sort(pids.begin(), pids.end());
     return pids;
 }
