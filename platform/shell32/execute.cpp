@@ -6,6 +6,7 @@
 #include "../core/provisions.h"
 #include "../kernel32/command_line.h"
 #include "../kernel32/process_object.h"
+#include "../linux/search_path.h"
 
 namespace ombrel::platform {
 namespace {
@@ -27,25 +28,16 @@ bool IsAddress(std::string_view text) {
     return std::isalpha(static_cast<unsigned char>(text[0])) != 0;
 }
 
-bool IsProgram(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-           ::access(path.c_str(), X_OK) == 0;
-}
-
 // The program a bare name means: the directory given, then PATH.
 std::string FindProgram(const std::string& name, const char* directory) {
     if (directory != nullptr && directory[0] != '\0' &&
-        IsProgram(std::string(directory) + "/" + name))
+        IsExecutableFile(std::string(directory) + "/" + name))
         return std::string(directory) + "/" + name;
     const char* path = std::getenv("PATH");
-    std::string_view dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
-    while (!dirs.empty()) {
-        size_t colon = dirs.find(':');
-        std::string candidate = std::string(dirs.substr(0, colon)) + "/" + name;
-        if (colon != 0 && IsProgram(candidate))
+    for (const std::string& dir : SplitColonList(path ? path : "/usr/local/bin:/usr/bin:/bin")) {
+        std::string candidate = dir + "/" + name;
+        if (IsExecutableFile(candidate))
             return candidate;
-        dirs.remove_prefix(colon == std::string_view::npos ? dirs.size() : colon + 1);
     }
     return "";
 }
@@ -81,7 +73,7 @@ HINSTANCE ShellExecuteA(HWND, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCST
         program = FindProgram(target, directory);
     else if (target[0] != '/' && directory != nullptr && directory[0] != '\0')
         target = std::string(directory) + "/" + target;
-    if (program.empty() && IsProgram(target))
+    if (program.empty() && IsExecutableFile(target))
         program = target;
     if (!program.empty()) {
         std::vector<std::string> argv{program};

@@ -14,6 +14,7 @@
 #include "../linux/mounts.h"
 #include "../linux/procfs.h"
 #include "../linux/regular_file.h"
+#include "../linux/search_path.h"
 #include "icon_object.h"
 
 namespace ombrel::platform {
@@ -41,12 +42,6 @@ std::string RealPath(const std::string& path) {
     return ::realpath(path.c_str(), resolved) ? resolved : "";
 }
 
-bool IsExecutableFile(const std::string& path) {
-    struct stat info {};
-    return !IsOnRemoteFileSystem(path) && ::stat(path.c_str(), &info) == 0 &&
-           S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0;
-}
-
 // Whether a file is there to be read, without touching a remote one.
 bool IsReadable(const std::string& path) {
     return !IsOnRemoteFileSystem(path) && ::access(path.c_str(), R_OK) == 0;
@@ -60,15 +55,10 @@ std::string ResolveProgram(const std::string& program) {
     std::string path = Env("PATH");
     if (path.empty())
         path = "/usr/local/bin:/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find(':', start);
-        if (end == std::string::npos)
-            end = path.size();
-        std::string candidate = path.substr(start, end - start) + "/" + program;
-        if (end > start && IsExecutableFile(candidate))
+    for (const std::string& dir : SplitColonList(path)) {
+        std::string candidate = dir + "/" + program;
+        if (!IsOnRemoteFileSystem(candidate) && IsExecutableFile(candidate))
             return RealPath(candidate);
-        start = end + 1;
     }
     return "";
 }
@@ -328,15 +318,9 @@ std::vector<std::string> XdgDataDirs() {
     std::string list = Env("XDG_DATA_DIRS");
     if (list.empty())
         list = "/usr/local/share:/usr/share";
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t end = list.find(':', start);
-        if (end == std::string::npos)
-            end = list.size();
-        if (end > start && !IsOnRemoteFileSystem(list.substr(start, end - start)))
-            dirs.push_back(list.substr(start, end - start));
-        start = end + 1;
-    }
+    for (std::string& dir : SplitColonList(list))
+        if (!IsOnRemoteFileSystem(dir))
+            dirs.push_back(std::move(dir));
     return dirs;
 }
 
