@@ -1,6 +1,5 @@
 #include "doc_template.h"
 
-#include <cstring>
 #include <strings.h>
 
 #include <ombrel/framework.h>

@@ -128,7 +128,8 @@ HANDLE FindFirstFileA(LPCSTR fileName, LPWIN32_FIND_DATAA findData) {
     }
     std::string path = fileName;
     size_t slash = path.rfind('/');
-    if (slash != std::string::npos && path.find_first_of("*?") < slash) {
+    size_t wildcard = path.find_first_of("*?");
+    if (slash != std::string::npos && wildcard < slash) {
         // As on the original platform: wildcards in the last component only.
         SetLastError(ERROR_INVALID_NAME);
         return INVALID_HANDLE_VALUE;
@@ -139,7 +140,7 @@ HANDLE FindFirstFileA(LPCSTR fileName, LPWIN32_FIND_DATAA findData) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    bool pattern = path.find_first_of("*?") != std::string::npos;
+    bool pattern = wildcard != std::string::npos;
     if (IsOnRemoteFileSystem(path)) {
         // A server that stops answering would hang the caller: the file is
         // taken as there but offline, unlooked-at; a pattern cannot be

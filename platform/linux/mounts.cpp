@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fd.h"
+#include "procfs.h"
 
 namespace ombrel::platform {
 namespace {
@@ -102,14 +103,10 @@ private:
         } else {
             fd_.reset(::open(source_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
         }
-        std::string text;
-        if (fd_ && ::lseek(fd_.get(), 0, SEEK_SET) == 0) {
-            char chunk[4096];
-            ssize_t got;
-            while ((got = ::read(fd_.get(), chunk, sizeof chunk)) > 0 && text.size() < (16u << 20))
-                text.append(chunk, static_cast<size_t>(got));
-        }
-        mounts_ = ParseMountInfo(text);
+        std::optional<std::string> text;
+        if (fd_ && ::lseek(fd_.get(), 0, SEEK_SET) == 0)
+            text = ReadToEnd(fd_.get(), size_t{16} << 20);
+        mounts_ = ParseMountInfo(text.value_or(""));
         if (source_ != kLiveTable)
             fd_.reset(); // a file stands in: read it afresh every time
     }

@@ -65,12 +65,14 @@ std::vector<uint32_t> ListProcessIds(const std::string& root) {
 
 std::optional<std::string> ReadSmallFile(const std::string& path, size_t limit) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd)
-        return std::nullopt;
+    return fd ? ReadToEnd(fd.get(), limit) : std::nullopt;
+}
+
+std::optional<std::string> ReadToEnd(int fd, size_t limit) {
     std::string text;
     char chunk[4096];
     for (;;) {
-        ssize_t got = ::read(fd.get(), chunk, sizeof chunk);
+        ssize_t got = ::read(fd, chunk, sizeof chunk);
         if (got < 0) {
             if (errno == EINTR)
                 continue;

@@ -33,6 +33,10 @@ std::string ProcessImageName(std::string_view comm, std::string_view exeTarget);
 // Reads a whole file of at most limit bytes; nullopt when it cannot be read.
 std::optional<std::string> ReadSmallFile(const std::string& path, size_t limit = 1u << 20);
 
+// The rest of an open file, at most limit bytes; nullopt on a read error or
+// when there is more.
+std::optional<std::string> ReadToEnd(int fd, size_t limit);
+
 // Target of a symbolic link relative to a directory descriptor.
 std::optional<std::string> ReadLinkAt(int dirFd, const char* name);
 

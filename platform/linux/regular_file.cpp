@@ -4,6 +4,7 @@
 #include <fcntl.h>
 
 #include "mounts.h"
+#include "procfs.h"
 
 namespace ombrel::platform {
 
@@ -45,20 +46,7 @@ std::optional<std::string> ReadRegularFile(const std::string& path, size_t limit
     UniqueFd fd = OpenRegularFile(path, &info);
     if (!fd || static_cast<uint64_t>(info.st_size) > limit)
         return std::nullopt;
-    std::string text;
-    char chunk[4096];
-    for (;;) {
-        ssize_t got = ::read(fd.get(), chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return std::nullopt;
-        if (got == 0)
-            return text;
-        text.append(chunk, static_cast<size_t>(got));
-        if (text.size() > limit)
-            return std::nullopt;
-    }
+    return ReadToEnd(fd.get(), limit);
 }
 
 } // namespace ombrel::platform

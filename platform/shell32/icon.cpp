@@ -35,14 +35,14 @@ bool FileExists(const char* path) {
         known.clear();
         since = now;
     }
-    if (NamesDeletedFile(path))
-        return false; // a file planted under the kernel's text is not the program
-    if (IsOnRemoteFileSystem(path))
-        return true; // not looked at: its server may never answer
     if (auto found = known.find(std::string_view(path)); found != known.end())
         return found->second;
+    // A file planted under the kernel's text for a deleted program is not
+    // the program; a file on a remote mount is not looked at, since its
+    // server may never answer.
     struct stat status {};
-    bool exists = ::stat(path, &status) == 0;
+    bool exists =
+        !NamesDeletedFile(path) && (IsOnRemoteFileSystem(path) || ::stat(path, &status) == 0);
     known.emplace(path, exists);
     return exists;
 }

@@ -28,18 +28,15 @@ constexpr size_t kMaxIconFile = size_t{4} << 20;
 QPixmap Decode(const QString& source, int size) {
     // Our own artwork is compiled in; any other icon file is anyone's file,
     // read only when regular and not too large (a FIFO there would block).
-    QByteArray bytes;
-    if (!source.startsWith(QLatin1Char(':'))) {
-        auto text = ReadRegularFile(source.toStdString(), kMaxIconFile);
-        if (!text)
-            return {};
-        bytes = QByteArray(text->data(), static_cast<qsizetype>(text->size()));
-    }
-    QBuffer buffer(&bytes);
+    QBuffer buffer;
     QImageReader reader;
     if (source.startsWith(QLatin1Char(':'))) {
         reader.setFileName(source);
     } else {
+        auto text = ReadRegularFile(source.toStdString(), kMaxIconFile);
+        if (!text)
+            return {};
+        buffer.setData(QByteArray(text->data(), static_cast<qsizetype>(text->size())));
         buffer.open(QIODevice::ReadOnly);
         reader.setDevice(&buffer);
         reader.setFormat(QFileInfo(source).suffix().toLatin1());
