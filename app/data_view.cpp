@@ -1,8 +1,8 @@
 #include "data_view.h"
 
+#include "create_context.h"
 #include "detail_view.h"
 #include "port_view.h"
-#include "view_classes.h"
 
 CDataView::CDataView(QWidget* parent) : QWidget(parent) {}
 

@@ -19,10 +19,9 @@
 #include "commands.h"
 #include "data_view.h"
 #include "detail_view.h"
-#include "ombrel_app.h"
 #include "port_entry.h"
 #include "port_view.h"
-#include "view_classes.h"
+#include "win_app.h"
 
 namespace {
 
@@ -69,11 +68,6 @@ bool AppendPath(char* buffer, const char* text) {
 }
 
 } // namespace
-
-void CCmdUI::Enable(BOOL on) {
-    if (m_pAction != nullptr)
-        m_pAction->setEnabled(on != FALSE);
-}
 
 CMainFrame::CMainFrame() {
     m_bSplitterReady = FALSE;
@@ -277,7 +271,7 @@ void CMainFrame::OnCommand(UINT id) {
         break;
     default:
         // The rest is the application's (about, new, open, save) or nobody's.
-        if (COmbrelApp* app = AfxGetApp())
+        if (CWinApp* app = AfxGetApp())
             app->OnCommand(id);
         break;
     }

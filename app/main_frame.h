@@ -2,10 +2,10 @@
 // layout of the tree beside the data frame.
 #pragma once
 
-#include <QMainWindow>
 #include <map>
 
 #include "frame_link.h"
+#include "frame_wnd.h"
 #include "image_list.h"
 #include "splitter_wnd_ex.h"
 
@@ -34,26 +34,20 @@ class QAction;
 #define ID_NEXT_PANE 57680u
 #define ID_PREV_PANE 57681u
 
-// The enabling of one command, as its update handler sets it.
-struct CCmdUI {
-    QAction* m_pAction;
-    void Enable(BOOL on);
-};
-
-class CMainFrame : public QMainWindow, public CMainFrameLink {
+class CMainFrame : public CFrameWnd, public CMainFrameLink {
     Q_OBJECT
 public:
     CMainFrame();
     ~CMainFrame() override;
 
     // Creates the frame's window: PreCreateWindow, then OnCreate.
-    BOOL LoadFrame(CCreateContext* context);
+    BOOL LoadFrame(CCreateContext* context) override;
     BOOL PreCreateWindow(CREATESTRUCT& cs);
     int OnCreate(CCreateContext* context);
     BOOL OnCreateClient(CCreateContext* context);
     void OnSize(UINT type, int cx, int cy);
     // The framework's initial update of every view, in pane order.
-    void InitialUpdateFrame();
+    void InitialUpdateFrame() override;
 
     void ShowEntry(const PortEntry* entry) override;
     void SetFilter(int filter) override;

@@ -5,6 +5,8 @@
 #include <ombrel/framework.h>
 #include <ombrel/startup.h>
 
+#include "command_line.h"
+
 #include "about_dlg.h"
 #include "main_frame.h"
 #include "ombrel_doc.h"
@@ -14,8 +16,6 @@ constexpr UINT kUnsupportedPlatform = 61470;
 constexpr UINT kAppTitle = 57344;
 constexpr UINT kMainFrameResource = 128;
 
-COmbrelApp* theApp = nullptr;
-
 // The framework's message box by string id, captioned with the program's name.
 void MessageBoxById(UINT id, UINT type) {
     std::string text = ombrel::platform::LoadResourceString(id);
@@ -24,20 +24,12 @@ void MessageBoxById(UINT id, UINT type) {
 }
 } // namespace
 
-COmbrelApp* AfxGetApp() {
-    return theApp;
-}
-
-COmbrelApp::COmbrelApp(int argc, const char* const* argv) : m_argc(argc), m_argv(argv) {
-    theApp = this;
-}
+COmbrelApp::COmbrelApp(int argc, const char* const* argv) : m_argc(argc), m_argv(argv) {}
 
 COmbrelApp::~COmbrelApp() {
     if (CWinThread* thread = AfxGetThread())
         thread->m_pMainWnd = nullptr;
     m_pDocTemplate.reset();
-    if (theApp == this)
-        theApp = nullptr;
 }
 
 int COmbrelApp::IsSupportedVersion() {
@@ -70,7 +62,8 @@ BOOL COmbrelApp::InitInstance() {
     // widgets do anyway; nothing to enable.
     EnableDebugPrivilege();
 
-    m_pDocTemplate = std::make_unique<CSingleDocTemplate>(kMainFrameResource);
+    m_pDocTemplate = std::make_unique<CSingleDocTemplate>(
+        kMainFrameResource, MakeObject<COmbrelDoc>, MakeObject<CMainFrame>);
     CCommandLineInfo commandLine;
     commandLine.ParseCommandLine(m_argc, m_argv);
     const char* file = commandLine.m_nShellCommand == CCommandLineInfo::FileOpen
@@ -79,7 +72,7 @@ BOOL COmbrelApp::InitInstance() {
     if (!m_pDocTemplate->OpenDocumentFile(file))
         return FALSE;
 
-    CMainFrame* frame = m_pDocTemplate->Frame();
+    CMainFrame* frame = MainFrame();
     if (CWinThread* thread = AfxGetThread())
         thread->m_pMainWnd = frame;
     frame->show();
@@ -147,5 +140,6 @@ bool COmbrelApp::DoPromptFileName(std::string& fileName, bool open) {
 }
 
 CMainFrame* COmbrelApp::MainFrame() const {
-    return m_pDocTemplate ? m_pDocTemplate->Frame() : nullptr;
+    // The template makes no other kind of frame.
+    return m_pDocTemplate ? static_cast<CMainFrame*>(m_pDocTemplate->Frame()) : nullptr;
 }

@@ -7,13 +7,14 @@
 #include <windows.h>
 
 #include "doc_template.h"
+#include "win_app.h"
 
 class CMainFrame;
 
-class COmbrelApp {
+class COmbrelApp : public CWinApp {
 public:
     COmbrelApp(int argc, const char* const* argv);
-    virtual ~COmbrelApp();
+    ~COmbrelApp() override;
 
     // FALSE ends the program.
     virtual BOOL InitInstance();
@@ -24,7 +25,7 @@ public:
     static int EnableDebugPrivilege();
 
     // The application's commands: the about box, new, open and save.
-    void OnCommand(UINT id);
+    void OnCommand(UINT id) override;
     void OnAppAbout();
     void OnFileNew();
     void OnFileOpen();
@@ -42,6 +43,3 @@ private:
     const char* const* m_argv;
     std::unique_ptr<CSingleDocTemplate> m_pDocTemplate;
 };
-
-// The one application object, while it lives.
-COmbrelApp* AfxGetApp();

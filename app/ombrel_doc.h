@@ -1,16 +1,12 @@
 // The document the single-document model requires; it holds no data.
 #pragma once
 
-#include <string>
+#include "document.h"
 
-#include <windows.h>
-
-class COmbrelDoc {
+class COmbrelDoc : public CDocument {
 public:
-    virtual ~COmbrelDoc() = default;
-    virtual BOOL OnNewDocument() { return TRUE; }
     // Accepts any file that can be read and reads nothing from it.
-    virtual BOOL OnOpenDocument(const char* path);
+    BOOL OnOpenDocument(const char* path) override;
     // Writes the document, which is empty, under path.
-    virtual BOOL OnSaveDocument(const char* path);
+    BOOL OnSaveDocument(const char* path) override;
 };

@@ -12,6 +12,7 @@
 #include "port_view.h"
 #include "snapshot_doubles.h"
 #include "temp_dir.h"
+#include "win_app.h"
 
 using namespace testing_doubles;
 

@@ -21,6 +21,7 @@
 #include "port_view.h"
 #include "table_entries.h"
 #include "temp_dir.h"
+#include "win_app.h"
 
 using namespace pe_builder;
 using ombrel::platform::ServiceOverride;

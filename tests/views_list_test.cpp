@@ -11,6 +11,7 @@
 #include "frame_link.h"
 #include "port_view.h"
 #include "snapshot_doubles.h"
+#include "win_app.h"
 
 using namespace testing_doubles;
 

@@ -6,6 +6,7 @@
 
 #include "class_view.h"
 #include "frame_link.h"
+#include "win_app.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 
 #include <ombrel/framework.h>
 
+#include "colour.h"
 #include "file_version.h"
 #include "gradient.h"
 #include "port_entry.h"
@@ -21,10 +22,6 @@ constexpr UINT kCompanyLine = 61463;
 constexpr UINT kNoFileLine = 61464;
 constexpr int kStripWidth = 30;
 constexpr int kTextLeft = 100;
-
-QColor ToColor(COLORREF colour) {
-    return QColor(GetRValue(colour), GetGValue(colour), GetBValue(colour));
-}
 
 // The caption face: bold "Arial" whose character cell is 16 pixels high
 // (the platform's positive font height); the font mapper supplies the
@@ -82,7 +79,7 @@ void CDetailView::SetEntry(const PortEntry* entry) {
 }
 
 BOOL CDetailView::OnEraseBkgnd(QPainter* dc) {
-    dc->fillRect(rect(), ToColor(kBackground));
+    dc->fillRect(rect(), ToQColor(kBackground));
     return TRUE;
 }
 

@@ -2,7 +2,7 @@
 
 #include <QWidget>
 
-#include <ombrel/framework.h>
+#include "win_app.h"
 
 CMainFrameLink* GetMainFrameLink() {
     CWinThread* thread = AfxGetThread();

@@ -1,6 +1,5 @@
 #include <QApplication>
 #include <QMessageBox>
-#include <QThread>
 
 #include <ombrel/framework.h>
 
@@ -30,11 +29,3 @@ void UseWindowMessageBoxes() {
 }
 
 } // namespace ombrel::platform
-
-CWinThread* AfxGetThread() {
-    static CWinThread guiThread;
-    QCoreApplication* app = QCoreApplication::instance();
-    if (app == nullptr || QThread::currentThread() != app->thread())
-        return nullptr;
-    return &guiThread;
-}

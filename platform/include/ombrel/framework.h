@@ -1,13 +1,10 @@
-// The few window-framework pieces Qt does not give: resources by number and
-// the GUI thread's main window.
+// Resources by number and message windows: what the window framework takes
+// from the layer.
 #pragma once
 
 #include <string>
 
 #include <windows.h>
-
-class QIcon;
-class QWidget;
 
 namespace ombrel::platform {
 
@@ -19,13 +16,3 @@ std::string LoadResourceString(UINT id);
 void UseWindowMessageBoxes();
 
 } // namespace ombrel::platform
-
-// The GUI thread and its main window, as views reach the main frame.
-class CWinThread {
-public:
-    QWidget* GetMainWnd() const { return m_pMainWnd; }
-    QWidget* m_pMainWnd = nullptr;
-};
-
-// The GUI thread's object when called on the GUI thread, else none.
-CWinThread* AfxGetThread();

@@ -5,11 +5,7 @@
 #include <algorithm>
 #include <climits>
 
-namespace {
-COLORREF FromQColor(const QColor& c) {
-    return RGB(c.red(), c.green(), c.blue());
-}
-} // namespace
+#include "colour.h"
 
 CSplitterWnd::CSplitterWnd(QWidget* parent) : QWidget(parent) {}
 
@@ -237,13 +233,12 @@ void CSplitterWnd::mouseReleaseEvent(QMouseEvent*) {
 void CSplitterWnd::Draw3dRect(QPainter* dc, const QRect& rect, COLORREF topLeft,
                               COLORREF bottomRight) {
     // One-pixel lines; the right and bottom edges lie just inside the rectangle.
-    auto colour = [](COLORREF c) { return QColor(GetRValue(c), GetGValue(c), GetBValue(c)); };
-    dc->fillRect(QRect(rect.left(), rect.top(), rect.width() - 1, 1), colour(topLeft));
-    dc->fillRect(QRect(rect.left(), rect.top(), 1, rect.height() - 1), colour(topLeft));
+    dc->fillRect(QRect(rect.left(), rect.top(), rect.width() - 1, 1), ToQColor(topLeft));
+    dc->fillRect(QRect(rect.left(), rect.top(), 1, rect.height() - 1), ToQColor(topLeft));
     dc->fillRect(QRect(rect.left() + rect.width() - 1, rect.top(), 1, rect.height()),
-                 colour(bottomRight));
+                 ToQColor(bottomRight));
     dc->fillRect(QRect(rect.left(), rect.top() + rect.height() - 1, rect.width(), 1),
-                 colour(bottomRight));
+                 ToQColor(bottomRight));
 }
 
 void CSplitterWnd::OnDrawSplitter(QPainter* dc, ESplitType type, const QRect& rect) {

@@ -2,58 +2,14 @@
 // data, and a notification for every row whose state changes.
 #pragma once
 
-#include <QAbstractTableModel>
-#include <QIcon>
 #include <QTableView>
-#include <array>
 #include <string>
-#include <unordered_map>
-#include <vector>
 
 #include <commctrl.h>
 
+#include "list_ctrl_model.h"
+
 class CImageList;
-
-class CListCtrlModel : public QAbstractTableModel {
-    Q_OBJECT
-public:
-    struct Column {
-        QString heading;
-        int format = LVCFMT_LEFT;
-        int width = 0;
-    };
-    // Rows hold their texts in place: a fill makes tens of thousands.
-    static constexpr int kMaxColumns = 8;
-    struct Row {
-        std::array<std::string, kMaxColumns> texts;
-        LPARAM param = 0;
-        int image = -1;
-    };
-
-    int rowCount(const QModelIndex& parent = {}) const override;
-    int columnCount(const QModelIndex& parent = {}) const override;
-    QVariant data(const QModelIndex& index, int role) const override;
-    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
-
-    std::vector<Column> columns;
-    std::vector<Row> rows;
-    const CImageList* images = nullptr;
-
-    // While batching, rows change without telling the view; the end of the
-    // batch tells it once.
-    void BeginBatch();
-    void EndBatch();
-    bool Batching() const { return batching_; }
-    void InsertColumn(int index, Column column);
-    void InsertRow(int index, Row row);
-    void ChangedText(int row, int column);
-    void Clear();
-
-private:
-    mutable std::unordered_map<qint64, QIcon> icons_;
-    bool batching_ = false;
-    int shownRows_ = 0; // the rows the view has been told of
-};
 
 class CListCtrl : public QTableView {
     Q_OBJECT

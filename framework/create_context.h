@@ -1,7 +1,18 @@
-// The framework's way of making each kind of pane from its class.
+// What the framework hands every view it creates, and its way of making each
+// kind of pane from its class.
 #pragma once
 
-#include "splitter_wnd.h"
+#include <functional>
+
+class CDocument;
+class QWidget;
+
+struct CCreateContext {
+    CDocument* m_pCurrentDoc = nullptr;
+};
+
+// Makes a pane inside parent; none when it cannot be made.
+using CRuntimeClass = std::function<QWidget*(QWidget* parent, CCreateContext* context)>;
 
 // Makes a view of that class inside parent; none when it cannot be made.
 template <typename View> QWidget* CreateViewObject(QWidget* parent, CCreateContext*) {

@@ -4,20 +4,11 @@
 #pragma once
 
 #include <QWidget>
-#include <functional>
 #include <vector>
 
 #include <windows.h>
 
-class COmbrelDoc;
-
-// What the framework hands every view it creates.
-struct CCreateContext {
-    COmbrelDoc* m_pCurrentDoc = nullptr;
-};
-
-// Makes a pane inside parent; none when it cannot be made.
-using CRuntimeClass = std::function<QWidget*(QWidget* parent, CCreateContext* context)>;
+#include "create_context.h"
 
 #define AFX_IDW_PANE_FIRST 0xE900u
 

@@ -7,126 +7,6 @@
 #include "image_list.h"
 #include "view.h"
 
-namespace {
-
-// The platform's list control draws its leftmost column left-aligned
-// whatever format it is given.
-Qt::Alignment AlignmentOf(int column, int format) {
-    if (column == 0)
-        return Qt::AlignLeft | Qt::AlignVCenter;
-    switch (format & 3) {
-    case LVCFMT_CENTER:
-        return Qt::AlignHCenter | Qt::AlignVCenter;
-    case LVCFMT_RIGHT:
-        return Qt::AlignRight | Qt::AlignVCenter;
-    default:
-        return Qt::AlignLeft | Qt::AlignVCenter;
-    }
-}
-
-} // namespace
-
-int CListCtrlModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : shownRows_;
-}
-
-int CListCtrlModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(columns.size());
-}
-
-QVariant CListCtrlModel::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || index.row() >= shownRows_ ||
-        static_cast<size_t>(index.column()) >= columns.size())
-        return {};
-    const Row& row = rows[static_cast<size_t>(index.row())];
-    switch (role) {
-    case Qt::DisplayRole:
-        return QString::fromStdString(row.texts[static_cast<size_t>(index.column())]);
-    case Qt::DecorationRole:
-        if (index.column() == 0 && images != nullptr && row.image >= 0 &&
-            row.image < images->GetImageCount()) {
-            // One icon per distinct image, so the style's pixmap cache
-            // knows it from one paint to the next.
-            QPixmap image = images->GetImage(row.image);
-            auto [icon, fresh] = icons_.try_emplace(image.cacheKey());
-            if (fresh)
-                icon->second = QIcon(image);
-            return icon->second;
-        }
-        return {};
-    case Qt::TextAlignmentRole:
-        return QVariant::fromValue(
-            AlignmentOf(index.column(), columns[static_cast<size_t>(index.column())].format));
-    default:
-        return {};
-    }
-}
-
-QVariant CListCtrlModel::headerData(int section, Qt::Orientation orientation, int role) const {
-    if (orientation != Qt::Horizontal || section < 0 ||
-        static_cast<size_t>(section) >= columns.size())
-        return {};
-    if (role == Qt::DisplayRole)
-        return columns[static_cast<size_t>(section)].heading;
-    if (role == Qt::TextAlignmentRole)
-        return QVariant::fromValue(
-            AlignmentOf(section, columns[static_cast<size_t>(section)].format));
-    return {};
-}
-
-void CListCtrlModel::BeginBatch() {
-    batching_ = true;
-}
-
-void CListCtrlModel::EndBatch() {
-    if (!batching_)
-        return;
-    batching_ = false;
-    if (shownRows_ == static_cast<int>(rows.size())) {
-        if (shownRows_ > 0)
-            Q_EMIT dataChanged(index(0, 0), index(shownRows_ - 1, columnCount() - 1));
-        return;
-    }
-    beginResetModel();
-    shownRows_ = static_cast<int>(rows.size());
-    endResetModel();
-}
-
-void CListCtrlModel::InsertColumn(int at, Column column) {
-    beginInsertColumns({}, at, at);
-    columns.insert(columns.begin() + at, std::move(column));
-    for (Row& row : rows) {
-        std::move_backward(row.texts.begin() + at, row.texts.end() - 1, row.texts.end());
-        row.texts[static_cast<size_t>(at)].clear();
-    }
-    endInsertColumns();
-}
-
-void CListCtrlModel::InsertRow(int at, Row row) {
-    if (batching_) {
-        rows.insert(rows.begin() + at, std::move(row));
-        if (at < shownRows_)
-            shownRows_ = -1; // the shown rows moved: the batch's end resets
-        return;
-    }
-    beginInsertRows({}, at, at);
-    rows.insert(rows.begin() + at, std::move(row));
-    ++shownRows_;
-    endInsertRows();
-}
-
-void CListCtrlModel::ChangedText(int row, int column) {
-    if (!batching_ && row < shownRows_)
-        Q_EMIT dataChanged(index(row, column), index(row, column));
-}
-
-void CListCtrlModel::Clear() {
-    beginResetModel();
-    rows.clear(); // the capacity stays for the next fill
-    shownRows_ = 0;
-    endResetModel();
-}
-
 CListCtrl::CListCtrl(QWidget* parent) : QTableView(parent) {
     setModel(&m_model);
     verticalHeader()->hide();
@@ -173,7 +53,7 @@ int CListCtrl::InsertColumn(int column, const char* heading, int format, int wid
 }
 
 int CListCtrl::GetColumnCount() const {
-    return static_cast<int>(m_model.columns.size());
+    return static_cast<int>(m_model.Columns().size());
 }
 
 DWORD CListCtrl::SetExtendedStyle(DWORD style) {
@@ -190,7 +70,7 @@ CImageList* CListCtrl::SetImageList(CImageList* list, int type) {
         return nullptr;
     CImageList* old = m_smallImages;
     m_smallImages = list;
-    m_model.images = list;
+    m_model.SetImages(list);
     if (list != nullptr)
         setIconSize(list->GetIconSize());
     viewport()->update();
@@ -207,7 +87,7 @@ BOOL CListCtrl::DeleteAllItems() {
 }
 
 int CListCtrl::InsertItem(const LVITEMA* item) {
-    if (item == nullptr || m_model.columns.empty())
+    if (item == nullptr || m_model.Columns().empty())
         return -1;
     int at = std::clamp(item->iItem, 0, GetItemCount());
     CListCtrlModel::Row row;
@@ -224,8 +104,7 @@ int CListCtrl::InsertItem(const LVITEMA* item) {
 BOOL CListCtrl::SetItemText(int item, int subItem, const char* text) {
     if (item < 0 || item >= GetItemCount() || subItem < 0 || subItem >= GetColumnCount())
         return FALSE;
-    m_model.rows[static_cast<size_t>(item)].texts[static_cast<size_t>(subItem)] = text ? text : "";
-    m_model.ChangedText(item, subItem);
+    m_model.SetText(item, subItem, text ? text : "");
     return TRUE;
 }
 
@@ -233,7 +112,7 @@ BOOL CListCtrl::GetItem(LVITEMA* item) const {
     if (item == nullptr || item->iItem < 0 || item->iItem >= GetItemCount() || item->iSubItem < 0 ||
         item->iSubItem >= std::max(GetColumnCount(), 1))
         return FALSE;
-    const CListCtrlModel::Row& row = m_model.rows[static_cast<size_t>(item->iItem)];
+    const CListCtrlModel::Row& row = m_model.Rows()[static_cast<size_t>(item->iItem)];
     if (item->mask & LVIF_PARAM)
         item->lParam = row.param;
     if (item->mask & LVIF_IMAGE)
@@ -248,13 +127,13 @@ BOOL CListCtrl::GetItem(LVITEMA* item) const {
 }
 
 int CListCtrl::GetItemCount() const {
-    return static_cast<int>(m_model.rows.size());
+    return static_cast<int>(m_model.Rows().size());
 }
 
 std::string CListCtrl::GetItemText(int item, int subItem) const {
     if (item < 0 || item >= GetItemCount() || subItem < 0 || subItem >= GetColumnCount())
         return {};
-    return m_model.rows[static_cast<size_t>(item)].texts[static_cast<size_t>(subItem)];
+    return m_model.Rows()[static_cast<size_t>(item)].texts[static_cast<size_t>(subItem)];
 }
 
 void CListCtrl::SetRedraw(BOOL redraw) {
@@ -281,7 +160,7 @@ void CListCtrl::NotifyItemChanged(int row, UINT newState, UINT oldState) {
     notification.uNewState = newState;
     notification.uOldState = oldState;
     if (row >= 0 && row < GetItemCount())
-        notification.lParam = m_model.rows[static_cast<size_t>(row)].param;
+        notification.lParam = m_model.Rows()[static_cast<size_t>(row)].param;
     LRESULT result = 0;
     OnReflectedNotify(&notification.hdr, &result);
 }

@@ -1,0 +1,128 @@
+#include "list_ctrl_model.h"
+
+#include <algorithm>
+
+#include "image_list.h"
+
+namespace {
+
+// The platform's list control draws its leftmost column left-aligned
+// whatever format it is given.
+Qt::Alignment AlignmentOf(int column, int format) {
+    if (column == 0)
+        return Qt::AlignLeft | Qt::AlignVCenter;
+    switch (format & 3) {
+    case LVCFMT_CENTER:
+        return Qt::AlignHCenter | Qt::AlignVCenter;
+    case LVCFMT_RIGHT:
+        return Qt::AlignRight | Qt::AlignVCenter;
+    default:
+        return Qt::AlignLeft | Qt::AlignVCenter;
+    }
+}
+
+} // namespace
+
+int CListCtrlModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : shownRows_;
+}
+
+int CListCtrlModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(columns_.size());
+}
+
+QVariant CListCtrlModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= shownRows_ ||
+        static_cast<size_t>(index.column()) >= columns_.size())
+        return {};
+    const Row& row = rows_[static_cast<size_t>(index.row())];
+    switch (role) {
+    case Qt::DisplayRole:
+        return QString::fromStdString(row.texts[static_cast<size_t>(index.column())]);
+    case Qt::DecorationRole:
+        if (index.column() == 0 && images_ != nullptr && row.image >= 0 &&
+            row.image < images_->GetImageCount()) {
+            // One icon per distinct image, so the style's pixmap cache
+            // knows it from one paint to the next.
+            QPixmap image = images_->GetImage(row.image);
+            auto [icon, fresh] = icons_.try_emplace(image.cacheKey());
+            if (fresh)
+                icon->second = QIcon(image);
+            return icon->second;
+        }
+        return {};
+    case Qt::TextAlignmentRole:
+        return QVariant::fromValue(
+            AlignmentOf(index.column(), columns_[static_cast<size_t>(index.column())].format));
+    default:
+        return {};
+    }
+}
+
+QVariant CListCtrlModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || section < 0 ||
+        static_cast<size_t>(section) >= columns_.size())
+        return {};
+    if (role == Qt::DisplayRole)
+        return columns_[static_cast<size_t>(section)].heading;
+    if (role == Qt::TextAlignmentRole)
+        return QVariant::fromValue(
+            AlignmentOf(section, columns_[static_cast<size_t>(section)].format));
+    return {};
+}
+
+void CListCtrlModel::BeginBatch() {
+    batching_ = true;
+}
+
+void CListCtrlModel::EndBatch() {
+    if (!batching_)
+        return;
+    batching_ = false;
+    if (!resetPending_ && shownRows_ == static_cast<int>(rows_.size())) {
+        if (shownRows_ > 0)
+            Q_EMIT dataChanged(index(0, 0), index(shownRows_ - 1, columnCount() - 1));
+        return;
+    }
+    beginResetModel();
+    shownRows_ = static_cast<int>(rows_.size());
+    resetPending_ = false;
+    endResetModel();
+}
+
+void CListCtrlModel::InsertColumn(int at, Column column) {
+    beginInsertColumns({}, at, at);
+    columns_.insert(columns_.begin() + at, std::move(column));
+    for (Row& row : rows_) {
+        std::move_backward(row.texts.begin() + at, row.texts.end() - 1, row.texts.end());
+        row.texts[static_cast<size_t>(at)].clear();
+    }
+    endInsertColumns();
+}
+
+void CListCtrlModel::InsertRow(int at, Row row) {
+    if (batching_) {
+        rows_.insert(rows_.begin() + at, std::move(row));
+        if (at < shownRows_)
+            resetPending_ = true; // the shown rows moved
+        return;
+    }
+    beginInsertRows({}, at, at);
+    rows_.insert(rows_.begin() + at, std::move(row));
+    ++shownRows_;
+    endInsertRows();
+}
+
+void CListCtrlModel::SetText(int row, int column, std::string text) {
+    rows_[static_cast<size_t>(row)].texts[static_cast<size_t>(column)] = std::move(text);
+    if (!batching_ && row < shownRows_)
+        Q_EMIT dataChanged(index(row, column), index(row, column));
+}
+
+void CListCtrlModel::Clear() {
+    beginResetModel();
+    rows_.clear(); // the capacity stays for the next fill
+    shownRows_ = 0;
+    resetPending_ = false;
+    endResetModel();
+}

@@ -1,0 +1,31 @@
+// The GUI thread and the application object, as views and frames reach
+// them without knowing the program's own classes.
+#pragma once
+
+#include <windows.h>
+
+class QWidget;
+
+// The GUI thread and its main window.
+class CWinThread {
+public:
+    QWidget* GetMainWnd() const { return m_pMainWnd; }
+    QWidget* m_pMainWnd = nullptr;
+};
+
+// The GUI thread's object when called on the GUI thread, else none.
+CWinThread* AfxGetThread();
+
+// The application object: the last stop of a command nothing else handles.
+class CWinApp {
+public:
+    CWinApp();
+    virtual ~CWinApp();
+    CWinApp(const CWinApp&) = delete;
+    CWinApp& operator=(const CWinApp&) = delete;
+
+    virtual void OnCommand(UINT id) = 0;
+};
+
+// The one application object, while it lives.
+CWinApp* AfxGetApp();
