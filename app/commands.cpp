@@ -4,10 +4,7 @@
 
 #include <shellapi.h>
 
-namespace {
-// The platform's path separator: the directory keeps its trailing one.
-constexpr char kSeparator = '/';
-} // namespace
+#include <ombrel/conventions.h>
 
 int IsNtPlatform() {
     OSVERSIONINFOA version;
@@ -46,7 +43,8 @@ void GetModuleDirectory(HINSTANCE moduleHandle, char* directory, int capacity) {
         return;
     GetModuleFileNameA(moduleHandle, directory, static_cast<DWORD>(capacity));
     directory[capacity - 1] = '\0';
-    if (char* last = std::strrchr(directory, kSeparator))
+    // The directory keeps its trailing separator.
+    if (char* last = std::strrchr(directory, ombrel::platform::kPathSeparator))
         last[1] = '\0';
     GetShortPathNameA(directory, directory, static_cast<DWORD>(capacity));
 }

@@ -12,6 +12,7 @@
 
 #include <shellapi.h>
 
+#include <ombrel/conventions.h>
 #include <ombrel/framework.h>
 #include <ombrel/icon_pixmap.h>
 
@@ -30,10 +31,7 @@ constexpr UINT kIdleMessage = 57345; // AFX_IDS_IDLEMESSAGE
 constexpr UINT kWebSite = 61465;
 constexpr int kTreeWidth = 180;
 constexpr int kButtonSize = 24;
-constexpr const char* kSiblingProgram = "Morvik"; // the platform adds no suffix
-
-// The firewall settings programs this platform has, in order of preference.
-constexpr const char* kFirewallPrograms[] = {"firewall-config", "gufw"};
+constexpr const char* kSiblingProgram = "Morvik";
 
 // Toolbar 128: 0 is a separator.
 constexpr UINT kToolbar[] = {ID_VIEW_REFRESH,          0, ID_TOOLS_FIREWALL, 0,
@@ -78,12 +76,13 @@ CMainFrame::CMainFrame() {
 CMainFrame::~CMainFrame() = default;
 
 BOOL CMainFrame::HasFirewallApplet(char* program) {
-    for (const char* name : kFirewallPrograms) {
+    for (const char* name : ombrel::platform::FirewallSettingsPrograms()) {
         char path[MAX_PATH];
         std::memset(path, 0, sizeof path);
         GetSystemDirectoryA(path, MAX_PATH);
         // A system directory too long for the buffer finds no applet.
-        if (path[0] == '\0' || !AppendPath(path, "/") || !AppendPath(path, name))
+        if (path[0] == '\0' || !AppendPath(path, ombrel::platform::kPathSeparatorText) ||
+            !AppendPath(path, name))
             continue;
         if (IsExistingFile(path)) {
             if (program != nullptr)
@@ -368,7 +367,8 @@ void CMainFrame::OnProcessManager() {
     std::memset(path, 0, sizeof path);
     GetModuleDirectory(reinterpret_cast<HINSTANCE>(GetModuleHandleA(nullptr)), path, MAX_PATH);
     // A directory too long for the buffer leaves the button without effect.
-    if (!AppendPath(path, kSiblingProgram))
+    if (!AppendPath(path, kSiblingProgram) ||
+        !AppendPath(path, ombrel::platform::kExecutableSuffix))
         return;
     RunProgram(path, nullptr, SW_SHOW);
 }

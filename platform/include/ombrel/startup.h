@@ -13,6 +13,10 @@ bool RunsPrivileged();
 // method). The offscreen platform of the tests stays allowed.
 void DropUnsafeEnvironment();
 
+// Whether a window can be opened: a display server answers, or Qt was told
+// to draw without one (offscreen and the like).
+bool CanOpenDisplay();
+
 // Raises the soft limit on open descriptors to the hard limit: a snapshot
 // of a busy machine opens many /proc entries at once.
 void RaiseDescriptorLimit();
