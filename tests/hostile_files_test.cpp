@@ -21,6 +21,7 @@
 #include "pe_builder.h"
 #include "platform/linux/mounts.h"
 #include "platform/version/pe_resource.h"
+#include "scoped_env.h"
 #include "temp_dir.h"
 
 using namespace pe_builder;
@@ -201,8 +202,11 @@ TEST(HostileFiles, DesktopEntriesAndIconsAreReadOnlyWhenRegular) {
     OpenWatch watch;
     watch.Watch(fifoEntry);
     watch.Watch(fifoIcon);
-    ::setenv("XDG_DATA_HOME", data.path().c_str(), 1);
-    ::setenv("XDG_DATA_DIRS", (data.path() + "/none").c_str(), 1);
+    struct ResetAtEnd {
+        ~ResetAtEnd() { ombrel::platform::ResetShellIconIndex(); }
+    } resetAtEnd;
+    ScopedEnv env;
+    env.Set("XDG_DATA_HOME", data.path()).Set("XDG_DATA_DIRS", data.path() + "/none");
     ombrel::platform::ResetShellIconIndex();
 
     SHFILEINFOA info{};
@@ -212,7 +216,4 @@ TEST(HostileFiles, DesktopEntriesAndIconsAreReadOnlyWhenRegular) {
     EXPECT_FALSE(ombrel::platform::IconPixmap(info.hIcon, 16).isNull());
     DestroyIcon(info.hIcon);
     EXPECT_EQ(watch.Opens(), 0);
-    ::unsetenv("XDG_DATA_HOME");
-    ::unsetenv("XDG_DATA_DIRS");
-    ombrel::platform::ResetShellIconIndex();
 }

@@ -10,9 +10,10 @@
 #include <ombrel/services.h>
 
 #include "platform/kernel32/command_line.h"
+#include "platform/linux/icon_theme.h"
 #include "platform/linux/inet_sockets.h"
 #include "platform/linux/procfs.h"
-#include "platform/shell32/icon_index.h"
+#include "platform/linux/xdg.h"
 #include <ombrel/text.h>
 
 using namespace ombrel::platform;
@@ -123,6 +124,10 @@ TEST(DesktopEntry, ReadsTheMainGroupOnly) {
     EXPECT_EQ(ExecProgram(entry.exec), "/opt/my editor/bin/ed");
     EXPECT_EQ(ExecProgram("firefox-esr %u"), "firefox-esr");
     EXPECT_EQ(ExecProgram(""), "");
+    // The desktop entry's own escapes inside quotes; a backslash elsewhere
+    // stays as written.
+    EXPECT_EQ(ExecProgram(R"("/opt/a \"b\"/c\\d\e" %u)"), R"(/opt/a "b"/c\d\e)");
+    EXPECT_EQ(ExecProgram(R"(/opt/c\\d)"), R"(/opt/c\\d)");
 }
 
 namespace {

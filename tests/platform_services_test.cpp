@@ -14,7 +14,10 @@
 #include <ombrel/icons.h>
 #include <ombrel/services.h>
 
+#include "platform/linux/icon_theme.h"
 #include "platform/linux/procfs.h"
+#include "platform/linux/xdg.h"
+#include "scoped_env.h"
 #include "temp_dir.h"
 
 using namespace ombrel::platform;
@@ -406,6 +409,25 @@ TEST(ProgramStart, ShellExecuteOpensProgramsAndRefusesTheUnknown) {
               SE_ERR_NOASSOC);
 }
 
+namespace {
+
+// A desktop whose data and settings are all in root: nothing of the
+// machine's own desktop counts.
+void DesktopOf(ScopedEnv& env, const std::string& root) {
+    env.Set("XDG_DATA_HOME", root)
+        .Set("XDG_DATA_DIRS", root + "/none")
+        .Set("XDG_CONFIG_HOME", root + "/config")
+        .Set("XDG_CONFIG_DIRS", root + "/none")
+        .Set("XDG_CURRENT_DESKTOP", nullptr);
+}
+
+// The icon index forgets the test's desktop once the test ends.
+struct IconIndexResetAtEnd {
+    ~IconIndexResetAtEnd() { ResetShellIconIndex(); }
+};
+
+} // namespace
+
 TEST(ShellIcons, DesktopEntryIconAtSixteenPixelsElseTheGenericOne) {
     TempDir data;
     std::string program = OMBREL_TEST_CHILD;
@@ -417,8 +439,9 @@ TEST(ShellIcons, DesktopEntryIconAtSixteenPixelsElseTheGenericOne) {
     data.Write("icons/hicolor/scalable/apps/ombrel-child.svg");
     std::string generic = data.Write("icons/Adwaita/16x16/mimetypes/application-x-executable.png");
     std::string other = data.Write("bin/other");
-    ::setenv("XDG_DATA_HOME", data.path().c_str(), 1);
-    ::setenv("XDG_DATA_DIRS", (data.path() + "/none").c_str(), 1);
+    IconIndexResetAtEnd resetAtEnd;
+    ScopedEnv env;
+    DesktopOf(env, data.path());
     ResetShellIconIndex();
 
     size_t iconsBefore = IconCount();
@@ -443,12 +466,44 @@ TEST(ShellIcons, DesktopEntryIconAtSixteenPixelsElseTheGenericOne) {
     EXPECT_EQ(info.hIcon, reinterpret_cast<HICON>(0x77));
 
     // No theme at all: the layer's own icon, drawn by the caller.
-    ::setenv("XDG_DATA_HOME", (data.path() + "/none").c_str(), 1);
+    env.Set("XDG_DATA_HOME", data.path() + "/none");
     ResetShellIconIndex();
     ASSERT_NE(SHGetFileInfoA(other.c_str(), 0, &info, sizeof info, 0x101), 0u);
     EXPECT_EQ(IconSourceFile(info.hIcon), "");
     DestroyIcon(info.hIcon);
-    ::unsetenv("XDG_DATA_HOME");
-    ::unsetenv("XDG_DATA_DIRS");
+}
+
+TEST(ShellIcons, TheDesktopsThemeThenWhatItInheritsThenTheBaseTheme) {
+    TempDir data;
+    data.Write("icons/Mine/index.theme", "[Icon Theme]\nName=Mine\nInherits=Parent,hicolor\n");
+    data.Write("icons/Parent/index.theme", "[Icon Theme]\nInherits=Mine\n"); // a loop
+    data.Write("icons/Adwaita/index.theme", "[Icon Theme]\nInherits=hicolor\n");
+    std::string mineA = data.Write("icons/Mine/16x16/apps/a.png");
+    data.Write("icons/Parent/16x16/apps/a.png");
+    std::string parentB = data.Write("icons/Parent/16x16/apps/b.png");
+    data.Write("icons/Adwaita/16x16/apps/b.png");
+    std::string baseC = data.Write("icons/hicolor/16x16/apps/c.png");
+    data.Write("config/gtk-3.0/settings.ini", "[Settings]\ngtk-icon-theme-name = Mine\n");
+    data.Write("config/kdeglobals", "[General]\nTheme=Mine\n[Icons]\nTheme=Parent\n");
+    IconIndexResetAtEnd resetAtEnd;
+    ScopedEnv env;
+    DesktopOf(env, data.path());
     ResetShellIconIndex();
+
+    using Themes = std::vector<std::string>;
+    EXPECT_EQ(IconThemeChain(XdgDataDirs()), (Themes{"Mine", "Parent", "hicolor"}));
+    EXPECT_EQ(ThemeIconFile("a"), mineA);
+    EXPECT_EQ(ThemeIconFile("b"), parentB);
+    EXPECT_EQ(ThemeIconFile("c"), baseC);
+
+    // A KDE desktop goes by its own setting.
+    env.Set("XDG_CURRENT_DESKTOP", "KDE");
+    EXPECT_EQ(IconThemeChain(XdgDataDirs()), (Themes{"Parent", "Mine", "hicolor"}));
+
+    // A theme that is not installed, or none named: the fallback theme.
+    env.Set("XDG_CURRENT_DESKTOP", "GNOME");
+    data.Write("config/gtk-3.0/settings.ini", "[Settings]\ngtk-icon-theme-name=Gone\n");
+    EXPECT_EQ(IconThemeChain(XdgDataDirs()), (Themes{"Adwaita", "hicolor"}));
+    env.Set("XDG_CONFIG_HOME", data.path() + "/none");
+    EXPECT_EQ(IconThemeChain(XdgDataDirs()), (Themes{"Adwaita", "hicolor"}));
 }

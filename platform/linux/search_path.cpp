@@ -5,13 +5,13 @@
 
 namespace ombrel::platform {
 
-std::vector<std::string> SplitColonList(std::string_view list) {
+std::vector<std::string> SplitList(std::string_view list, char separator) {
     std::vector<std::string> entries;
     while (!list.empty()) {
-        size_t colon = list.find(':');
-        if (colon != 0)
-            entries.emplace_back(list.substr(0, colon));
-        list.remove_prefix(colon == std::string_view::npos ? list.size() : colon + 1);
+        size_t at = list.find(separator);
+        if (at != 0)
+            entries.emplace_back(list.substr(0, at));
+        list.remove_prefix(at == std::string_view::npos ? list.size() : at + 1);
     }
     return entries;
 }

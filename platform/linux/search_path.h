@@ -1,5 +1,5 @@
-// Programs on the search path, and the colon-separated lists that name
-// folders (PATH, XDG_DATA_DIRS).
+// Programs on the search path, and the separated lists that name folders
+// (PATH, XDG_DATA_DIRS) and themes (Inherits).
 #pragma once
 
 #include <string>
@@ -8,8 +8,8 @@
 
 namespace ombrel::platform {
 
-// The non-empty entries of a colon-separated list, in order.
-std::vector<std::string> SplitColonList(std::string_view list);
+// The non-empty entries of a list, in order.
+std::vector<std::string> SplitList(std::string_view list, char separator = ':');
 
 // Whether path is a regular file this process may execute.
 bool IsExecutableFile(const std::string& path);

@@ -34,7 +34,7 @@ std::string FindProgram(const std::string& name, const char* directory) {
         IsExecutableFile(std::string(directory) + "/" + name))
         return std::string(directory) + "/" + name;
     const char* path = std::getenv("PATH");
-    for (const std::string& dir : SplitColonList(path ? path : "/usr/local/bin:/usr/bin:/bin")) {
+    for (const std::string& dir : SplitList(path ? path : "/usr/local/bin:/usr/bin:/bin")) {
         std::string candidate = dir + "/" + name;
         if (IsExecutableFile(candidate))
             return candidate;

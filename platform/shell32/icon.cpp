@@ -11,7 +11,7 @@
 #include "../core/provisions.h"
 #include "../linux/mounts.h"
 #include "../linux/regular_file.h"
-#include "icon_index.h"
+#include "../linux/icon_theme.h"
 #include "icon_object.h"
 
 namespace ombrel::platform {

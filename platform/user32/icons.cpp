@@ -9,7 +9,7 @@
 #include <ombrel/icon_pixmap.h>
 
 #include "../linux/regular_file.h"
-#include "../shell32/icon_index.h"
+#include "../linux/icon_theme.h"
 #include "../shell32/icon_object.h"
 
 namespace ombrel::platform {

@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "platform/shell32/icon_index.h"
+#include "platform/linux/icon_theme.h"
+#include "platform/linux/xdg.h"
 
 using namespace ombrel::platform;
 

@@ -1,4 +1,5 @@
-// Finding the icon the desktop shows for a program file.
+// Finding the icon the desktop shows for a program file, in the desktop's
+// own icon theme.
 #pragma once
 
 #include <string>
@@ -8,26 +9,18 @@
 
 namespace ombrel::platform {
 
-struct DesktopEntry {
-    std::string exec;    // Exec's program, as written
-    std::string tryExec; // TryExec, as written
-    std::string icon;    // Icon, a theme name or an absolute path
-};
-
-// The [Desktop Entry] group of a .desktop file; empty icon when it has none.
-DesktopEntry ParseDesktopEntry(std::string_view text);
-
-// The program an Exec line starts: its first word, quotes removed, after
-// any "env" and VAR=value words.
-std::string ExecProgram(std::string_view exec);
-
 // The icon size a theme's directory name stands for: "16x16", "16x16@2" ->
 // 16; "scalable" -> 0; anything else -> -1.
 int IconDirectorySize(std::string_view name);
 
-// The data directories, most important first ($XDG_DATA_HOME, then
-// $XDG_DATA_DIRS, with their documented defaults).
-std::vector<std::string> XdgDataDirs();
+// The icon theme the desktop is set to: KDE's setting on a KDE desktop,
+// else GTK's; empty when neither is set.
+std::string DesktopIconTheme();
+
+// The themes to search, in order: the desktop's, the themes it inherits
+// from, the fallback theme where the desktop names none that is installed,
+// and "hicolor", which every theme inherits.
+std::vector<std::string> IconThemeChain(const std::vector<std::string>& dataDirs);
 
 // The icon file for an existing program file: the one its desktop entry
 // names, at 16 pixels from the icon theme, else the theme's generic program

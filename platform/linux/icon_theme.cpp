@@ -1,32 +1,38 @@
-#include "icon_index.h"
+#include "icon_theme.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <dirent.h>
 #include <mutex>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
+#include <unordered_set>
 
-#include "../kernel32/command_line.h"
-#include "../linux/directory.h"
-#include "../linux/mounts.h"
-#include "../linux/procfs.h"
-#include "../linux/regular_file.h"
-#include "../linux/search_path.h"
-#include "icon_object.h"
+#include "directory.h"
+#include "key_file.h"
+#include "mounts.h"
+#include "regular_file.h"
+#include "search_path.h"
+#include "xdg.h"
 
 namespace ombrel::platform {
 namespace {
 
-// The desktop's theme first, then the fallback theme every icon may rely on
-// (the freedesktop icon theme lookup order).
-const char* const themes[] = {"Adwaita", "hicolor"};
+// Where the desktop names no installed theme (the default of the desktops
+// this platform ships), and the theme every other one inherits.
+constexpr const char* kFallbackTheme = "Adwaita";
+constexpr const char* kBaseTheme = "hicolor";
 constexpr int wantedSize = 16;
 constexpr const char* genericProgramIcon = "application-x-executable";
-// Far more than any real desktop entry; anything longer is not read.
-constexpr size_t kMaxDesktopEntry = size_t{1} << 20;
+// Far more than any real desktop entry or settings file; anything longer
+// is not read.
+constexpr size_t kMaxKeyFile = size_t{1} << 20;
+// More than any real theme's ancestry; a loop of Inherits ends here.
+constexpr size_t kMaxThemes = 16;
 
 std::string Env(const char* name) {
     const char* value = std::getenv(name);
@@ -55,7 +61,7 @@ std::string ResolveProgram(const std::string& program) {
     std::string path = Env("PATH");
     if (path.empty())
         path = "/usr/local/bin:/usr/bin:/bin";
-    for (const std::string& dir : SplitColonList(path)) {
+    for (const std::string& dir : SplitList(path)) {
         std::string candidate = dir + "/" + program;
         if (!IsOnRemoteFileSystem(candidate) && IsExecutableFile(candidate))
             return RealPath(candidate);
@@ -115,7 +121,7 @@ public:
             file = IconFile(entry->second);
         if (file.empty())
             file = IconFile(genericProgramIcon);
-        const std::string* interned = InternIconSource(file);
+        const std::string* interned = &*names_.emplace(file).first; // nodes never move
         byProgram_.emplace(real, interned);
         byGivenPath_.emplace(programPath, interned);
         return *interned;
@@ -168,7 +174,8 @@ private:
         dataDirs_ = XdgDataDirs();
         for (const std::string& dir : dataDirs_)
             IndexApplications(dir + "/applications", 0);
-        for (size_t t = 0; t < std::size(themes); ++t)
+        std::vector<std::string> themes = IconThemeChain(dataDirs_);
+        for (size_t t = 0; t < themes.size(); ++t)
             for (const std::string& dir : dataDirs_)
                 IndexTheme(dir + "/icons/" + themes[t], static_cast<int>(t), 0, -1);
     }
@@ -183,7 +190,7 @@ private:
             }
             if (name.size() < 9 || name.compare(name.size() - 8, 8, ".desktop") != 0)
                 return;
-            auto text = ReadRegularFile(path, kMaxDesktopEntry);
+            auto text = ReadRegularFile(path, kMaxKeyFile);
             if (!text)
                 return;
             DesktopEntry entry = ParseDesktopEntry(*text);
@@ -252,6 +259,7 @@ private:
     // Program, and the path as asked, to the icon file's interned name.
     std::unordered_map<std::string, const std::string*> byProgram_;
     StringMap<const std::string*> byGivenPath_;
+    std::unordered_set<std::string> names_; // every icon file named, kept
 };
 
 IconIndex& TheIndex() {
@@ -261,67 +269,60 @@ IconIndex& TheIndex() {
 
 } // namespace
 
-DesktopEntry ParseDesktopEntry(std::string_view text) {
-    DesktopEntry entry;
-    bool inMain = false;
-    while (!text.empty()) {
-        size_t newline = text.find('\n');
-        std::string_view line = text.substr(0, newline);
-        text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
-            line.remove_suffix(1);
-        if (line.empty() || line[0] == '#')
-            continue;
-        if (line[0] == '[') {
-            inMain = line == "[Desktop Entry]";
-            continue;
+std::string DesktopIconTheme() {
+    std::vector<std::string> configDirs = XdgConfigDirs();
+    auto firstSetting = [&](std::initializer_list<const char*> files, const char* group,
+                            const char* key) -> std::string {
+        for (const std::string& dir : configDirs)
+            for (const char* file : files)
+                if (auto text = ReadRegularFile(dir + "/" + file, kMaxKeyFile))
+                    if (std::string value = KeyFileValue(*text, group, key); !value.empty())
+                        return value;
+        return "";
+    };
+    const char* desktop = std::getenv("XDG_CURRENT_DESKTOP");
+    if (desktop != nullptr && std::string_view(desktop).find("KDE") != std::string_view::npos)
+        if (std::string theme = firstSetting({"kdeglobals"}, "Icons", "Theme"); !theme.empty())
+            return theme;
+    return firstSetting({"gtk-4.0/settings.ini", "gtk-3.0/settings.ini"}, "Settings",
+                        "gtk-icon-theme-name");
+}
+
+std::vector<std::string> IconThemeChain(const std::vector<std::string>& dataDirs) {
+    std::vector<std::string> chain;
+    // Depth first through Inherits, each theme once, as the icon theme
+    // specification looks them up; a theme no data folder holds is skipped.
+    auto add = [&](auto& self, const std::string& theme) -> void {
+        if (theme.empty() || theme == kBaseTheme || theme.find('/') != std::string::npos ||
+            chain.size() >= kMaxThemes ||
+            std::find(chain.begin(), chain.end(), theme) != chain.end())
+            return;
+        bool installed = false;
+        std::optional<std::string> index;
+        for (const std::string& dir : dataDirs) {
+            struct stat info {};
+            std::string folder = dir + "/icons/" + theme;
+            if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+                continue;
+            installed = true;
+            if ((index = ReadRegularFile(folder + "/index.theme", kMaxKeyFile)))
+                break;
         }
-        size_t equals = line.find('=');
-        if (!inMain || equals == std::string_view::npos)
-            continue;
-        std::string_view key = line.substr(0, equals);
-        while (!key.empty() && key.back() == ' ')
-            key.remove_suffix(1);
-        std::string_view value = line.substr(equals + 1);
-        while (!value.empty() && value.front() == ' ')
-            value.remove_prefix(1);
-        if (key == "Exec")
-            entry.exec = value;
-        else if (key == "TryExec")
-            entry.tryExec = value;
-        else if (key == "Icon")
-            entry.icon = value;
-    }
-    return entry;
-}
-
-std::string ExecProgram(std::string_view exec) {
-    std::vector<std::string> words = SplitCommandLine(exec);
-    size_t i = 0;
-    if (i < words.size() && (words[i] == "env" || words[i] == "/usr/bin/env")) {
-        ++i;
-        while (i < words.size() && (words[i].find('=') != std::string::npos || words[i][0] == '-'))
-            ++i;
-    }
-    return i < words.size() ? words[i] : "";
-}
-
-std::vector<std::string> XdgDataDirs() {
-    std::vector<std::string> dirs;
-    std::string home = Env("XDG_DATA_HOME");
-    if (home.empty() && !Env("HOME").empty())
-        home = Env("HOME") + "/.local/share";
-    // A data directory on a network or user-space file system (a home on
-    // NFS, say) is left out: a refresh must never wait on its server.
-    if (!home.empty() && !IsOnRemoteFileSystem(home))
-        dirs.push_back(home);
-    std::string list = Env("XDG_DATA_DIRS");
-    if (list.empty())
-        list = "/usr/local/share:/usr/share";
-    for (std::string& dir : SplitColonList(list))
-        if (!IsOnRemoteFileSystem(dir))
-            dirs.push_back(std::move(dir));
-    return dirs;
+        if (!installed)
+            return;
+        chain.push_back(theme);
+        if (index)
+            for (const std::string& parent :
+                 SplitList(KeyFileValue(*index, "Icon Theme", "Inherits"), ','))
+                self(self, parent);
+    };
+    add(add, DesktopIconTheme());
+    // The fallback is searched even where it is not installed as a whole:
+    // a desktop may ship a few of its icons alone.
+    if (chain.empty())
+        chain.push_back(kFallbackTheme);
+    chain.push_back(kBaseTheme);
+    return chain;
 }
 
 const std::string& ProgramIconFile(std::string_view programPath) {
