@@ -93,14 +93,6 @@ BOOL CMainFrame::HasFirewallApplet(char* program) {
     return FALSE;
 }
 
-BOOL CMainFrame::LoadFrame(CCreateContext* context) {
-    CREATESTRUCT cs{};
-    cs.style = static_cast<LONG>(WS_VISIBLE);
-    if (!PreCreateWindow(cs))
-        return FALSE;
-    return OnCreate(context) == 0;
-}
-
 // The title is the frame's own: no document name is ever added to it.
 BOOL CMainFrame::PreCreateWindow(CREATESTRUCT&) {
     return TRUE;

@@ -40,13 +40,11 @@ public:
     CMainFrame();
     ~CMainFrame() override;
 
-    // Creates the frame's window: PreCreateWindow, then OnCreate.
-    BOOL LoadFrame(CCreateContext* context) override;
-    BOOL PreCreateWindow(CREATESTRUCT& cs);
-    int OnCreate(CCreateContext* context);
-    BOOL OnCreateClient(CCreateContext* context);
+    BOOL PreCreateWindow(CREATESTRUCT& cs) override;
+    int OnCreate(CCreateContext* context) override;
+    BOOL OnCreateClient(CCreateContext* context) override;
     void OnSize(UINT type, int cx, int cy);
-    // The framework's initial update of every view, in pane order.
+    // The initial update of every view, in pane order.
     void InitialUpdateFrame() override;
 
     void ShowEntry(const PortEntry* entry) override;

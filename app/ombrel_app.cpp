@@ -5,7 +5,7 @@
 #include <ombrel/framework.h>
 #include <ombrel/startup.h>
 
-#include "command_line.h"
+#include "command_line_info.h"
 
 #include "about_dlg.h"
 #include "main_frame.h"

@@ -8,6 +8,8 @@ class CDocument {
 public:
     virtual ~CDocument() = default;
     virtual BOOL OnNewDocument() { return TRUE; }
-    virtual BOOL OnOpenDocument(const char* path) = 0;
-    virtual BOOL OnSaveDocument(const char* path) = 0;
+    // Accepts any file that can be read; a document with data reads it here.
+    virtual BOOL OnOpenDocument(const char* path);
+    // Writes the document under path; one without data writes an empty file.
+    virtual BOOL OnSaveDocument(const char* path);
 };

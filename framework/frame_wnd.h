@@ -15,10 +15,15 @@ class CFrameWnd : public QMainWindow {
 public:
     using QMainWindow::QMainWindow;
 
-    // Creates the frame's window and its panes for the context's document.
-    virtual BOOL LoadFrame(CCreateContext* context) = 0;
-    // The framework's initial update of every view, in pane order.
-    virtual void InitialUpdateFrame() = 0;
+    // Creates the frame's window: PreCreateWindow, then OnCreate, which
+    // makes the panes for the context's document.
+    virtual BOOL LoadFrame(CCreateContext* context);
+    virtual BOOL PreCreateWindow(CREATESTRUCT&) { return TRUE; }
+    virtual int OnCreate(CCreateContext* context) { return OnCreateClient(context) ? 0 : -1; }
+    virtual BOOL OnCreateClient(CCreateContext*) { return TRUE; }
+    // The initial update of every view the frame holds, in the order they
+    // were made.
+    virtual void InitialUpdateFrame();
 };
 
 // The enabling of one command, as its update handler sets it.

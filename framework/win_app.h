@@ -24,7 +24,9 @@ public:
     CWinApp(const CWinApp&) = delete;
     CWinApp& operator=(const CWinApp&) = delete;
 
-    virtual void OnCommand(UINT id) = 0;
+    // Handles the application's own commands; the framework's object knows
+    // none.
+    virtual void OnCommand(UINT) {}
 };
 
 // The one application object, while it lives.

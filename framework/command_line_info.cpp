@@ -1,4 +1,4 @@
-#include "command_line.h"
+#include "command_line_info.h"
 
 #include <strings.h>
 
