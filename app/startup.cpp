@@ -4,11 +4,13 @@
 #include <cstdio>
 
 #include <ombrel/framework.h>
+#include <ombrel/res/strings.h>
 #include <ombrel/startup.h>
 
 #include "ombrel_app.h"
 
 int RunOmbrel(int argc, char** argv) {
+    ombrel::res::RegisterStrings();
     // First, so that no variable dropped here decides the display either.
     ombrel::platform::DropUnsafeEnvironment();
     ombrel::platform::RaiseDescriptorLimit();

@@ -14,6 +14,8 @@
 #include <sys/wait.h>
 #include <vector>
 
+#include <ombrel/res/strings.h>
+
 #include "platform/linux/inet_sockets.h"
 #include "port_view.h"
 
@@ -76,6 +78,7 @@ long PeakKiB() {
 } // namespace
 
 int main(int argc, char** argv) {
+    ombrel::res::RegisterStrings();
     qputenv("QT_QPA_PLATFORM", "offscreen");
     int repeat = 9;
     bool memory = false;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include <ombrel/res/strings.h>
 #include <ombrel/startup.h>
 
 #include "port_table.h"
@@ -51,6 +52,7 @@ void AppendField(std::string& line, const char* text) {
 } // namespace
 
 int main(int argc, char** argv) {
+    ombrel::res::RegisterStrings();
     bool tcp = false, udp = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--tcp") == 0) {

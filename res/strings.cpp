@@ -1,5 +1,7 @@
 #include <ombrel/res/strings.h>
 
+#include <ombrel/framework.h>
+
 #include <iterator>
 
 namespace ombrel::res {
@@ -7,7 +9,7 @@ namespace {
 
 // Prompt strings of commands hold the fly-by prompt, a line break and the
 // tooltip.
-const ResourceString table[] = {
+const platform::ResourceString table[] = {
     {128, "Ombrel\n\nBrio\n\n\nOmbrel.Document\nBrio Document"},
     {32771, "刷新\n刷新"},
     {32772, "访问Brio网站\n访问Brio网站"},
@@ -39,9 +41,8 @@ const ResourceString table[] = {
 
 } // namespace
 
-const ResourceString* StringTable(size_t& count) {
-    count = std::size(table);
-    return table;
+void RegisterStrings() {
+    platform::RegisterStringTable(table, std::size(table));
 }
 
 } // namespace ombrel::res

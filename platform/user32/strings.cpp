@@ -1,14 +1,18 @@
 #include <ombrel/framework.h>
 #include <ombrel/text.h>
 
-#include "../core/provisions.h"
-#include <ombrel/res/strings.h>
-
 namespace ombrel::platform {
+namespace {
+const ResourceString* table = nullptr;
+size_t count = 0;
+} // namespace
+
+void RegisterStringTable(const ResourceString* strings, size_t size) {
+    table = strings;
+    count = size;
+}
 
 std::string LoadResourceString(UINT id) {
-    size_t count = 0;
-    const res::ResourceString* table = res::StringTable(count);
     for (size_t i = 0; i < count; ++i)
         if (table[i].id == id)
             return table[i].text;

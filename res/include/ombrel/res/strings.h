@@ -1,15 +1,10 @@
 // The program's numbered string table.
 #pragma once
 
-#include <cstddef>
-
 namespace ombrel::res {
 
-struct ResourceString {
-    unsigned id;
-    const char* text; // UTF-8
-};
-
-const ResourceString* StringTable(size_t& count);
+// Hands the table to the layer's string services; the program's start does
+// it first.
+void RegisterStrings();
 
 } // namespace ombrel::res
