@@ -72,11 +72,11 @@ protected:
         // 4545's status went before its descriptors did.
         ASSERT_FALSE(dir.Link("4545/exe", "/usr/bin/env").empty());
         ASSERT_FALSE(dir.Link("4545/fd/3", "socket:[5004]").empty());
-        ombrel::platform::SetProcRoot(dir.path());
+        procRoot = std::make_unique<ombrel::platform::ProcRootOverride>(dir.path());
     }
-    void TearDown() override { ombrel::platform::SetProcRoot(""); }
 
     TempDir dir;
+    std::unique_ptr<ombrel::platform::ProcRootOverride> procRoot;
     std::string longPath;
     const std::string badName = "\xff\xfe-bad\xc3";
 };

@@ -13,8 +13,7 @@ namespace {
 
 class FixtureProc : public ::testing::Test {
 protected:
-    void SetUp() override { SetProcRoot(std::string(OMBREL_FIXTURES) + "/proc-basic"); }
-    void TearDown() override { SetProcRoot("/proc"); }
+    ProcRootOverride procRoot{std::string(OMBREL_FIXTURES) + "/proc-basic"};
 };
 
 std::string Ip(DWORD networkOrder) {

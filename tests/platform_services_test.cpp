@@ -94,15 +94,17 @@ TEST(ModuleRegistry, BindsTheProgramsFunctionsByName) {
 }
 
 TEST(ModuleRegistry, TestsCanHideAModuleOrAnExport) {
-    SetModuleHidden("iphlpapi.dll", true);
-    EXPECT_EQ(LoadLibraryA("iphlpapi.dll"), nullptr);
-    SetModuleHidden("iphlpapi.dll", false);
+    {
+        HiddenModule hidden("iphlpapi.dll");
+        EXPECT_EQ(LoadLibraryA("iphlpapi.dll"), nullptr);
+    }
     HMODULE iphlpapi = LoadLibraryA("iphlpapi.dll");
     ASSERT_NE(iphlpapi, nullptr);
-    SetExportHidden("iphlpapi.dll", "AllocateAndGetUdpExTableFromStack", true);
-    EXPECT_EQ(GetProcAddress(iphlpapi, "AllocateAndGetUdpExTableFromStack"), nullptr);
-    EXPECT_NE(GetProcAddress(iphlpapi, "AllocateAndGetTcpExTableFromStack"), nullptr);
-    SetExportHidden("iphlpapi.dll", "AllocateAndGetUdpExTableFromStack", false);
+    {
+        HiddenModule hidden("iphlpapi.dll", "AllocateAndGetUdpExTableFromStack");
+        EXPECT_EQ(GetProcAddress(iphlpapi, "AllocateAndGetUdpExTableFromStack"), nullptr);
+        EXPECT_NE(GetProcAddress(iphlpapi, "AllocateAndGetTcpExTableFromStack"), nullptr);
+    }
     EXPECT_NE(GetProcAddress(iphlpapi, "AllocateAndGetUdpExTableFromStack"), nullptr);
     FreeLibrary(iphlpapi);
 }
@@ -204,9 +206,8 @@ TEST(ProcessService, SnapshotRecordsAreChecked) {
     EXPECT_EQ(GetLastError(), ERROR_BAD_LENGTH);
     EXPECT_FALSE(Process32First(reinterpret_cast<HANDLE>(0x999990), &entry));
     CloseHandle(snapshot);
-    SetProcRoot("/nonexistent-proc-root");
+    ProcRootOverride missing("/nonexistent-proc-root");
     EXPECT_EQ(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0), INVALID_HANDLE_VALUE);
-    SetProcRoot("/proc");
 }
 
 TEST(PathServices, ShortPathIsThePathAndSystemDirectoryFits) {

@@ -104,22 +104,17 @@ TEST_F(RefreshDoubles, EachFailingPreconditionLeavesTheSnapshotEmpty) {
     };
     ASSERT_EQ(refreshCount(), 5u);
 
-    ombrel::platform::SetExportHidden("psapi.dll", "GetModuleFileNameExA", true);
-    EXPECT_EQ(refreshCount(), 0u);
-    ombrel::platform::SetExportHidden("psapi.dll", "GetModuleFileNameExA", false);
-    ombrel::platform::SetModuleHidden("psapi.dll", true);
-    EXPECT_EQ(refreshCount(), 0u);
-    ombrel::platform::SetModuleHidden("psapi.dll", false);
-
-    ombrel::platform::SetExportHidden("iphlpapi.dll", "AllocateAndGetTcpExTableFromStack", true);
-    EXPECT_EQ(refreshCount(), 0u);
-    ombrel::platform::SetExportHidden("iphlpapi.dll", "AllocateAndGetTcpExTableFromStack", false);
-    ombrel::platform::SetExportHidden("iphlpapi.dll", "AllocateAndGetUdpExTableFromStack", true);
-    EXPECT_EQ(refreshCount(), 0u);
-    ombrel::platform::SetExportHidden("iphlpapi.dll", "AllocateAndGetUdpExTableFromStack", false);
-    ombrel::platform::SetModuleHidden("iphlpapi.dll", true);
-    EXPECT_EQ(refreshCount(), 0u);
-    ombrel::platform::SetModuleHidden("iphlpapi.dll", false);
+    // One missing module or export at a time.
+    const std::pair<const char*, const char*> missing[] = {
+        {"psapi.dll", "GetModuleFileNameExA"},
+        {"psapi.dll", nullptr},
+        {"iphlpapi.dll", "AllocateAndGetTcpExTableFromStack"},
+        {"iphlpapi.dll", "AllocateAndGetUdpExTableFromStack"},
+        {"iphlpapi.dll", nullptr}};
+    for (auto [module, exportName] : missing) {
+        ombrel::platform::HiddenModule hidden(module, exportName);
+        EXPECT_EQ(refreshCount(), 0u) << module << " " << (exportName ? exportName : "");
+    }
 
     {
         ServiceOverride noSockets(&Services::WSAStartup,
@@ -184,10 +179,11 @@ TEST_F(RefreshDoubles, RefreshAndDestructionReleaseEveryIconAndLibrary) {
 }
 
 TEST(RefreshFixture, NamesComeFromTheProcessListWherePathsFail) {
-    ombrel::platform::SetProcRoot(std::string(OMBREL_FIXTURES) + "/proc-basic");
     CPortTable table;
-    table.Refresh();
-    ombrel::platform::SetProcRoot("/proc");
+    {
+        ombrel::platform::ProcRootOverride fixture(std::string(OMBREL_FIXTURES) + "/proc-basic");
+        table.Refresh();
+    }
     std::vector<PortEntry> entries = Entries(table);
     ASSERT_EQ(entries.size(), 18u); // 15 TCP, 3 UDP
     auto at = [&](int protocol, int port) -> const PortEntry& {

@@ -16,63 +16,9 @@ void SetMessageBoxPresenter(MessageBoxPresenter presenter);
 
 namespace ombrel::platform::lx {
 
-BOOL GetVersionExA(LPOSVERSIONINFOA info);
-
-BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, PHANDLE token);
-BOOL LookupPrivilegeValueA(LPCSTR systemName, LPCSTR name, PLUID luid);
-BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newState,
-                           DWORD bufferLength, PTOKEN_PRIVILEGES previousState,
-                           LPDWORD returnLength);
-
-HMODULE LoadLibraryA(LPCSTR fileName);
-FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
-BOOL FreeLibrary(HMODULE module);
-
-DWORD AllocateAndGetTcpExTableFromStack(PVOID* table, BOOL order, HANDLE heap, DWORD flags,
-                                        DWORD family);
-DWORD AllocateAndGetUdpExTableFromStack(PVOID* table, BOOL order, HANDLE heap, DWORD flags,
-                                        DWORD family);
-
-HANDLE GetProcessHeap();
-LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
-BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID memory);
-
-int WSAStartup(WORD versionRequested, LPWSADATA data);
-int WSACleanup();
-
-HANDLE OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD processId);
-BOOL CloseHandle(HANDLE object);
-DWORD GetModuleFileNameExA(HANDLE process, HMODULE module, LPSTR fileName, DWORD size);
-
-HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD processId);
-BOOL Process32First(HANDLE snapshot, LPPROCESSENTRY32 entry);
-BOOL Process32Next(HANDLE snapshot, LPPROCESSENTRY32 entry);
-
-DWORD_PTR SHGetFileInfoA(LPCSTR path, DWORD fileAttributes, SHFILEINFOA* info, UINT infoSize,
-                         UINT flags);
-BOOL DestroyIcon(HICON icon);
-
-HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
-                   LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
-                   DWORD flagsAndAttributes, HANDLE templateFile);
-HANDLE FindFirstFileA(LPCSTR fileName, LPWIN32_FIND_DATAA findData);
-BOOL FindClose(HANDLE findFile);
-UINT GetSystemDirectoryA(LPSTR buffer, UINT size);
-DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
-DWORD GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD size);
-
-BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
-                    LPSECURITY_ATTRIBUTES processAttributes, LPSECURITY_ATTRIBUTES threadAttributes,
-                    BOOL inheritHandles, DWORD creationFlags, LPVOID environment,
-                    LPCSTR currentDirectory, LPSTARTUPINFOA startupInfo,
-                    LPPROCESS_INFORMATION processInformation);
-HINSTANCE ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory,
-                        int showCommand);
-
-int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
-
-DWORD GetFileVersionInfoSizeA(LPCSTR fileName, LPDWORD handle);
-BOOL GetFileVersionInfoA(LPCSTR fileName, DWORD handle, DWORD length, LPVOID data);
-BOOL VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID* buffer, UINT* length);
+#define OMBREL_PROVISION(name, parameters, arguments) decltype(::name) name;
+OMBREL_SYSTEM_SERVICES(OMBREL_PROVISION)
+OMBREL_WINDOW_SERVICES(OMBREL_PROVISION)
+#undef OMBREL_PROVISION
 
 } // namespace ombrel::platform::lx

@@ -80,20 +80,35 @@ char mainModuleTag;
 
 } // namespace
 
-void SetModuleHidden(const char* module, bool hidden) {
+namespace {
+// The hidden flag of a module, or of one of its exports; none when there is
+// no such module or export.
+bool* HiddenFlag(Registry& registry, const std::string& module, const std::string& exportName) {
+    Module* found = FindModule(registry, module.c_str());
+    if (found == nullptr || exportName.empty())
+        return found ? &found->hidden : nullptr;
+    for (Export& entry : found->exports)
+        if (exportName == entry.name)
+            return &entry.hidden;
+    return nullptr;
+}
+} // namespace
+
+HiddenModule::HiddenModule(const char* module, const char* exportName)
+    : module_(module), export_(exportName ? exportName : ""), saved_(false) {
     Registry& registry = TheRegistry();
     std::lock_guard lock(registry.mutex);
-    if (Module* found = FindModule(registry, module))
-        found->hidden = hidden;
+    if (bool* hidden = HiddenFlag(registry, module_, export_)) {
+        saved_ = *hidden;
+        *hidden = true;
+    }
 }
 
-void SetExportHidden(const char* module, const char* exportName, bool hidden) {
+HiddenModule::~HiddenModule() {
     Registry& registry = TheRegistry();
     std::lock_guard lock(registry.mutex);
-    if (Module* found = FindModule(registry, module))
-        for (Export& entry : found->exports)
-            if (std::strcmp(entry.name, exportName) == 0)
-                entry.hidden = hidden;
+    if (bool* hidden = HiddenFlag(registry, module_, export_))
+        *hidden = saved_;
 }
 
 int ModuleLoadCount(const char* module) {
@@ -189,11 +204,7 @@ DWORD GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD size) {
     return static_cast<DWORD>(length);
 }
 
-} // namespace lx
-} // namespace ombrel::platform
-
-HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName) {
-    using namespace ombrel::platform;
+HMODULE GetModuleHandleA(LPCSTR moduleName) {
     if (moduleName == nullptr)
         return reinterpret_cast<HMODULE>(&mainModuleTag);
     Registry& registry = TheRegistry();
@@ -205,3 +216,6 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName) {
     }
     return reinterpret_cast<HMODULE>(module);
 }
+
+} // namespace lx
+} // namespace ombrel::platform

@@ -343,19 +343,14 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIB
     return TRUE;
 }
 
-} // namespace lx
-} // namespace ombrel::platform
-
-using namespace ombrel::platform;
-
-HANDLE WINAPI GetCurrentProcess() {
+HANDLE GetCurrentProcess() {
     return CurrentProcessPseudoHandle();
 }
-DWORD WINAPI GetCurrentProcessId() {
+DWORD GetCurrentProcessId() {
     return static_cast<DWORD>(::getpid());
 }
 
-DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
     auto* process = LookupHandle<ProcessObject>(object);
     DWORD code = 0;
     if (process == nullptr || !process->child) {
@@ -367,7 +362,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds) {
     return code == STILL_ACTIVE ? WAIT_TIMEOUT : WAIT_OBJECT_0;
 }
 
-BOOL WINAPI GetExitCodeProcess(HANDLE object, LPDWORD exitCode) {
+BOOL GetExitCodeProcess(HANDLE object, LPDWORD exitCode) {
     auto* process = LookupHandle<ProcessObject>(object);
     if (process == nullptr || exitCode == nullptr || !process->child) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -375,3 +370,6 @@ BOOL WINAPI GetExitCodeProcess(HANDLE object, LPDWORD exitCode) {
     }
     return WaitChild(static_cast<pid_t>(process->pid), false, *exitCode) ? TRUE : FALSE;
 }
+
+} // namespace lx
+} // namespace ombrel::platform

@@ -8,8 +8,11 @@ std::string& Root() {
 }
 } // namespace
 
-void SetProcRoot(std::string root) {
+ProcRootOverride::ProcRootOverride(std::string root) : saved_(Root()) {
     Root() = root.empty() ? std::string("/proc") : std::move(root);
+}
+ProcRootOverride::~ProcRootOverride() {
+    Root() = std::move(saved_);
 }
 const std::string& ProcRoot() {
     return Root();

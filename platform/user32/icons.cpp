@@ -8,8 +8,9 @@
 
 #include <ombrel/icon_pixmap.h>
 
-#include "../linux/regular_file.h"
+#include "../core/provisions.h"
 #include "../linux/icon_theme.h"
+#include "../linux/regular_file.h"
 #include "../shell32/icon_object.h"
 
 namespace ombrel::platform {
@@ -82,11 +83,9 @@ QPixmap IconPixmap(HICON icon, int size) {
     return pixmap;
 }
 
-} // namespace ombrel::platform
+namespace lx {
 
-using namespace ombrel::platform;
-
-HICON WINAPI LoadIconA(HINSTANCE instance, LPCSTR name) {
+HICON LoadIconA(HINSTANCE instance, LPCSTR name) {
     if (name == nullptr || !IS_INTRESOURCE(name)) {
         SetLastError(ERROR_NOT_SUPPORTED); // only numbered icons exist here
         return nullptr;
@@ -121,3 +120,25 @@ HICON WINAPI LoadIconA(HINSTANCE instance, LPCSTR name) {
     shared.icons.emplace(std::pair(standard, id), icon);
     return icon;
 }
+
+} // namespace lx
+
+WindowServices& ActiveWindowServices() {
+    static WindowServices services = [] {
+        WindowServices s;
+#define OMBREL_FILL(name, parameters, arguments) s.name = lx::name;
+        OMBREL_WINDOW_SERVICES(OMBREL_FILL)
+#undef OMBREL_FILL
+        return s;
+    }();
+    return services;
+}
+
+} // namespace ombrel::platform
+
+#define OMBREL_FORWARD(name, parameters, arguments)                                                \
+    ombrel::platform::ServiceResult<decltype(::name)> WINAPI name parameters {                     \
+        return ombrel::platform::ActiveWindowServices().name arguments;                            \
+    }
+OMBREL_WINDOW_SERVICES(OMBREL_FORWARD)
+#undef OMBREL_FORWARD

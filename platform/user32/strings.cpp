@@ -1,6 +1,8 @@
 #include <ombrel/framework.h>
 #include <ombrel/text.h>
 
+#include "../core/provisions.h"
+
 namespace ombrel::platform {
 namespace {
 const ResourceString* table = nullptr;
@@ -19,13 +21,16 @@ std::string LoadResourceString(UINT id) {
     return {};
 }
 
-} // namespace ombrel::platform
+namespace lx {
 
 // Copies the string, cut at a character boundary to fit, and terminates it;
 // 0 when the table has no such string.
-int WINAPI LoadStringA(HINSTANCE, UINT id, LPSTR buffer, int size) {
+int LoadStringA(HINSTANCE, UINT id, LPSTR buffer, int size) {
     if (buffer == nullptr || size <= 0)
         return 0;
-    std::string text = ombrel::platform::LoadResourceString(id);
-    return static_cast<int>(ombrel::platform::CopyText(buffer, static_cast<size_t>(size), text));
+    std::string text = LoadResourceString(id);
+    return static_cast<int>(CopyText(buffer, static_cast<size_t>(size), text));
 }
+
+} // namespace lx
+} // namespace ombrel::platform

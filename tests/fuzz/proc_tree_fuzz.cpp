@@ -24,8 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string root = tree.root();
     if (root.empty())
         return 0;
-    ombrel::platform::SetProcRoot(root);
     {
+        ombrel::platform::ProcRootOverride procRoot(root);
         CPortTable table;
         table.Refresh();
         int index = 0;
@@ -40,6 +40,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 std::abort();
         }
     }
-    ombrel::platform::SetProcRoot("");
     return 0;
 }
