@@ -10,6 +10,7 @@
 
 #include "../core/handles.h"
 #include "../core/provisions.h"
+#include "../core/win32_error.h"
 #include "../linux/directory.h"
 #include "../linux/fd.h"
 #include "../linux/mounts.h"
@@ -27,16 +28,9 @@ public:
     UniqueFd fd;
 };
 
+// ELOOP (a link refused), EEXIST, EISDIR, ...: the file cannot be had.
 DWORD OpenError(int error) {
-    switch (error) {
-    case ENOENT:
-        return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-    case ENAMETOOLONG:
-        return ERROR_PATH_NOT_FOUND;
-    default:
-        return ERROR_ACCESS_DENIED; // EACCES, EPERM, ELOOP (a link), EEXIST, ...
-    }
+    return Win32ErrorOf(error, ERROR_ACCESS_DENIED);
 }
 
 // Opens path without following a symbolic link in any of its components
@@ -59,16 +53,9 @@ FILETIME ToFileTime(const timespec& time) {
     return {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
 }
 
+// A file that cannot be looked at is not found.
 DWORD StatError(int error) {
-    switch (error) {
-    case ENOTDIR:
-    case ENAMETOOLONG:
-        return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-        return ERROR_ACCESS_DENIED;
-    default:
-        return ERROR_FILE_NOT_FOUND;
-    }
+    return Win32ErrorOf(error, ERROR_FILE_NOT_FOUND);
 }
 
 // The directory of the platform's system programs.

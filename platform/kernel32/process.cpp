@@ -14,6 +14,7 @@
 #include <ombrel/services.h>
 
 #include "../core/provisions.h"
+#include "../core/win32_error.h"
 #include "command_line.h"
 #include "process_object.h"
 
@@ -83,19 +84,7 @@ DWORD ExitCodeOf(int status) {
 }
 
 DWORD ErrnoToWin32(int error) {
-    switch (error) {
-    case ENOENT:
-        return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-        return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-        return ERROR_ACCESS_DENIED;
-    case ENOMEM:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    default:
-        return ERROR_INVALID_PARAMETER;
-    }
+    return Win32ErrorOf(error, ERROR_INVALID_PARAMETER);
 }
 
 // A refresh opens the owner of every endpoint and reads its program path,

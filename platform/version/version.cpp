@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "../core/provisions.h"
+#include "../core/win32_error.h"
 #include "../linux/dpkg.h"
 #include "../linux/fd.h"
 #include "../linux/regular_file.h"
@@ -51,8 +52,9 @@ std::optional<std::vector<uint8_t>> VersionBlockOf(LPCSTR fileName) {
     struct stat info {};
     UniqueFd fd = OpenRegularFile(fileName, &info);
     if (!fd) {
-        SetLastError(errno == ENOENT || errno == ENOTDIR || errno == EREMOTE ? ERROR_FILE_NOT_FOUND
-                                                                             : ERROR_ACCESS_DENIED);
+        // A file on a remote mount is not looked at: as if it were not there.
+        SetLastError(errno == EREMOTE ? ERROR_FILE_NOT_FOUND
+                                      : Win32ErrorOf(errno, ERROR_ACCESS_DENIED));
         return std::nullopt;
     }
     ReadAt read = [&](uint64_t offset, void* buffer, size_t size) {
