@@ -5,6 +5,7 @@
 #include <shellapi.h>
 
 #include <ombrel/conventions.h>
+#include <ombrel/owned.h>
 
 int IsNtPlatform() {
     OSVERSIONINFOA version;
@@ -23,10 +24,9 @@ int LaunchProcess(const char* programPath, char* commandLine, int showCommand) {
     std::memset(&process, 0, sizeof process);
     BOOL created = CreateProcessA(programPath, commandLine, nullptr, nullptr, FALSE, 0, nullptr,
                                   nullptr, &startup, &process);
-    if (created) {
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
+    // Nothing waits for the program: both handles go, the thread's first.
+    ombrel::UniqueHandle processHandle(process.hProcess);
+    ombrel::UniqueHandle threadHandle(process.hThread);
     return created;
 }
 

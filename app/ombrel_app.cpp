@@ -3,6 +3,7 @@
 #include <QFileDialog>
 
 #include <ombrel/framework.h>
+#include <ombrel/owned.h>
 #include <ombrel/startup.h>
 
 #include "command_line_info.h"
@@ -41,16 +42,15 @@ int COmbrelApp::IsSupportedVersion() {
 }
 
 int COmbrelApp::EnableDebugPrivilege() {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+    ombrel::UniqueHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
+                          token.receive()))
         return 0;
     TOKEN_PRIVILEGES privileges{};
     LookupPrivilegeValueA(nullptr, SE_DEBUG_NAME, &privileges.Privileges[0].Luid);
     privileges.PrivilegeCount = 1;
     privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    BOOL adjusted = AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
-    CloseHandle(token);
-    return adjusted;
+    return AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr);
 }
 
 BOOL COmbrelApp::InitInstance() {

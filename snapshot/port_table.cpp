@@ -7,27 +7,27 @@
 #include <ombrel/refresh_scope.h>
 #include <ombrel/text.h>
 
-CPortTable::CPortTable() {
-    m_hPsapi = LoadLibraryA("psapi.dll");
-    if (m_hPsapi != nullptr)
+CPortTable::CPortTable() : m_hPsapi(LoadLibraryA("psapi.dll")) {
+    if (m_hPsapi)
         m_pfnGetModuleFileNameEx =
-            BindFunction<PFNGETMODULEFILENAMEEXA>(m_hPsapi, "GetModuleFileNameExA");
+            BindFunction<PFNGETMODULEFILENAMEEXA>(m_hPsapi.get(), "GetModuleFileNameExA");
 }
 
+// The entries go before the module their paths were read through.
 CPortTable::~CPortTable() {
     Clear();
-    if (m_hPsapi != nullptr)
-        FreeLibrary(m_hPsapi);
+}
+
+void CPortTable::EntryRelease::operator()(PortEntry* entry) const {
+    if (entry->smallIcon != nullptr)
+        DestroyIcon(entry->smallIcon);
+    HeapFree(GetProcessHeap(), 0, entry);
 }
 
 void CPortTable::Clear() {
-    for (PortEntry* entry : m_entries) {
-        if (entry == nullptr)
-            continue;
-        if (entry->smallIcon != nullptr)
-            DestroyIcon(entry->smallIcon);
-        HeapFree(GetProcessHeap(), 0, entry);
-    }
+    // In the snapshot's order, each entry's icon before its block.
+    for (OwnedEntry& entry : m_entries)
+        entry.reset();
     m_entries.clear();
 }
 
@@ -46,7 +46,7 @@ int CPortTable::GetFirst(int& index, PortEntry*& entry) {
     if (m_entries.empty())
         return 0;
     index = 0;
-    entry = m_entries[0];
+    entry = m_entries[0].get();
     return 1;
 }
 
@@ -54,14 +54,14 @@ int CPortTable::GetNext(int& index, PortEntry*& entry) {
     ++index;
     if (static_cast<unsigned>(index) >= m_entries.size())
         return 0;
-    entry = m_entries[static_cast<unsigned>(index)];
+    entry = m_entries[static_cast<unsigned>(index)].get();
     return 1;
 }
 
 PortEntry* CPortTable::FindByKey(int key) {
-    for (PortEntry* entry : m_entries)
+    for (const OwnedEntry& entry : m_entries)
         if (entry != nullptr && entry->key == key)
-            return entry;
+            return entry.get();
     return nullptr;
 }
 
@@ -77,12 +77,12 @@ void CPortTable::SetNameForPid(int processId, const char* name) {
                 ombrel::platform::CopyText(entry->processPath, sizeof entry->processPath, name);
         return;
     }
-    for (PortEntry* entry : m_entries)
+    for (const OwnedEntry& entry : m_entries)
         if (entry != nullptr && entry->processId == processId && entry->processPath[0] == '\0')
             ombrel::platform::CopyText(entry->processPath, sizeof entry->processPath, name);
 }
 
-PortEntry* CPortTable::NewEntry() {
-    return static_cast<PortEntry*>(
-        HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(PortEntry)));
+CPortTable::OwnedEntry CPortTable::NewEntry() {
+    return OwnedEntry(
+        static_cast<PortEntry*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(PortEntry))));
 }

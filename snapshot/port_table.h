@@ -1,11 +1,14 @@
 // The snapshot of the machine's TCP and UDP endpoints.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include <psapi.h>
+
+#include <ombrel/owned.h>
 
 #include "port_entry.h"
 
@@ -41,13 +44,19 @@ public:
     int GetProcessPath(uint32_t processId, char* path, int size);
 
 private:
-    PortEntry* NewEntry();
+    // An entry is a block of the process heap that owns its icon.
+    struct EntryRelease {
+        void operator()(PortEntry* entry) const;
+    };
+    using OwnedEntry = std::unique_ptr<PortEntry, EntryRelease>;
 
-    std::vector<PortEntry*> m_entries;
+    OwnedEntry NewEntry();
+
+    std::vector<OwnedEntry> m_entries;
     // While the name pass runs: the entries without a path, by process id,
     // so naming a process does not rescan every entry.
     std::unordered_map<int, std::vector<PortEntry*>> m_unnamed;
     bool m_unnamedIndexed = false;
-    HMODULE m_hPsapi = nullptr;
+    ombrel::UniqueModule m_hPsapi;
     PFNGETMODULEFILENAMEEXA m_pfnGetModuleFileNameEx = nullptr;
 };

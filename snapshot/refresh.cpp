@@ -42,12 +42,6 @@ const StateText kStateTexts[] = {
     {0, "LAST_ACK"},  {0, "TIME_WAIT"}, {0, "DELETE_TCB"},
 };
 
-// Frees a table the platform allocated from the process heap.
-void FreeTable(void* table) {
-    if (table != nullptr)
-        HeapFree(GetProcessHeap(), 0, table);
-}
-
 } // namespace
 
 int CPortTable::ResolveTableFunctions() {
@@ -91,11 +85,10 @@ void CPortTable::GetStateText(uint32_t state, std::string& out) {
 int CPortTable::GetProcessPath(uint32_t processId, char* path, int size) {
     if (processId < kLowestOrdinaryProcessId)
         return 1;
-    HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, processId);
-    if (process == nullptr)
+    ombrel::UniqueHandle process(OpenProcess(PROCESS_ALL_ACCESS, FALSE, processId));
+    if (!process)
         return 0;
-    DWORD length = m_pfnGetModuleFileNameEx(process, nullptr, path, static_cast<DWORD>(size));
-    CloseHandle(process);
+    DWORD length = m_pfnGetModuleFileNameEx(process.get(), nullptr, path, static_cast<DWORD>(size));
     return length != 0 ? 1 : 0;
 }
 
@@ -106,25 +99,26 @@ void CPortTable::CollectEndpoints() {
     WSADATA wsaData;
     if (WSAStartup(0x0101, &wsaData) != 0)
         return;
+    // Last, after both tables are freed.
+    struct SocketLayer {
+        ~SocketLayer() { WSACleanup(); }
+    } socketLayer;
 
-    PVOID rawTcp = nullptr;
-    PVOID rawUdp = nullptr;
-    if (g_pfnAllocateAndGetTcpExTable(&rawTcp, kSortedRows, GetProcessHeap(), kHeapFlags,
+    // Freed in this order: the TCP table, then the UDP table.
+    ombrel::HeapBlock udpTable;
+    ombrel::HeapBlock tcpTable;
+    if (g_pfnAllocateAndGetTcpExTable(tcpTable.receive(), kSortedRows, GetProcessHeap(), kHeapFlags,
                                       kAddressFamilyIPv4) != 0 ||
-        g_pfnAllocateAndGetUdpExTable(&rawUdp, kSortedRows, GetProcessHeap(), kHeapFlags,
-                                      kAddressFamilyIPv4) != 0) {
-        // Without both tables the snapshot stays empty.
-        FreeTable(rawTcp);
-        WSACleanup();
-        return;
-    }
+        g_pfnAllocateAndGetUdpExTable(udpTable.receive(), kSortedRows, GetProcessHeap(), kHeapFlags,
+                                      kAddressFamilyIPv4) != 0)
+        return; // without both tables the snapshot stays empty
 
     std::string state;
-    const auto* tcp = static_cast<const MIB_TCPEXTABLE*>(rawTcp);
+    const auto* tcp = static_cast<const MIB_TCPEXTABLE*>(tcpTable.get());
     const MIB_TCPROW_EX* tcpRows = tcp->table;
     for (DWORD i = 0; i < tcp->dwNumEntries; ++i) {
         const MIB_TCPROW_EX& row = tcpRows[i];
-        PortEntry* entry = NewEntry();
+        OwnedEntry entry = NewEntry();
         if (entry == nullptr)
             continue;
         entry->protocol = 0;
@@ -136,14 +130,14 @@ void CPortTable::CollectEndpoints() {
         GetProcessPath(row.dwProcessId, entry->processPath, sizeof entry->processPath);
         GetStateText(row.dwState, state);
         ombrel::platform::CopyText(entry->state, sizeof entry->state, state);
-        m_entries.push_back(entry);
+        m_entries.push_back(std::move(entry));
     }
 
-    const auto* udp = static_cast<const MIB_UDPEXTABLE*>(rawUdp);
+    const auto* udp = static_cast<const MIB_UDPEXTABLE*>(udpTable.get());
     const MIB_UDPROW_EX* udpRows = udp->table;
     for (DWORD i = 0; i < udp->dwNumEntries; ++i) {
         const MIB_UDPROW_EX& row = udpRows[i];
-        PortEntry* entry = NewEntry();
+        OwnedEntry entry = NewEntry();
         if (entry == nullptr)
             continue;
         entry->protocol = 1;
@@ -152,17 +146,13 @@ void CPortTable::CollectEndpoints() {
         FormatIPv4(row.dwLocalAddr, entry->localAddress);
         GetProcessPath(row.dwProcessId, entry->processPath, sizeof entry->processPath);
         std::strcpy(entry->remoteAddress, "0.0.0.0");
-        m_entries.push_back(entry);
+        m_entries.push_back(std::move(entry));
     }
-
-    FreeTable(rawTcp);
-    FreeTable(rawUdp);
-    WSACleanup();
 }
 
 void CPortTable::AssignKeysAndIcons() {
     int key = 0;
-    for (PortEntry* entry : m_entries) {
+    for (const OwnedEntry& entry : m_entries) {
         if (entry == nullptr)
             continue;
         entry->key = key++;
@@ -177,23 +167,22 @@ void CPortTable::AssignKeysAndIcons() {
 }
 
 void CPortTable::FillProcessNames() {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE || snapshot == nullptr)
+    ombrel::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot)
         return;
-    for (PortEntry* entry : m_entries)
+    for (const OwnedEntry& entry : m_entries)
         if (entry != nullptr && entry->processPath[0] == '\0')
-            m_unnamed[entry->processId].push_back(entry);
+            m_unnamed[entry->processId].push_back(entry.get());
     m_unnamedIndexed = true;
     PROCESSENTRY32 process;
     std::memset(&process, 0, sizeof process);
     process.dwSize = sizeof process;
-    for (BOOL more = Process32First(snapshot, &process); more;) {
+    for (BOOL more = Process32First(snapshot.get(), &process); more;) {
         SetNameForPid(static_cast<int>(process.th32ProcessID), process.szExeFile);
         std::memset(&process, 0, sizeof process);
         process.dwSize = sizeof process;
-        more = Process32Next(snapshot, &process);
+        more = Process32Next(snapshot.get(), &process);
     }
     m_unnamed.clear();
     m_unnamedIndexed = false;
-    CloseHandle(snapshot);
 }

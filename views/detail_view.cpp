@@ -51,10 +51,7 @@ CDetailView::CDetailView(QWidget* parent) : QWidget(parent), m_fontCaption(Capti
     setAttribute(Qt::WA_OpaquePaintEvent); // the erase fills every pixel
 }
 
-CDetailView::~CDetailView() {
-    if (m_pEntry != nullptr)
-        HeapFree(GetProcessHeap(), 0, m_pEntry);
-}
+CDetailView::~CDetailView() = default;
 
 BOOL CDetailView::Create(QWidget* parent) {
     return CreateViewWindow(*this, *this, parent);
@@ -66,12 +63,13 @@ void CDetailView::OnInitialUpdate() {
 
 void CDetailView::SetEntry(const PortEntry* entry) {
     if (entry != nullptr) {
-        if (m_pEntry == nullptr)
-            m_pEntry = static_cast<PortEntry*>(HeapAlloc(GetProcessHeap(), 0, sizeof(PortEntry)));
+        if (!m_entryCopy)
+            m_entryCopy.reset(HeapAlloc(GetProcessHeap(), 0, sizeof(PortEntry)));
+        m_pEntry = static_cast<PortEntry*>(m_entryCopy.get());
         if (m_pEntry != nullptr)
             std::memcpy(m_pEntry, entry, sizeof(PortEntry)); // the icon stays the table's
-    } else if (m_pEntry != nullptr) {
-        HeapFree(GetProcessHeap(), 0, m_pEntry);
+    } else {
+        m_entryCopy.reset();
         m_pEntry = nullptr;
     }
     update();
@@ -153,9 +151,8 @@ void CDetailView::resizeEvent(QResizeEvent* event) {
 bool IsExistingFile(const char* path) {
     WIN32_FIND_DATAA found;
     std::memset(&found, 0, sizeof found);
-    HANDLE search = FindFirstFileA(path, &found);
-    if (search == INVALID_HANDLE_VALUE)
+    ombrel::UniqueFind search(FindFirstFileA(path, &found));
+    if (!search)
         return false;
-    FindClose(search);
     return (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <ombrel/owned.h>
+
 #include "view.h"
 
 struct PortEntry;
@@ -45,7 +47,8 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
-    PortEntry* m_pEntry = nullptr;
+    ombrel::HeapBlock m_entryCopy; // the shown entry's copy, while there is one
+    PortEntry* m_pEntry = nullptr; // the same block
     QFont m_fontCaption;
 };
 

@@ -5,6 +5,7 @@
 
 #include <winver.h>
 
+#include <ombrel/owned.h>
 #include <ombrel/text.h>
 
 namespace {
@@ -63,7 +64,8 @@ int GetFileStrings(const char* path, char* description, char* company) {
     DWORD length = GetFileVersionInfoSizeA(path, &handle);
     if (length == 0)
         return 0;
-    void* block = HeapAlloc(GetProcessHeap(), 0, length);
+    ombrel::HeapBlock owned(HeapAlloc(GetProcessHeap(), 0, length));
+    void* block = owned.get();
     if (block == nullptr)
         return 0;
     int found = 0;
@@ -81,6 +83,5 @@ int GetFileStrings(const char* path, char* description, char* company) {
             QueryString(block, translation, "CompanyName", company);
         found = 1;
     }
-    HeapFree(GetProcessHeap(), 0, block);
     return found;
 }
