@@ -1,6 +1,5 @@
 #include "handles.h"
 
-#include <mutex>
 #include <vector>
 
 namespace ombrel::platform {
@@ -10,7 +9,6 @@ namespace {
 // no allocation of the table's own and a look-up no hashing, which counts
 // when a refresh opens a process and makes an icon per endpoint.
 struct HandleTable {
-    std::mutex mutex;
     std::vector<std::unique_ptr<KernelObject>> slots;
     std::vector<size_t> free;
     size_t live = 0;
@@ -33,7 +31,6 @@ bool SlotOf(HANDLE handle, size_t& slot) {
 
 HANDLE InsertHandle(std::unique_ptr<KernelObject> object) {
     HandleTable& table = Table();
-    std::lock_guard lock(table.mutex);
     size_t slot;
     if (!table.free.empty()) {
         slot = table.free.back();
@@ -50,30 +47,26 @@ HANDLE InsertHandle(std::unique_ptr<KernelObject> object) {
 KernelObject* LookupObject(HANDLE handle) {
     HandleTable& table = Table();
     size_t slot;
-    std::lock_guard lock(table.mutex);
     if (!SlotOf(handle, slot) || slot >= table.slots.size())
         return nullptr;
     return table.slots[slot].get();
 }
 
 bool RemoveHandle(HANDLE handle) {
-    std::unique_ptr<KernelObject> doomed;
-    {
-        HandleTable& table = Table();
-        size_t slot;
-        std::lock_guard lock(table.mutex);
-        if (!SlotOf(handle, slot) || slot >= table.slots.size() || !table.slots[slot])
-            return false;
-        doomed = std::move(table.slots[slot]);
-        table.free.push_back(slot);
-        --table.live;
-    }
-    return true; // destroyed outside the lock: a destructor may close descriptors
+    HandleTable& table = Table();
+    size_t slot;
+    if (!SlotOf(handle, slot) || slot >= table.slots.size() || !table.slots[slot])
+        return false;
+    // Out of the table before it is destroyed: a destructor may call the
+    // layer again (a process object reaps its child).
+    std::unique_ptr<KernelObject> doomed = std::move(table.slots[slot]);
+    table.free.push_back(slot);
+    --table.live;
+    return true;
 }
 
 size_t HandleCount() {
     HandleTable& table = Table();
-    std::lock_guard lock(table.mutex);
     return table.live;
 }
 

@@ -1,6 +1,5 @@
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,7 +34,6 @@ template <typename F> FARPROC AsFarProc(F* function) {
 // The modules the program binds at run time, each exporting only what the
 // program asks of it.
 struct Registry {
-    std::mutex mutex;
     std::vector<Module> modules{
         {"psapi.dll", {{"GetModuleFileNameExA", AsFarProc(&::GetModuleFileNameExA)}}},
         {"iphlpapi.dll",
@@ -97,7 +95,6 @@ bool* HiddenFlag(Registry& registry, const std::string& module, const std::strin
 HiddenModule::HiddenModule(const char* module, const char* exportName)
     : module_(module), export_(exportName ? exportName : ""), saved_(false) {
     Registry& registry = TheRegistry();
-    std::lock_guard lock(registry.mutex);
     if (bool* hidden = HiddenFlag(registry, module_, export_)) {
         saved_ = *hidden;
         *hidden = true;
@@ -106,14 +103,12 @@ HiddenModule::HiddenModule(const char* module, const char* exportName)
 
 HiddenModule::~HiddenModule() {
     Registry& registry = TheRegistry();
-    std::lock_guard lock(registry.mutex);
     if (bool* hidden = HiddenFlag(registry, module_, export_))
         *hidden = saved_;
 }
 
 int ModuleLoadCount(const char* module) {
     Registry& registry = TheRegistry();
-    std::lock_guard lock(registry.mutex);
     Module* found = FindModule(registry, module);
     return found ? found->loads : 0;
 }
@@ -122,7 +117,6 @@ namespace lx {
 
 HMODULE LoadLibraryA(LPCSTR fileName) {
     Registry& registry = TheRegistry();
-    std::lock_guard lock(registry.mutex);
     Module* module = fileName ? FindModule(registry, fileName) : nullptr;
     if (module == nullptr || module->hidden) {
         SetLastError(ERROR_MOD_NOT_FOUND);
@@ -134,7 +128,6 @@ HMODULE LoadLibraryA(LPCSTR fileName) {
 
 FARPROC GetProcAddress(HMODULE handle, LPCSTR procName) {
     Registry& registry = TheRegistry();
-    std::lock_guard lock(registry.mutex);
     Module* module = FromHandle(registry, handle);
     if (module == nullptr || module->loads == 0) {
         SetLastError(ERROR_MOD_NOT_FOUND);
@@ -151,7 +144,6 @@ FARPROC GetProcAddress(HMODULE handle, LPCSTR procName) {
 
 BOOL FreeLibrary(HMODULE handle) {
     Registry& registry = TheRegistry();
-    std::lock_guard lock(registry.mutex);
     Module* module = FromHandle(registry, handle);
     if (module == nullptr || module->loads == 0) {
         SetLastError(ERROR_MOD_NOT_FOUND);
@@ -208,7 +200,6 @@ HMODULE GetModuleHandleA(LPCSTR moduleName) {
     if (moduleName == nullptr)
         return reinterpret_cast<HMODULE>(&mainModuleTag);
     Registry& registry = TheRegistry();
-    std::lock_guard lock(registry.mutex);
     Module* module = FindModule(registry, moduleName);
     if (module == nullptr || module->loads == 0) {
         SetLastError(ERROR_MOD_NOT_FOUND);

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
-#include <mutex>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -27,7 +26,6 @@ struct ChildState {
 };
 
 struct Children {
-    std::mutex mutex;
     std::unordered_map<pid_t, ChildState> byPid;
 };
 
@@ -67,14 +65,15 @@ void OnChildExit(int signal, siginfo_t* info, void* context) {
 }
 
 void InstallChildHandler() {
-    static std::once_flag installed;
-    std::call_once(installed, [] {
-        struct sigaction action {};
-        action.sa_sigaction = OnChildExit;
-        action.sa_flags = SA_SIGINFO | SA_RESTART | SA_NOCLDSTOP;
-        sigemptyset(&action.sa_mask);
-        ::sigaction(SIGCHLD, &action, &previousChildAction);
-    });
+    static bool installed = false;
+    if (installed)
+        return;
+    installed = true;
+    struct sigaction action {};
+    action.sa_sigaction = OnChildExit;
+    action.sa_flags = SA_SIGINFO | SA_RESTART | SA_NOCLDSTOP;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGCHLD, &action, &previousChildAction);
 }
 
 DWORD ExitCodeOf(int status) {
@@ -98,7 +97,6 @@ DWORD ErrnoToWin32(int error) {
 class ProcDirCache {
 public:
     std::shared_ptr<ProcDir> Open(const std::string& root, DWORD pid, int& error) {
-        std::lock_guard lock(mutex_);
         bool keep = InRefreshScope();
         if (!keep || root != root_) {
             entries_.clear();
@@ -122,10 +120,7 @@ public:
         return dir;
     }
 
-    void Clear() {
-        std::lock_guard lock(mutex_);
-        entries_.clear();
-    }
+    void Clear() { entries_.clear(); }
 
 private:
     static size_t MaxEntries() {
@@ -136,7 +131,6 @@ private:
     }
 
     static constexpr size_t kMaxEntries = 4096;
-    std::mutex mutex_;
     std::string root_;
     std::unordered_map<DWORD, std::shared_ptr<ProcDir>> entries_;
 };
@@ -149,7 +143,6 @@ ProcDirCache& ProcDirs() {
 } // namespace
 
 ssize_t ProcDir::ReadExe(char* buffer, size_t size) {
-    std::lock_guard lock(mutex);
     if (!read) {
         char target[4096];
         ssize_t length = fd ? ::readlinkat(fd.get(), "exe", target, sizeof target) : -1;
@@ -190,19 +183,16 @@ bool ReleaseChild(pid_t pid) {
 
 void ForgetChild(pid_t pid) {
     Children& children = AllChildren();
-    std::lock_guard lock(children.mutex);
     children.byPid.erase(pid);
 }
 
 void RememberChild(pid_t pid) {
     Children& children = AllChildren();
-    std::lock_guard lock(children.mutex);
     children.byPid[pid] = ChildState{};
 }
 
 void ReapExitedChildren() {
     Children& children = AllChildren();
-    std::lock_guard lock(children.mutex);
     for (auto it = children.byPid.begin(); it != children.byPid.end();) {
         int status = 0;
         pid_t got = it->second.exited ? 0 : ::waitpid(it->first, &status, WNOHANG);
@@ -219,21 +209,15 @@ void ReapExitedChildren() {
 
 bool WaitChild(pid_t pid, bool wait, DWORD& exitCode) {
     Children& children = AllChildren();
-    std::unique_lock lock(children.mutex);
     auto it = children.byPid.find(pid);
     if (it == children.byPid.end())
         return false;
     if (!it->second.exited) {
-        lock.unlock();
         int status = 0;
         pid_t got;
         do
             got = ::waitpid(pid, &status, wait ? 0 : WNOHANG);
         while (got < 0 && errno == EINTR);
-        lock.lock();
-        it = children.byPid.find(pid);
-        if (it == children.byPid.end())
-            return false;
         if (got == pid) {
             it->second.exited = true;
             it->second.exitCode = ExitCodeOf(status);
@@ -253,7 +237,6 @@ ProcessObject::~ProcessObject() {
     if (code == STILL_ACTIVE && !ReleaseChild(static_cast<pid_t>(pid)))
         return;
     Children& children = AllChildren();
-    std::lock_guard lock(children.mutex);
     children.byPid.erase(static_cast<pid_t>(pid));
 }
 

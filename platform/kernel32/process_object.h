@@ -2,7 +2,6 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <sys/types.h>
 
@@ -19,7 +18,6 @@ struct ProcDir {
     ssize_t ReadExe(char* buffer, size_t size);
 
     UniqueFd fd;
-    std::mutex mutex;
     bool read = false;
     std::string exe;
     int error = 0;

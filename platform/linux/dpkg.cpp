@@ -2,7 +2,6 @@
 
 #include <climits>
 #include <cstdlib>
-#include <mutex>
 #include <string_view>
 #include <sys/stat.h>
 #include <unordered_map>
@@ -25,7 +24,6 @@ bool CouldBeProgram(std::string_view path) {
 class PackageIndex {
 public:
     std::optional<PackageInfo> Owner(const std::string& path) {
-        std::lock_guard lock(mutex_);
         RefreshIfChanged();
         for (const std::string& candidate : Spellings(path)) {
             auto owner = owners_.find(candidate);
@@ -39,7 +37,6 @@ public:
     }
 
     void SetRoot(std::string root) {
-        std::lock_guard lock(mutex_);
         root_ = std::move(root);
         stamp_.clear();
     }
@@ -150,7 +147,6 @@ private:
         });
     }
 
-    std::mutex mutex_;
     std::string root_ = "/var/lib/dpkg";
     std::string stamp_;
     std::unordered_map<std::string, std::string> owners_;   // path -> package

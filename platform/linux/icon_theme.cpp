@@ -5,7 +5,6 @@
 #include <climits>
 #include <cstdlib>
 #include <dirent.h>
-#include <mutex>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -105,7 +104,6 @@ int RankOf(int themeIndex, int size, std::string_view extension) {
 class IconIndex {
 public:
     const std::string& FileFor(std::string_view programPath) {
-        std::lock_guard lock(mutex_);
         RefreshIfStale();
         // Many endpoints share a program: the path as given is looked up
         // before it is resolved.
@@ -128,15 +126,11 @@ public:
     }
 
     std::string FileForName(const std::string& name) {
-        std::lock_guard lock(mutex_);
         RefreshIfStale();
         return IconFile(name);
     }
 
-    void Reset() {
-        std::lock_guard lock(mutex_);
-        built_ = false;
-    }
+    void Reset() { built_ = false; }
 
 private:
     void RefreshIfStale() {
@@ -249,7 +243,6 @@ private:
         return "";
     }
 
-    std::mutex mutex_;
     bool built_ = false;
     std::chrono::steady_clock::time_point lastCheck_;
     std::string stamp_;

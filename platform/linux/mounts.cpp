@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
-#include <mutex>
 #include <poll.h>
 #include <unistd.h>
 #include <vector>
@@ -75,7 +74,6 @@ namespace {
 class MountTable {
 public:
     bool IsRemote(std::string_view path) {
-        std::lock_guard lock(mutex_);
         Update();
         for (const MountPoint& mount : mounts_) {
             std::string_view point = mount.point;
@@ -87,7 +85,6 @@ public:
     }
 
     std::string SetSource(std::string source) {
-        std::lock_guard lock(mutex_);
         std::string saved = std::move(source_);
         source_ = std::move(source);
         fd_.reset();
@@ -111,7 +108,6 @@ private:
             fd_.reset(); // a file stands in: read it afresh every time
     }
 
-    std::mutex mutex_;
     std::string source_ = kLiveTable;
     UniqueFd fd_;
     std::vector<MountPoint> mounts_;

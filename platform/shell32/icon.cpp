@@ -1,6 +1,4 @@
-#include <atomic>
 #include <chrono>
-#include <mutex>
 #include <sys/stat.h>
 #include <unordered_map>
 #include <unordered_set>
@@ -9,16 +7,16 @@
 
 #include "../core/handles.h"
 #include "../core/provisions.h"
+#include "../linux/icon_theme.h"
 #include "../linux/mounts.h"
 #include "../linux/regular_file.h"
-#include "../linux/icon_theme.h"
 #include "icon_object.h"
 
 namespace ombrel::platform {
 namespace {
 
-std::atomic<size_t>& LiveIcons() {
-    static std::atomic<size_t> count{0};
+size_t& LiveIcons() {
+    static size_t count = 0;
     return count;
 }
 
@@ -26,10 +24,8 @@ std::atomic<size_t>& LiveIcons() {
 // icon of every endpoint, most of them of a few programs.
 bool FileExists(const char* path) {
     using Clock = std::chrono::steady_clock;
-    static std::mutex mutex;
     static StringMap<bool> known;
     static Clock::time_point since;
-    std::lock_guard lock(mutex);
     Clock::time_point now = Clock::now();
     if (now - since > std::chrono::milliseconds(1000)) {
         known.clear();
@@ -50,9 +46,7 @@ bool FileExists(const char* path) {
 } // namespace
 
 const std::string* InternIconSource(std::string_view source) {
-    static std::mutex mutex;
     static std::unordered_set<std::string> sources;
-    std::lock_guard lock(mutex);
     return &*sources.emplace(source).first; // set nodes never move
 }
 
@@ -62,7 +56,7 @@ std::string IconSourceFile(HICON icon) {
 }
 
 size_t IconCount() {
-    return LiveIcons().load();
+    return LiveIcons();
 }
 
 void ResetShellIconIndex() {

@@ -4,7 +4,6 @@
 #include <QGuiApplication>
 #include <QImageReader>
 #include <map>
-#include <mutex>
 
 #include <ombrel/icon_pixmap.h>
 
@@ -53,7 +52,6 @@ QPixmap Decode(const QString& source, int size) {
 }
 
 struct SharedIcons {
-    std::mutex mutex;
     std::map<std::pair<bool, WORD>, HICON> icons;
 };
 
@@ -97,7 +95,6 @@ HICON LoadIconA(HINSTANCE instance, LPCSTR name) {
         return nullptr;
     }
     SharedIcons& shared = Shared();
-    std::lock_guard lock(shared.mutex);
     if (auto found = shared.icons.find({standard, id}); found != shared.icons.end())
         return found->second;
 

@@ -1,4 +1,3 @@
-#include <atomic>
 #include <cstring>
 
 #include <ombrel/services.h>
@@ -8,12 +7,12 @@
 
 namespace ombrel::platform {
 namespace {
-std::atomic<int> startCount{0};
+int startCount = 0;
 constexpr WORD highestVersion = MAKEWORD(2, 2);
 } // namespace
 
 int SocketLayerStartCount() {
-    return startCount.load();
+    return startCount;
 }
 
 namespace lx {
@@ -41,13 +40,11 @@ int WSAStartup(WORD versionRequested, LPWSADATA data) {
 }
 
 int WSACleanup() {
-    int count = startCount.load();
-    while (count > 0 && !startCount.compare_exchange_weak(count, count - 1)) {
-    }
-    if (count <= 0) {
+    if (startCount <= 0) {
         SetLastError(WSANOTINITIALISED);
         return SOCKET_ERROR;
     }
+    --startCount;
     return 0;
 }
 

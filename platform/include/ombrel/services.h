@@ -2,6 +2,12 @@
 // called. Each entry starts as the Linux provision; a test replaces one at
 // run time with a double (ServiceOverride) and the product code, which calls
 // the Win32 names, goes through the double without being rebuilt.
+//
+// The layer is called from one thread: the window's GUI thread, or the only
+// thread of ombrel-list and of each test. Its state takes no locks. The one
+// state another context touches is the list of children to reap, which the
+// SIGCHLD handler reads and writes through atomics only; the last error is
+// per thread, as on the platform.
 #pragma once
 
 #include <functional>
