@@ -8,6 +8,7 @@
 
 #include "directory.h"
 #include "procfs.h"
+#include "regular_file.h"
 
 namespace ombrel::platform {
 namespace {
@@ -59,16 +60,7 @@ private:
 
     // The database changes when a package is installed or removed: the
     // status file and the info directory are written then.
-    std::string Stamp() const {
-        std::string stamp;
-        for (const std::string& file : {root_ + "/status", root_ + "/info"}) {
-            struct stat info {};
-            if (::stat(file.c_str(), &info) == 0)
-                stamp += std::to_string(info.st_mtim.tv_sec) + "." +
-                         std::to_string(info.st_mtim.tv_nsec) + ";";
-        }
-        return stamp;
-    }
+    std::string Stamp() const { return ModificationStamp({root_ + "/status", root_ + "/info"}); }
 
     void RefreshIfChanged() {
         std::string stamp = Stamp();

@@ -148,16 +148,12 @@ private:
 
     // Modification times of the directories whose contents the index holds.
     std::string Stamp() const {
-        std::string stamp;
+        std::vector<std::string> folders;
         for (const std::string& dir : XdgDataDirs()) {
-            for (const std::string& sub : {dir + "/applications", dir + "/icons"}) {
-                struct stat info {};
-                if (::stat(sub.c_str(), &info) == 0)
-                    stamp += sub + std::to_string(info.st_mtim.tv_sec) + "." +
-                             std::to_string(info.st_mtim.tv_nsec) + ";";
-            }
+            folders.push_back(dir + "/applications");
+            folders.push_back(dir + "/icons");
         }
-        return stamp;
+        return ModificationStamp(folders);
     }
 
     void Build() {

@@ -49,4 +49,15 @@ std::optional<std::string> ReadRegularFile(const std::string& path, size_t limit
     return ReadToEnd(fd.get(), limit);
 }
 
+std::string ModificationStamp(const std::vector<std::string>& paths) {
+    std::string stamp;
+    for (const std::string& path : paths) {
+        struct stat info {};
+        if (::stat(path.c_str(), &info) == 0)
+            stamp += path + "@" + std::to_string(info.st_mtim.tv_sec) + "." +
+                     std::to_string(info.st_mtim.tv_nsec) + ";";
+    }
+    return stamp;
+}
+
 } // namespace ombrel::platform

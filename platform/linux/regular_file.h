@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
+#include <vector>
 
 #include "fd.h"
 
@@ -30,5 +31,9 @@ UniqueFd ReopenRegular(const UniqueFd& pathFd, int flags, struct stat* info = nu
 
 // A whole regular file of at most limit bytes, read as above.
 std::optional<std::string> ReadRegularFile(const std::string& path, size_t limit);
+
+// The modification times of files and folders, as one text that changes
+// when any of them changes, appears or goes.
+std::string ModificationStamp(const std::vector<std::string>& paths);
 
 } // namespace ombrel::platform
