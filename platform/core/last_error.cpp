@@ -1,4 +1,6 @@
 #include <cerrno>
+#include <string>
+#include <sys/stat.h>
 
 #include <windows.h>
 
@@ -32,6 +34,22 @@ DWORD Win32ErrorOf(int error, DWORD otherwise) {
     default:
         return otherwise;
     }
+}
+
+DWORD Win32FileErrorOf(int error, const char* path, DWORD otherwise) {
+    if (path == nullptr || path[0] == '\0')
+        return ERROR_PATH_NOT_FOUND;
+    if (error != ENOENT)
+        return Win32ErrorOf(error, otherwise);
+    std::string folder = path;
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
+    size_t slash = folder.rfind('/');
+    folder = slash == std::string::npos ? "." : folder.substr(0, slash == 0 ? 1 : slash);
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        return ERROR_PATH_NOT_FOUND;
+    return ERROR_FILE_NOT_FOUND;
 }
 
 } // namespace ombrel::platform

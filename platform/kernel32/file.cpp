@@ -28,11 +28,6 @@ public:
     UniqueFd fd;
 };
 
-// ELOOP (a link refused), EEXIST, EISDIR, ...: the file cannot be had.
-DWORD OpenError(int error) {
-    return Win32ErrorOf(error, ERROR_ACCESS_DENIED);
-}
-
 // Opens path without following a symbolic link in any of its components
 // (openat2, Linux 5.6), or, on an older kernel, in its last one.
 int OpenWithoutLinks(const char* path, int flags, mode_t mode) {
@@ -51,11 +46,6 @@ FILETIME ToFileTime(const timespec& time) {
     uint64_t ticks = (static_cast<uint64_t>(time.tv_sec) + 11644473600ull) * 10000000ull +
                      static_cast<uint64_t>(time.tv_nsec) / 100u;
     return {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-}
-
-// A file that cannot be looked at is not found.
-DWORD StatError(int error) {
-    return Win32ErrorOf(error, ERROR_FILE_NOT_FOUND);
 }
 
 // The directory of the platform's system programs.
@@ -98,7 +88,8 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD, LPSECURITY_ATTRI
         fd = ReopenRegular(pathFd, access | truncate);
     }
     if (!fd) {
-        SetLastError(OpenError(errno));
+        // ELOOP (a link refused), EISDIR, ...: the file cannot be had.
+        SetLastError(Win32FileErrorOf(errno, fileName, ERROR_ACCESS_DENIED));
         return INVALID_HANDLE_VALUE;
     }
     return InsertHandle(std::make_unique<FileObject>(std::move(fd)));
@@ -153,14 +144,15 @@ HANDLE FindFirstFileA(LPCSTR fileName, LPWIN32_FIND_DATAA findData) {
                 match = name;
         });
         if (match.empty()) {
-            SetLastError(ERROR_FILE_NOT_FOUND);
+            SetLastError(Win32FileErrorOf(ENOENT, path.c_str(), ERROR_FILE_NOT_FOUND));
             return INVALID_HANDLE_VALUE;
         }
         path = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + match;
     }
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) {
-        SetLastError(StatError(errno));
+        // A file that cannot be looked at is not found.
+        SetLastError(Win32FileErrorOf(errno, path.c_str(), ERROR_FILE_NOT_FOUND));
         return INVALID_HANDLE_VALUE;
     }
     std::memset(findData, 0, sizeof *findData);

@@ -8,6 +8,7 @@
 #include <ombrel/services.h>
 
 #include "../core/provisions.h"
+#include "../core/win32_error.h"
 #include <ombrel/text.h>
 
 namespace ombrel::platform {
@@ -185,8 +186,14 @@ DWORD GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD size) {
         return 0;
     }
     struct stat info {};
-    if (longPath[0] == '\0' || ::stat(longPath, &info) != 0) {
-        SetLastError(errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND);
+    if (longPath[0] == '\0') {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return 0;
+    }
+    if (::stat(longPath, &info) != 0) {
+        // Not told apart by the platform's documentation: a missing folder
+        // is a missing file here, a file used as a folder a missing path.
+        SetLastError(Win32ErrorOf(errno, ERROR_FILE_NOT_FOUND));
         return 0;
     }
     size_t length = std::strlen(longPath);

@@ -302,7 +302,11 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIB
     pid_t pid = 0;
     int error = SpawnProgram(program, argv, currentDirectory, environment ? &env : nullptr, pid);
     if (error != 0) {
-        SetLastError(ErrnoToWin32(error));
+        // A program named by its path may lack its folder; one searched for
+        // is only not found.
+        SetLastError(program.find('/') != std::string::npos
+                         ? Win32FileErrorOf(error, program.c_str(), ERROR_INVALID_PARAMETER)
+                         : ErrnoToWin32(error));
         return FALSE;
     }
     std::string path = ProcRoot() + "/" + std::to_string(pid);

@@ -54,7 +54,7 @@ std::optional<std::vector<uint8_t>> VersionBlockOf(LPCSTR fileName) {
     if (!fd) {
         // A file on a remote mount is not looked at: as if it were not there.
         SetLastError(errno == EREMOTE ? ERROR_FILE_NOT_FOUND
-                                      : Win32ErrorOf(errno, ERROR_ACCESS_DENIED));
+                                      : Win32FileErrorOf(errno, fileName, ERROR_ACCESS_DENIED));
         return std::nullopt;
     }
     ReadAt read = [&](uint64_t offset, void* buffer, size_t size) {
@@ -69,7 +69,7 @@ std::optional<std::vector<uint8_t>> VersionBlockOf(LPCSTR fileName) {
         if (auto block = SerializeVersionBlock(PackageVersion(*package)))
             return block;
     }
-    SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
+    SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND); // as for a file without a version resource
     return std::nullopt;
 }
 
@@ -103,7 +103,10 @@ BOOL GetFileVersionInfoA(LPCSTR fileName, DWORD, DWORD length, LPVOID data) {
     return TRUE;
 }
 
+// A query that fails says so in a zero length too, as on the platform.
 BOOL VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID* buffer, UINT* length) {
+    if (length != nullptr)
+        *length = 0;
     if (block == nullptr || subBlock == nullptr || buffer == nullptr || length == nullptr)
         return FALSE;
     const uint8_t* value = nullptr;

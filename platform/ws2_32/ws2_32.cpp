@@ -21,7 +21,7 @@ namespace lx {
 // unbalanced clean-up is reported as the platform reports it.
 int WSAStartup(WORD versionRequested, LPWSADATA data) {
     if (data == nullptr)
-        return 10014; // WSAEFAULT
+        return WSAEFAULT;
     BYTE major = LOBYTE(versionRequested);
     BYTE minor = HIBYTE(versionRequested);
     std::memset(data, 0, sizeof *data);
