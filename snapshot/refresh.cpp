@@ -9,6 +9,7 @@
 #include <tlhelp32.h>
 #include <winsock2.h>
 
+#include <ombrel/conventions.h>
 #include <ombrel/framework.h>
 #include <ombrel/text.h>
 
@@ -24,7 +25,6 @@ PFNALLOCATEANDGETUDPEXTABLEFROMSTACK g_pfnAllocateAndGetUdpExTable = nullptr;
 constexpr DWORD kSortedRows = 1;
 constexpr DWORD kHeapFlags = 2;
 constexpr DWORD kAddressFamilyIPv4 = 2;
-constexpr uint32_t kLowestOrdinaryProcessId = 20; // below: idle and system processes
 
 // The low 16 bits of a table value hold the port in network byte order.
 int32_t HostPort(DWORD value) {
@@ -83,7 +83,7 @@ void CPortTable::GetStateText(uint32_t state, std::string& out) {
 }
 
 int CPortTable::GetProcessPath(uint32_t processId, char* path, int size) {
-    if (processId < kLowestOrdinaryProcessId)
+    if (processId < ombrel::platform::kLowestOrdinaryProcessId)
         return 1;
     ombrel::UniqueHandle process(OpenProcess(PROCESS_ALL_ACCESS, FALSE, processId));
     if (!process)

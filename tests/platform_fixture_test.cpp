@@ -56,7 +56,7 @@ std::vector<TcpRow> ReadTcp(BOOL order) {
 TEST_F(FixtureProc, TcpTableHasEveryStateOwnerAndOrder) {
     const std::string lo = "127.0.0.1";
     std::vector<TcpRow> expected{
-        {2, "0.0.0.0", 80, "0.0.0.0", 0, 501}, // held by launcher 600 and service 501
+        {2, "0.0.0.0", 80, "0.0.0.0", 0, 600}, // launcher 600 made it; service 501 inherited it
         {3, "10.0.0.5", 50001, "93.184.216.34", 443, 300},
         {2, lo, 22, "0.0.0.0", 0, 100},
         {5, lo, 22, lo, 40000, 100},
@@ -64,7 +64,7 @@ TEST_F(FixtureProc, TcpTableHasEveryStateOwnerAndOrder) {
         {6, lo, 2002, lo, 9, 1},
         {7, lo, 2003, lo, 9, 1},
         {11, lo, 2004, lo, 9, 0}, // TIME_WAIT: no process holds it
-        {1, lo, 2005, lo, 9, 200},
+        // 2005 is only bound (CLOSE): no endpoint
         {8, lo, 2006, lo, 9, 200},
         {10, lo, 2007, lo, 9, 1},
         {9, lo, 2008, lo, 9, 1},
@@ -77,11 +77,11 @@ TEST_F(FixtureProc, TcpTableHasEveryStateOwnerAndOrder) {
 
 TEST_F(FixtureProc, UnsortedTableKeepsTheKernelsOrderAndSkipsMalformedLines) {
     std::vector<TcpRow> rows = ReadTcp(FALSE);
-    ASSERT_EQ(rows.size(), 15u);
+    ASSERT_EQ(rows.size(), 14u);
     EXPECT_EQ(rows[0].localPort, 22);
     EXPECT_EQ(rows[3].localPort, 80);
     EXPECT_EQ(rows[8].localPort, 2004);
-    EXPECT_EQ(rows[9].localPort, 2005); // the line between them was not a socket
+    EXPECT_EQ(rows[9].localPort, 2006); // the line between was not a socket, 2005 only bound
     EXPECT_EQ(rows.back().localPort, 2010);
 }
 

@@ -3,9 +3,15 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <string>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
+#include <ombrel/refresh_scope.h>
 #include <ombrel/services.h>
 
 namespace {
@@ -155,4 +161,153 @@ TEST(LiveProcess, ProcessListHoldsThisProcess) {
     }
     EXPECT_TRUE(found);
     CloseHandle(snapshot);
+}
+
+namespace {
+
+// The owners of our rows on a port in one table, as the layer reports them.
+std::vector<DWORD> TcpOwners(uint16_t port) {
+    std::vector<DWORD> owners;
+    PVOID raw = nullptr;
+    if (AllocateAndGetTcpExTableFromStack(&raw, TRUE, GetProcessHeap(), 0, 2) != 0)
+        return owners;
+    auto* tcp = static_cast<PMIB_TCPEXTABLE>(raw);
+    for (DWORD i = 0; i < tcp->dwNumEntries; ++i)
+        if (Port(tcp->table[i].dwLocalPort) == port)
+            owners.push_back(tcp->table[i].dwProcessId);
+    HeapFree(GetProcessHeap(), 0, raw);
+    return owners;
+}
+
+bool UdpHas(uint16_t port) {
+    PVOID raw = nullptr;
+    if (AllocateAndGetUdpExTableFromStack(&raw, TRUE, GetProcessHeap(), 0, 2) != 0)
+        return false;
+    auto* udp = static_cast<PMIB_UDPEXTABLE>(raw);
+    bool found = false;
+    for (DWORD i = 0; i < udp->dwNumEntries; ++i)
+        found = found || Port(udp->table[i].dwLocalPort) == port;
+    HeapFree(GetProcessHeap(), 0, raw);
+    return found;
+}
+
+// A child of this process that waits, holding every descriptor it
+// inherited, until its pipe closes; then it runs program, if any.
+class WaitingChild {
+public:
+    explicit WaitingChild(const char* program = nullptr) {
+        int fds[2];
+        if (::pipe2(fds, 0) != 0)
+            return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(fds[1]);
+            char byte;
+            while (::read(fds[0], &byte, 1) > 0) {
+            }
+            if (program != nullptr)
+                ::execl(program, program, "100", static_cast<char*>(nullptr));
+            ::_exit(0);
+        }
+        ::close(fds[0]);
+        write_ = fds[1];
+    }
+    ~WaitingChild() {
+        Release();
+        Reap();
+    }
+    pid_t pid() const { return pid_; }
+    void Release() {
+        if (write_ >= 0)
+            ::close(write_);
+        write_ = -1;
+    }
+    void Reap() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        pid_ = -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int write_ = -1;
+};
+
+std::string ModulePath(DWORD pid) {
+    HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
+    if (process == nullptr)
+        return "<no process>";
+    char path[4096];
+    DWORD length = GetModuleFileNameExA(process, nullptr, path, sizeof path);
+    CloseHandle(process);
+    return length != 0 ? std::string(path, length) : "<no path>";
+}
+
+} // namespace
+
+// Several processes hold the listener: the one started first owns it.
+TEST(LiveOwners, AListenerAChildInheritedBelongsToTheParent) {
+    Socket listener(SOCK_STREAM);
+    ASSERT_TRUE(Bind(listener));
+    ASSERT_EQ(::listen(listener.fd(), 4), 0);
+    WaitingChild child;
+    ASSERT_GT(child.pid(), 0);
+    EXPECT_EQ(TcpOwners(listener.Port()), std::vector<DWORD>{GetCurrentProcessId()});
+}
+
+// Only listening and connected sockets are endpoints, from either source.
+TEST(LiveOwners, ASocketOnlyBoundIsNoEndpoint) {
+    Socket bound(SOCK_STREAM);
+    ASSERT_TRUE(Bind(bound));
+    EXPECT_TRUE(TcpOwners(bound.Port()).empty());
+}
+
+// Outside a refresh every call reads the system afresh.
+TEST(LiveFreshness, EachCallSeesTheSystemAsItIsNow) {
+    PVOID raw = nullptr;
+    ASSERT_EQ(AllocateAndGetTcpExTableFromStack(&raw, TRUE, GetProcessHeap(), 0, 2), 0u);
+    HeapFree(GetProcessHeap(), 0, raw);
+    Socket udp(SOCK_DGRAM);
+    ASSERT_TRUE(Bind(udp));
+    EXPECT_TRUE(UdpHas(udp.Port())); // bound after the TCP call, before the UDP one
+
+    // A program whose process exec()s another shows the new one next time.
+    WaitingChild child("/bin/sleep");
+    ASSERT_GT(child.pid(), 0);
+    char self[4096] = {};
+    ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    {
+        ombrel::platform::RefreshScope refresh;
+        EXPECT_EQ(ModulePath(static_cast<DWORD>(child.pid())), self);
+    }
+    child.Release();
+    std::string exe = "/proc/" + std::to_string(child.pid()) + "/exe";
+    auto linkNow = [&] {
+        char target[4096];
+        ssize_t length = ::readlink(exe.c_str(), target, sizeof target);
+        return length > 0 ? std::string(target, static_cast<size_t>(length)) : std::string();
+    };
+    std::string now = linkNow();
+    for (int i = 0; i < 1000000 && now == self; ++i) { // until the exec is done, bounded
+        ::sched_yield();
+        now = linkNow();
+    }
+    ASSERT_NE(now, self);
+    {
+        ombrel::platform::RefreshScope refresh;
+        EXPECT_EQ(ModulePath(static_cast<DWORD>(child.pid())), now);
+    }
+
+    // A process that has ended and been reaped opens no more, and a handle
+    // kept from before answers nothing.
+    HANDLE kept = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(child.pid()));
+    ASSERT_NE(kept, nullptr);
+    DWORD pid = static_cast<DWORD>(child.pid());
+    child.Reap();
+    char path[4096];
+    EXPECT_EQ(GetModuleFileNameExA(kept, nullptr, path, sizeof path), 0u);
+    EXPECT_TRUE(CloseHandle(kept));
+    EXPECT_EQ(ModulePath(pid), "<no process>");
 }

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <ombrel/icons.h>
+#include <ombrel/refresh_scope.h>
 #include <ombrel/services.h>
 
 #include "platform/linux/icon_theme.h"
@@ -507,4 +508,23 @@ TEST(ShellIcons, TheDesktopsThemeThenWhatItInheritsThenTheBaseTheme) {
     EXPECT_EQ(IconThemeChain(XdgDataDirs()), (Themes{"Adwaita", "hicolor"}));
     env.Set("XDG_CONFIG_HOME", data.path() + "/none");
     EXPECT_EQ(IconThemeChain(XdgDataDirs()), (Themes{"Adwaita", "hicolor"}));
+}
+
+// No look-up outlives its refresh: a file made after one is found by the
+// next, and one removed is gone.
+TEST(ShellIcons, AFileIsLookedUpAfreshOutsideARefresh) {
+    TempDir dir;
+    std::string path = dir.path() + "/program";
+    SHFILEINFOA info{};
+    EXPECT_EQ(SHGetFileInfoA(path.c_str(), 0, &info, sizeof info, SHGFI_ICON), 0u);
+    dir.Write("program");
+    ASSERT_NE(SHGetFileInfoA(path.c_str(), 0, &info, sizeof info, SHGFI_ICON), 0u);
+    DestroyIcon(info.hIcon);
+    {
+        RefreshScope refresh;
+        ASSERT_NE(SHGetFileInfoA(path.c_str(), 0, &info, sizeof info, SHGFI_ICON), 0u);
+        DestroyIcon(info.hIcon);
+    }
+    ::unlink(path.c_str());
+    EXPECT_EQ(SHGetFileInfoA(path.c_str(), 0, &info, sizeof info, SHGFI_ICON), 0u);
 }

@@ -77,14 +77,17 @@ TEST_F(RefreshDoubles, EntriesCarryEveryFieldKeysAndNames) {
     EXPECT_STREQ(entries[2].processPath, ""); // no owner, no name
     EXPECT_EQ(entries[2].smallIcon, nullptr);
 
-    // A process below id 20 gets its name from the process list and no icon.
+    // A process whose path cannot be read gets its name from the process
+    // list and no icon; below the platform's lowest ordinary id (1 here:
+    // only 0, as on the TIME_WAIT row) nothing is opened at all.
     EXPECT_EQ(entries[3].protocol, 1);
     EXPECT_STREQ(entries[3].remoteAddress, "0.0.0.0");
     EXPECT_EQ(entries[3].remotePort, 0);
     EXPECT_STREQ(entries[3].state, "");
     EXPECT_STREQ(entries[3].processPath, "System");
     EXPECT_EQ(entries[3].smallIcon, nullptr);
-    EXPECT_EQ(fake.opens.count(4), 0u);
+    EXPECT_EQ(fake.opens.count(4), 1u);
+    EXPECT_EQ(fake.opens.count(0), 0u);
 
     // An unreadable path becomes the process's name, after the icons.
     EXPECT_STREQ(entries[4].processPath, "resolver");
@@ -185,7 +188,7 @@ TEST(RefreshFixture, NamesComeFromTheProcessListWherePathsFail) {
         table.Refresh();
     }
     std::vector<PortEntry> entries = Entries(table);
-    ASSERT_EQ(entries.size(), 18u); // 15 TCP, 3 UDP
+    ASSERT_EQ(entries.size(), 17u); // 14 TCP, 3 UDP
     auto at = [&](int protocol, int port) -> const PortEntry& {
         for (const PortEntry& e : entries)
             if (e.protocol == protocol && e.localPort == port)
@@ -194,17 +197,19 @@ TEST(RefreshFixture, NamesComeFromTheProcessListWherePathsFail) {
         ADD_FAILURE() << "no entry for port " << port;
         return none;
     };
-    EXPECT_STREQ(at(0, 80).processPath, "/usr/sbin/webd");
-    EXPECT_STREQ(at(0, 2005).processPath, "secretd"); // exe link unreadable
-    EXPECT_STREQ(at(0, 2005).state, "CLOSED");
-    EXPECT_STREQ(at(0, 2001).processPath, "systemd"); // below id 20
+    EXPECT_STREQ(at(0, 80).processPath, "/usr/bin/launcher"); // it made the socket
+    EXPECT_STREQ(at(0, 2006).processPath, "secretd");         // exe link unreadable
+    EXPECT_STREQ(at(0, 2006).state, "CLOSE_WAIT");
+    EXPECT_STREQ(at(0, 2001).processPath, "/usr/lib/systemd/systemd"); // init is a program
+    for (const PortEntry& e : entries)
+        EXPECT_NE(e.localPort, 2005) << "a socket only bound is no endpoint";
     EXPECT_STREQ(at(0, 50001).processPath, "/opt/tool/oldtool (deleted)");
     EXPECT_STREQ(at(0, 50001).state, "同步发送");
     EXPECT_STREQ(at(0, 2009).state, "同步接收");
     EXPECT_STREQ(at(0, 2004).processPath, "");
     EXPECT_STREQ(at(1, 53).processPath, "/usr/sbin/sshd");
-    EXPECT_EQ(entries[15].key, 15);
-    EXPECT_EQ(entries[15].protocol, 1);
+    EXPECT_EQ(entries[14].key, 14);
+    EXPECT_EQ(entries[14].protocol, 1);
 }
 
 TEST(RefreshLive, OurSocketsWithOurPathAndStates) {

@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <arpa/inet.h>
-#include <chrono>
 #include <cstddef>
 #include <string>
 #include <tuple>
@@ -9,6 +8,7 @@
 #include <ombrel/services.h>
 
 #include "../core/provisions.h"
+#include "../core/scope_memo.h"
 #include "../linux/inet_sockets.h"
 
 namespace ombrel::platform {
@@ -55,23 +55,26 @@ struct Collected {
 };
 
 // The descriptor scan costs more than both socket dumps together, and a
-// caller reads the UDP table right after the TCP one. So the TCP call
-// dumps both, finds the owners of both in one scan, and leaves the UDP
-// half for a UDP call of the same thread that follows within a moment;
-// any other UDP call does its own.
+// refresh reads the UDP table right after the TCP one. So within a refresh
+// scope the TCP call dumps both, finds the owners of both in one scan, and
+// leaves the UDP half for the UDP call of the same scope; outside a scope,
+// and after it ends, every call reads its own table afresh.
 struct UdpStash {
     Collected collected;
     std::string root;
-    std::chrono::steady_clock::time_point taken;
     bool full = false;
 };
 
 UdpStash& Stash() {
-    thread_local UdpStash stash;
+    static UdpStash stash;
     return stash;
 }
 
-constexpr auto kStashLife = std::chrono::milliseconds(1000);
+void ForgetStashedUdp() {
+    UdpStash& stash = Stash();
+    stash.full = false;
+    stash.collected = {};
+}
 
 DWORD CollectTcpAndUdp(Collected& tcp) {
     UdpStash& stash = Stash();
@@ -81,7 +84,8 @@ DWORD CollectTcpAndUdp(Collected& tcp) {
     if (!ReadInetSockets(root, ProcRootIsLive(), InetProtocol::Tcp, all))
         return ERROR_NOT_SUPPORTED;
     size_t tcpCount = all.size();
-    bool haveUdp = ReadInetSockets(root, ProcRootIsLive(), InetProtocol::Udp, all);
+    bool haveUdp =
+        InRefreshScope() && ReadInetSockets(root, ProcRootIsLive(), InetProtocol::Udp, all);
     std::vector<uint32_t> owners;
     FindSocketOwners(root, all, owners);
     tcp.sockets.assign(all.begin(), all.begin() + static_cast<ptrdiff_t>(tcpCount));
@@ -91,16 +95,15 @@ DWORD CollectTcpAndUdp(Collected& tcp) {
         stash.collected.owners.assign(owners.begin() + static_cast<ptrdiff_t>(tcpCount),
                                       owners.end());
         stash.root = root;
-        stash.taken = std::chrono::steady_clock::now();
         stash.full = true;
+        ForgetAtScopeEnd(ForgetStashedUdp);
     }
     return ERROR_SUCCESS;
 }
 
 bool TakeStashedUdp(Collected& udp) {
     UdpStash& stash = Stash();
-    if (!stash.full || stash.root != ProcRoot() ||
-        std::chrono::steady_clock::now() - stash.taken > kStashLife)
+    if (!stash.full || stash.root != ProcRoot() || !InRefreshScope())
         return false;
     udp = std::move(stash.collected);
     stash.full = false;

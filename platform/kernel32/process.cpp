@@ -13,6 +13,7 @@
 #include <ombrel/services.h>
 
 #include "../core/provisions.h"
+#include "../core/scope_memo.h"
 #include "../core/win32_error.h"
 #include "command_line.h"
 #include "process_object.h"
@@ -115,8 +116,10 @@ public:
             return nullptr;
         }
         auto dir = std::make_shared<ProcDir>(fd);
-        if (keep && entries_.size() < MaxEntries())
+        if (keep && entries_.size() < MaxEntries()) {
             entries_.emplace(pid, dir);
+            ForgetAtScopeEnd(ForgetProcessEntries);
+        }
         return dir;
     }
 

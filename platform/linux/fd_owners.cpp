@@ -75,22 +75,44 @@ struct Dirent64 {
     char d_name[1];
 };
 
-// Calls visit(name) for every entry of an open directory but "." and "..".
-template <typename Visit> void ForEachEntry(int dirFd, Visit&& visit) {
+// Calls visit(name) for every entry of an open directory but "." and "..";
+// returns how many there were.
+template <typename Visit> size_t ForEachEntry(int dirFd, Visit&& visit) {
     alignas(8) char buffer[32768];
+    size_t count = 0;
     for (;;) {
         long got = ::syscall(SYS_getdents64, dirFd, buffer, sizeof buffer);
         if (got <= 0)
-            return;
+            return count;
         for (long pos = 0; pos < got;) {
             auto* entry = reinterpret_cast<Dirent64*>(buffer + pos);
             pos += entry->d_reclen;
             const char* name = entry->d_name;
             if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
                 continue;
+            ++count;
             visit(name);
         }
     }
+}
+
+// The descriptor folder of a process whose own lists none: after its main
+// thread has exited, /proc/PID/fd is empty while the other threads still
+// hold every descriptor, readable through any of them.
+UniqueFd LiveThreadFds(int rootFd, uint32_t pid) {
+    std::string tasks = std::to_string(pid) + "/task";
+    UniqueFd tasksFd(::openat(rootFd, tasks.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!tasksFd)
+        return {};
+    UniqueFd found;
+    std::string self = std::to_string(pid);
+    ForEachEntry(tasksFd.get(), [&](const char* tid) {
+        if (found || self == tid)
+            return;
+        std::string fdDir = std::string(tid) + "/fd";
+        found.reset(::openat(tasksFd.get(), fdDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    });
+    return found;
 }
 
 } // namespace
@@ -118,9 +140,9 @@ void FindSocketOwners(const std::string& root, const std::vector<InetSocket>& so
         UniqueFd dirFd(::openat(rootFd.get(), fdDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!dirFd)
             continue; // gone, or not ours to read
-        ForEachEntry(dirFd.get(), [&](const char* name) {
+        auto visit = [&](int fdDirFd, const char* name) {
             char link[64];
-            ssize_t length = ::readlinkat(dirFd.get(), name, link, sizeof link);
+            ssize_t length = ::readlinkat(fdDirFd, name, link, sizeof link);
             uint64_t inode = 0;
             if (length <= 0 || static_cast<size_t>(length) >= sizeof link ||
                 !SocketInode(std::string_view(link, static_cast<size_t>(length)), inode))
@@ -128,13 +150,19 @@ void FindSocketOwners(const std::string& root, const std::vector<InetSocket>& so
             ptrdiff_t at = index.Find(inode);
             if (at < 0)
                 return;
+            // The process started first holds the socket it handed on or
+            // leaked: it made it.
             uint32_t& owner = owners[static_cast<size_t>(at)];
             if (owner == 0 || owner == pid)
                 owner = pid;
             else if (uint64_t mine = startTime(pid), theirs = startTime(owner);
-                     mine > theirs || (mine == theirs && pid > owner))
+                     mine < theirs || (mine == theirs && pid < owner))
                 owner = pid;
-        });
+        };
+        if (ForEachEntry(dirFd.get(), [&](const char* name) { visit(dirFd.get(), name); }) == 0)
+            if (UniqueFd threadFds = LiveThreadFds(rootFd.get(), pid))
+                ForEachEntry(threadFds.get(),
+                             [&](const char* name) { visit(threadFds.get(), name); });
     }
 }
 

@@ -1,7 +1,6 @@
 #include "icon_theme.h"
 
 #include <algorithm>
-#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <dirent.h>
@@ -11,6 +10,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "../core/scope_memo.h"
 #include "directory.h"
 #include "key_file.h"
 #include "mounts.h"
@@ -104,7 +104,7 @@ int RankOf(int themeIndex, int size, std::string_view extension) {
 class IconIndex {
 public:
     const std::string& FileFor(std::string_view programPath) {
-        RefreshIfStale();
+        BuildUnlessKept();
         // Many endpoints share a program: the path as given is looked up
         // before it is resolved.
         if (auto given = byGivenPath_.find(programPath); given != byGivenPath_.end())
@@ -126,34 +126,23 @@ public:
     }
 
     std::string FileForName(const std::string& name) {
-        RefreshIfStale();
+        BuildUnlessKept();
         return IconFile(name);
     }
 
     void Reset() { built_ = false; }
 
 private:
-    void RefreshIfStale() {
-        auto now = std::chrono::steady_clock::now();
-        if (built_ && now - lastCheck_ < std::chrono::seconds(2))
+    // Within a refresh scope the index is built once, at the first look-up,
+    // and forgotten when the scope ends; outside one, every look-up reads
+    // the desktop's folders afresh.
+    void BuildUnlessKept() {
+        if (built_ && InRefreshScope())
             return;
-        lastCheck_ = now;
-        std::string stamp = Stamp();
-        if (built_ && stamp == stamp_)
-            return;
-        stamp_ = stamp;
         Build();
-        built_ = true;
-    }
-
-    // Modification times of the directories whose contents the index holds.
-    std::string Stamp() const {
-        std::vector<std::string> folders;
-        for (const std::string& dir : XdgDataDirs()) {
-            folders.push_back(dir + "/applications");
-            folders.push_back(dir + "/icons");
-        }
-        return ModificationStamp(folders);
+        built_ = InRefreshScope();
+        if (built_)
+            ForgetAtScopeEnd(ResetIconIndex);
     }
 
     void Build() {
@@ -240,8 +229,6 @@ private:
     }
 
     bool built_ = false;
-    std::chrono::steady_clock::time_point lastCheck_;
-    std::string stamp_;
     std::vector<std::string> dataDirs_;
     std::unordered_map<std::string, std::string> programIcons_; // program -> Icon value
     std::unordered_map<std::string, Candidate> iconFiles_;      // icon name -> file

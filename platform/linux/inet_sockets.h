@@ -40,8 +40,10 @@ bool ReadInetSockets(const std::string& root, bool live, InetProtocol protocol,
 
 // One scan of every process's open descriptors: owners[i] becomes the id of
 // the process holding sockets[i], or 0 when none does. Where several
-// processes hold one socket, the one started last wins (a service that was
-// handed its socket by the launcher that created it).
+// processes hold one socket, the one started first owns it (earliest start
+// time, then the lowest id): the creator, when a child inherited it or a
+// descriptor leaked. A process whose main thread has exited is read
+// through one of its live threads.
 void FindSocketOwners(const std::string& root, const std::vector<InetSocket>& sockets,
                       std::vector<uint32_t>& owners);
 

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <arpa/inet.h>
 #include <charconv>
 #include <string>
@@ -79,13 +80,29 @@ bool ParseProcNetTable(std::string_view text, std::vector<InetSocket>& sockets) 
     return true;
 }
 
+namespace {
+// TCP_CLOSE in include/net/tcp_states.h: a socket only bound (or one
+// already torn down), which netlink lists and the text table does not.
+constexpr uint8_t kTcpClose = 7;
+} // namespace
+
+// Only listening and connected TCP sockets are endpoints, whichever source
+// gave them.
 bool ReadInetSockets(const std::string& root, bool live, InetProtocol protocol,
                      std::vector<InetSocket>& sockets) {
-    if (live && DumpSockDiag(protocol, sockets))
-        return true;
-    const char* table = protocol == InetProtocol::Tcp ? "/net/tcp" : "/net/udp";
-    auto text = ReadSmallFile(root + table, size_t{1} << 30);
-    return text && ParseProcNetTable(*text, sockets);
+    size_t first = sockets.size();
+    bool read = live && DumpSockDiag(protocol, sockets);
+    if (!read) {
+        sockets.resize(first);
+        const char* table = protocol == InetProtocol::Tcp ? "/net/tcp" : "/net/udp";
+        auto text = ReadSmallFile(root + table, size_t{1} << 30);
+        read = text && ParseProcNetTable(*text, sockets);
+    }
+    if (read && protocol == InetProtocol::Tcp)
+        sockets.erase(std::remove_if(sockets.begin() + static_cast<ptrdiff_t>(first), sockets.end(),
+                                     [](const InetSocket& s) { return s.state == kTcpClose; }),
+                      sockets.end());
+    return read;
 }
 
 } // namespace ombrel::platform

@@ -1,4 +1,3 @@
-#include <chrono>
 #include <sys/stat.h>
 #include <unordered_map>
 #include <unordered_set>
@@ -7,6 +6,7 @@
 
 #include "../core/handles.h"
 #include "../core/provisions.h"
+#include "../core/scope_memo.h"
 #include "../linux/icon_theme.h"
 #include "../linux/mounts.h"
 #include "../linux/regular_file.h"
@@ -20,26 +20,33 @@ size_t& LiveIcons() {
     return count;
 }
 
-// Whether a file exists, remembered for a moment: a refresh asks for the
-// icon of every endpoint, most of them of a few programs.
-bool FileExists(const char* path) {
-    using Clock = std::chrono::steady_clock;
+StringMap<bool>& KnownFiles() {
     static StringMap<bool> known;
-    static Clock::time_point since;
-    Clock::time_point now = Clock::now();
-    if (now - since > std::chrono::milliseconds(1000)) {
-        known.clear();
-        since = now;
-    }
-    if (auto found = known.find(std::string_view(path)); found != known.end())
-        return found->second;
+    return known;
+}
+
+void ForgetKnownFiles() {
+    KnownFiles().clear();
+}
+
+// Whether a file exists, remembered within a refresh scope: a refresh asks
+// for the icon of every endpoint, most of them of a few programs.
+bool FileExists(const char* path) {
+    bool remember = InRefreshScope();
+    StringMap<bool>& known = KnownFiles();
+    if (remember)
+        if (auto found = known.find(std::string_view(path)); found != known.end())
+            return found->second;
     // A file planted under the kernel's text for a deleted program is not
     // the program; a file on a remote mount is not looked at, since its
     // server may never answer.
     struct stat status {};
     bool exists =
         !NamesDeletedFile(path) && (IsOnRemoteFileSystem(path) || ::stat(path, &status) == 0);
-    known.emplace(path, exists);
+    if (remember) {
+        known.emplace(path, exists);
+        ForgetAtScopeEnd(ForgetKnownFiles);
+    }
     return exists;
 }
 

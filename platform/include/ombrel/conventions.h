@@ -2,6 +2,7 @@
 // programs it starts are built from.
 #pragma once
 
+#include <cstdint>
 #include <span>
 
 namespace ombrel::platform {
@@ -11,6 +12,12 @@ inline constexpr char kPathSeparator = '/';
 inline constexpr char kPathSeparatorText[] = "/";
 // What a program's file name ends with; programs here have none.
 inline constexpr char kExecutableSuffix[] = "";
+
+// Below this process id the refresh reads no program path: ids of the
+// platform's own idle and system processes (20 on the original platform).
+// Here only 0 is no process; init and a container's low ids are ordinary
+// programs whose paths can be read.
+inline constexpr uint32_t kLowestOrdinaryProcessId = 1;
 
 // The firewall settings programs this platform may have, by file name in the
 // system directory, in order of preference.
