@@ -3,10 +3,10 @@
 #include <QFileDialog>
 
 #include <ombrel/framework.h>
-#include <ombrel/owned.h>
 #include <ombrel/startup.h>
 
 #include "command_line_info.h"
+#include "debug_privilege.h"
 
 #include "about_dlg.h"
 #include "main_frame.h"
@@ -42,15 +42,7 @@ int COmbrelApp::IsSupportedVersion() {
 }
 
 int COmbrelApp::EnableDebugPrivilege() {
-    ombrel::UniqueHandle token;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
-                          token.receive()))
-        return 0;
-    TOKEN_PRIVILEGES privileges{};
-    LookupPrivilegeValueA(nullptr, SE_DEBUG_NAME, &privileges.Privileges[0].Luid);
-    privileges.PrivilegeCount = 1;
-    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    return AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr);
+    return EnableSnapshotPrivilege();
 }
 
 BOOL COmbrelApp::InitInstance() {

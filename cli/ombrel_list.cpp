@@ -7,6 +7,7 @@
 #include <ombrel/res/strings.h>
 #include <ombrel/startup.h>
 
+#include "debug_privilege.h"
 #include "port_table.h"
 
 namespace {
@@ -70,6 +71,8 @@ int main(int argc, char** argv) {
     int filter = tcp == udp ? -1 : (tcp ? 0 : 1);
 
     ombrel::platform::RaiseDescriptorLimit();
+    // As the window does at its start: other users' owners where permitted.
+    EnableSnapshotPrivilege();
     CPortTable table;
     table.Refresh();
     int index = 0;

@@ -2,7 +2,9 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <fstream>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <map>
 #include <netinet/in.h>
 #include <spawn.h>
@@ -10,6 +12,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "temp_dir.h"
@@ -33,8 +36,10 @@ std::string Slurp(int fd) {
     return text;
 }
 
-ListRun List(std::vector<std::string> args) {
-    args.insert(args.begin(), OMBREL_LIST);
+// Runs program (ombrel-list by default); with a user id, as that user.
+ListRun List(std::vector<std::string> args, const char* program = OMBREL_LIST,
+             uid_t asUser = static_cast<uid_t>(-1)) {
+    args.insert(args.begin(), program);
     std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(a.data());
@@ -47,7 +52,19 @@ ListRun List(std::vector<std::string> args) {
     posix_spawn_file_actions_adddup2(&actions, fileno(err), 2);
     pid_t pid = 0;
     ListRun run;
-    if (posix_spawn(&pid, OMBREL_LIST, &actions, nullptr, argv.data(), environ) == 0) {
+    if (asUser != static_cast<uid_t>(-1)) {
+        pid = ::fork();
+        if (pid == 0) {
+            ::dup2(fileno(out), 1);
+            ::dup2(fileno(err), 2);
+            if (::setgroups(0, nullptr) == 0 && ::setgid(asUser) == 0 && ::setuid(asUser) == 0)
+                ::execve(program, argv.data(), environ);
+            ::_exit(127);
+        }
+    } else if (posix_spawn(&pid, program, &actions, nullptr, argv.data(), environ) != 0) {
+        pid = -1;
+    }
+    if (pid > 0) {
         int status = 0;
         ::waitpid(pid, &status, 0);
         run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -235,4 +252,66 @@ TEST(OmbrelList, HelpAndUsageErrors) {
     EXPECT_EQ(bad.out, "");
     EXPECT_EQ(std::count(bad.err.begin(), bad.err.end(), '\n'), 1);
     EXPECT_NE(bad.err.find("usage"), std::string::npos);
+}
+
+namespace {
+
+// A copy of ombrel-list in a folder every user can reach, with the debug
+// capabilities in its permitted set when asked (written as the file
+// capability attribute, so no tool is needed).
+std::string CopyOfList(const TempDir& dir, const char* name, bool capabilities) {
+    std::string copy = dir.path() + "/" + name;
+    {
+        std::ifstream in(OMBREL_LIST, std::ios::binary);
+        std::ofstream out(copy, std::ios::binary);
+        out << in.rdbuf();
+    }
+    ::chmod(dir.path().c_str(), 0755);
+    ::chmod(copy.c_str(), 0755);
+    if (capabilities) {
+        vfs_cap_data caps{};
+        caps.magic_etc = VFS_CAP_REVISION_2;
+        caps.data[0].permitted = (1u << CAP_DAC_READ_SEARCH) | (1u << CAP_SYS_PTRACE);
+        if (::setxattr(copy.c_str(), "security.capability", &caps, XATTR_CAPS_SZ_2, 0) != 0)
+            return "";
+    }
+    return copy;
+}
+
+} // namespace
+
+// As a user given the debug capabilities, another user's listener shows its
+// process id and path; without them, no owner.
+TEST(OmbrelList, TheDebugCapabilitiesShowOtherUsersOwners) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to make another user's listener and a file capability";
+    const uid_t nobody = 65534;
+    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener, 2), 0);
+    socklen_t length = sizeof addr;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length);
+    const std::string local = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    char exe[4096] = {};
+    ASSERT_GT(::readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
+
+    TempDir dir;
+    std::string capable = CopyOfList(dir, "ombrel-list-capable", true);
+    std::string plain = CopyOfList(dir, "ombrel-list-plain", false);
+    if (capable.empty())
+        GTEST_SKIP() << "this file system holds no file capabilities";
+    auto ownerOf = [&](const std::string& program) {
+        ListRun run = List({"--tcp"}, program.c_str(), nobody);
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        for (const auto& fields : Lines(run.out))
+            if (fields.size() == 7 && fields[2] == local)
+                return fields[5] + " " + Unescape(fields[6]);
+        return std::string("<no row>");
+    };
+    EXPECT_EQ(ownerOf(capable), std::to_string(::getpid()) + " " + exe);
+    EXPECT_EQ(ownerOf(plain), "0 ");
+    ::close(listener);
 }

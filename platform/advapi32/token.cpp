@@ -11,9 +11,10 @@
 namespace ombrel::platform {
 namespace {
 
-// The token is the process's capability sets. "SeDebugPrivilege" is
-// CAP_SYS_PTRACE: reading another user's /proc/PID/exe and fd entries takes
-// it (ptrace_may_access with PTRACE_MODE_READ_FSCREDS).
+// The token is the process's capability sets. "SeDebugPrivilege" is two
+// capabilities: CAP_DAC_READ_SEARCH lists another user's /proc/PID/fd
+// (mode 0500), and CAP_SYS_PTRACE reads its fd and exe links
+// (ptrace_may_access with PTRACE_MODE_READ_FSCREDS).
 constexpr DWORD debugPrivilegeLuid = 20; // SE_DEBUG_PRIVILEGE's value on the platform
 
 class TokenObject : public KernelObject {
@@ -35,18 +36,28 @@ bool Has(const __user_cap_data_struct* data, __u32 __user_cap_data_struct::*set,
     return (data[cap / 32].*set & (1u << (cap % 32))) != 0;
 }
 
-// Raises or lowers one capability in the effective set of this thread; the
-// program asks from its one GUI thread, which is the one that reads /proc.
-bool SetEffective(int cap, bool on, bool& wasOn) {
+constexpr int debugCapabilities[] = {CAP_DAC_READ_SEARCH, CAP_SYS_PTRACE};
+
+// Raises or lowers the debug capabilities in the effective set of this
+// thread, each where the permitted set holds it; the program asks from its
+// one thread, which is the one that reads /proc. True when every one was
+// set as asked; wasOn tells whether all were on before.
+bool SetDebugEffective(bool on, bool& wasOn) {
     Capabilities caps;
     if (!ReadCapabilities(caps))
         return false;
-    wasOn = Has(caps.data, &__user_cap_data_struct::effective, cap);
-    if (on && !Has(caps.data, &__user_cap_data_struct::permitted, cap))
-        return false;
-    __u32& effective = caps.data[cap / 32].effective;
-    effective = on ? effective | (1u << (cap % 32)) : effective & ~(1u << (cap % 32));
-    return ::syscall(SYS_capset, &caps.header, caps.data) == 0;
+    bool all = true;
+    wasOn = true;
+    for (int cap : debugCapabilities) {
+        wasOn = wasOn && Has(caps.data, &__user_cap_data_struct::effective, cap);
+        if (on && !Has(caps.data, &__user_cap_data_struct::permitted, cap)) {
+            all = false;
+            continue;
+        }
+        __u32& effective = caps.data[cap / 32].effective;
+        effective = on ? effective | (1u << (cap % 32)) : effective & ~(1u << (cap % 32));
+    }
+    return ::syscall(SYS_capset, &caps.header, caps.data) == 0 && all;
 }
 
 } // namespace
@@ -118,7 +129,7 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newS
     bool wasOn = false;
     bool touched = false;
     if (disableAll) {
-        touched = SetEffective(CAP_SYS_PTRACE, false, wasOn);
+        touched = SetDebugEffective(false, wasOn);
     } else {
         for (DWORD i = 0; i < newState->PrivilegeCount; ++i) {
             const LUID_AND_ATTRIBUTES& entry = newState->Privileges[i];
@@ -127,7 +138,7 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newS
                 continue;
             }
             bool enable = (entry.Attributes & SE_PRIVILEGE_ENABLED) != 0;
-            if (SetEffective(CAP_SYS_PTRACE, enable, wasOn))
+            if (SetDebugEffective(enable, wasOn))
                 touched = true;
             else
                 allAssigned = false;
