@@ -201,13 +201,15 @@ TEST(HostilePackages, TenThousandCharacterDescriptionIsCutWhole) {
                             "Maintainer: " +
                                 std::string(5000, 'M') + "\nDescription: " + description + "\n\n");
     db.Write("dpkg/info/wordy.list", program + "\n");
-    ombrel::platform::SetPackageDatabaseRoot(db.path() + "/dpkg");
     char text[260];
     char company[260];
     std::memset(text, 0, sizeof text);
     std::memset(company, 0, sizeof company);
-    int result = GetFileStrings(program.c_str(), text, company);
-    ombrel::platform::SetPackageDatabaseRoot("");
+    int result = 0;
+    {
+        ombrel::platform::PackageDatabaseOverride database(db.path() + "/dpkg");
+        result = GetFileStrings(program.c_str(), text, company);
+    }
     EXPECT_EQ(result, 1);
     EXPECT_EQ(std::strlen(text), 258u); // 86 characters of three bytes
     EXPECT_EQ(std::string(text, 3), "长");

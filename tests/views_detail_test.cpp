@@ -323,15 +323,16 @@ TEST(FileVersion, PackageOwnedProgramsSpeakThroughTheirPackage) {
                             "Package: gone\nStatus: deinstall ok config-files\nVersion: 3\n");
     db.Write("dpkg/info/porttool:amd64.list", "/.\n/usr\n" + program + "\n");
     db.Write("dpkg/info/gone.list", db.path() + "/bin/gonetool\n");
-    ombrel::platform::SetPackageDatabaseRoot(db.path() + "/dpkg");
-    EXPECT_EQ(VersionText(program), "2.38.1.5");
-    Strings strings = FileStrings(program);
-    EXPECT_EQ(strings.result, 1);
-    EXPECT_EQ(strings.description, "probe ports quickly");
-    EXPECT_EQ(strings.company, "Ana Lima <ana@example.org>");
-    std::string gone = db.Write("bin/gonetool");
-    EXPECT_EQ(VersionText(gone), "<none>");
-    ombrel::platform::SetPackageDatabaseRoot("");
+    {
+        ombrel::platform::PackageDatabaseOverride database(db.path() + "/dpkg");
+        EXPECT_EQ(VersionText(program), "2.38.1.0");
+        Strings strings = FileStrings(program);
+        EXPECT_EQ(strings.result, 1);
+        EXPECT_EQ(strings.description, "probe ports quickly");
+        EXPECT_EQ(strings.company, "Ana Lima <ana@example.org>");
+        std::string gone = db.Write("bin/gonetool");
+        EXPECT_EQ(VersionText(gone), "<none>");
+    }
 
     // This machine's own: dpkg lists /bin/ls, the program is /usr/bin/ls.
     Strings ls = FileStrings("/usr/bin/ls");
@@ -341,10 +342,46 @@ TEST(FileVersion, PackageOwnedProgramsSpeakThroughTheirPackage) {
     EXPECT_NE(VersionText("/usr/bin/ls"), "<none>");
 }
 
+// The upstream version alone: no epoch, no Debian revision, nothing a
+// packager appended.
 TEST(FileVersion, VersionNumbersOfPackageVersions) {
     using V = std::vector<unsigned>;
-    EXPECT_EQ(ombrel::platform::VersionNumbers("9.1-1"), (V{9, 1, 1, 0}));
-    EXPECT_EQ(ombrel::platform::VersionNumbers("1:2.38.1-5+deb12u3"), (V{2, 38, 1, 5}));
-    EXPECT_EQ(ombrel::platform::VersionNumbers("20230311"), (V{65535, 0, 0, 0}));
-    EXPECT_EQ(ombrel::platform::VersionNumbers(""), (V{0, 0, 0, 0}));
+    using ombrel::platform::VersionNumbers;
+    EXPECT_EQ(VersionNumbers("9.1-1"), (V{9, 1, 0, 0}));
+    EXPECT_EQ(VersionNumbers("1:2.38.1-5+deb12u3"), (V{2, 38, 1, 0}));
+    EXPECT_EQ(VersionNumbers("2.36-9+deb12u4"), (V{2, 36, 0, 0}));
+    EXPECT_EQ(VersionNumbers("1:9.2p1-2+deb12u6"), (V{9, 2, 1, 0}));
+    EXPECT_EQ(VersionNumbers("20230311+deb12u1"), (V{2023, 3, 11, 0}));
+    EXPECT_EQ(VersionNumbers("1.3.4.20200120-3.1"), (V{1, 3, 4, 0}));
+    EXPECT_EQ(VersionNumbers("5.2.15-2+b2~rc1"), (V{5, 2, 15, 0}));
+    EXPECT_EQ(VersionNumbers("1.0~rc1-1"), (V{1, 0, 0, 0}));
+    EXPECT_EQ(VersionNumbers("99999999999999999999.1"), (V{0, 0, 0, 0}));
+    EXPECT_EQ(VersionNumbers(""), (V{0, 0, 0, 0}));
+}
+
+// A path two packages list belongs to the package that diverted it, and
+// the moved file to the package it came from, whichever list is read first.
+TEST(FileVersion, DivertedPathsBelongToTheDivertingPackage) {
+    for (bool divertingFirst : {true, false}) {
+        TempDir db;
+        db.Write("dpkg/status", "Package: aaa-original\nStatus: install ok installed\n"
+                                "Version: 1.0-1\nDescription: the original\n\n"
+                                "Package: zzz-diverter\nStatus: install ok installed\n"
+                                "Version: 2.0-1\nDescription: the diverter\n\n");
+        std::string tool = db.path() + "/bin/tool";
+        // Lists are read in directory order, which on some file systems is
+        // the order they were made in.
+        db.Write(divertingFirst ? "dpkg/info/zzz-diverter.list" : "dpkg/info/aaa-original.list",
+                 tool + "\n");
+        db.Write(divertingFirst ? "dpkg/info/aaa-original.list" : "dpkg/info/zzz-diverter.list",
+                 tool + "\n");
+        db.Write("dpkg/diversions", tool + "\n" + tool + ".real\nzzz-diverter\n");
+        ombrel::platform::PackageDatabaseOverride database(db.path() + "/dpkg");
+        auto owner = ombrel::platform::FindPackageOwner(tool);
+        ASSERT_TRUE(owner.has_value());
+        EXPECT_EQ(owner->name, "zzz-diverter");
+        auto moved = ombrel::platform::FindPackageOwner(tool + ".real");
+        ASSERT_TRUE(moved.has_value());
+        EXPECT_EQ(moved->name, "aaa-original");
+    }
 }

@@ -41,6 +41,7 @@ public:
         root_ = std::move(root);
         stamp_.clear();
     }
+    const std::string& Root() const { return root_; }
 
 private:
     static std::vector<std::string> Spellings(const std::string& path) {
@@ -60,7 +61,9 @@ private:
 
     // The database changes when a package is installed or removed: the
     // status file and the info directory are written then.
-    std::string Stamp() const { return ModificationStamp({root_ + "/status", root_ + "/info"}); }
+    std::string Stamp() const {
+        return ModificationStamp({root_ + "/status", root_ + "/info", root_ + "/diversions"});
+    }
 
     void RefreshIfChanged() {
         std::string stamp = Stamp();
@@ -69,7 +72,9 @@ private:
         stamp_ = stamp;
         owners_.clear();
         packages_.clear();
+        diversions_.clear();
         ReadStatus();
+        ReadDiversions();
         ReadLists();
     }
 
@@ -119,6 +124,39 @@ private:
         finish();
     }
 
+    // Groups of three lines: the path diverted, where its file was moved,
+    // and the package that diverted it (":" for the administrator).
+    void ReadDiversions() {
+        auto text = ReadSmallFile(root_ + "/diversions", size_t{64} << 20);
+        if (!text)
+            return;
+        std::string_view rest = *text;
+        std::string_view lines[3];
+        for (int n = 0; !rest.empty(); n = (n + 1) % 3) {
+            size_t newline = rest.find('\n');
+            lines[n] = rest.substr(0, newline);
+            rest.remove_prefix(newline == std::string_view::npos ? rest.size() : newline + 1);
+            if (n == 2 && !lines[0].empty())
+                diversions_[std::string(lines[0])] = {std::string(lines[1]), std::string(lines[2])};
+        }
+    }
+
+    // A path listed by a package: a diverted path belongs to the package
+    // that diverted it; the original package's file now lives where it was
+    // moved to, and that is what it owns.
+    void AddListed(std::string_view line, const std::string& package) {
+        auto diverted = diversions_.find(std::string(line));
+        if (diverted == diversions_.end()) {
+            owners_.try_emplace(std::string(line), package);
+            return;
+        }
+        const auto& [movedTo, divertedBy] = diverted->second;
+        if (package == divertedBy)
+            owners_[std::string(line)] = package;
+        else
+            owners_[movedTo] = package;
+    }
+
     void ReadLists() {
         std::string dir = root_ + "/info";
         ForEachDirectoryEntry(dir, [&](std::string_view name, unsigned char) {
@@ -134,7 +172,7 @@ private:
                 std::string_view line = rest.substr(0, newline);
                 rest.remove_prefix(newline == std::string_view::npos ? rest.size() : newline + 1);
                 if (!line.empty() && CouldBeProgram(line))
-                    owners_.try_emplace(std::string(line), package);
+                    AddListed(line, package);
             }
         });
     }
@@ -143,6 +181,8 @@ private:
     std::string stamp_;
     std::unordered_map<std::string, std::string> owners_;   // path -> package
     std::unordered_map<std::string, PackageInfo> packages_; // package -> its fields
+    // diverted path -> where its file was moved, and the diverting package
+    std::unordered_map<std::string, std::pair<std::string, std::string>> diversions_;
 };
 
 PackageIndex& TheIndex() {
@@ -156,32 +196,57 @@ std::optional<PackageInfo> FindPackageOwner(const std::string& path) {
     return TheIndex().Owner(path);
 }
 
-void SetPackageDatabaseRoot(std::string root) {
-    TheIndex().SetRoot(root.empty() ? std::string("/var/lib/dpkg") : std::move(root));
+PackageDatabaseOverride::PackageDatabaseOverride(std::string root) : saved_(TheIndex().Root()) {
+    TheIndex().SetRoot(std::move(root));
+}
+
+PackageDatabaseOverride::~PackageDatabaseOverride() {
+    TheIndex().SetRoot(std::move(saved_));
 }
 
 std::vector<unsigned> VersionNumbers(const std::string& version) {
     std::string_view text = version;
-    size_t colon = text.find(':');
-    if (colon != std::string_view::npos)
-        text.remove_prefix(colon + 1); // the epoch orders versions; it is no part of them
-    std::vector<unsigned> numbers;
-    unsigned long current = 0;
-    bool inNumber = false;
-    for (char c : text) {
-        if (c >= '0' && c <= '9') {
-            current = std::min<unsigned long>(current * 10 + static_cast<unsigned>(c - '0'), 65535);
-            inNumber = true;
-        } else if (inNumber) {
-            numbers.push_back(static_cast<unsigned>(current));
-            current = 0;
-            inNumber = false;
-        }
-        if (numbers.size() == 4)
+    // The epoch orders versions and the Debian revision counts packagings;
+    // neither is the program's own version, nor is what a packager appended
+    // after '+' or '~' (+dfsg, +deb12u1, ~rc1).
+    if (size_t colon = text.find(':'); colon != std::string_view::npos)
+        text.remove_prefix(colon + 1);
+    if (size_t hyphen = text.rfind('-'); hyphen != std::string_view::npos)
+        text = text.substr(0, hyphen);
+    text = text.substr(0, text.find_first_of("+~"));
+
+    std::vector<std::string_view> runs;
+    for (size_t at = 0; at < text.size();) {
+        size_t start = text.find_first_of("0123456789", at);
+        if (start == std::string_view::npos)
             break;
+        size_t end = text.find_first_not_of("0123456789", start);
+        if (end == std::string_view::npos)
+            end = text.size();
+        runs.push_back(text.substr(start, end - start));
+        at = end;
     }
-    if (inNumber && numbers.size() < 4)
-        numbers.push_back(static_cast<unsigned>(current));
+    std::vector<unsigned> numbers;
+    auto value = [](std::string_view run) {
+        unsigned long n = 0;
+        for (char c : run.substr(0, 9))
+            n = n * 10 + static_cast<unsigned>(c - '0');
+        return run.size() > 9 ? 65536ul : n;
+    };
+    // A version that is a date (20230311) reads as year, month and day.
+    if (!runs.empty() && runs[0].size() == 8 && text.substr(0, 8) == runs[0]) {
+        numbers = {static_cast<unsigned>(value(runs[0].substr(0, 4))),
+                   static_cast<unsigned>(value(runs[0].substr(4, 2))),
+                   static_cast<unsigned>(value(runs[0].substr(6, 2)))};
+        runs.erase(runs.begin());
+    }
+    // A number too large for a word (a date or a build stamp in the middle)
+    // ends the version.
+    for (std::string_view run : runs) {
+        if (numbers.size() == 4 || value(run) > 65535)
+            break;
+        numbers.push_back(static_cast<unsigned>(value(run)));
+    }
     numbers.resize(4, 0);
     return numbers;
 }

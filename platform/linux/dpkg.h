@@ -21,12 +21,24 @@ struct PackageInfo {
 // the path as given and for its canonical form.
 std::optional<PackageInfo> FindPackageOwner(const std::string& path);
 
-// The numbers of a version, in order, as the four words of a file version:
-// "1:2.38.1-5+deb12u3" gives 2, 38, 1, 5; missing ones are 0.
+// The four words of a file version from a Debian version: the upstream
+// version's first four numbers (epoch, revision and what follows '+' or '~'
+// dropped), missing ones 0, a number above 65535 ending them, and a
+// leading eight-digit date read as year, month, day: "1:2.38.1-5+deb12u3"
+// gives 2, 38, 1, 0 and "20230311+deb12u1" 2023, 3, 11, 0.
 std::vector<unsigned> VersionNumbers(const std::string& version);
 
-// Where the package database is read ("/var/lib/dpkg" unless a test points
-// it at a fixture).
-void SetPackageDatabaseRoot(std::string root);
+// The package database is read from "/var/lib/dpkg", or from a fixture for
+// the life of this object.
+class PackageDatabaseOverride {
+public:
+    explicit PackageDatabaseOverride(std::string root);
+    ~PackageDatabaseOverride();
+    PackageDatabaseOverride(const PackageDatabaseOverride&) = delete;
+    PackageDatabaseOverride& operator=(const PackageDatabaseOverride&) = delete;
+
+private:
+    std::string saved_;
+};
 
 } // namespace ombrel::platform

@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (root.empty())
         return 0;
     std::vector<std::string> paths = ListedPaths(root + "/info", self);
-    ombrel::platform::SetPackageDatabaseRoot(root);
+    ombrel::platform::PackageDatabaseOverride database(root);
     for (const std::string& path : paths)
         if (auto owner = ombrel::platform::FindPackageOwner(path))
             if (ombrel::platform::VersionNumbers(owner->version).size() != 4)
@@ -79,6 +79,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 }
             }
     }
-    ombrel::platform::SetPackageDatabaseRoot("");
     return 0;
 }
