@@ -1,18 +1,25 @@
 // The services against this machine's own kernel, with sockets the test opens.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
 #include <ombrel/refresh_scope.h>
 #include <ombrel/services.h>
+
+#include "platform/linux/inet_sockets.h"
 
 namespace {
 
@@ -310,4 +317,86 @@ TEST(LiveFreshness, EachCallSeesTheSystemAsItIsNow) {
     EXPECT_EQ(GetModuleFileNameExA(kept, nullptr, path, sizeof path), 0u);
     EXPECT_TRUE(CloseHandle(kept));
     EXPECT_EQ(ModulePath(pid), "<no process>");
+}
+
+// The two sources of the socket tables agree on our sockets: the netlink
+// dump, and the text table read where netlink is refused.
+TEST(LiveSources, NetlinkAndTheTextTableGiveTheSameRows) {
+    Socket listener(SOCK_STREAM);
+    ASSERT_TRUE(Bind(listener));
+    ASSERT_EQ(::listen(listener.fd(), 4), 0);
+    Socket client(SOCK_STREAM);
+    sockaddr_in target = Loopback(listener.Port());
+    ASSERT_EQ(::connect(client.fd(), reinterpret_cast<sockaddr*>(&target), sizeof target), 0);
+    Socket bound(SOCK_STREAM);
+    ASSERT_TRUE(Bind(bound));
+    using ombrel::platform::InetSocket;
+    auto ours = [&](bool netlink) {
+        std::vector<InetSocket> all;
+        EXPECT_TRUE(ombrel::platform::ReadInetSockets("/proc", netlink,
+                                                      ombrel::platform::InetProtocol::Tcp, all));
+        std::vector<std::tuple<uint8_t, uint16_t, uint16_t, uint64_t>> rows;
+        for (const InetSocket& s : all)
+            for (uint16_t port : {listener.Port(), client.Port(), bound.Port()})
+                if (ntohs(s.localPort) == port)
+                    rows.emplace_back(s.state, ntohs(s.localPort), ntohs(s.remotePort), s.inode);
+        std::sort(rows.begin(), rows.end());
+        return rows;
+    };
+    auto viaNetlink = ours(true);
+    EXPECT_EQ(viaNetlink.size(), 3u) // the listener and both ends; not the bound one
+        << ::testing::PrintToString(viaNetlink);
+    EXPECT_EQ(viaNetlink, ours(false));
+}
+
+// After its main thread has exited, a process whose other threads run on
+// still owns its sockets.
+TEST(LiveOwners, AProcessWhoseMainThreadEndedKeepsItsSockets) {
+    uint16_t port = 0;
+    int listening = -1;
+    {
+        Socket listener(SOCK_STREAM);
+        ASSERT_TRUE(Bind(listener));
+        ASSERT_EQ(::listen(listener.fd(), 4), 0);
+        port = listener.Port();
+        listening = ::dup(listener.fd());
+    }
+    ASSERT_GE(listening, 0);
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::close(fds[1]);
+        static int input;
+        input = fds[0];
+        pthread_t waiter;
+        ::pthread_create(
+            &waiter, nullptr,
+            [](void*) -> void* {
+                char byte;
+                while (::read(input, &byte, 1) > 0) {
+                }
+                ::_exit(0);
+            },
+            nullptr);
+        ::syscall(SYS_exit, 0); // this thread only, and no unwinding through the test
+        ::_exit(1);
+    }
+    ::close(fds[0]);
+    ::close(listening); // the child's copy alone holds it now
+    std::string status = "/proc/" + std::to_string(child) + "/status";
+    auto mainThreadEnded = [&] {
+        std::ifstream in(status);
+        std::string line;
+        while (std::getline(in, line))
+            if (line.rfind("State:", 0) == 0)
+                return line.find('Z') != std::string::npos;
+        return false;
+    };
+    for (int i = 0; i < 1000000 && !mainThreadEnded(); ++i) // bounded
+        ::sched_yield();
+    EXPECT_TRUE(mainThreadEnded());
+    EXPECT_EQ(TcpOwners(port), std::vector<DWORD>{static_cast<DWORD>(child)});
+    ::close(fds[1]);
+    ::waitpid(child, nullptr, 0);
 }
