@@ -4,7 +4,6 @@
 
 #include <cstring>
 
-#include <ombrel/refresh_scope.h>
 #include <ombrel/text.h>
 
 CPortTable::CPortTable() : m_hPsapi(LoadLibraryA("psapi.dll")) {
@@ -29,16 +28,6 @@ void CPortTable::Clear() {
     for (OwnedEntry& entry : m_entries)
         entry.reset();
     m_entries.clear();
-}
-
-void CPortTable::Refresh() {
-    // The platform may share work between the calls of this one snapshot,
-    // and lets go of all of it at the end.
-    ombrel::platform::RefreshScope scope;
-    Clear();
-    CollectEndpoints();
-    AssignKeysAndIcons();
-    FillProcessNames();
 }
 
 int CPortTable::GetFirst(int& index, PortEntry*& entry) {

@@ -11,6 +11,7 @@
 
 #include <ombrel/conventions.h>
 #include <ombrel/framework.h>
+#include <ombrel/refresh_scope.h>
 #include <ombrel/text.h>
 
 #include "bind_function.h"
@@ -43,6 +44,16 @@ const StateText kStateTexts[] = {
 };
 
 } // namespace
+
+void CPortTable::Refresh() {
+    // The platform may share work between the calls of this one snapshot,
+    // and lets go of all of it at the end.
+    ombrel::platform::RefreshScope scope;
+    Clear();
+    CollectEndpoints();
+    AssignKeysAndIcons();
+    FillProcessNames();
+}
 
 int CPortTable::ResolveTableFunctions() {
     HMODULE module = LoadLibraryA("iphlpapi.dll");
