@@ -179,7 +179,15 @@ void CListCtrl::OnSelectionChanged(const QItemSelection& selected,
         NotifyItemChanged(row, LVIS_SELECTED, 0);
 }
 
+void CListCtrl::focusInEvent(QFocusEvent* event) {
+    m_focusArriving = true;
+    QTableView::focusInEvent(event);
+    m_focusArriving = false;
+}
+
 void CListCtrl::OnCurrentChanged(const QModelIndex& current, const QModelIndex& previous) {
+    if (m_focusArriving)
+        return;
     if (previous.isValid())
         NotifyItemChanged(previous.row(), 0, LVIS_FOCUSED);
     if (current.isValid())

@@ -42,6 +42,9 @@ public:
 protected:
     // The control's notifications, reflected to the view that owns it.
     virtual void OnReflectedNotify(NMHDR* header, LRESULT* result);
+    // Gaining the focus changes no row's state: the row Qt makes current
+    // for the keyboard is told to nobody.
+    void focusInEvent(QFocusEvent* event) override;
 
 private:
     void NotifyItemChanged(int row, UINT newState, UINT oldState);
@@ -51,4 +54,5 @@ private:
     CListCtrlModel m_model;
     CImageList* m_smallImages = nullptr;
     DWORD m_extendedStyle = 0;
+    bool m_focusArriving = false;
 };

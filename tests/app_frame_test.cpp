@@ -174,6 +174,37 @@ TEST_F(Window, TreeFiltersListSelectionFillsStatusAndPane) {
     EXPECT_EQ(list->GetItemCount(), 1);
 }
 
+// Focus reaching the list after a fill chooses no row: the status bar and
+// the pane stay as the fill left them, until a row is really chosen.
+TEST_F(Window, FocusReachingTheListShowsNoRow) {
+    CMainFrame* frame = Start();
+    frame->activateWindow();
+    QApplication::setActiveWindow(frame);
+    CPortView* list = frame->GetPortView();
+    ASSERT_EQ(list->GetItemCount(), 3);
+    frame->GetClassView()->setFocus(Qt::OtherFocusReason);
+    QString left = frame->GetStatusText(); // what the fill left
+    auto cleared = [&] {
+        EXPECT_EQ(frame->GetStatusText(), left);
+        EXPECT_EQ(frame->GetDetailView()->GetEntry(), nullptr);
+    };
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_TRUE(list->hasFocus());
+    cleared();
+    frame->GetClassView()->setFocus(Qt::OtherFocusReason);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_F6);
+    EXPECT_TRUE(list->hasFocus());
+    cleared();
+    frame->OnRefresh(); // a new fill, the focus in the list
+    left = frame->GetStatusText();
+    frame->GetClassView()->setFocus(Qt::OtherFocusReason);
+    list->setFocus(Qt::ActiveWindowFocusReason); // as when a modal dialog closes
+    cleared();
+
+    ClickRow(list, 1);
+    EXPECT_EQ(frame->GetStatusText(), "/usr/sbin/sshd");
+}
+
 // A program's path is anyone's text: markup in it is shown as characters,
 // and an image it names is never read (a FIFO there would hang the window).
 TEST_F(Window, MarkupInAPathIsShownAsText) {
