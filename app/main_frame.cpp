@@ -29,6 +29,7 @@ namespace {
 constexpr UINT kAppTitle = 57344;    // AFX_IDS_APP_TITLE
 constexpr UINT kIdleMessage = 57345; // AFX_IDS_IDLEMESSAGE
 constexpr UINT kWebSite = 61465;
+constexpr WORD kFrameIcon = 128;
 constexpr int kTreeWidth = 180;
 constexpr int kButtonSize = 24;
 constexpr const char* kSiblingProgram = "Morvik";
@@ -164,8 +165,18 @@ int CMainFrame::OnCreate(CCreateContext* context) {
     // The buttons take the images in order; a missing icon moves the rest up.
     int image = 0;
     for (UINT id : kToolbar)
-        if (id != 0)
+        if (id != 0) {
             GetCommand(id)->setIcon(QIcon(m_imageList.GetImage(image++)));
+            GetCommand(id)->setIconVisibleInMenu(false); // the menu has no images
+        }
+
+    // The frame's icon is the program's (resource 128), at the sizes task
+    // bars and window lists ask for.
+    QIcon frameIcon;
+    if (HICON icon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(kFrameIcon)))
+        for (int size : {16, 24, 32, 48, 64, 128, 256})
+            frameIcon.addPixmap(ombrel::platform::IconPixmap(icon, size));
+    setWindowIcon(frameIcon);
 
     CCmdUI update{GetCommand(ID_TOOLS_FIREWALL)};
     OnUpdateFirewallSettings(&update);

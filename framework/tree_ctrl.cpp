@@ -152,3 +152,12 @@ void CTreeCtrl::drawBranches(QPainter* painter, const QRect& rect, const QModelI
     }
     painter->restore();
 }
+
+QItemSelectionModel::SelectionFlags CTreeCtrl::selectionCommand(const QModelIndex& index,
+                                                                const QEvent* event) const {
+    QItemSelectionModel::SelectionFlags command = QTreeWidget::selectionCommand(index, event);
+    if (command & (QItemSelectionModel::Deselect | QItemSelectionModel::Toggle))
+        return index.isValid() ? QItemSelectionModel::ClearAndSelect
+                               : QItemSelectionModel::NoUpdate;
+    return command;
+}

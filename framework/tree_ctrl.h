@@ -31,6 +31,10 @@ public:
     static HTREEITEM HandleOf(QTreeWidgetItem* item) { return reinterpret_cast<HTREEITEM>(item); }
 
 protected:
+    // A tree's selection moves from item to item but never goes away: a
+    // click that would deselect (Ctrl on the selected item) keeps it.
+    QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
+                                                         const QEvent* event) const override;
     // The control's notifications, reflected to the view that owns it.
     virtual void OnReflectedNotify(NMHDR* header, LRESULT* result);
     void drawBranches(QPainter* painter, const QRect& rect,

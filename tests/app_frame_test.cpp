@@ -174,6 +174,18 @@ TEST_F(Window, TreeFiltersListSelectionFillsStatusAndPane) {
     EXPECT_EQ(list->GetItemCount(), 1);
 }
 
+// The frame carries the program's icon; the menu shows no images.
+TEST_F(Window, FrameIconAndAMenuWithoutImages) {
+    CMainFrame* frame = Start();
+    QList<QSize> sizes = frame->windowIcon().availableSizes();
+    EXPECT_TRUE(sizes.contains(QSize(16, 16)));
+    EXPECT_TRUE(sizes.contains(QSize(48, 48)));
+    QAction* about = frame->GetCommand(ID_APP_ABOUT);
+    ASSERT_NE(about, nullptr);
+    EXPECT_FALSE(about->icon().isNull()); // the toolbar's button keeps it
+    EXPECT_FALSE(about->isIconVisibleInMenu());
+}
+
 // Focus reaching the list after a fill chooses no row: the status bar and
 // the pane stay as the fill left them, until a row is really chosen.
 TEST_F(Window, FocusReachingTheListShowsNoRow) {

@@ -77,6 +77,24 @@ TEST(ProtocolTree, EverySelectionSendsItsFilterValue) {
     EXPECT_EQ(frame.filters, (std::vector<int>{1}));
 }
 
+// The selection never goes away: Ctrl on the selected item keeps it, and
+// the filter with it.
+TEST(ProtocolTree, CtrlClickOnTheSelectedItemKeepsIt) {
+    RecordingFrame frame;
+    CClassView tree;
+    tree.Create(nullptr);
+    tree.resize(200, 200);
+    tree.show();
+    tree.OnInitialUpdate();
+    HTREEITEM udp = tree.GetSlotItem(2);
+    Click(tree, udp);
+    QRect rect = tree.visualItemRect(CTreeCtrl::ItemOf(udp));
+    QTest::mouseClick(tree.viewport(), Qt::LeftButton, Qt::ControlModifier, rect.center());
+    EXPECT_EQ(tree.GetSelectedItem(), udp);
+    EXPECT_TRUE(CTreeCtrl::ItemOf(udp)->isSelected());
+    EXPECT_EQ(frame.filters, (std::vector<int>{1}));
+}
+
 TEST(ProtocolTree, SlotsPastTheThirdAreIgnored) {
     CClassView tree;
     tree.Create(nullptr);
