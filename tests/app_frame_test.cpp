@@ -174,6 +174,22 @@ TEST_F(Window, TreeFiltersListSelectionFillsStatusAndPane) {
     EXPECT_EQ(list->GetItemCount(), 1);
 }
 
+// A new or opened document starts over from "All": the tree, the frame's
+// filter and the rows agree, and the next refresh keeps to them.
+TEST_F(Window, ANewDocumentShowsEveryEntryUnderAll) {
+    CMainFrame* frame = Start();
+    CPortView* list = frame->GetPortView();
+    CClassView* tree = frame->GetClassView();
+    ClickItem(tree, 2); // UDP
+    ASSERT_EQ(list->GetItemCount(), 1);
+    app->OnCommand(ID_FILE_NEW);
+    EXPECT_EQ(tree->GetSelectedItem(), tree->GetSlotItem(0));
+    EXPECT_EQ(frame->GetFilter(), -1);
+    EXPECT_EQ(list->GetItemCount(), 3);
+    frame->OnRefresh();
+    EXPECT_EQ(list->GetItemCount(), 3);
+}
+
 // The frame carries the program's icon; the menu shows no images.
 TEST_F(Window, FrameIconAndAMenuWithoutImages) {
     CMainFrame* frame = Start();

@@ -104,9 +104,11 @@ TEST(ProtocolTree, SlotsPastTheThirdAreIgnored) {
     tree.SetItemSlot(static_cast<unsigned>(-1), nullptr, 5);
     EXPECT_EQ(tree.GetSlotItem(1), tcp);
     EXPECT_EQ(tree.GetSlotFilter(2), 1);
-    // A repeated initial update keeps the items and the selection.
+    // A repeated initial update keeps the items and selects "All" again,
+    // as the list shows every entry again.
     tree.SelectItem(tcp);
     tree.OnInitialUpdate();
     EXPECT_EQ(tree.topLevelItemCount(), 1);
-    EXPECT_EQ(tree.GetSelectedItem(), tcp);
+    EXPECT_EQ(tree.GetSlotItem(1), tcp);
+    EXPECT_EQ(tree.GetSelectedItem(), tree.GetSlotItem(0));
 }

@@ -19,9 +19,12 @@ BOOL CClassView::PreCreateWindow(CREATESTRUCT& cs) {
 void CClassView::OnInitialUpdate() {
     CTreeView::OnInitialUpdate();
     // A repeated initial update (a new or opened document in the same frame)
-    // leaves the items, slots and selection as they are.
-    if (m_bReady)
+    // keeps the items and slots and starts over from "All", as the list
+    // does: the tree, the frame's filter and the rows agree.
+    if (m_bReady) {
+        SelectItem(GetNextItem(nullptr, TVGN_ROOT));
         return;
+    }
     m_imageList.Create(16, 16, ILC_COLOR32 | ILC_MASK, 5, 5);
     for (WORD id : {kFolderWithProgramIcon, kClosedFolderIcon})
         if (HICON icon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(id)))
