@@ -8,6 +8,7 @@
 #include <QStatusBar>
 #include <QStatusTipEvent>
 #include <QToolBar>
+#include <algorithm>
 #include <cstring>
 
 #include <shellapi.h>
@@ -124,6 +125,17 @@ int CMainFrame::OnCreate(CCreateContext* context) {
     m_pStatusPane->setObjectName(QStringLiteral("pane0"));
     // Paths are anyone's text: never markup, never a picture to load.
     m_pStatusPane->setTextFormat(Qt::PlainText);
+    // One height whatever the pane shows: Chinese text takes its glyphs from
+    // a taller face than a path does, and a bar that changed height by a
+    // pixel would resize the data frame and undo a dragged split.
+    const QString idle = m_pStatusPane->text();
+    int tallest = 0;
+    for (const QString& sample : {idle, QStringLiteral("/usr/bin/Xy"), QString()}) {
+        m_pStatusPane->setText(sample);
+        tallest = std::max(tallest, m_pStatusPane->sizeHint().height());
+    }
+    m_pStatusPane->setText(idle);
+    m_pStatusPane->setMinimumHeight(tallest);
     statusBar()->addWidget(m_pStatusPane, 1);
     statusBar()->setSizeGripEnabled(true);
 

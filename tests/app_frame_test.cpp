@@ -174,6 +174,41 @@ TEST_F(Window, TreeFiltersListSelectionFillsStatusAndPane) {
     EXPECT_EQ(list->GetItemCount(), 1);
 }
 
+// A dragged split lasts through every kind of status text (the idle text,
+// a path, a toolbar prompt) until the main window is resized.
+TEST_F(Window, ADraggedSplitSurvivesStatusTexts) {
+    CMainFrame* frame = Start();
+    frame->resize(1000, 700);
+    QApplication::processEvents();
+    int detailHeight = frame->GetDetailView()->height();
+    CSplitterWndEx& data = frame->GetDataView()->m_wndSplitter;
+    QPoint bar(data.width() / 2, frame->GetPortView()->geometry().bottom() + 4);
+    QTest::mousePress(&data, Qt::LeftButton, {}, bar);
+    QTest::mouseMove(&data, bar - QPoint(0, 100));
+    QTest::mouseRelease(&data, Qt::LeftButton, {}, bar - QPoint(0, 100));
+    const int dragged = frame->GetDetailView()->height();
+    ASSERT_GT(dragged, detailHeight + 50);
+
+    ClickRow(frame->GetPortView(), 1); // a path
+    QApplication::processEvents();
+    EXPECT_EQ(frame->GetDetailView()->height(), dragged);
+    QStatusTipEvent prompt(QStringLiteral("刷新")); // a toolbar prompt
+    QApplication::sendEvent(frame, &prompt);
+    QApplication::processEvents();
+    EXPECT_EQ(frame->GetDetailView()->height(), dragged);
+    QStatusTipEvent over(QString{}); // the idle text
+    QApplication::sendEvent(frame, &over);
+    QApplication::processEvents();
+    EXPECT_EQ(frame->GetDetailView()->height(), dragged);
+    frame->ShowEntry(nullptr); // no text
+    QApplication::processEvents();
+    EXPECT_EQ(frame->GetDetailView()->height(), dragged);
+
+    frame->resize(1000, 701);
+    QApplication::processEvents();
+    EXPECT_EQ(frame->GetDetailView()->height(), detailHeight);
+}
+
 // A new or opened document starts over from "All": the tree, the frame's
 // filter and the rows agree, and the next refresh keeps to them.
 TEST_F(Window, ANewDocumentShowsEveryEntryUnderAll) {
