@@ -8,6 +8,7 @@
 #include <QStatusBar>
 #include <QStatusTipEvent>
 #include <QToolBar>
+#include <QToolButton>
 #include <algorithm>
 #include <cstring>
 
@@ -120,6 +121,10 @@ int CMainFrame::OnCreate(CCreateContext* context) {
         else
             m_wndToolBar->addAction(AddCommand(id));
     }
+
+    // The overflow button Qt adds reads as an unnamed check box otherwise.
+    if (auto* more = m_wndToolBar->findChild<QToolButton*>(QStringLiteral("qt_toolbar_ext_button")))
+        more->setAccessibleName(QStringLiteral("更多"));
 
     m_pStatusPane = new QLabel(QString::fromStdString(Resource(kIdleMessage)));
     m_pStatusPane->setObjectName(QStringLiteral("pane0"));

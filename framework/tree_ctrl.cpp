@@ -9,6 +9,9 @@
 CTreeCtrl::CTreeCtrl(QWidget* parent) : QTreeWidget(parent) {
     setHeaderHidden(true);
     setColumnCount(1);
+    // Hidden, the header still reaches a screen reader: with no text it
+    // reads as nothing rather than Qt's default column number.
+    setHeaderLabels({QString()});
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setIconSize(QSize(16, 16));

@@ -1,5 +1,7 @@
 // The whole window on the offscreen platform: panes and their sizes, the
 // coordination between them, the commands and their resources.
+#include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
 #include <QLabel>
 #include <QMenuBar>
@@ -527,4 +529,21 @@ TEST_F(Window, PaneBordersAreBlueGreyWithAWhiteLineInside) {
     EXPECT_EQ(image.pixel(outer), qRgb(127, 152, 192));
     EXPECT_EQ(image.pixel(inner), qRgb(255, 255, 255));
     EXPECT_EQ(image.pixel(tree.right() + 2, tree.top() + 20), qRgb(127, 152, 192));
+}
+// Every button of the toolbar has a name a screen reader can read, the
+// overflow button included.
+TEST_F(Window, TheToolbarsItemsAreNamed) {
+    CMainFrame* frame = Start();
+    QAccessibleInterface* bar = QAccessible::queryAccessibleInterface(frame->GetToolBar());
+    ASSERT_NE(bar, nullptr);
+    int named = 0;
+    for (int i = 0; i < bar->childCount(); ++i) {
+        QAccessibleInterface* item = bar->child(i);
+        if (item == nullptr || qobject_cast<QAbstractButton*>(item->object()) == nullptr)
+            continue; // a separator
+        EXPECT_FALSE(item->text(QAccessible::Name).isEmpty())
+            << item->object()->metaObject()->className();
+        ++named;
+    }
+    EXPECT_EQ(named, 6); // five buttons and the overflow button
 }

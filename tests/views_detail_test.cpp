@@ -1,5 +1,6 @@
 // The detail pane's pixels and lines, and the file version readers over PE
 // images the test builds and programs this machine's packages own.
+#include <QAccessible>
 #include <QImage>
 #include <QPainter>
 #include <gtest/gtest.h>
@@ -160,6 +161,26 @@ TEST(DetailPane, CopyOfTheEntryAndItsLines) {
     pane.SetEntry(nullptr);
     EXPECT_EQ(pane.GetEntry(), nullptr);
     pane.SetEntry(nullptr);
+}
+
+// The pane is only painted: a screen reader reads its caption and its four
+// lines through the accessibility interface.
+TEST(DetailPane, AScreenReaderReadsTheCaptionAndTheLines) {
+    TempDir dir;
+    std::string program = dir.path() + "/probe.exe";
+    Save(program, Image(Version(Fixed(0x00010002, 0x00030004, 0, 0), {kEnUnicode}, kEnglish)));
+    CDetailView pane;
+    PortEntry entry{};
+    std::strcpy(entry.processPath, program.c_str());
+    pane.SetEntry(&entry);
+    QAccessibleInterface* reader = QAccessible::queryAccessibleInterface(&pane);
+    ASSERT_NE(reader, nullptr);
+    EXPECT_EQ(reader->text(QAccessible::Name), "详细信息");
+    EXPECT_EQ(reader->text(QAccessible::Description),
+              QString::fromStdString("文件 : " + program +
+                                     "\n版本: 1.2.3.4\n描述: Port probe\n公司: Brightwater Tools"));
+    pane.SetEntry(nullptr);
+    EXPECT_EQ(reader->text(QAccessible::Description), "");
 }
 
 TEST(DetailPane, IsExistingFileWantsAFile) {

@@ -1,4 +1,5 @@
 // The protocol tree, driven by clicks on the offscreen platform.
+#include <QAccessible>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -93,6 +94,23 @@ TEST(ProtocolTree, CtrlClickOnTheSelectedItemKeepsIt) {
     EXPECT_EQ(tree.GetSelectedItem(), udp);
     EXPECT_TRUE(CTreeCtrl::ItemOf(udp)->isSelected());
     EXPECT_EQ(frame.filters, (std::vector<int>{1}));
+}
+
+// The hidden header reads as nothing to a screen reader, not as Qt's
+// default column number.
+TEST(ProtocolTree, AScreenReaderFindsNoStrayHeader) {
+    CClassView tree;
+    tree.Create(nullptr);
+    tree.OnInitialUpdate();
+    tree.show();
+    QAccessibleInterface* reader = QAccessible::queryAccessibleInterface(&tree);
+    ASSERT_NE(reader, nullptr);
+    QStringList names;
+    for (int i = 0; i < reader->childCount(); ++i)
+        if (QAccessibleInterface* child = reader->child(i))
+            names.push_back(child->text(QAccessible::Name));
+    EXPECT_FALSE(names.contains("1")) << names.join(", ").toStdString();
+    EXPECT_TRUE(names.contains("All")) << names.join(", ").toStdString();
 }
 
 TEST(ProtocolTree, SlotsPastTheThirdAreIgnored) {

@@ -1,5 +1,7 @@
 #include "detail_view.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QFontMetrics>
 #include <QPainter>
 #include <cstdio>
@@ -45,10 +47,42 @@ std::string Format(UINT id, const char* value) {
     return text;
 }
 
+// The pane is only painted; a screen reader gets its caption as the name
+// and its lines as the text, read when asked for, as a paint reads them.
+class DetailAccessible : public QAccessibleWidget {
+public:
+    explicit DetailAccessible(CDetailView* view)
+        : QAccessibleWidget(view, QAccessible::StaticText) {}
+    QString text(QAccessible::Text kind) const override {
+        auto* view = static_cast<CDetailView*>(widget());
+        if (kind == QAccessible::Name)
+            return QString::fromStdString(ombrel::platform::LoadResourceString(kCaption));
+        if (kind == QAccessible::Description || kind == QAccessible::Value) {
+            QStringList lines;
+            for (const CDetailView::TextLine& line : view->TextLines())
+                lines.push_back(QString::fromStdString(line.text));
+            return lines.join(QLatin1Char('\n'));
+        }
+        return QAccessibleWidget::text(kind);
+    }
+};
+
+QAccessibleInterface* DetailAccessibleFactory(const QString& className, QObject* object) {
+    if (className == QLatin1String("CDetailView"))
+        if (auto* view = qobject_cast<CDetailView*>(object))
+            return new DetailAccessible(view);
+    return nullptr;
+}
+
 } // namespace
 
 CDetailView::CDetailView(QWidget* parent) : QWidget(parent), m_fontCaption(CaptionFont()) {
     setAttribute(Qt::WA_OpaquePaintEvent); // the erase fills every pixel
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(DetailAccessibleFactory);
+        return true;
+    }();
+    (void)factoryInstalled;
 }
 
 CDetailView::~CDetailView() = default;
@@ -72,6 +106,8 @@ void CDetailView::SetEntry(const PortEntry* entry) {
         m_entryCopy.reset();
         m_pEntry = nullptr;
     }
+    QAccessibleEvent changed(this, QAccessible::DescriptionChanged);
+    QAccessible::updateAccessibility(&changed);
     update();
     repaint();
 }
