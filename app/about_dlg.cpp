@@ -52,7 +52,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
             QPixmap image = ResourceImage(control.image, bitmap, 32);
             auto* label = new QLabel(this);
             label->setPixmap(image);
-            place.setSize(image.isNull() ? place.size() : image.size());
+            place.setSize(image.isNull() ? place.size() : image.deviceIndependentSize().toSize());
             widget = label;
             break;
         }

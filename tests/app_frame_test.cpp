@@ -530,6 +530,27 @@ TEST_F(Window, PaneBordersAreBlueGreyWithAWhiteLineInside) {
     EXPECT_EQ(image.pixel(inner), qRgb(255, 255, 255));
     EXPECT_EQ(image.pixel(tree.right() + 2, tree.top() + 20), qRgb(127, 152, 192));
 }
+// Icons come from their artwork at the screen's pixel ratio: at a ratio of
+// 2 (the suite runs this test once more so) they have twice the pixels.
+TEST_F(Window, IconsAtTheDevicePixelRatio) {
+    CMainFrame* frame = Start();
+    const qreal ratio = qApp->devicePixelRatio();
+    if (const char* expected = std::getenv("OMBREL_EXPECT_RATIO")) {
+        EXPECT_EQ(ratio, std::atof(expected));
+    }
+    const int list = qRound(16 * ratio), button = qRound(24 * ratio);
+    const CImageList& images = frame->GetPortView()->GetImageList();
+    ASSERT_GT(images.GetImageCount(), 0);
+    for (int i = 0; i < images.GetImageCount(); ++i) {
+        EXPECT_EQ(images.GetImage(i).size(), QSize(list, list));
+        EXPECT_EQ(images.GetImage(i).deviceIndependentSize(), QSizeF(16, 16));
+    }
+    EXPECT_TRUE(frame->GetCommand(ID_VIEW_REFRESH)
+                    ->icon()
+                    .availableSizes()
+                    .contains(QSize(button, button)));
+}
+
 // Every button of the toolbar has a name a screen reader can read, the
 // overflow button included.
 TEST_F(Window, TheToolbarsItemsAreNamed) {

@@ -4,6 +4,7 @@
 #include <QGuiApplication>
 #include <QImageReader>
 #include <map>
+#include <tuple>
 
 #include <ombrel/icon_pixmap.h>
 
@@ -64,19 +65,24 @@ SharedIcons& Shared() {
 
 QPixmap IconPixmap(HICON icon, int size) {
     auto* object = LookupHandle<IconObject>(reinterpret_cast<HANDLE>(icon));
-    if (object == nullptr ||
-        qobject_cast<QGuiApplication*>(QCoreApplication::instance()) == nullptr)
+    auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+    if (object == nullptr || app == nullptr)
         return {};
+    // Drawn at the screen's pixel density from the artwork itself, never a
+    // small image scaled up.
+    const qreal ratio = app->devicePixelRatio();
+    const int pixels = qRound(size * ratio);
     // Sources are interned: the name's address is the key.
-    static std::map<std::pair<const std::string*, int>, QPixmap> cache;
-    auto key = std::pair(&object->source, size);
+    static std::map<std::tuple<const std::string*, int, int>, QPixmap> cache;
+    auto key = std::tuple(&object->source, size, pixels);
     if (auto found = cache.find(key); found != cache.end())
         return found->second;
     QString source =
         object->source.empty() ? kOwnProgramIcon : QString::fromStdString(object->source);
-    QPixmap pixmap = Decode(source, size);
+    QPixmap pixmap = Decode(source, pixels);
     if (pixmap.isNull() && source != kOwnProgramIcon)
-        pixmap = Decode(kOwnProgramIcon, size); // an image no reader here understands
+        pixmap = Decode(kOwnProgramIcon, pixels); // an image no reader here understands
+    pixmap.setDevicePixelRatio(ratio);
     cache.emplace(key, pixmap);
     return pixmap;
 }

@@ -7,8 +7,9 @@
 
 namespace ombrel::platform {
 
-// The icon's image at size x size pixels; images are decoded once per
-// source and size and shared by every copy. A null pixmap for no icon.
+// The icon's image at size x size device-independent pixels, drawn at the
+// application's device pixel ratio; images are decoded once per source,
+// size and ratio and shared by every copy. A null pixmap for no icon.
 QPixmap IconPixmap(HICON icon, int size);
 
 } // namespace ombrel::platform
