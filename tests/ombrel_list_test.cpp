@@ -111,20 +111,33 @@ std::string Unescape(const std::string& field) {
     return text;
 }
 
+// A listener on 127.0.0.1 (its descriptor, or -1), and its address as
+// ombrel-list writes it.
+int LoopbackListener(sockaddr_in& addr, std::string& local) {
+    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    addr = sockaddr_in{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listener, 2) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+        ::close(listener);
+        return -1;
+    }
+    local = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    return listener;
+}
+
 } // namespace
 
 // Every assertion looks at the rows of the sockets the test holds: what other
 // processes of the machine hold is not the test's to judge.
 TEST(OmbrelList, PrintsOurSocketsWithTheSameFactsAsTheTable) {
-    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(listener, 2), 0);
-    socklen_t length = sizeof addr;
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length);
-    const std::string local = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    std::string local;
+    int listener = LoopbackListener(addr, local);
+    ASSERT_GE(listener, 0);
     int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     // Until accepted, no process holds it; without CLOEXEC ombrel-list would
@@ -133,7 +146,7 @@ TEST(OmbrelList, PrintsOurSocketsWithTheSameFactsAsTheTable) {
     int udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     addr.sin_port = 0;
     ASSERT_EQ(::bind(udp, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    length = sizeof addr;
+    socklen_t length = sizeof addr;
     ::getsockname(udp, reinterpret_cast<sockaddr*>(&addr), &length);
     const std::string udpLocal = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
 
@@ -286,15 +299,10 @@ TEST(OmbrelList, TheDebugCapabilitiesShowOtherUsersOwners) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to make another user's listener and a file capability";
     const uid_t nobody = 65534;
-    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(listener, 2), 0);
-    socklen_t length = sizeof addr;
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length);
-    const std::string local = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    std::string local;
+    int listener = LoopbackListener(addr, local);
+    ASSERT_GE(listener, 0);
     char exe[4096] = {};
     ASSERT_GT(::readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
 

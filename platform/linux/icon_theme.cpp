@@ -266,8 +266,8 @@ std::string DesktopIconTheme() {
 
 std::vector<std::string> IconThemeChain(const std::vector<std::string>& dataDirs) {
     std::vector<std::string> chain;
-    // Depth first through Inherits, each theme once, as the icon theme
-    // specification looks them up; a theme no data folder holds is skipped.
+    // Depth first through Inherits, each theme once, as desktops look them
+    // up; a theme no data folder holds is skipped.
     auto add = [&](auto& self, const std::string& theme) -> void {
         if (theme.empty() || theme == kBaseTheme || theme.find('/') != std::string::npos ||
             chain.size() >= kMaxThemes ||
