@@ -138,8 +138,6 @@ void FindSocketOwners(const std::string& root, const std::vector<InetSocket>& so
     for (uint32_t pid : ListProcessIds(root)) {
         std::string fdDir = std::to_string(pid) + "/fd";
         UniqueFd dirFd(::openat(rootFd.get(), fdDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!dirFd)
-            continue; // gone, or not ours to read
         auto visit = [&](int fdDirFd, const char* name) {
             char link[64];
             ssize_t length = ::readlinkat(fdDirFd, name, link, sizeof link);
@@ -159,7 +157,11 @@ void FindSocketOwners(const std::string& root, const std::vector<InetSocket>& so
                      mine < theirs || (mine == theirs && pid < owner))
                 owner = pid;
         };
-        if (ForEachEntry(dirFd.get(), [&](const char* name) { visit(dirFd.get(), name); }) == 0)
+        // Without its own folder (an ordinary user may not open the one of
+        // a process whose main thread has exited) or with nothing in it,
+        // a live thread's; a process gone, or not ours to read, has none.
+        if (!dirFd ||
+            ForEachEntry(dirFd.get(), [&](const char* name) { visit(dirFd.get(), name); }) == 0)
             if (UniqueFd threadFds = LiveThreadFds(rootFd.get(), pid))
                 ForEachEntry(threadFds.get(),
                              [&](const char* name) { visit(threadFds.get(), name); });
