@@ -2,20 +2,30 @@
 
 #include <QFontMetrics>
 #include <QFrame>
+#include <QImageReader>
 #include <QLabel>
 #include <QPushButton>
 
+#include <ombrel/font_mapper.h>
 #include <ombrel/icon_pixmap.h>
 
 #include <ombrel/res/dialogs.h>
 
 namespace {
 
-QPixmap ResourceImage(unsigned id, bool bitmap, int size) {
-    if (bitmap)
-        return QPixmap(QStringLiteral(":/bitmaps/%1.svg").arg(id));
+QPixmap IconImage(unsigned id) {
     return ombrel::platform::IconPixmap(LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(id)),
-                                        size);
+                                        32);
+}
+
+// A bitmap fills its control's rectangle, drawn from its artwork at the
+// screen's pixel ratio.
+QPixmap BitmapImage(unsigned id, QSize size, qreal ratio) {
+    QImageReader reader(QStringLiteral(":/bitmaps/%1.svg").arg(id));
+    reader.setScaledSize(size * ratio);
+    QPixmap image = QPixmap::fromImage(reader.read());
+    image.setDevicePixelRatio(ratio);
+    return image;
 }
 
 } // namespace
@@ -31,7 +41,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     const ombrel::res::DialogTemplate* layout = ombrel::res::FindDialog(kTemplate);
     if (layout == nullptr)
         return;
-    QFont font(QString::fromUtf8(layout->fontFace));
+    QFont font = ombrel::platform::MappedFont(QString::fromUtf8(layout->fontFace));
     font.setPointSize(layout->pointSize);
     setFont(font);
     setWindowTitle(QString::fromUtf8(layout->caption));
@@ -45,14 +55,18 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
                     units.Y(control.cy));
         QWidget* widget = nullptr;
         switch (control.kind) {
-        case ombrel::res::DialogControl::Icon:
-        case ombrel::res::DialogControl::Bitmap: {
-            // A static picture takes its picture's own size.
-            bool bitmap = control.kind == ombrel::res::DialogControl::Bitmap;
-            QPixmap image = ResourceImage(control.image, bitmap, 32);
+        case ombrel::res::DialogControl::Icon: {
+            // A static icon takes the icon's own size.
+            QPixmap image = IconImage(control.image);
             auto* label = new QLabel(this);
             label->setPixmap(image);
             place.setSize(image.isNull() ? place.size() : image.deviceIndependentSize().toSize());
+            widget = label;
+            break;
+        }
+        case ombrel::res::DialogControl::Bitmap: {
+            auto* label = new QLabel(this);
+            label->setPixmap(BitmapImage(control.image, place.size(), devicePixelRatio()));
             widget = label;
             break;
         }

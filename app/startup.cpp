@@ -1,13 +1,24 @@
 #include "startup.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 #include <cstdio>
 
+#include <ombrel/font_mapper.h>
 #include <ombrel/framework.h>
 #include <ombrel/res/strings.h>
 #include <ombrel/startup.h>
 
 #include "ombrel_app.h"
+
+bool InstallQtTranslations(QTranslator& translator, const QLocale& locale) {
+    if (!translator.load(locale, QStringLiteral("qtbase"), QStringLiteral("_"),
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        return false;
+    return QCoreApplication::installTranslator(&translator);
+}
 
 int RunOmbrel(int argc, char** argv) {
     ombrel::res::RegisterStrings();
@@ -25,6 +36,10 @@ int RunOmbrel(int argc, char** argv) {
     static char* qtArgv[] = {argc > 0 ? argv[0] : const_cast<char*>("ombrel"), nullptr};
     static int qtArgc = 1;
     QApplication application(qtArgc, qtArgv);
+    ombrel::platform::UseSimplifiedChineseGlyphs();
+    // Qt's own texts (the file dialogs' among them) in the user's language.
+    QTranslator qtTexts;
+    InstallQtTranslations(qtTexts, QLocale());
     ombrel::platform::UseWindowMessageBoxes();
     COmbrelApp theApp(argc, argv);
     if (!theApp.InitInstance())

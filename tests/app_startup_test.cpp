@@ -1,6 +1,8 @@
 // Start-up: the version check, the debug privilege, the main window and its
 // first snapshot.
 #include <QApplication>
+#include <QLocale>
+#include <QTranslator>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -11,6 +13,7 @@
 #include "ombrel_app.h"
 #include "port_view.h"
 #include "snapshot_doubles.h"
+#include "startup.h"
 #include "temp_dir.h"
 #include "win_app.h"
 
@@ -133,4 +136,17 @@ TEST(StartUpPrivilege, NoTokenMeansZero) {
     ServiceOverride noToken(&Services::OpenProcessToken,
                             [](HANDLE, DWORD, PHANDLE) { return FALSE; });
     EXPECT_EQ(COmbrelApp::EnableDebugPrivilege(), 0);
+}
+
+// The file dialogs speak the user's language where Qt has it.
+TEST(StartUpLanguage, QtTextsFollowTheLocale) {
+    QTranslator chinese;
+    ASSERT_TRUE(InstallQtTranslations(chinese, QLocale(QLocale::Chinese, QLocale::China)));
+    QString open = QCoreApplication::translate("QFileDialog", "&Open");
+    QCoreApplication::removeTranslator(&chinese);
+    EXPECT_TRUE(open.contains(QString::fromUtf8("打开"))) << open.toStdString();
+
+    QTranslator none;
+    EXPECT_FALSE(InstallQtTranslations(none, QLocale::c()));
+    EXPECT_EQ(QCoreApplication::translate("QFileDialog", "&Open"), "&Open");
 }

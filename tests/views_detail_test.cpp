@@ -1,10 +1,15 @@
 // The detail pane's pixels and lines, and the file version readers over PE
 // images the test builds and programs this machine's packages own.
 #include <QAccessible>
+#include <QApplication>
+#include <QGlyphRun>
 #include <QImage>
 #include <QPainter>
+#include <QRawFont>
+#include <QTextLayout>
 #include <gtest/gtest.h>
 
+#include <ombrel/font_mapper.h>
 #include <ombrel/services.h>
 
 #include "detail_view.h"
@@ -94,20 +99,50 @@ TEST(Gradient, NothingToPaintLeavesThePixels) {
     EXPECT_EQ(image.pixel(20, 36), qRgb(255, 0, 0));
 }
 
-TEST(DetailPane, TheCaptionRisesFromTheBottomInsideTheStrip) {
+// Run under a Chinese locale too (ctest views.zh-locale): the same pixels.
+TEST(DetailPane, TheCaptionRisesFromTheBottomInItsSixteenPixelCell) {
     QImage image = Render(300, 120);
-    int top = 120, bottom = -1;
+    int top = 120, bottom = -1, left = 300, right = -1;
     for (int y = 0; y < 120; ++y)
         for (int x = 0; x < 300; ++x)
             if (qGray(image.pixel(x, y)) < 128) { // text, not the pale colours
-                EXPECT_LT(x, 30) << x << "," << y;
                 top = std::min(top, y);
                 bottom = std::max(bottom, y);
+                left = std::min(left, x);
+                right = std::max(right, x);
             }
     ASSERT_GE(bottom, 0) << "no caption drawn";
+    // The cell's top edge runs up x = 7; its glyphs fill most of 16 pixels.
+    EXPECT_EQ(left, 7);
+    EXPECT_GE(right, 19);
+    EXPECT_LT(right, 7 + 16);
     EXPECT_LE(bottom, 116);
-    EXPECT_GT(bottom, 100);
-    EXPECT_LT(top, 90); // four characters upward
+    EXPECT_GT(bottom, 108);
+    EXPECT_LT(top, 66); // four characters of 14 pixels or more upward
+}
+
+// Each face that draws Chinese text gives the Simplified forms ("直" differs
+// from its Japanese form), the dialog face a Song-style design.
+TEST(Fonts, ChineseTextsTakeSimplifiedChineseGlyphs) {
+    QFont saved = QApplication::font();
+    ombrel::platform::UseSimplifiedChineseGlyphs();
+    const QFont fonts[] = {QApplication::font(), ombrel::platform::MappedFont("宋体"),
+                           ombrel::platform::MappedFont("Arial")};
+    QApplication::setFont(saved);
+    for (const QFont& font : fonts) {
+        QTextLayout layout(QStringLiteral("详细信息直"), font);
+        layout.beginLayout();
+        layout.createLine();
+        layout.endLayout();
+        QList<QGlyphRun> runs = layout.glyphRuns();
+        ASSERT_FALSE(runs.empty());
+        for (const QGlyphRun& run : runs)
+            EXPECT_TRUE(run.rawFont().familyName().endsWith(" SC"))
+                << font.families().join(',').toStdString() << ": "
+                << run.rawFont().familyName().toStdString();
+    }
+    EXPECT_TRUE(QFontInfo(fonts[1]).family().contains("Serif"))
+        << QFontInfo(fonts[1]).family().toStdString();
 }
 
 TEST(DetailPane, CopyOfTheEntryAndItsLines) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <ombrel/font_mapper.h>
 #include <ombrel/framework.h>
 
 #include "colour.h"
@@ -29,8 +30,7 @@ constexpr int kTextLeft = 100;
 // (the platform's positive font height); the font mapper supplies the
 // glyphs Arial lacks.
 QFont CaptionFont() {
-    QFont font(QStringLiteral("Arial"));
-    font.setStyleHint(QFont::SansSerif);
+    QFont font = ombrel::platform::MappedFont(QStringLiteral("Arial"));
     font.setWeight(QFont::Bold);
     for (int pixels = 16; pixels > 8; --pixels) {
         font.setPixelSize(pixels);
