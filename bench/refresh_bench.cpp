@@ -56,8 +56,10 @@ void RunSs() {
 size_t Probe() {
     using namespace ombrel::platform;
     std::vector<InetSocket> sockets;
-    DumpSockDiag(InetProtocol::Tcp, sockets);
-    DumpSockDiag(InetProtocol::Udp, sockets);
+    for (InetFamily family : {InetFamily::V4, InetFamily::V6}) {
+        DumpSockDiag(InetProtocol::Tcp, family, sockets);
+        DumpSockDiag(InetProtocol::Udp, family, sockets);
+    }
     std::vector<uint32_t> owners;
     FindSocketOwners("/proc", sockets, owners);
     return sockets.size();

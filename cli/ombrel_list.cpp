@@ -83,10 +83,13 @@ int main(int argc, char** argv) {
             continue;
         line = std::to_string(entry->key);
         line += entry->protocol == 0 ? "\tTCP\t" : "\tUDP\t";
-        AppendField(line, entry->localAddress);
-        line += ':' + std::to_string(entry->localPort) + '\t';
-        AppendField(line, entry->remoteAddress);
-        line += ':' + std::to_string(entry->remotePort) + '\t';
+        char endpoint[96];
+        AppendField(line, EndpointText(endpoint, sizeof endpoint, entry->localAddress,
+                                       entry->localPort, entry->family));
+        line += '\t';
+        AppendField(line, EndpointText(endpoint, sizeof endpoint, entry->remoteAddress,
+                                       entry->remotePort, entry->family));
+        line += '\t';
         AppendField(line, entry->state);
         line += '\t' + std::to_string(entry->processId) + '\t';
         AppendField(line, entry->processPath);

@@ -1,6 +1,7 @@
 // One endpoint of the snapshot and its owning process.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include <windows.h>
@@ -10,12 +11,17 @@
 struct PortEntry {
     int32_t key;            // position among all entries of the snapshot; list rows carry it
     int32_t protocol;       // 0 TCP, 1 UDP (the filter values)
-    char localAddress[32];  // dotted quad
+    char localAddress[64];  // dotted quad, or IPv6 text with its scope ("fe80::1%eth0")
     int32_t localPort;      // host order
-    char remoteAddress[32]; // dotted quad; "0.0.0.0" for UDP
+    char remoteAddress[64]; // as the local one; "0.0.0.0" or "::" for UDP
     int32_t remotePort;     // host order; 0 for UDP
     char state[32];         // display text of the TCP state; empty for UDP
     int32_t processId;
     char processPath[MAX_PATH]; // main-module path, else the process's name, else empty
     HICON smallIcon;            // owned by the entry; none when the shell gave none
+    int32_t family;             // AF_INET_FAMILY or AF_INET6_FAMILY
 };
+
+// "%s:%d" for an IPv4 entry, "[%s]:%d" for an IPv6 one, cut to fit size
+// (at least 1) and always ended.
+char* EndpointText(char* text, size_t size, const char* address, int port, int32_t family);

@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include <iphlpapi.h>
 #include <psapi.h>
 
 #include <ombrel/owned.h>
@@ -39,7 +40,11 @@ public:
 
     // Binds the two table functions into the process-wide references.
     static int ResolveTableFunctions();
+    // Binds the two IPv6 table functions likewise; 1 when both are there.
+    static int ResolveIPv6TableFunctions();
     static char* FormatIPv4(uint32_t address, char* text);
+    // text holds 64 bytes.
+    static char* FormatIPv6(const UCHAR* address, DWORD scopeId, char* text);
     static void GetStateText(uint32_t state, std::string& out);
     int GetProcessPath(uint32_t processId, char* path, int size);
 
@@ -51,6 +56,8 @@ private:
     using OwnedEntry = std::unique_ptr<PortEntry, EntryRelease>;
 
     OwnedEntry NewEntry();
+    void CollectIPv6Tcp(const MIB_TCP6TABLE_OWNER_PID* table);
+    void CollectIPv6Udp(const MIB_UDP6TABLE_OWNER_PID* table);
 
     std::vector<OwnedEntry> m_entries;
     // While the name pass runs: the entries without a path, by process id,

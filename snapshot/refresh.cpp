@@ -22,10 +22,16 @@ namespace {
 // Bound by name on every refresh and kept for the whole process.
 PFNALLOCATEANDGETTCPEXTABLEFROMSTACK g_pfnAllocateAndGetTcpExTable = nullptr;
 PFNALLOCATEANDGETUDPEXTABLEFROMSTACK g_pfnAllocateAndGetUdpExTable = nullptr;
+PFNGETEXTENDEDTCPTABLE g_pfnGetExtendedTcpTable = nullptr;
+PFNGETEXTENDEDUDPTABLE g_pfnGetExtendedUdpTable = nullptr;
 
 constexpr DWORD kSortedRows = 1;
 constexpr DWORD kHeapFlags = 2;
 constexpr DWORD kAddressFamilyIPv4 = 2;
+constexpr DWORD kAddressFamilyIPv6 = 23;
+// A table that grows between the size question and the read is asked again,
+// a few times at most.
+constexpr int kSizingTries = 4;
 
 // The low 16 bits of a table value hold the port in network byte order.
 int32_t HostPort(DWORD value) {
@@ -42,6 +48,24 @@ const StateText kStateTexts[] = {
     {61467, nullptr}, {0, "FIN_WAIT1"}, {0, "FIN_WAIT2"},  {0, "CLOSE_WAIT"}, {0, "CLOSING"},
     {0, "LAST_ACK"},  {0, "TIME_WAIT"}, {0, "DELETE_TCB"},
 };
+
+// An IPv6 table through the platform's sizing protocol, into a block of the
+// process heap; false when the call fails.
+template <typename Function, typename TableClass>
+bool ReadSizedTable(Function get, TableClass tableClass, ombrel::HeapBlock& block) {
+    DWORD size = 0;
+    for (int attempt = 0; attempt < kSizingTries; ++attempt) {
+        DWORD result = get(block.get(), &size, TRUE, kAddressFamilyIPv6, tableClass, 0);
+        if (result == NO_ERROR)
+            return block.get() != nullptr;
+        if (result != ERROR_INSUFFICIENT_BUFFER || size == 0)
+            return false;
+        block.reset(HeapAlloc(GetProcessHeap(), 0, size));
+        if (!block)
+            return false;
+    }
+    return false;
+}
 
 } // namespace
 
@@ -67,6 +91,15 @@ int CPortTable::ResolveTableFunctions() {
                                                  module, "AllocateAndGetUdpExTableFromStack")
                                            : nullptr;
     return g_pfnAllocateAndGetUdpExTable != nullptr ? 1 : 0;
+}
+
+int CPortTable::ResolveIPv6TableFunctions() {
+    HMODULE module = LoadLibraryA("iphlpapi.dll");
+    g_pfnGetExtendedTcpTable =
+        module ? BindFunction<PFNGETEXTENDEDTCPTABLE>(module, "GetExtendedTcpTable") : nullptr;
+    g_pfnGetExtendedUdpTable =
+        module ? BindFunction<PFNGETEXTENDEDUDPTABLE>(module, "GetExtendedUdpTable") : nullptr;
+    return g_pfnGetExtendedTcpTable != nullptr && g_pfnGetExtendedUdpTable != nullptr ? 1 : 0;
 }
 
 char* CPortTable::FormatIPv4(uint32_t address, char* text) {
@@ -124,6 +157,14 @@ void CPortTable::CollectEndpoints() {
                                       kAddressFamilyIPv4) != 0)
         return; // without both tables the snapshot stays empty
 
+    // The IPv6 pair, where the platform has it, as a pair too: without
+    // both, the snapshot holds the IPv4 entries alone.
+    ombrel::HeapBlock tcp6Table;
+    ombrel::HeapBlock udp6Table;
+    bool haveIPv6 = ResolveIPv6TableFunctions() == 1 &&
+                    ReadSizedTable(g_pfnGetExtendedTcpTable, TCP_TABLE_OWNER_PID_ALL, tcp6Table) &&
+                    ReadSizedTable(g_pfnGetExtendedUdpTable, UDP_TABLE_OWNER_PID, udp6Table);
+
     std::string state;
     const auto* tcp = static_cast<const MIB_TCPEXTABLE*>(tcpTable.get());
     const MIB_TCPROW_EX* tcpRows = tcp->table;
@@ -133,6 +174,7 @@ void CPortTable::CollectEndpoints() {
         if (entry == nullptr)
             continue;
         entry->protocol = 0;
+        entry->family = kAddressFamilyIPv4;
         entry->processId = static_cast<int32_t>(row.dwProcessId);
         entry->localPort = HostPort(row.dwLocalPort);
         FormatIPv4(row.dwLocalAddr, entry->localAddress);
@@ -144,6 +186,9 @@ void CPortTable::CollectEndpoints() {
         m_entries.push_back(std::move(entry));
     }
 
+    if (haveIPv6)
+        CollectIPv6Tcp(static_cast<const MIB_TCP6TABLE_OWNER_PID*>(tcp6Table.get()));
+
     const auto* udp = static_cast<const MIB_UDPEXTABLE*>(udpTable.get());
     const MIB_UDPROW_EX* udpRows = udp->table;
     for (DWORD i = 0; i < udp->dwNumEntries; ++i) {
@@ -152,11 +197,54 @@ void CPortTable::CollectEndpoints() {
         if (entry == nullptr)
             continue;
         entry->protocol = 1;
+        entry->family = kAddressFamilyIPv4;
         entry->processId = static_cast<int32_t>(row.dwProcessId);
         entry->localPort = HostPort(row.dwLocalPort);
         FormatIPv4(row.dwLocalAddr, entry->localAddress);
         GetProcessPath(row.dwProcessId, entry->processPath, sizeof entry->processPath);
         std::strcpy(entry->remoteAddress, "0.0.0.0");
+        m_entries.push_back(std::move(entry));
+    }
+    if (haveIPv6)
+        CollectIPv6Udp(static_cast<const MIB_UDP6TABLE_OWNER_PID*>(udp6Table.get()));
+}
+
+void CPortTable::CollectIPv6Tcp(const MIB_TCP6TABLE_OWNER_PID* table) {
+    std::string state;
+    const MIB_TCP6ROW_OWNER_PID* rows = table->table;
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        const MIB_TCP6ROW_OWNER_PID& row = rows[i];
+        OwnedEntry entry = NewEntry();
+        if (entry == nullptr)
+            continue;
+        entry->protocol = 0;
+        entry->family = kAddressFamilyIPv6;
+        entry->processId = static_cast<int32_t>(row.dwOwningPid);
+        entry->localPort = HostPort(row.dwLocalPort);
+        FormatIPv6(row.ucLocalAddr, row.dwLocalScopeId, entry->localAddress);
+        entry->remotePort = HostPort(row.dwRemotePort);
+        FormatIPv6(row.ucRemoteAddr, row.dwRemoteScopeId, entry->remoteAddress);
+        GetProcessPath(row.dwOwningPid, entry->processPath, sizeof entry->processPath);
+        GetStateText(row.dwState, state);
+        ombrel::platform::CopyText(entry->state, sizeof entry->state, state);
+        m_entries.push_back(std::move(entry));
+    }
+}
+
+void CPortTable::CollectIPv6Udp(const MIB_UDP6TABLE_OWNER_PID* table) {
+    const MIB_UDP6ROW_OWNER_PID* rows = table->table;
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        const MIB_UDP6ROW_OWNER_PID& row = rows[i];
+        OwnedEntry entry = NewEntry();
+        if (entry == nullptr)
+            continue;
+        entry->protocol = 1;
+        entry->family = kAddressFamilyIPv6;
+        entry->processId = static_cast<int32_t>(row.dwOwningPid);
+        entry->localPort = HostPort(row.dwLocalPort);
+        FormatIPv6(row.ucLocalAddr, row.dwLocalScopeId, entry->localAddress);
+        GetProcessPath(row.dwOwningPid, entry->processPath, sizeof entry->processPath);
+        std::strcpy(entry->remoteAddress, "::");
         m_entries.push_back(std::move(entry));
     }
 }

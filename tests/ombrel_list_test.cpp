@@ -149,14 +149,22 @@ TEST(OmbrelList, PrintsOurSocketsWithTheSameFactsAsTheTable) {
     socklen_t length = sizeof addr;
     ::getsockname(udp, reinterpret_cast<sockaddr*>(&addr), &length);
     const std::string udpLocal = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    int udp6 = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 addr6{};
+    addr6.sin6_family = AF_INET6;
+    addr6.sin6_addr = in6addr_loopback;
+    ASSERT_EQ(::bind(udp6, reinterpret_cast<sockaddr*>(&addr6), sizeof addr6), 0);
+    length = sizeof addr6;
+    ::getsockname(udp6, reinterpret_cast<sockaddr*>(&addr6), &length);
+    const std::string udp6Local = "[::1]:" + std::to_string(ntohs(addr6.sin6_port));
 
     char exe[4096] = {};
     ASSERT_GT(::readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
     const std::string self = std::to_string(::getpid());
 
     auto ours = [&](const std::vector<std::string>& fields) {
-        return fields.size() > 3 &&
-               (fields[2] == local || fields[3] == local || fields[2] == udpLocal);
+        return fields.size() > 3 && (fields[2] == local || fields[3] == local ||
+                                     fields[2] == udpLocal || fields[2] == udp6Local);
     };
     ListRun all = List({});
     EXPECT_EQ(all.exitCode, 0);
@@ -180,14 +188,14 @@ TEST(OmbrelList, PrintsOurSocketsWithTheSameFactsAsTheTable) {
         } else {
             ++udpRows;
             EXPECT_EQ(fields[1], "UDP");
-            EXPECT_EQ(fields[3], "0.0.0.0:0");
+            EXPECT_EQ(fields[3], fields[2] == udp6Local ? "[::]:0" : "0.0.0.0:0");
             EXPECT_EQ(fields[4], "");
             EXPECT_EQ(fields[5], self);
         }
     }
     EXPECT_EQ(listening, 1);
     EXPECT_EQ(pairs, 2);
-    EXPECT_EQ(udpRows, 1);
+    EXPECT_EQ(udpRows, 2); // IPv4, then IPv6
 
     // A protocol option keeps exactly that protocol's rows of ours.
     std::map<std::string, int> seen;
@@ -195,7 +203,8 @@ TEST(OmbrelList, PrintsOurSocketsWithTheSameFactsAsTheTable) {
         for (const auto& fields : Lines(List({option}).out))
             if (ours(fields))
                 ++seen[std::string(option) + " " + fields[1]];
-    EXPECT_EQ(seen, (std::map<std::string, int>{{"--tcp TCP", 3}, {"--udp UDP", 1}}));
+    EXPECT_EQ(seen, (std::map<std::string, int>{{"--tcp TCP", 3}, {"--udp UDP", 2}}));
+    ::close(udp6);
     ::close(listener);
     ::close(client);
     ::close(server);

@@ -1,5 +1,6 @@
 // The process and socket services read against a captured /proc tree.
 #include <arpa/inet.h>
+#include <cstddef>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
@@ -177,4 +178,61 @@ TEST_F(FixtureProc, UdpRightAfterTcpComesFromTheSameScan) {
     ReadTcp(TRUE);
     EXPECT_EQ(udpRows(), alone); // the half the TCP call kept
     EXPECT_EQ(udpRows(), alone); // and one of its own
+}
+
+// The IPv6 tables through the sizing protocol: too small, exact, larger.
+TEST_F(FixtureProc, IPv6TablesBySizeWithOwnersAndOrder) {
+    DWORD size = 0;
+    EXPECT_EQ(GetExtendedTcpTable(nullptr, &size, TRUE, 23, TCP_TABLE_OWNER_PID_ALL, 0),
+              ERROR_INSUFFICIENT_BUFFER);
+    ASSERT_EQ(size, offsetof(MIB_TCP6TABLE_OWNER_PID, table) + 3 * sizeof(MIB_TCP6ROW_OWNER_PID));
+    std::vector<char> buffer(size + 64, '\x5A');
+    DWORD small = size - 1;
+    EXPECT_EQ(GetExtendedTcpTable(buffer.data(), &small, TRUE, 23, TCP_TABLE_OWNER_PID_ALL, 0),
+              ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(small, size);
+    EXPECT_EQ(buffer[0], '\x5A'); // a buffer too small is not written
+    for (DWORD given : {size, size + 64}) {
+        DWORD inOut = given;
+        ASSERT_EQ(GetExtendedTcpTable(buffer.data(), &inOut, TRUE, 23, TCP_TABLE_OWNER_PID_ALL, 0),
+                  NO_ERROR);
+        EXPECT_EQ(buffer[size], '\x5A'); // nothing past the rows
+    }
+    auto* tcp = reinterpret_cast<MIB_TCP6TABLE_OWNER_PID*>(buffer.data());
+    ASSERT_EQ(tcp->dwNumEntries, 3u);
+    // Sorted by address: ::1, ::ffff:127.0.0.1, fe80::1.
+    const MIB_TCP6ROW_OWNER_PID* rows = tcp->table;
+    EXPECT_EQ(rows[0].ucLocalAddr[15], 1);
+    EXPECT_EQ(ntohs(static_cast<uint16_t>(rows[0].dwLocalPort)), 8080);
+    EXPECT_EQ(rows[0].dwState, MIB_TCP_STATE_LISTEN);
+    EXPECT_EQ(rows[0].dwOwningPid, 600u);
+    EXPECT_EQ(rows[1].ucRemoteAddr[10], 0xFF);
+    EXPECT_EQ(rows[1].ucRemoteAddr[12], 127);
+    EXPECT_EQ(ntohs(static_cast<uint16_t>(rows[1].dwRemotePort)), 0xC000);
+    EXPECT_EQ(rows[1].dwState, MIB_TCP_STATE_ESTAB);
+    EXPECT_EQ(rows[1].dwOwningPid, 600u);
+    EXPECT_EQ(rows[2].ucLocalAddr[0], 0xFE);
+    EXPECT_EQ(rows[2].dwLocalScopeId, 0u); // the text table names no interface
+    EXPECT_EQ(rows[2].dwState, MIB_TCP_STATE_TIME_WAIT);
+    EXPECT_EQ(rows[2].dwOwningPid, 0u);
+
+    size = 0;
+    EXPECT_EQ(GetExtendedUdpTable(nullptr, &size, TRUE, 23, UDP_TABLE_OWNER_PID, 0),
+              ERROR_INSUFFICIENT_BUFFER);
+    ASSERT_EQ(size, offsetof(MIB_UDP6TABLE_OWNER_PID, table) + sizeof(MIB_UDP6ROW_OWNER_PID));
+    std::vector<char> udpBuffer(size);
+    ASSERT_EQ(GetExtendedUdpTable(udpBuffer.data(), &size, TRUE, 23, UDP_TABLE_OWNER_PID, 0),
+              NO_ERROR);
+    auto* udp = reinterpret_cast<MIB_UDP6TABLE_OWNER_PID*>(udpBuffer.data());
+    ASSERT_EQ(udp->dwNumEntries, 1u);
+    EXPECT_EQ(ntohs(static_cast<uint16_t>(udp->table[0].dwLocalPort)), 5353);
+    EXPECT_EQ(udp->table[0].dwOwningPid, 600u);
+
+    // Only the IPv6 family, the owner-pid classes, and a size to answer in.
+    EXPECT_EQ(GetExtendedTcpTable(nullptr, &size, TRUE, 2, TCP_TABLE_OWNER_PID_ALL, 0),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(GetExtendedTcpTable(nullptr, &size, TRUE, 23, TCP_TABLE_BASIC_ALL, 0),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(GetExtendedUdpTable(nullptr, nullptr, TRUE, 23, UDP_TABLE_OWNER_PID, 0),
+              ERROR_INVALID_PARAMETER);
 }

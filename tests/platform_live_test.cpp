@@ -334,7 +334,8 @@ TEST(LiveSources, NetlinkAndTheTextTableGiveTheSameRows) {
     auto ours = [&](bool netlink) {
         std::vector<InetSocket> all;
         EXPECT_TRUE(ombrel::platform::ReadInetSockets("/proc", netlink,
-                                                      ombrel::platform::InetProtocol::Tcp, all));
+                                                      ombrel::platform::InetProtocol::Tcp,
+                                                      ombrel::platform::InetFamily::V4, all));
         std::vector<std::tuple<uint8_t, uint16_t, uint16_t, uint64_t>> rows;
         for (const InetSocket& s : all)
             for (uint16_t port : {listener.Port(), client.Port(), bound.Port()})

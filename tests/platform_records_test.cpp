@@ -1,6 +1,7 @@
 // Record layouts and the pure parsers beneath the services.
 #include <algorithm>
 #include <arpa/inet.h>
+#include <array>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <linux/inet_diag.h>
@@ -100,7 +101,7 @@ TEST(ProcNetTable, ReadsAddressesAndPortsInNetworkOrder) {
         "   1: 0100007F:0050 short\n"
         "   2: 0100007F:0050 0200000A:C351 01 00000000:00000000 00:00000000 00000000  1000 0 "
         "notanumber 1\n",
-        sockets));
+        InetFamily::V4, sockets));
     ASSERT_EQ(sockets.size(), 1u);
     const auto* local = reinterpret_cast<const unsigned char*>(&sockets[0].localAddr);
     EXPECT_EQ(local[0], 127);
@@ -110,8 +111,31 @@ TEST(ProcNetTable, ReadsAddressesAndPortsInNetworkOrder) {
     EXPECT_EQ(ntohl(sockets[0].remoteAddr), 0x0A000002u);
     EXPECT_EQ(sockets[0].state, 1);
     EXPECT_EQ(sockets[0].inode, 12345u);
-    EXPECT_FALSE(ParseProcNetTable("", sockets));
-    EXPECT_FALSE(ParseProcNetTable("0: 0100007F:0050\n", sockets));
+    EXPECT_FALSE(ParseProcNetTable("", InetFamily::V4, sockets));
+    EXPECT_FALSE(ParseProcNetTable("0: 0100007F:0050\n", InetFamily::V4, sockets));
+
+    // tcp6: four words, each printed as the IPv4 address is; an IPv4 line
+    // in an IPv6 table does not parse.
+    sockets.clear();
+    ASSERT_TRUE(ParseProcNetTable(
+        "  sl  local_address                         remote_address                        st\n"
+        "   0: 00000000000000000000000001000000:1F90 0000000000000000FFFF00000100007F:C351 01 "
+        "00000000:00000000 00:00000000 00000000     0        0 777 1\n"
+        "   1: 0100007F:0050 0200000A:C351 01 00000000:00000000 00:00000000 00000000  1000 0 "
+        "12345 1 0 20 4 30 10 -1\n",
+        InetFamily::V6, sockets));
+    ASSERT_EQ(sockets.size(), 1u);
+    EXPECT_TRUE(sockets[0].v6);
+    std::array<uint8_t, 16> loopback{};
+    loopback[15] = 1;
+    EXPECT_EQ(sockets[0].local6, loopback);
+    std::array<uint8_t, 16> mapped{};
+    mapped[10] = mapped[11] = 0xFF;
+    mapped[12] = 127;
+    mapped[15] = 1;
+    EXPECT_EQ(sockets[0].remote6, mapped);
+    EXPECT_EQ(ntohs(sockets[0].localPort), 8080);
+    EXPECT_EQ(sockets[0].inode, 777u);
 }
 
 TEST(DesktopEntry, ReadsTheMainGroupOnly) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <iphlpapi.h>
+
 #include "port_entry.h"
 #include <ombrel/services.h>
 #include <ombrel/text.h>
@@ -31,6 +33,10 @@ struct FakeSystem {
     std::vector<MIB_UDPROW_EX> udp;
     DWORD tcpResult = 0;
     DWORD udpResult = 0;
+    std::vector<MIB_TCP6ROW_OWNER_PID> tcp6;
+    std::vector<MIB_UDP6ROW_OWNER_PID> udp6;
+    DWORD tcp6Result = 0;
+    DWORD udp6Result = 0;
     std::map<DWORD, std::string> paths; // module path by process id; absent: open fails
     std::vector<std::pair<DWORD, std::string>> processes;
     bool processListFails = false;
@@ -70,6 +76,18 @@ public:
                     return fake_.udpResult;
                 *out = MakeTable<MIB_UDPEXTABLE>(heap, fake_.udp);
                 return 0;
+            });
+        Add(&Services::GetExtendedTcpTable,
+            [this](PVOID out, PDWORD size, BOOL, ULONG, TCP_TABLE_CLASS, ULONG) -> DWORD {
+                return fake_.tcp6Result != 0
+                           ? fake_.tcp6Result
+                           : FillSized<MIB_TCP6TABLE_OWNER_PID>(out, size, fake_.tcp6);
+            });
+        Add(&Services::GetExtendedUdpTable,
+            [this](PVOID out, PDWORD size, BOOL, ULONG, UDP_TABLE_CLASS, ULONG) -> DWORD {
+                return fake_.udp6Result != 0
+                           ? fake_.udp6Result
+                           : FillSized<MIB_UDP6TABLE_OWNER_PID>(out, size, fake_.udp6);
             });
         Add(&Services::OpenProcess, [this](DWORD, BOOL, DWORD pid) -> HANDLE {
             ++fake_.opens[pid];
@@ -128,6 +146,21 @@ private:
                         rows.size() * sizeof(Row));
         fake_.tablesOut.insert(table);
         return table;
+    }
+
+    // The platform's sizing protocol over the rows.
+    template <typename Table, typename Row>
+    static DWORD FillSized(PVOID out, PDWORD size, const std::vector<Row>& rows) {
+        size_t bytes = offsetof(Table, table) + std::max<size_t>(rows.size(), 1) * sizeof(Row);
+        if (out == nullptr || *size < bytes) {
+            *size = static_cast<DWORD>(bytes);
+            return ERROR_INSUFFICIENT_BUFFER;
+        }
+        static_cast<Table*>(out)->dwNumEntries = static_cast<DWORD>(rows.size());
+        if (!rows.empty())
+            std::memcpy(static_cast<char*>(out) + offsetof(Table, table), rows.data(),
+                        rows.size() * sizeof(Row));
+        return 0;
     }
 
     BOOL Fill(LPPROCESSENTRY32 entry) {

@@ -130,8 +130,10 @@ void ClickItem(CClassView* tree, unsigned slot) {
     QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, rect.center());
 }
 
-std::string EndpointText(const char* address, int port) {
-    return std::string(address) + ":" + std::to_string(port);
+// Written out here rather than through the list's own formatter.
+std::string ExpectedEndpoint(const char* address, int port, int family) {
+    std::string text = family == 23 ? "[" + std::string(address) + "]" : std::string(address);
+    return text + ":" + std::to_string(port);
 }
 
 // The first way a row differs from the entry its key names, or "".
@@ -147,8 +149,10 @@ std::string RowFault(CPortView* list, int row, int filter) {
     if (filter >= 0 && entry->protocol != filter)
         return "entry outside the filter";
     if (list->GetItemText(row, 0) != (entry->protocol == 0 ? "TCP" : "UDP") ||
-        list->GetItemText(row, 1) != EndpointText(entry->localAddress, entry->localPort) ||
-        list->GetItemText(row, 2) != EndpointText(entry->remoteAddress, entry->remotePort) ||
+        list->GetItemText(row, 1) !=
+            ExpectedEndpoint(entry->localAddress, entry->localPort, entry->family) ||
+        list->GetItemText(row, 2) !=
+            ExpectedEndpoint(entry->remoteAddress, entry->remotePort, entry->family) ||
         list->GetItemText(row, 3) != entry->state ||
         list->GetItemText(row, 4) != std::to_string(entry->processId) ||
         list->GetItemText(row, 5) != entry->processPath)

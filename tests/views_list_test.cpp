@@ -205,3 +205,47 @@ TEST_F(PortList, RepeatedInitialUpdateRefillsWithTheSameColumns) {
     EXPECT_EQ(view.GetItemCount(), 5);
     EXPECT_EQ(TableCalls(), calls + 1);
 }
+
+// IPv6 rows in brackets, the longest texts whole: eight full groups and a
+// scope that no interface has, shown as its number.
+TEST_F(PortList, IPv6RowsShowBracketedAddressesWhole) {
+    MIB_TCP6ROW_OWNER_PID row{};
+    std::memset(row.ucLocalAddr, 0xFF, 16);
+    std::memset(row.ucRemoteAddr, 0xFF, 16);
+    row.ucLocalAddr[0] = row.ucRemoteAddr[0] = 0xFE;
+    row.ucLocalAddr[1] = row.ucRemoteAddr[1] = 0x80;
+    row.dwLocalScopeId = row.dwRemoteScopeId = 4294967295u;
+    row.dwLocalPort = row.dwRemotePort = Port(65535);
+    row.dwState = MIB_TCP_STATE_ESTAB;
+    row.dwOwningPid = 900;
+    fake.tcp6 = {row};
+    MIB_UDP6ROW_OWNER_PID udp{};
+    udp.dwLocalPort = Port(5353);
+    fake.udp6 = {udp};
+    view.OnInitialUpdate();
+    ASSERT_EQ(view.GetItemCount(), 7);
+    const std::string longest = "[fe80:ffff:ffff:ffff:ffff:ffff:ffff:ffff%4294967295]:65535";
+    EXPECT_EQ(Text(view, 3, 0), "TCP");
+    EXPECT_EQ(Text(view, 3, 1), longest);
+    EXPECT_EQ(Text(view, 3, 2), longest);
+    EXPECT_EQ(Text(view, 3, 3), "连接");
+    EXPECT_EQ(Text(view, 3, 5), exe);
+    EXPECT_EQ(Text(view, 6, 0), "UDP");
+    EXPECT_EQ(Text(view, 6, 1), "[::]:5353");
+    EXPECT_EQ(Text(view, 6, 2), "[::]:0");
+    EXPECT_EQ(Text(view, 6, 3), "");
+}
+
+TEST(EndpointTexts, CutToTheBufferAndAlwaysEnded) {
+    char address[64];
+    std::memset(address, 'f', sizeof address - 1);
+    address[63] = '\0';
+    char text[80];
+    EXPECT_EQ(std::string(EndpointText(text, sizeof text, address, 65535, 23)),
+              "[" + std::string(63, 'f') + "]:65535");
+    char small[8];
+    std::memset(small, '#', sizeof small);
+    EXPECT_STREQ(EndpointText(small, sizeof small, "::1", 8080, 23), "[::1]:8");
+    EXPECT_STREQ(EndpointText(small, sizeof small, "10.0.0.1", 80, 2), "10.0.0.");
+    EXPECT_STREQ(EndpointText(text, sizeof text, "127.0.0.1", 0, 2), "127.0.0.1:0");
+}

@@ -3,7 +3,12 @@
 
 #include <windows.h>
 
+// if_indextoname: the platform's netioapi gives it under the same name and
+// meaning as the C library here.
+#include <net/if.h>
+
 #define AF_INET_FAMILY 2u
+#define AF_INET6_FAMILY 23u
 
 #define MIB_TCP_STATE_CLOSED 1u
 #define MIB_TCP_STATE_LISTEN 2u
@@ -55,3 +60,60 @@ DWORD WINAPI AllocateAndGetTcpExTableFromStack(PVOID* table, BOOL order, HANDLE 
                                                DWORD family);
 DWORD WINAPI AllocateAndGetUdpExTableFromStack(PVOID* table, BOOL order, HANDLE heap, DWORD flags,
                                                DWORD family);
+
+// The later extended tables; the layer gives the IPv6 family through them.
+typedef enum _TCP_TABLE_CLASS {
+    TCP_TABLE_BASIC_LISTENER,
+    TCP_TABLE_BASIC_CONNECTIONS,
+    TCP_TABLE_BASIC_ALL,
+    TCP_TABLE_OWNER_PID_LISTENER,
+    TCP_TABLE_OWNER_PID_CONNECTIONS,
+    TCP_TABLE_OWNER_PID_ALL,
+    TCP_TABLE_OWNER_MODULE_LISTENER,
+    TCP_TABLE_OWNER_MODULE_CONNECTIONS,
+    TCP_TABLE_OWNER_MODULE_ALL
+} TCP_TABLE_CLASS;
+
+typedef enum _UDP_TABLE_CLASS {
+    UDP_TABLE_BASIC,
+    UDP_TABLE_OWNER_PID,
+    UDP_TABLE_OWNER_MODULE
+} UDP_TABLE_CLASS;
+
+typedef struct _MIB_TCP6ROW_OWNER_PID {
+    UCHAR ucLocalAddr[16];
+    DWORD dwLocalScopeId;
+    DWORD dwLocalPort;
+    UCHAR ucRemoteAddr[16];
+    DWORD dwRemoteScopeId;
+    DWORD dwRemotePort;
+    DWORD dwState;
+    DWORD dwOwningPid;
+} MIB_TCP6ROW_OWNER_PID, *PMIB_TCP6ROW_OWNER_PID;
+
+typedef struct _MIB_TCP6TABLE_OWNER_PID {
+    DWORD dwNumEntries;
+    MIB_TCP6ROW_OWNER_PID table[1];
+} MIB_TCP6TABLE_OWNER_PID, *PMIB_TCP6TABLE_OWNER_PID;
+
+typedef struct _MIB_UDP6ROW_OWNER_PID {
+    UCHAR ucLocalAddr[16];
+    DWORD dwLocalScopeId;
+    DWORD dwLocalPort;
+    DWORD dwOwningPid;
+} MIB_UDP6ROW_OWNER_PID, *PMIB_UDP6ROW_OWNER_PID;
+
+typedef struct _MIB_UDP6TABLE_OWNER_PID {
+    DWORD dwNumEntries;
+    MIB_UDP6ROW_OWNER_PID table[1];
+} MIB_UDP6TABLE_OWNER_PID, *PMIB_UDP6TABLE_OWNER_PID;
+
+typedef DWORD(WINAPI* PFNGETEXTENDEDTCPTABLE)(PVOID table, PDWORD size, BOOL order, ULONG family,
+                                              TCP_TABLE_CLASS tableClass, ULONG reserved);
+typedef DWORD(WINAPI* PFNGETEXTENDEDUDPTABLE)(PVOID table, PDWORD size, BOOL order, ULONG family,
+                                              UDP_TABLE_CLASS tableClass, ULONG reserved);
+
+DWORD WINAPI GetExtendedTcpTable(PVOID table, PDWORD size, BOOL order, ULONG family,
+                                 TCP_TABLE_CLASS tableClass, ULONG reserved);
+DWORD WINAPI GetExtendedUdpTable(PVOID table, PDWORD size, BOOL order, ULONG family,
+                                 UDP_TABLE_CLASS tableClass, ULONG reserved);

@@ -11,6 +11,7 @@
 
 typedef int BOOL;
 typedef uint8_t BYTE;
+typedef unsigned char UCHAR;
 typedef uint16_t WORD;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
@@ -24,6 +25,7 @@ typedef void* PVOID;
 typedef const void* LPCVOID;
 typedef BYTE* LPBYTE;
 typedef DWORD* LPDWORD;
+typedef DWORD* PDWORD;
 typedef size_t SIZE_T;
 typedef uintptr_t ULONG_PTR;
 typedef uintptr_t DWORD_PTR;
@@ -88,6 +90,7 @@ typedef DWORD COLORREF;
 
 // Error codes (winerror.h).
 #define ERROR_SUCCESS 0u
+#define NO_ERROR 0u
 #define ERROR_FILE_NOT_FOUND 2u
 #define ERROR_PATH_NOT_FOUND 3u
 #define ERROR_ACCESS_DENIED 5u

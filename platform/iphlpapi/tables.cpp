@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <arpa/inet.h>
+#include <array>
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -54,60 +56,107 @@ struct Collected {
     std::vector<uint32_t> owners;
 };
 
-// The descriptor scan costs more than both socket dumps together, and a
-// refresh reads the UDP table right after the TCP one. So within a refresh
-// scope the TCP call dumps both, finds the owners of both in one scan, and
-// leaves the UDP half for the UDP call of the same scope; outside a scope,
-// and after it ends, every call reads its own table afresh.
-struct UdpStash {
-    Collected collected;
+// The machine's four tables, in the order a refresh reads them.
+enum Table : size_t { kTcp4, kUdp4, kTcp6, kUdp6, kTableCount };
+
+InetProtocol ProtocolOf(size_t table) {
+    return table == kTcp4 || table == kTcp6 ? InetProtocol::Tcp : InetProtocol::Udp;
+}
+
+InetFamily FamilyOf(size_t table) {
+    return table == kTcp6 || table == kUdp6 ? InetFamily::V6 : InetFamily::V4;
+}
+
+// The descriptor scan costs more than every socket dump together, and a
+// refresh reads its tables one right after another. So within a refresh
+// scope the first table call dumps all four, finds the owners of all in
+// one scan, and holds each table for its own call of the same scope; a
+// table whose dump failed is not held, and its call reads it afresh.
+// Outside a scope, and after it ends, every call reads its own table.
+struct ScopeTables {
+    std::array<Collected, kTableCount> tables;
+    std::array<bool, kTableCount> held{};
     std::string root;
-    bool full = false;
+    bool collected = false;
 };
 
-UdpStash& Stash() {
-    static UdpStash stash;
-    return stash;
+ScopeTables& Held() {
+    static ScopeTables held;
+    return held;
 }
 
-void ForgetStashedUdp() {
-    UdpStash& stash = Stash();
-    stash.full = false;
-    stash.collected = {};
+void ForgetHeldTables() {
+    Held() = {};
 }
 
-DWORD CollectTcpAndUdp(Collected& tcp) {
-    UdpStash& stash = Stash();
-    stash.full = false;
-    const std::string& root = ProcRoot();
+bool ReadTable(size_t table, const std::string& root, std::vector<InetSocket>& sockets) {
+    return ReadInetSockets(root, ProcRootIsLive(), ProtocolOf(table), FamilyOf(table), sockets);
+}
+
+void CollectEveryTable() {
+    ScopeTables& held = Held();
+    held = {};
+    held.root = ProcRoot();
     std::vector<InetSocket> all;
-    if (!ReadInetSockets(root, ProcRootIsLive(), InetProtocol::Tcp, all))
-        return ERROR_NOT_SUPPORTED;
-    size_t tcpCount = all.size();
-    bool haveUdp =
-        InRefreshScope() && ReadInetSockets(root, ProcRootIsLive(), InetProtocol::Udp, all);
-    std::vector<uint32_t> owners;
-    FindSocketOwners(root, all, owners);
-    tcp.sockets.assign(all.begin(), all.begin() + static_cast<ptrdiff_t>(tcpCount));
-    tcp.owners.assign(owners.begin(), owners.begin() + static_cast<ptrdiff_t>(tcpCount));
-    if (haveUdp) {
-        stash.collected.sockets.assign(all.begin() + static_cast<ptrdiff_t>(tcpCount), all.end());
-        stash.collected.owners.assign(owners.begin() + static_cast<ptrdiff_t>(tcpCount),
-                                      owners.end());
-        stash.root = root;
-        stash.full = true;
-        ForgetAtScopeEnd(ForgetStashedUdp);
+    std::array<size_t, kTableCount + 1> bounds{};
+    std::array<bool, kTableCount> read{};
+    for (size_t table = 0; table < kTableCount; ++table) {
+        bounds[table] = all.size();
+        read[table] = ReadTable(table, held.root, all);
     }
-    return ERROR_SUCCESS;
+    bounds[kTableCount] = all.size();
+    std::vector<uint32_t> owners;
+    FindSocketOwners(held.root, all, owners);
+    for (size_t table = 0; table < kTableCount; ++table) {
+        if (!read[table])
+            continue;
+        auto first = static_cast<ptrdiff_t>(bounds[table]);
+        auto last = static_cast<ptrdiff_t>(bounds[table + 1]);
+        held.tables[table].sockets.assign(all.begin() + first, all.begin() + last);
+        held.tables[table].owners.assign(owners.begin() + first, owners.begin() + last);
+        held.held[table] = true;
+    }
+    held.collected = true;
+    ForgetAtScopeEnd(ForgetHeldTables);
 }
 
-bool TakeStashedUdp(Collected& udp) {
-    UdpStash& stash = Stash();
-    if (!stash.full || stash.root != ProcRoot() || !InRefreshScope())
+// The scope's copy of the table, if it holds one; a kept copy stays for a
+// later call (a size question leaves it for the call that fills).
+bool TakeHeld(size_t table, bool keep, Collected& out) {
+    if (!InRefreshScope())
         return false;
-    udp = std::move(stash.collected);
-    stash.full = false;
+    ScopeTables& held = Held();
+    if (!held.collected || held.root != ProcRoot())
+        CollectEveryTable();
+    if (!held.held[table])
+        return false;
+    if (keep) {
+        out = held.tables[table];
+    } else {
+        out = std::move(held.tables[table]);
+        held.tables[table] = {};
+        held.held[table] = false;
+    }
     return true;
+}
+
+void ReleaseHeld(size_t table) {
+    ScopeTables& held = Held();
+    held.tables[table] = {};
+    held.held[table] = false;
+}
+
+// Addresses compare as numbers by their network-order bytes.
+std::tuple<int, int, int, int> Compare(const InetSocket& a, const InetSocket& b) {
+    auto bytes = [](const InetSocket& s, bool local) {
+        return s.v6 ? (local ? s.local6.data() : s.remote6.data())
+                    : reinterpret_cast<const uint8_t*>(local ? &s.localAddr : &s.remoteAddr);
+    };
+    size_t length = a.v6 ? 16 : 4;
+    return {std::memcmp(bytes(a, true), bytes(b, true), length),
+            int{ntohs(a.localPort)} - int{ntohs(b.localPort)},
+            std::memcmp(bytes(a, false), bytes(b, false), length),
+            int{ntohs(a.remotePort)} - int{ntohs(b.remotePort)}};
 }
 
 // The owners come with the sockets; sorting moves them together.
@@ -115,13 +164,9 @@ void SortCollected(Collected& collected) {
     std::vector<size_t> order(collected.sockets.size());
     for (size_t i = 0; i < order.size(); ++i)
         order[i] = i;
-    auto key = [&](size_t i) {
-        const InetSocket& s = collected.sockets[i];
-        return std::tuple(ntohl(s.localAddr), ntohs(s.localPort), ntohl(s.remoteAddr),
-                          ntohs(s.remotePort));
-    };
-    std::stable_sort(order.begin(), order.end(),
-                     [&](size_t a, size_t b) { return key(a) < key(b); });
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return Compare(collected.sockets[a], collected.sockets[b]) < std::tuple(0, 0, 0, 0);
+    });
     Collected sorted;
     sorted.sockets.reserve(order.size());
     sorted.owners.reserve(order.size());
@@ -132,12 +177,9 @@ void SortCollected(Collected& collected) {
     collected = std::move(sorted);
 }
 
-DWORD Collect(InetProtocol protocol, BOOL order, Collected& out) {
-    if (protocol == InetProtocol::Tcp) {
-        if (DWORD error = CollectTcpAndUdp(out); error != ERROR_SUCCESS)
-            return error;
-    } else if (!TakeStashedUdp(out)) {
-        if (!ReadInetSockets(ProcRoot(), ProcRootIsLive(), protocol, out.sockets))
+DWORD Collect(size_t table, BOOL order, bool keep, Collected& out) {
+    if (!TakeHeld(table, keep, out)) {
+        if (!ReadTable(table, ProcRoot(), out.sockets))
             return ERROR_NOT_SUPPORTED;
         FindSocketOwners(ProcRoot(), out.sockets, out.owners);
     }
@@ -147,12 +189,12 @@ DWORD Collect(InetProtocol protocol, BOOL order, Collected& out) {
 }
 
 template <typename Table, typename Row, typename FillRow>
-DWORD AllocateTable(PVOID* table, BOOL order, HANDLE heap, DWORD flags, DWORD family,
-                    InetProtocol protocol, FillRow fill) {
+DWORD AllocateTable(PVOID* table, BOOL order, HANDLE heap, DWORD flags, DWORD family, size_t which,
+                    FillRow fill) {
     if (table == nullptr || family != AF_INET_FAMILY)
         return ERROR_INVALID_PARAMETER; // only IPv4
     Collected collected;
-    if (DWORD error = Collect(protocol, order, collected); error != ERROR_SUCCESS)
+    if (DWORD error = Collect(which, order, false, collected); error != ERROR_SUCCESS)
         return error;
     size_t count = collected.sockets.size();
     size_t bytes = offsetof(Table, table) + std::max<size_t>(count, 1) * sizeof(Row);
@@ -167,6 +209,40 @@ DWORD AllocateTable(PVOID* table, BOOL order, HANDLE heap, DWORD flags, DWORD fa
     return ERROR_SUCCESS;
 }
 
+// The platform's sizing protocol: the caller's buffer and its size in; the
+// size needed out, with ERROR_INSUFFICIENT_BUFFER, when it is too small.
+template <typename Table, typename Row, typename FillRow>
+DWORD ExtendedTable(PVOID table, PDWORD size, BOOL order, ULONG family, bool known, ULONG reserved,
+                    size_t which, FillRow fill) {
+    if (size == nullptr || family != AF_INET6_FAMILY || !known || reserved != 0)
+        return ERROR_INVALID_PARAMETER; // only IPv6; IPv4 has its own pair
+    Collected collected;
+    if (DWORD error = Collect(which, order, true, collected); error != ERROR_SUCCESS)
+        return error;
+    size_t count = collected.sockets.size();
+    size_t bytes = offsetof(Table, table) + std::max<size_t>(count, 1) * sizeof(Row);
+    if (bytes > UINT32_MAX)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    if (table == nullptr || *size < bytes) {
+        *size = static_cast<DWORD>(bytes);
+        return ERROR_INSUFFICIENT_BUFFER;
+    }
+    auto* result = static_cast<Table*>(table);
+    result->dwNumEntries = static_cast<DWORD>(count);
+    Row* rows = result->table; // rows run past the declared one-element array
+    for (size_t i = 0; i < count; ++i)
+        fill(rows[i], collected.sockets[i], collected.owners[i]);
+    if (InRefreshScope())
+        ReleaseHeld(which);
+    return NO_ERROR;
+}
+
+// A link-local address names its interface; other addresses have none.
+DWORD ScopeOf(const std::array<uint8_t, 16>& address, uint32_t interface) {
+    bool linkLocal = address[0] == 0xFE && (address[1] & 0xC0) == 0x80;
+    return linkLocal ? interface : 0;
+}
+
 } // namespace
 
 namespace lx {
@@ -174,7 +250,7 @@ namespace lx {
 DWORD AllocateAndGetTcpExTableFromStack(PVOID* table, BOOL order, HANDLE heap, DWORD flags,
                                         DWORD family) {
     return AllocateTable<MIB_TCPEXTABLE, MIB_TCPROW_EX>(
-        table, order, heap, flags, family, InetProtocol::Tcp,
+        table, order, heap, flags, family, kTcp4,
         [](MIB_TCPROW_EX& row, const InetSocket& socket, uint32_t owner) {
             row.dwState = MibTcpState(socket.state);
             row.dwLocalAddr = socket.localAddr;
@@ -188,11 +264,39 @@ DWORD AllocateAndGetTcpExTableFromStack(PVOID* table, BOOL order, HANDLE heap, D
 DWORD AllocateAndGetUdpExTableFromStack(PVOID* table, BOOL order, HANDLE heap, DWORD flags,
                                         DWORD family) {
     return AllocateTable<MIB_UDPEXTABLE, MIB_UDPROW_EX>(
-        table, order, heap, flags, family, InetProtocol::Udp,
+        table, order, heap, flags, family, kUdp4,
         [](MIB_UDPROW_EX& row, const InetSocket& socket, uint32_t owner) {
             row.dwLocalAddr = socket.localAddr;
             row.dwLocalPort = socket.localPort;
             row.dwProcessId = owner;
+        });
+}
+
+DWORD GetExtendedTcpTable(PVOID table, PDWORD size, BOOL order, ULONG family,
+                          TCP_TABLE_CLASS tableClass, ULONG reserved) {
+    return ExtendedTable<MIB_TCP6TABLE_OWNER_PID, MIB_TCP6ROW_OWNER_PID>(
+        table, size, order, family, tableClass == TCP_TABLE_OWNER_PID_ALL, reserved, kTcp6,
+        [](MIB_TCP6ROW_OWNER_PID& row, const InetSocket& socket, uint32_t owner) {
+            std::memcpy(row.ucLocalAddr, socket.local6.data(), 16);
+            row.dwLocalScopeId = ScopeOf(socket.local6, socket.interface);
+            row.dwLocalPort = socket.localPort;
+            std::memcpy(row.ucRemoteAddr, socket.remote6.data(), 16);
+            row.dwRemoteScopeId = ScopeOf(socket.remote6, socket.interface);
+            row.dwRemotePort = socket.remotePort;
+            row.dwState = MibTcpState(socket.state);
+            row.dwOwningPid = owner;
+        });
+}
+
+DWORD GetExtendedUdpTable(PVOID table, PDWORD size, BOOL order, ULONG family,
+                          UDP_TABLE_CLASS tableClass, ULONG reserved) {
+    return ExtendedTable<MIB_UDP6TABLE_OWNER_PID, MIB_UDP6ROW_OWNER_PID>(
+        table, size, order, family, tableClass == UDP_TABLE_OWNER_PID, reserved, kUdp6,
+        [](MIB_UDP6ROW_OWNER_PID& row, const InetSocket& socket, uint32_t owner) {
+            std::memcpy(row.ucLocalAddr, socket.local6.data(), 16);
+            row.dwLocalScopeId = ScopeOf(socket.local6, socket.interface);
+            row.dwLocalPort = socket.localPort;
+            row.dwOwningPid = owner;
         });
 }
 

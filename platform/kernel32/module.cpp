@@ -39,7 +39,9 @@ struct Registry {
         {"psapi.dll", {{"GetModuleFileNameExA", AsFarProc(&::GetModuleFileNameExA)}}},
         {"iphlpapi.dll",
          {{"AllocateAndGetTcpExTableFromStack", AsFarProc(&::AllocateAndGetTcpExTableFromStack)},
-          {"AllocateAndGetUdpExTableFromStack", AsFarProc(&::AllocateAndGetUdpExTableFromStack)}}},
+          {"AllocateAndGetUdpExTableFromStack", AsFarProc(&::AllocateAndGetUdpExTableFromStack)},
+          {"GetExtendedTcpTable", AsFarProc(&::GetExtendedTcpTable)},
+          {"GetExtendedUdpTable", AsFarProc(&::GetExtendedUdpTable)}}},
     };
 };
 

@@ -1,7 +1,8 @@
-// IPv4 TCP and UDP sockets of the caller's network namespace, and the
-// processes that hold them.
+// IPv4 and IPv6 TCP and UDP sockets of the caller's network namespace, and
+// the processes that hold them.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -10,18 +11,24 @@
 namespace ombrel::platform {
 
 enum class InetProtocol { Tcp, Udp };
+enum class InetFamily { V4, V6 };
 
 struct InetSocket {
     uint8_t state = 0;       // the kernel's TCP state number (include/net/tcp_states.h)
-    uint32_t localAddr = 0;  // network byte order
+    bool v6 = false;         // the addresses are local6 and remote6
+    uint32_t localAddr = 0;  // IPv4, network byte order
     uint16_t localPort = 0;  // network byte order
-    uint32_t remoteAddr = 0; // network byte order
+    uint32_t remoteAddr = 0; // IPv4, network byte order
     uint16_t remotePort = 0; // network byte order
+    uint32_t interface = 0;  // IPv6: the interface the socket is bound to, 0 for none
     uint64_t inode = 0;      // 0 for sockets no file refers to (TIME_WAIT, request sockets)
+    std::array<uint8_t, 16> local6{};  // IPv6, network byte order
+    std::array<uint8_t, 16> remote6{}; // IPv6, network byte order
 };
 
-// A NETLINK_SOCK_DIAG dump of every IPv4 socket of the protocol, all states.
-bool DumpSockDiag(InetProtocol protocol, std::vector<InetSocket>& sockets);
+// A NETLINK_SOCK_DIAG dump of every socket of the protocol and family, all
+// states.
+bool DumpSockDiag(InetProtocol protocol, InetFamily family, std::vector<InetSocket>& sockets);
 
 // One datagram of a sock_diag dump's reply: its sockets are appended.
 // Done when it ends the dump, More when more datagrams follow, Failed on an
@@ -29,13 +36,15 @@ bool DumpSockDiag(InetProtocol protocol, std::vector<InetSocket>& sockets);
 enum class SockDiagPart { More, Done, Failed };
 SockDiagPart ParseSockDiagReply(const char* data, size_t size, std::vector<InetSocket>& sockets);
 
-// Parses /proc/net/tcp or /proc/net/udp text. Lines that do not parse are
-// skipped; false only when the text has no header line.
-bool ParseProcNetTable(std::string_view text, std::vector<InetSocket>& sockets);
+// Parses /proc/net/tcp, udp, tcp6 or udp6 text (the family as given).
+// Lines that do not parse are skipped; false only when the text has no
+// header line.
+bool ParseProcNetTable(std::string_view text, InetFamily family, std::vector<InetSocket>& sockets);
 
 // The live kernel's sockets when root is the live /proc (netlink first, the
 // text table when netlink is refused), else the fixture tree's net/ table.
-bool ReadInetSockets(const std::string& root, bool live, InetProtocol protocol,
+// False where the family has no table (a kernel without IPv6).
+bool ReadInetSockets(const std::string& root, bool live, InetProtocol protocol, InetFamily family,
                      std::vector<InetSocket>& sockets);
 
 // One scan of every process's open descriptors: owners[i] becomes the id of

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <charconv>
+#include <cstring>
 #include <string>
 
 #include "inet_sockets.h"
@@ -25,14 +26,21 @@ bool ParseDecimal(std::string_view text, uint64_t& value) {
 
 // "0100007F:0016": the address is the raw 32-bit value printed in the host's
 // byte order (so it is already the network-order value), the port is printed
-// as a number (net/ipv4/tcp_ipv4.c, get_tcp4_sock).
-bool ParseEndpoint(std::string_view text, uint32_t& addr, uint16_t& port) {
-    size_t colon = text.find(':');
-    uint64_t a = 0, p = 0;
-    if (colon != 8 || text.size() != 13 || !ParseHex(text.substr(0, 8), a) ||
-        !ParseHex(text.substr(9), p) || p > 0xFFFF)
+// as a number (net/ipv4/tcp_ipv4.c, get_tcp4_sock). An IPv6 address is four
+// such words (net/ipv6/tcp_ipv6.c, get_tcp6_sock).
+bool ParseEndpoint(std::string_view text, uint8_t* addr, size_t words, uint16_t& port) {
+    size_t digits = words * 8;
+    uint64_t p = 0;
+    if (text.size() != digits + 5 || text[digits] != ':' || !ParseHex(text.substr(digits + 1), p) ||
+        p > 0xFFFF)
         return false;
-    addr = static_cast<uint32_t>(a);
+    for (size_t i = 0; i < words; ++i) {
+        uint64_t word = 0;
+        if (!ParseHex(text.substr(i * 8, 8), word))
+            return false;
+        auto value = static_cast<uint32_t>(word);
+        std::memcpy(addr + i * 4, &value, 4);
+    }
     port = htons(static_cast<uint16_t>(p));
     return true;
 }
@@ -55,7 +63,7 @@ std::vector<std::string_view> Fields(std::string_view line) {
 
 } // namespace
 
-bool ParseProcNetTable(std::string_view text, std::vector<InetSocket>& sockets) {
+bool ParseProcNetTable(std::string_view text, InetFamily family, std::vector<InetSocket>& sockets) {
     size_t newline = text.find('\n');
     if (text.empty() || Fields(text.substr(0, newline)).empty() ||
         Fields(text.substr(0, newline))[0] != "sl")
@@ -68,9 +76,15 @@ bool ParseProcNetTable(std::string_view text, std::vector<InetSocket>& sockets) 
         if (fields.size() < 10 || fields[0].empty() || fields[0].back() != ':')
             continue;
         InetSocket socket;
+        socket.v6 = family == InetFamily::V6;
+        size_t words = socket.v6 ? 4 : 1;
+        auto* local =
+            socket.v6 ? socket.local6.data() : reinterpret_cast<uint8_t*>(&socket.localAddr);
+        auto* remote =
+            socket.v6 ? socket.remote6.data() : reinterpret_cast<uint8_t*>(&socket.remoteAddr);
         uint64_t state = 0, inode = 0;
-        if (!ParseEndpoint(fields[1], socket.localAddr, socket.localPort) ||
-            !ParseEndpoint(fields[2], socket.remoteAddr, socket.remotePort) ||
+        if (!ParseEndpoint(fields[1], local, words, socket.localPort) ||
+            !ParseEndpoint(fields[2], remote, words, socket.remotePort) ||
             !ParseHex(fields[3], state) || state > 0xFF || !ParseDecimal(fields[9], inode))
             continue;
         socket.state = static_cast<uint8_t>(state);
@@ -88,15 +102,17 @@ constexpr uint8_t kTcpClose = 7;
 
 // Only listening and connected TCP sockets are endpoints, whichever source
 // gave them.
-bool ReadInetSockets(const std::string& root, bool live, InetProtocol protocol,
+bool ReadInetSockets(const std::string& root, bool live, InetProtocol protocol, InetFamily family,
                      std::vector<InetSocket>& sockets) {
     size_t first = sockets.size();
-    bool read = live && DumpSockDiag(protocol, sockets);
+    bool read = live && DumpSockDiag(protocol, family, sockets);
     if (!read) {
         sockets.resize(first);
-        const char* table = protocol == InetProtocol::Tcp ? "/net/tcp" : "/net/udp";
+        std::string table = protocol == InetProtocol::Tcp ? "/net/tcp" : "/net/udp";
+        if (family == InetFamily::V6)
+            table += '6';
         auto text = ReadSmallFile(root + table, size_t{1} << 30);
-        read = text && ParseProcNetTable(*text, sockets);
+        read = text && ParseProcNetTable(*text, family, sockets);
     }
     if (read && protocol == InetProtocol::Tcp)
         sockets.erase(std::remove_if(sockets.begin() + static_cast<ptrdiff_t>(first), sockets.end(),

@@ -13,7 +13,7 @@
 
 namespace ombrel::platform {
 
-bool DumpSockDiag(InetProtocol protocol, std::vector<InetSocket>& sockets) {
+bool DumpSockDiag(InetProtocol protocol, InetFamily family, std::vector<InetSocket>& sockets) {
     UniqueFd fd(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
     if (!fd)
         return false;
@@ -26,7 +26,7 @@ bool DumpSockDiag(InetProtocol protocol, std::vector<InetSocket>& sockets) {
     message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     message.header.nlmsg_seq = 1;
-    message.request.sdiag_family = AF_INET;
+    message.request.sdiag_family = family == InetFamily::V6 ? AF_INET6 : AF_INET;
     message.request.sdiag_protocol = protocol == InetProtocol::Tcp ? IPPROTO_TCP : IPPROTO_UDP;
     message.request.idiag_states = ~0u; // every state, TIME_WAIT and request sockets too
 
@@ -73,11 +73,18 @@ SockDiagPart ParseSockDiagReply(const char* data, size_t size, std::vector<InetS
             std::memcpy(&diag, data + at + NLMSG_HDRLEN, sizeof diag);
             InetSocket socket;
             socket.state = diag.idiag_state;
-            socket.localAddr = diag.id.idiag_src[0];
             socket.localPort = diag.id.idiag_sport;
-            socket.remoteAddr = diag.id.idiag_dst[0];
             socket.remotePort = diag.id.idiag_dport;
             socket.inode = diag.idiag_inode;
+            if (diag.idiag_family == AF_INET6) {
+                socket.v6 = true;
+                std::memcpy(socket.local6.data(), diag.id.idiag_src, 16);
+                std::memcpy(socket.remote6.data(), diag.id.idiag_dst, 16);
+                socket.interface = diag.id.idiag_if;
+            } else {
+                socket.localAddr = diag.id.idiag_src[0];
+                socket.remoteAddr = diag.id.idiag_dst[0];
+            }
             sockets.push_back(socket);
         }
         // Messages are padded to four bytes; the last one may not be.

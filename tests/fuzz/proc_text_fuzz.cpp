@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (auto stat = ParseTaskStat(text))
         ProcessImageName(stat->comm, text);
     std::vector<InetSocket> sockets;
-    ParseProcNetTable(text, sockets);
+    ParseProcNetTable(text, InetFamily::V4, sockets);
+    ParseProcNetTable(text, InetFamily::V6, sockets);
     ParseMountInfo(text);
     return 0;
 }

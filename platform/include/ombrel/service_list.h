@@ -24,6 +24,14 @@
     X(AllocateAndGetUdpExTableFromStack,                                                           \
       (PVOID * table, BOOL order, HANDLE heap, DWORD flags, DWORD family),                         \
       (table, order, heap, flags, family))                                                         \
+    X(GetExtendedTcpTable,                                                                         \
+      (PVOID table, PDWORD size, BOOL order, ULONG family, TCP_TABLE_CLASS tableClass,             \
+       ULONG reserved),                                                                            \
+      (table, size, order, family, tableClass, reserved))                                          \
+    X(GetExtendedUdpTable,                                                                         \
+      (PVOID table, PDWORD size, BOOL order, ULONG family, UDP_TABLE_CLASS tableClass,             \
+       ULONG reserved),                                                                            \
+      (table, size, order, family, tableClass, reserved))                                          \
     X(GetProcessHeap, (), ())                                                                      \
     X(HeapAlloc, (HANDLE heap, DWORD flags, SIZE_T bytes), (heap, flags, bytes))                   \
     X(HeapFree, (HANDLE heap, DWORD flags, LPVOID memory), (heap, flags, memory))                  \
