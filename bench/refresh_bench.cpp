@@ -2,7 +2,8 @@
 // snapshot alone, the fill of the whole list, the whole refresh command
 // (snapshot, fill and repaint), a filter change, a single-threaded probe of
 // the machine's limit (netlink dump, one descriptor scan, a hash join) and
-// `ss -tuanp`, taken in turns so that load affects them alike.
+// `ss -tuanp` (and `ombrel-list`, when given), taken in turns so that load
+// affects them alike.
 #include <QApplication>
 #include <algorithm>
 #include <chrono>
@@ -37,14 +38,14 @@ double Median(std::vector<double> values) {
     return n == 0 ? 0 : (n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2);
 }
 
-// The whole ss process, as a user would run it, its output thrown away.
-void RunSs() {
-    const char* argv[] = {"ss", "-tuanp", nullptr};
+// A whole program, as a user would run it, its output thrown away.
+void Run(const char* program, const char* option) {
+    const char* argv[] = {program, option, nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     pid_t pid = 0;
-    if (posix_spawnp(&pid, "ss", &actions, nullptr, const_cast<char**>(argv), environ) == 0) {
+    if (posix_spawnp(&pid, program, &actions, nullptr, const_cast<char**>(argv), environ) == 0) {
         int status = 0;
         waitpid(pid, &status, 0);
     }
@@ -85,6 +86,7 @@ int main(int argc, char** argv) {
     int repeat = 9;
     bool memory = false;
     const char* label = "";
+    const char* list = nullptr; // ombrel-list, timed too when given
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc)
             repeat = std::atoi(argv[++i]);
@@ -92,6 +94,8 @@ int main(int argc, char** argv) {
             memory = true;
         else if (std::strcmp(argv[i], "--label") == 0 && i + 1 < argc)
             label = argv[++i];
+        else if (std::strcmp(argv[i], "--list") == 0 && i + 1 < argc)
+            list = argv[++i];
     }
     QApplication application(argc, argv);
     CPortView view;
@@ -108,7 +112,7 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    std::vector<double> refresh, fill, command, filter, probe, ss;
+    std::vector<double> refresh, fill, command, filter, probe, ss, listing;
     size_t sockets = 0;
     for (int round = 0; round < repeat; ++round) {
         refresh.push_back(Seconds([&] { view.GetTable().Refresh(); }));
@@ -125,7 +129,9 @@ int main(int argc, char** argv) {
             view.repaint();
         }));
         probe.push_back(Seconds([&] { sockets = Probe(); }));
-        ss.push_back(Seconds(RunSs));
+        ss.push_back(Seconds([] { Run("ss", "-tuanp"); }));
+        if (list != nullptr)
+            listing.push_back(Seconds([&] { Run(list, nullptr); }));
     }
     double s = Median(ss);
     std::printf("%s endpoints (%zu sockets, %d rows), medians of %d:\n", label, sockets,
@@ -140,6 +146,8 @@ int main(int argc, char** argv) {
     row("refresh command (snapshot + fill)", command);
     row("filter change (FillList TCP)", filter);
     row("probe (netlink + one fd scan)", probe);
+    if (list != nullptr)
+        row("ombrel-list", listing);
     row("ss -tuanp", ss);
     std::printf("  filter change / refresh command: %.3f\n", Median(filter) / Median(command));
     return 0;

@@ -1,5 +1,6 @@
-// socket-farm N [SECONDS]: holds N IPv4 endpoints on 127.0.0.1 (listeners,
-// connected TCP pairs and bound UDP sockets) in as many helper processes as
+// socket-farm N [SECONDS]: holds N endpoints, three quarters on 127.0.0.1
+// and a quarter on ::1 (listeners, connected TCP pairs and bound UDP
+// sockets), in as many helper processes as
 // the open-file limit needs, prints "ready" once they all stand, and ends
 // after SECONDS (default 600) or on SIGTERM. TCP sockets close with a reset,
 // so nothing is left in TIME_WAIT.
@@ -20,12 +21,32 @@ namespace {
 
 constexpr int kReserveFds = 64; // stdio, pipes and the like
 
-sockaddr_in Loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    return address;
+// The loopback address of either family.
+sockaddr_storage Loopback(bool v6, int port, socklen_t& length) {
+    sockaddr_storage storage{};
+    if (v6) {
+        auto* address = reinterpret_cast<sockaddr_in6*>(&storage);
+        address->sin6_family = AF_INET6;
+        address->sin6_addr = in6addr_loopback;
+        address->sin6_port = htons(static_cast<uint16_t>(port));
+        length = sizeof *address;
+    } else {
+        auto* address = reinterpret_cast<sockaddr_in*>(&storage);
+        address->sin_family = AF_INET;
+        address->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address->sin_port = htons(static_cast<uint16_t>(port));
+        length = sizeof *address;
+    }
+    return storage;
+}
+
+// Every fourth socket of each kind is an IPv6 one.
+bool IsV6(int index) {
+    return index % 4 == 3;
+}
+
+int OpenSocket(int type, bool v6) {
+    return socket(v6 ? AF_INET6 : AF_INET, type, 0);
 }
 
 void ResetOnClose(int fd) {
@@ -34,10 +55,11 @@ void ResetOnClose(int fd) {
 }
 
 // Binds to the next free port from *port on; false when none is left.
-bool BindNext(int fd, int& port) {
+bool BindNext(int fd, bool v6, int& port) {
     for (; port < 65536; ++port) {
-        sockaddr_in address = Loopback(port);
-        if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        socklen_t length = 0;
+        sockaddr_storage address = Loopback(v6, port, length);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0) {
             ++port;
             return true;
         }
@@ -55,19 +77,20 @@ struct Share {
     std::vector<int> listeners;
     int port = share.firstTcpPort;
     for (int i = 0; i < share.listeners; ++i) {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        if (fd < 0 || !BindNext(fd, port) || listen(fd, 4096) != 0)
+        int fd = OpenSocket(SOCK_STREAM, IsV6(i));
+        if (fd < 0 || !BindNext(fd, IsV6(i), port) || listen(fd, 4096) != 0)
             _exit(3);
         ResetOnClose(fd);
         listeners.push_back(fd);
     }
     for (int i = 0; i < share.connections; ++i) {
-        int listener = listeners[static_cast<size_t>(i) % listeners.size()];
-        sockaddr_in target{};
+        size_t which = static_cast<size_t>(i) % listeners.size();
+        int listener = listeners[which];
+        sockaddr_storage target{};
         socklen_t length = sizeof target;
         getsockname(listener, reinterpret_cast<sockaddr*>(&target), &length);
-        int client = socket(AF_INET, SOCK_STREAM, 0);
-        if (client < 0 || connect(client, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0)
+        int client = OpenSocket(SOCK_STREAM, IsV6(static_cast<int>(which)));
+        if (client < 0 || connect(client, reinterpret_cast<sockaddr*>(&target), length) != 0)
             _exit(4);
         ResetOnClose(client);
         int server = accept(listener, nullptr, nullptr);
@@ -77,8 +100,8 @@ struct Share {
     }
     port = share.firstUdpPort;
     for (int i = 0; i < share.udp; ++i) {
-        int fd = socket(AF_INET, SOCK_DGRAM, 0);
-        if (fd < 0 || !BindNext(fd, port))
+        int fd = OpenSocket(SOCK_DGRAM, IsV6(i));
+        if (fd < 0 || !BindNext(fd, IsV6(i), port))
             _exit(6);
     }
     char ready = 'r';
