@@ -159,6 +159,19 @@ TEST(DetailPane, CopyOfTheEntryAndItsLines) {
     EXPECT_EQ(lines[1].y, 30);
     EXPECT_EQ(lines[1].text, "<文件不存在>");
 
+    // The copy is the whole record: the longest IPv6 texts and the family
+    // at its end.
+    const char* longest = "fe80:ffff:ffff:ffff:ffff:ffff:ffff:ffff%abcdefghijklmno";
+    std::strcpy(entry.localAddress, longest);
+    std::strcpy(entry.remoteAddress, longest);
+    entry.family = 23;
+    pane.SetEntry(&entry);
+    EXPECT_STREQ(pane.GetEntry()->localAddress, longest);
+    EXPECT_STREQ(pane.GetEntry()->remoteAddress, longest);
+    EXPECT_EQ(pane.GetEntry()->family, 23);
+    entry = PortEntry{};
+    pane.SetEntry(&entry);
+
     TempDir dir;
     std::strcpy(entry.processPath, dir.path().c_str()); // a directory
     pane.SetEntry(&entry);
