@@ -281,10 +281,13 @@ namespace {
 // A copy of ombrel-list in a folder every user can reach, with the debug
 // capabilities in its permitted set when asked (written as the file
 // capability attribute, so no tool is needed).
-std::string CopyOfList(const TempDir& dir, const char* name, bool capabilities) {
+// With capabilities: permitted, and effective too for a helper that does
+// not raise them itself.
+std::string CopyOfList(const TempDir& dir, const char* name, bool capabilities,
+                       const char* program = OMBREL_LIST, bool effective = false) {
     std::string copy = dir.path() + "/" + name;
     {
-        std::ifstream in(OMBREL_LIST, std::ios::binary);
+        std::ifstream in(program, std::ios::binary);
         std::ofstream out(copy, std::ios::binary);
         out << in.rdbuf();
     }
@@ -292,7 +295,7 @@ std::string CopyOfList(const TempDir& dir, const char* name, bool capabilities) 
     ::chmod(copy.c_str(), 0755);
     if (capabilities) {
         vfs_cap_data caps{};
-        caps.magic_etc = VFS_CAP_REVISION_2;
+        caps.magic_etc = VFS_CAP_REVISION_2 | (effective ? VFS_CAP_FLAGS_EFFECTIVE : 0);
         caps.data[0].permitted = (1u << CAP_DAC_READ_SEARCH) | (1u << CAP_SYS_PTRACE);
         if (::setxattr(copy.c_str(), "security.capability", &caps, XATTR_CAPS_SZ_2, 0) != 0)
             return "";
@@ -330,5 +333,39 @@ TEST(OmbrelList, TheDebugCapabilitiesShowOtherUsersOwners) {
     };
     EXPECT_EQ(ownerOf(capable), std::to_string(::getpid()) + " " + exe);
     EXPECT_EQ(ownerOf(plain), "0 ");
+    ::close(listener);
+}
+
+// An ordinary user's run with the owner helper beside the program: given
+// its capabilities, root's listener shows root's pid and the process's name,
+// never its path; without them, no owner.
+TEST(OmbrelList, TheOwnerHelperNamesEveryOwnerButNoPath) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to make another user's listener and a file capability";
+    const uid_t nobody = 65534;
+    sockaddr_in addr{};
+    std::string local;
+    int listener = LoopbackListener(addr, local);
+    ASSERT_GE(listener, 0);
+    char exe[4096] = {};
+    ASSERT_GT(::readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
+    auto ownerOf = [&](bool capabilities) {
+        TempDir dir;
+        std::string list = CopyOfList(dir, "ombrel-list", false);
+        if (CopyOfList(dir, "ombrel-owners", capabilities, OMBREL_OWNERS, true).empty())
+            return std::string("<no capabilities here>");
+        ListRun run = List({"--tcp"}, list.c_str(), nobody);
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        for (const auto& fields : Lines(run.out))
+            if (fields.size() == 7 && fields[2] == local)
+                return fields[5] + " " + Unescape(fields[6]);
+        return std::string("<no row>");
+    };
+    std::string withHelper = ownerOf(true);
+    if (withHelper == "<no capabilities here>")
+        GTEST_SKIP() << "this file system holds no file capabilities";
+    std::string name = std::string(exe).substr(std::string(exe).rfind('/') + 1).substr(0, 15);
+    EXPECT_EQ(withHelper, std::to_string(::getpid()) + " " + name);
+    EXPECT_EQ(ownerOf(false), "0 ");
     ::close(listener);
 }

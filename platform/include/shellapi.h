@@ -16,6 +16,8 @@ typedef struct _SHFILEINFOA {
 
 // ShellExecute results up to 32 are errors.
 #define SE_ERR_FNF 2
+#define SE_ERR_ACCESSDENIED 5
+#define SE_ERR_OOM 8
 #define SE_ERR_NOASSOC 31
 
 DWORD_PTR WINAPI SHGetFileInfoA(LPCSTR path, DWORD fileAttributes, SHFILEINFOA* info, UINT infoSize,

@@ -12,6 +12,7 @@
 #include "../core/provisions.h"
 #include "../core/scope_memo.h"
 #include "../linux/inet_sockets.h"
+#include "../linux/owner_helper.h"
 
 namespace ombrel::platform {
 
@@ -89,6 +90,22 @@ void ForgetHeldTables() {
     Held() = {};
 }
 
+// Where the caller cannot read other users' descriptors, the owner
+// helper's scan names every owner; without the helper, or when it fails,
+// the caller's own scan names those it can see.
+void FindOwners(const std::string& root, const std::vector<InetSocket>& sockets,
+                std::vector<uint32_t>& owners) {
+    if (ProcRootIsLive() && root == ProcRoot() && !ReadsEveryDescriptor()) {
+        std::vector<OwnerRecord> records;
+        std::string helper = OwnerHelperPath();
+        if (!helper.empty() && RunOwnerHelper(helper, OwnerHelperTimeoutMs(), records)) {
+            JoinOwnerRecords(records, sockets, owners);
+            return;
+        }
+    }
+    FindSocketOwners(root, sockets, owners);
+}
+
 bool ReadTable(size_t table, const std::string& root, std::vector<InetSocket>& sockets) {
     return ReadInetSockets(root, ProcRootIsLive(), ProtocolOf(table), FamilyOf(table), sockets);
 }
@@ -106,7 +123,7 @@ void CollectEveryTable() {
     }
     bounds[kTableCount] = all.size();
     std::vector<uint32_t> owners;
-    FindSocketOwners(held.root, all, owners);
+    FindOwners(held.root, all, owners);
     for (size_t table = 0; table < kTableCount; ++table) {
         if (!read[table])
             continue;
@@ -181,7 +198,7 @@ DWORD Collect(size_t table, BOOL order, bool keep, Collected& out) {
     if (!TakeHeld(table, keep, out)) {
         if (!ReadTable(table, ProcRoot(), out.sockets))
             return ERROR_NOT_SUPPORTED;
-        FindSocketOwners(ProcRoot(), out.sockets, out.owners);
+        FindOwners(ProcRoot(), out.sockets, out.owners);
     }
     if (order)
         SortCollected(out);

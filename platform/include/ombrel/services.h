@@ -95,6 +95,23 @@ private:
     std::string saved_;
 };
 
+// The owner helper the table functions run where the caller cannot read
+// other users' descriptors, for the life of the object: a test's path
+// (asked even where the caller could read them) and its bound in
+// milliseconds (0: the layer's own, 2 s). An empty path means none.
+class OwnerHelperOverride {
+public:
+    OwnerHelperOverride(std::string path, int timeoutMs = 0);
+    ~OwnerHelperOverride();
+    OwnerHelperOverride(const OwnerHelperOverride&) = delete;
+    OwnerHelperOverride& operator=(const OwnerHelperOverride&) = delete;
+
+private:
+    std::string saved_path_;
+    int saved_timeout_ = 0;
+    bool saved_overridden_ = false;
+};
+
 // Hides one of the layer's own modules, or one export of it, for the life
 // of the object, as on a platform version without it.
 class HiddenModule {

@@ -1,0 +1,39 @@
+// The owner helper as the layer uses it: where it lies, whether it is
+// needed, running it within a bound, and reading what it wrote.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "inet_sockets.h"
+#include "owners/owner_records.h"
+
+namespace ombrel::platform {
+
+// The caller reads every process's descriptors itself: root, or both
+// CAP_DAC_READ_SEARCH and CAP_SYS_PTRACE effective.
+bool ReadsEveryDescriptor();
+
+// The installed helper beside the program (../libexec/ombrel/ from its
+// folder), else the build folder's copy in the program's own folder; empty
+// when neither is a regular file. A test names its own.
+std::string OwnerHelperPath();
+
+// The records, when the output is whole: the header and exactly the
+// records it counts. Nothing is read past size.
+bool ParseOwnerRecords(const char* data, size_t size, std::vector<OwnerRecord>& records);
+
+// The bound on one run of the helper.
+int OwnerHelperTimeoutMs();
+
+// Runs the helper with no argument, input or environment, and reads its
+// output; false when it cannot start, exits other than 0, outlives the
+// bound (it is then killed) or writes anything but whole records.
+bool RunOwnerHelper(const std::string& path, int timeoutMs, std::vector<OwnerRecord>& records);
+
+// owners[i] for sockets[i] from the records, by the scan's rule: the
+// holder started first, then the lowest id; 0 where none holds it.
+void JoinOwnerRecords(const std::vector<OwnerRecord>& records,
+                      const std::vector<InetSocket>& sockets, std::vector<uint32_t>& owners);
+
+} // namespace ombrel::platform

@@ -1,0 +1,21 @@
+// Feeds arbitrary bytes to the layer's reader of the owner helper's output
+// (the helper may be replaced, or cut short), then joins what it accepted
+// to a few sockets.
+#include <cstdint>
+#include <vector>
+
+#include "platform/linux/owner_helper.h"
+
+using namespace ombrel::platform;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::vector<OwnerRecord> records;
+    if (!ParseOwnerRecords(reinterpret_cast<const char*>(data), size, records))
+        return 0;
+    std::vector<InetSocket> sockets(4);
+    for (size_t i = 0; i < sockets.size() && i < records.size(); ++i)
+        sockets[i].inode = records[i].inode;
+    std::vector<uint32_t> owners;
+    JoinOwnerRecords(records, sockets, owners);
+    return 0;
+}

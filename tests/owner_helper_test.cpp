@@ -1,0 +1,280 @@
+// The owner helper as a program (its refusals, the capabilities it keeps),
+// the layer's use of it and its fall-back to its own scan, and a root
+// window's launches as the user it runs for.
+#include <arpa/inet.h>
+#include <fstream>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <shellapi.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <iphlpapi.h>
+#include <ombrel/services.h>
+
+#include "platform/linux/owner_helper.h"
+#include "scoped_env.h"
+#include "temp_dir.h"
+
+using namespace ombrel::platform;
+
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+struct Ran {
+    int exitCode = -1;
+    std::string out, err;
+};
+
+std::string Slurp(int fd) {
+    std::string text;
+    ::lseek(fd, 0, SEEK_SET);
+    char chunk[4096];
+    ssize_t got;
+    while ((got = ::read(fd, chunk, sizeof chunk)) > 0)
+        text.append(chunk, static_cast<size_t>(got));
+    return text;
+}
+
+// Runs a program in a child; before it, the child may become a user or
+// mount a /proc of its own.
+template <typename Prepare>
+Ran RunProgram(const std::string& program, const char* arg, Prepare prepare) {
+    FILE* out = std::tmpfile();
+    FILE* err = std::tmpfile();
+    Ran run;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(fileno(out), 1);
+        ::dup2(fileno(err), 2);
+        if (!prepare())
+            ::_exit(126);
+        char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(arg), nullptr};
+        char* envp[] = {nullptr};
+        ::execve(program.c_str(), argv, envp);
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = Slurp(fileno(out));
+    run.err = Slurp(fileno(err));
+    std::fclose(out);
+    std::fclose(err);
+    return run;
+}
+
+bool AsNobody() {
+    return ::setgroups(0, nullptr) == 0 && ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0;
+}
+
+// A copy of program in dir, given the helper's two capabilities when asked;
+// empty when the file system holds no capability.
+std::string CopyOf(const TempDir& dir, const char* program, const char* name, bool capabilities) {
+    std::string copy = dir.path() + "/" + name;
+    {
+        std::ifstream in(program, std::ios::binary);
+        std::ofstream out(copy, std::ios::binary);
+        out << in.rdbuf();
+    }
+    ::chmod(dir.path().c_str(), 0755);
+    ::chmod(copy.c_str(), 0755);
+    if (capabilities) {
+        vfs_cap_data caps{};
+        caps.magic_etc = VFS_CAP_REVISION_2 | VFS_CAP_FLAGS_EFFECTIVE;
+        caps.data[0].permitted = (1u << CAP_DAC_READ_SEARCH) | (1u << CAP_SYS_PTRACE);
+        if (::setxattr(copy.c_str(), "security.capability", &caps, XATTR_CAPS_SZ_2, 0) != 0)
+            return "";
+    }
+    return copy;
+}
+
+// A listener on 127.0.0.1 held by this (root) process.
+struct Listener {
+    Listener() {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof addr;
+        ::bind(fd, reinterpret_cast<sockaddr*>(&addr), length);
+        ::listen(fd, 1);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+        port = ntohs(addr.sin_port);
+        struct stat info {};
+        ::fstat(fd, &info);
+        inode = info.st_ino;
+    }
+    ~Listener() { ::close(fd); }
+    int fd = -1;
+    int port = 0;
+    uint64_t inode = 0;
+};
+
+std::string Records(std::initializer_list<OwnerRecord> records) {
+    OwnerRecordsHeader header{};
+    std::memcpy(header.magic, kOwnerRecordsMagic, sizeof header.magic);
+    header.count = records.size();
+    std::string text(reinterpret_cast<const char*>(&header), sizeof header);
+    for (const OwnerRecord& record : records)
+        text.append(reinterpret_cast<const char*>(&record), sizeof record);
+    return text;
+}
+
+// The owner the layer's TCP table gives the port.
+DWORD OwnerOf(int port) {
+    PVOID raw = nullptr;
+    if (AllocateAndGetTcpExTableFromStack(&raw, TRUE, GetProcessHeap(), 0, 2) != 0)
+        return 0xFFFFFFFFu;
+    auto* table = static_cast<MIB_TCPEXTABLE*>(raw);
+    DWORD owner = 0xFFFFFFFFu;
+    for (DWORD i = 0; i < table->dwNumEntries; ++i)
+        if (ntohs(static_cast<uint16_t>(table->table[i].dwLocalPort)) == port)
+            owner = table->table[i].dwProcessId;
+    HeapFree(GetProcessHeap(), 0, raw);
+    return owner;
+}
+
+} // namespace
+
+TEST(OwnerHelper, RefusesArgumentsAndAHiddenProcessTree) {
+    Ran withArgument = RunProgram(OMBREL_OWNERS, "x", [] { return true; });
+    EXPECT_EQ(withArgument.exitCode, 2);
+    EXPECT_TRUE(withArgument.out.empty());
+
+    // A /proc of its own, mounted with hidepid=2 in a private mount
+    // namespace: the helper writes nothing.
+    Ran hidden = RunProgram(OMBREL_OWNERS, nullptr, [] {
+        return ::unshare(CLONE_NEWNS) == 0 &&
+               ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+               ::mount("proc", "/proc", "proc", 0, "hidepid=2") == 0;
+    });
+    if (hidden.exitCode == 126)
+        GTEST_SKIP() << "no mount namespace or /proc mount here";
+    EXPECT_EQ(hidden.exitCode, 1);
+    EXPECT_TRUE(hidden.out.empty());
+}
+
+// Given the two capabilities and run as nobody, the helper names root's
+// listener, then writes holding no capability at all.
+TEST(OwnerHelper, SeesEveryHolderAndWritesWithoutCapabilities) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root for another user's listener and a file capability";
+    Listener listener;
+    TempDir dir;
+    std::string helper = CopyOf(dir, OMBREL_OWNERS_REPORT, "ombrel-owners", true);
+    if (helper.empty())
+        GTEST_SKIP() << "this file system holds no file capabilities";
+    Ran run = RunProgram(helper, nullptr, AsNobody);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    std::vector<OwnerRecord> records;
+    ASSERT_TRUE(ParseOwnerRecords(run.out.data(), run.out.size(), records));
+    bool found = false;
+    for (const OwnerRecord& record : records)
+        found = found ||
+                (record.inode == listener.inode && record.pid == static_cast<uint32_t>(::getpid()));
+    EXPECT_TRUE(found);
+    for (const char* set : {"CapInh:", "CapPrm:", "CapEff:", "CapAmb:"})
+        EXPECT_NE(run.err.find(std::string(set) + "\t0000000000000000"), std::string::npos)
+            << set << " in\n"
+            << run.err;
+
+    // Without the capabilities it sees only nobody's own processes.
+    std::string plain = CopyOf(dir, OMBREL_OWNERS, "ombrel-owners-plain", false);
+    run = RunProgram(plain, nullptr, AsNobody);
+    ASSERT_EQ(run.exitCode, 0);
+    ASSERT_TRUE(ParseOwnerRecords(run.out.data(), run.out.size(), records));
+    for (const OwnerRecord& record : records)
+        EXPECT_NE(record.inode, listener.inode);
+}
+
+// The layer asks the helper, takes a whole answer, and falls back to its
+// own scan on anything else: missing, failing, truncated or too slow.
+TEST(OwnerHelper, TheLayerFallsBackToItsOwnScan) {
+    Listener listener;
+    const DWORD self = static_cast<DWORD>(::getpid());
+    TempDir dir;
+    std::string answer =
+        dir.Write("answer", Records({{listener.inode, 1, 4242, 0}, {listener.inode, 7, 4243, 0}}));
+    std::string whole = Records({{listener.inode, 1, 4242, 0}});
+    dir.Write("truncated", whole.substr(0, whole.size() - 3));
+    auto script = [&](const char* name, const std::string& body) {
+        std::string path = dir.Write(name, "#!/bin/sh\n" + body + "\n");
+        ::chmod(path.c_str(), 0755);
+        return path;
+    };
+    std::string gives = script("gives", "/bin/cat " + answer);
+    std::string fails = script("fails", "/bin/cat " + answer + "; exit 3");
+    std::string truncated = script("cuts", "/bin/cat " + dir.path() + "/truncated");
+    std::string hangs = script("hangs", "exec /bin/sleep 60");
+
+    {
+        OwnerHelperOverride helper(gives);
+        EXPECT_EQ(OwnerOf(listener.port), 4242u) << "the holder started first";
+    }
+    for (const std::string& path : {dir.path() + "/missing", fails, truncated}) {
+        OwnerHelperOverride helper(path);
+        EXPECT_EQ(OwnerOf(listener.port), self) << path;
+    }
+    OwnerHelperOverride slow(hangs, 200);
+    EXPECT_EQ(OwnerOf(listener.port), self);
+}
+
+TEST(OwnerRecords, OnlyAWholeOutputIsRead) {
+    std::vector<OwnerRecord> records;
+    std::string two = Records({{5, 1, 10, 0}, {6, 2, 11, 0}});
+    ASSERT_TRUE(ParseOwnerRecords(two.data(), two.size(), records));
+    EXPECT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1].pid, 11u);
+    for (size_t cut : {size_t{0}, size_t{15}, size_t{16 + 24 + 1}, two.size() - 1})
+        EXPECT_FALSE(ParseOwnerRecords(two.data(), cut, records)) << cut;
+    std::string extra = two + std::string(24, '\0');
+    EXPECT_FALSE(ParseOwnerRecords(extra.data(), extra.size(), records)); // count says 2
+    std::string wrong = two;
+    wrong[0] = 'X';
+    EXPECT_FALSE(ParseOwnerRecords(wrong.data(), wrong.size(), records));
+    EXPECT_TRUE(records.empty());
+}
+
+// A root window run for a user (pkexec) hands an address to the desktop's
+// handler as that user: uid, gid and home.
+TEST(OwnerHelper, AnAddressOpensAsTheUserARootWindowRunsFor) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    TempDir dir;
+    ::chmod(dir.path().c_str(), 0777);
+    std::string record = dir.path() + "/ran";
+    std::string standIn = dir.Write("bin/xdg-open", "#!/bin/sh\necho \"$(/usr/bin/id -u) "
+                                                    "$(/usr/bin/id -g) $HOME $1\" > " +
+                                                        record + ".part && /bin/mv " + record +
+                                                        ".part " + record + "\n");
+    ::chmod((dir.path() + "/bin").c_str(), 0755);
+    ::chmod(standIn.c_str(), 0755);
+    ScopedEnv env;
+    env.Set("PATH", (dir.path() + "/bin:/usr/bin:/bin").c_str()).Set("PKEXEC_UID", "65534");
+    HINSTANCE result = ShellExecuteA(nullptr, "open", "https://ombrel.example.org/", nullptr,
+                                     nullptr, SW_SHOWNORMAL);
+    EXPECT_GT(reinterpret_cast<INT_PTR>(result), 32);
+    // The stand-in moves its record into place whole; wait for it, bounded.
+    struct stat info {};
+    for (int i = 0; i < 20000000 && ::stat(record.c_str(), &info) != 0; ++i)
+        ::sched_yield();
+    std::string line;
+    std::ifstream in(record);
+    std::getline(in, line);
+    EXPECT_EQ(line, "65534 65534 /nonexistent https://ombrel.example.org/");
+
+    // A user that is no user: nothing is started, as root least of all.
+    env.Set("PKEXEC_UID", "0");
+    result = ShellExecuteA(nullptr, "open", "https://ombrel.example.org/", nullptr, nullptr,
+                           SW_SHOWNORMAL);
+    EXPECT_EQ(reinterpret_cast<INT_PTR>(result), SE_ERR_ACCESSDENIED);
+}
