@@ -137,6 +137,12 @@ void CollectEveryTable() {
     ForgetAtScopeEnd(ForgetHeldTables);
 }
 
+void ReleaseHeld(size_t table) {
+    ScopeTables& held = Held();
+    held.tables[table] = {};
+    held.held[table] = false;
+}
+
 // The scope's copy of the table, if it holds one; a kept copy stays for a
 // later call (a size question leaves it for the call that fills).
 bool TakeHeld(size_t table, bool keep, Collected& out) {
@@ -147,20 +153,10 @@ bool TakeHeld(size_t table, bool keep, Collected& out) {
         CollectEveryTable();
     if (!held.held[table])
         return false;
-    if (keep) {
-        out = held.tables[table];
-    } else {
-        out = std::move(held.tables[table]);
-        held.tables[table] = {};
-        held.held[table] = false;
-    }
+    out = keep ? held.tables[table] : std::move(held.tables[table]);
+    if (!keep)
+        ReleaseHeld(table);
     return true;
-}
-
-void ReleaseHeld(size_t table) {
-    ScopeTables& held = Held();
-    held.tables[table] = {};
-    held.held[table] = false;
 }
 
 // Addresses compare as numbers by their network-order bytes.
@@ -205,6 +201,19 @@ DWORD Collect(size_t table, BOOL order, bool keep, Collected& out) {
     return ERROR_SUCCESS;
 }
 
+// A table's size: the count, then its rows, at least the one declared.
+template <typename Table, typename Row> size_t TableBytes(size_t count) {
+    return offsetof(Table, table) + std::max<size_t>(count, 1) * sizeof(Row);
+}
+
+template <typename Table, typename FillRow>
+void FillTable(Table* result, const Collected& collected, FillRow fill) {
+    result->dwNumEntries = static_cast<DWORD>(collected.sockets.size());
+    auto* rows = result->table; // rows run past the declared one-element array
+    for (size_t i = 0; i < collected.sockets.size(); ++i)
+        fill(rows[i], collected.sockets[i], collected.owners[i]);
+}
+
 template <typename Table, typename Row, typename FillRow>
 DWORD AllocateTable(PVOID* table, BOOL order, HANDLE heap, DWORD flags, DWORD family, size_t which,
                     FillRow fill) {
@@ -213,15 +222,11 @@ DWORD AllocateTable(PVOID* table, BOOL order, HANDLE heap, DWORD flags, DWORD fa
     Collected collected;
     if (DWORD error = Collect(which, order, false, collected); error != ERROR_SUCCESS)
         return error;
-    size_t count = collected.sockets.size();
-    size_t bytes = offsetof(Table, table) + std::max<size_t>(count, 1) * sizeof(Row);
-    auto* result = static_cast<Table*>(::HeapAlloc(heap, flags, bytes));
+    auto* result = static_cast<Table*>(
+        ::HeapAlloc(heap, flags, TableBytes<Table, Row>(collected.sockets.size())));
     if (result == nullptr)
         return ERROR_NOT_ENOUGH_MEMORY;
-    result->dwNumEntries = static_cast<DWORD>(count);
-    Row* rows = result->table; // rows run past the declared one-element array
-    for (size_t i = 0; i < count; ++i)
-        fill(rows[i], collected.sockets[i], collected.owners[i]);
+    FillTable(result, collected, fill);
     *table = result;
     return ERROR_SUCCESS;
 }
@@ -236,19 +241,14 @@ DWORD ExtendedTable(PVOID table, PDWORD size, BOOL order, ULONG family, bool kno
     Collected collected;
     if (DWORD error = Collect(which, order, true, collected); error != ERROR_SUCCESS)
         return error;
-    size_t count = collected.sockets.size();
-    size_t bytes = offsetof(Table, table) + std::max<size_t>(count, 1) * sizeof(Row);
+    size_t bytes = TableBytes<Table, Row>(collected.sockets.size());
     if (bytes > UINT32_MAX)
         return ERROR_NOT_ENOUGH_MEMORY;
     if (table == nullptr || *size < bytes) {
         *size = static_cast<DWORD>(bytes);
         return ERROR_INSUFFICIENT_BUFFER;
     }
-    auto* result = static_cast<Table*>(table);
-    result->dwNumEntries = static_cast<DWORD>(count);
-    Row* rows = result->table; // rows run past the declared one-element array
-    for (size_t i = 0; i < count; ++i)
-        fill(rows[i], collected.sockets[i], collected.owners[i]);
+    FillTable(static_cast<Table*>(table), collected, fill);
     if (InRefreshScope())
         ReleaseHeld(which);
     return NO_ERROR;

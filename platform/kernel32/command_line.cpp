@@ -3,6 +3,7 @@
 #include <csignal>
 #include <spawn.h>
 
+#include "../linux/spawn_attributes.h"
 #include "process_object.h"
 
 extern char** environ;
@@ -71,15 +72,7 @@ int SpawnProgram(const std::string& program, const std::vector<std::string>& arg
     if (directory != nullptr && directory[0] != '\0')
         posix_spawn_file_actions_addchdir_np(&actions, directory);
     posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    // The child starts with default signal handling, not ours.
-    sigset_t all;
-    sigfillset(&all);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    InitChildAttributes(attributes);
 
     ReapExitedChildren();
     char** envp = environment != nullptr ? env.data() : environ;

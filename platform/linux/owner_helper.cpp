@@ -18,6 +18,7 @@
 #include <ombrel/services.h>
 
 #include "fd.h"
+#include "spawn_attributes.h"
 
 namespace ombrel::platform {
 namespace {
@@ -126,14 +127,7 @@ bool RunOwnerHelper(const std::string& path, int timeoutMs, std::vector<OwnerRec
     posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t all;
-    sigfillset(&all);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    InitChildAttributes(attributes);
     char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
     char* envp[] = {nullptr};
     pid_t pid = 0;
