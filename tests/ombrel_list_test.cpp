@@ -15,66 +15,21 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "run_program.h"
 #include "temp_dir.h"
 
 extern char** environ;
 
 namespace {
 
-struct ListRun {
-    int exitCode = -1;
-    std::string out, err;
-};
-
-std::string Slurp(int fd) {
-    std::string text;
-    ::lseek(fd, 0, SEEK_SET);
-    char chunk[4096];
-    ssize_t got;
-    while ((got = ::read(fd, chunk, sizeof chunk)) > 0)
-        text.append(chunk, static_cast<size_t>(got));
-    return text;
-}
+using ListRun = ProgramRun;
 
 // Runs program (ombrel-list by default); with a user id, as that user.
 ListRun List(std::vector<std::string> args, const char* program = OMBREL_LIST,
              uid_t asUser = static_cast<uid_t>(-1)) {
     args.insert(args.begin(), program);
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    FILE* out = std::tmpfile();
-    FILE* err = std::tmpfile();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fileno(out), 1);
-    posix_spawn_file_actions_adddup2(&actions, fileno(err), 2);
-    pid_t pid = 0;
-    ListRun run;
-    if (asUser != static_cast<uid_t>(-1)) {
-        pid = ::fork();
-        if (pid == 0) {
-            ::dup2(fileno(out), 1);
-            ::dup2(fileno(err), 2);
-            if (::setgroups(0, nullptr) == 0 && ::setgid(asUser) == 0 && ::setuid(asUser) == 0)
-                ::execve(program, argv.data(), environ);
-            ::_exit(127);
-        }
-    } else if (posix_spawn(&pid, program, &actions, nullptr, argv.data(), environ) != 0) {
-        pid = -1;
-    }
-    if (pid > 0) {
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    run.out = Slurp(fileno(out));
-    run.err = Slurp(fileno(err));
-    std::fclose(out);
-    std::fclose(err);
-    return run;
+    return RunProgram(std::move(args), environ,
+                      [&] { return asUser == static_cast<uid_t>(-1) || BecomeUser(asUser); });
 }
 
 std::vector<std::vector<std::string>> Lines(const std::string& text) {

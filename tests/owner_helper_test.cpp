@@ -20,6 +20,7 @@
 #include <ombrel/services.h>
 
 #include "platform/linux/owner_helper.h"
+#include "run_program.h"
 #include "scoped_env.h"
 #include "temp_dir.h"
 
@@ -29,51 +30,21 @@ namespace {
 
 constexpr uid_t kNobody = 65534;
 
-struct Ran {
-    int exitCode = -1;
-    std::string out, err;
-};
+using Ran = ProgramRun;
 
-std::string Slurp(int fd) {
-    std::string text;
-    ::lseek(fd, 0, SEEK_SET);
-    char chunk[4096];
-    ssize_t got;
-    while ((got = ::read(fd, chunk, sizeof chunk)) > 0)
-        text.append(chunk, static_cast<size_t>(got));
-    return text;
-}
-
-// Runs a program in a child; before it, the child may become a user or
-// mount a /proc of its own.
+// Runs a program with no environment; before it, the child may become a
+// user or mount a /proc of its own.
 template <typename Prepare>
 Ran RunProgram(const std::string& program, const char* arg, Prepare prepare) {
-    FILE* out = std::tmpfile();
-    FILE* err = std::tmpfile();
-    Ran run;
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(fileno(out), 1);
-        ::dup2(fileno(err), 2);
-        if (!prepare())
-            ::_exit(126);
-        char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(arg), nullptr};
-        char* envp[] = {nullptr};
-        ::execve(program.c_str(), argv, envp);
-        ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = Slurp(fileno(out));
-    run.err = Slurp(fileno(err));
-    std::fclose(out);
-    std::fclose(err);
-    return run;
+    std::vector<std::string> args{program};
+    if (arg != nullptr)
+        args.emplace_back(arg);
+    char* envp[] = {nullptr};
+    return ::RunProgram(std::move(args), envp, prepare);
 }
 
 bool AsNobody() {
-    return ::setgroups(0, nullptr) == 0 && ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0;
+    return BecomeUser(kNobody);
 }
 
 // A copy of program in dir, given the helper's two capabilities when asked;
