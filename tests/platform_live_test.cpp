@@ -1,8 +1,13 @@
 // The services against this machine's own kernel, with sockets the test opens.
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <pthread.h>
@@ -10,7 +15,9 @@
 #include <signal.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <tuple>
 #include <unistd.h>
@@ -20,6 +27,7 @@
 #include <ombrel/services.h>
 
 #include "platform/linux/inet_sockets.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -242,6 +250,23 @@ private:
     int write_ = -1;
 };
 
+uint64_t InodeOf(int fd) {
+    struct stat info {};
+    return ::fstat(fd, &info) == 0 ? info.st_ino : 0;
+}
+
+// The owner of one socket as each source names it: the kernel's walk (where
+// it is allowed) and the scan of /proc.
+std::pair<uint32_t, uint32_t> OwnerBySource(uint64_t inode) {
+    using namespace ombrel::platform;
+    std::vector<InetSocket> sockets(1);
+    sockets[0].inode = inode;
+    std::vector<uint32_t> any, scan;
+    FindSocketOwners("/proc", sockets, any, OwnerSource::Any);
+    FindSocketOwners("/proc", sockets, scan, OwnerSource::Scan);
+    return {any.at(0), scan.at(0)};
+}
+
 std::string ModulePath(DWORD pid) {
     HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
     if (process == nullptr)
@@ -262,6 +287,8 @@ TEST(LiveOwners, AListenerAChildInheritedBelongsToTheParent) {
     WaitingChild child;
     ASSERT_GT(child.pid(), 0);
     EXPECT_EQ(TcpOwners(listener.Port()), std::vector<DWORD>{GetCurrentProcessId()});
+    auto self = static_cast<uint32_t>(GetCurrentProcessId());
+    EXPECT_EQ(OwnerBySource(InodeOf(listener.fd())), std::pair(self, self));
 }
 
 // Only listening and connected sockets are endpoints, from either source.
@@ -384,6 +411,7 @@ TEST(LiveOwners, AProcessWhoseMainThreadEndedKeepsItsSockets) {
         ::_exit(1);
     }
     ::close(fds[0]);
+    uint64_t inode = InodeOf(listening);
     ::close(listening); // the child's copy alone holds it now
     std::string status = "/proc/" + std::to_string(child) + "/status";
     auto mainThreadEnded = [&] {
@@ -398,6 +426,102 @@ TEST(LiveOwners, AProcessWhoseMainThreadEndedKeepsItsSockets) {
         ::sched_yield();
     EXPECT_TRUE(mainThreadEnded());
     EXPECT_EQ(TcpOwners(port), std::vector<DWORD>{static_cast<DWORD>(child)});
+    auto owner = static_cast<uint32_t>(child);
+    EXPECT_EQ(OwnerBySource(inode), std::pair(owner, owner));
     ::close(fds[1]);
     ::waitpid(child, nullptr, 0);
+}
+
+namespace {
+
+// What the scan would read for this process: each socket descriptor and its
+// socket's inode.
+std::vector<std::pair<uint32_t, uint64_t>> OurSocketLinks() {
+    std::vector<std::pair<uint32_t, uint64_t>> links;
+    DIR* folder = ::opendir("/proc/self/fd");
+    while (dirent* entry = folder != nullptr ? ::readdir(folder) : nullptr) {
+        char link[64] = {};
+        std::string path = std::string("/proc/self/fd/") + entry->d_name;
+        unsigned long long inode = 0;
+        if (::readlink(path.c_str(), link, sizeof link - 1) > 0 &&
+            std::sscanf(link, "socket:[%llu]", &inode) == 1)
+            links.emplace_back(static_cast<uint32_t>(std::atoi(entry->d_name)), inode);
+    }
+    if (folder != nullptr)
+        ::closedir(folder);
+    std::sort(links.begin(), links.end());
+    return links;
+}
+
+// The kernel's walk is there for a root in the machine's own pid namespace
+// on a kernel with type information; elsewhere the scan alone answers.
+bool KernelWalkExpected() {
+    struct stat ns {};
+    return ::geteuid() == 0 && ::access("/sys/kernel/btf/vmlinux", R_OK) == 0 &&
+           ::stat("/proc/self/ns/pid", &ns) == 0 && ns.st_ino == 0xEFFFFFFCU;
+}
+
+} // namespace
+
+// Every socket descriptor of ours and nothing else: not a pipe, not a file,
+// and not a descriptor of a socket's file on disk, which has a socket's
+// type but lives on another file system.
+TEST(LiveHolders, TheKernelWalkListsExactlyOurSocketDescriptors) {
+    if (!KernelWalkExpected())
+        GTEST_SKIP() << "no kernel walk here: not root, another pid namespace or no BTF";
+    Socket listener(SOCK_STREAM);
+    ASSERT_TRUE(Bind(listener));
+    ASSERT_EQ(::listen(listener.fd(), 4), 0);
+    Socket udp6(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0), true);
+    ASSERT_GE(udp6.fd(), 0);
+    TempDir dir;
+    sockaddr_un unixAddress{};
+    unixAddress.sun_family = AF_UNIX;
+    std::string unixPath = dir.path() + "/s";
+    std::strncpy(unixAddress.sun_path, unixPath.c_str(), sizeof unixAddress.sun_path - 1);
+    Socket unixSocket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0), true);
+    ASSERT_EQ(
+        ::bind(unixSocket.fd(), reinterpret_cast<sockaddr*>(&unixAddress), sizeof unixAddress), 0);
+    Socket onDisk(::open(unixPath.c_str(), O_PATH | O_CLOEXEC), true);
+    ASSERT_GE(onDisk.fd(), 0);
+    int pipeFds[2];
+    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+    Socket pipeRead(pipeFds[0], true), pipeWrite(pipeFds[1], true);
+
+    std::vector<ombrel::platform::SocketHolder> holders;
+    ASSERT_TRUE(ombrel::platform::ReadSocketHolders(holders));
+    std::vector<std::pair<uint32_t, uint64_t>> ours;
+    for (const auto& holder : holders)
+        if (holder.pid == static_cast<uint32_t>(::getpid()))
+            ours.emplace_back(holder.fd, holder.inode);
+    std::sort(ours.begin(), ours.end());
+    EXPECT_EQ(ours, OurSocketLinks());
+    for (int fd : {listener.fd(), udp6.fd(), unixSocket.fd()})
+        EXPECT_NE(
+            std::find(ours.begin(), ours.end(), std::pair(static_cast<uint32_t>(fd), InodeOf(fd))),
+            ours.end())
+            << "descriptor " << fd;
+    for (int fd : {onDisk.fd(), pipeRead.fd(), pipeWrite.fd()})
+        EXPECT_TRUE(std::none_of(ours.begin(), ours.end(),
+                                 [&](const auto& held) { return held.first == uint32_t(fd); }))
+            << "descriptor " << fd;
+}
+
+// An ordinary user gets no answer from the kernel's walk, and nothing in
+// place of one: the scan answers for it.
+TEST(LiveHolders, AnOrdinaryUserIsRefusedTheKernelWalk) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to become another user";
+    pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(2);
+        std::vector<ombrel::platform::SocketHolder> holders(1);
+        bool read = ombrel::platform::ReadSocketHolders(holders);
+        ::_exit(read || !holders.empty() ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }

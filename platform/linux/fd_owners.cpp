@@ -115,23 +115,43 @@ UniqueFd LiveThreadFds(int rootFd, uint32_t pid) {
     return found;
 }
 
-} // namespace
+// The owner rule over every holding seen: the process started first holds
+// the socket it handed on or leaked; it made it.
+class OwnerJoin {
+public:
+    OwnerJoin(const std::string& root, const std::vector<InetSocket>& sockets,
+              std::vector<uint32_t>& owners)
+        : root_(root), index_(sockets), owners_(owners) {}
 
-void FindSocketOwners(const std::string& root, const std::vector<InetSocket>& sockets,
-                      std::vector<uint32_t>& owners) {
-    owners.assign(sockets.size(), 0);
-    if (sockets.empty())
-        return;
-    InodeIndex index(sockets);
-    std::unordered_map<uint32_t, uint64_t> startTimes;
-    auto startTime = [&](uint32_t pid) {
-        auto [it, fresh] = startTimes.try_emplace(pid, 0);
+    void Hold(uint32_t pid, uint64_t inode) {
+        ptrdiff_t at = index_.Find(inode);
+        if (at < 0)
+            return;
+        uint32_t& owner = owners_[static_cast<size_t>(at)];
+        if (owner == 0 || owner == pid)
+            owner = pid;
+        else if (uint64_t mine = StartTime(pid), theirs = StartTime(owner);
+                 mine < theirs || (mine == theirs && pid < owner))
+            owner = pid;
+    }
+
+private:
+    uint64_t StartTime(uint32_t pid) {
+        auto [it, fresh] = startTimes_.try_emplace(pid, 0);
         if (fresh)
-            if (auto stat = ReadTaskStat(root, pid))
+            if (auto stat = ReadTaskStat(root_, pid))
                 it->second = stat->startTime;
         return it->second;
-    };
+    }
 
+    const std::string& root_;
+    InodeIndex index_;
+    std::vector<uint32_t>& owners_;
+    std::unordered_map<uint32_t, uint64_t> startTimes_;
+};
+
+// Every process's descriptor folder, each link read.
+void ScanDescriptors(const std::string& root, OwnerJoin& join) {
     UniqueFd rootFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!rootFd)
         return;
@@ -142,20 +162,9 @@ void FindSocketOwners(const std::string& root, const std::vector<InetSocket>& so
             char link[64];
             ssize_t length = ::readlinkat(fdDirFd, name, link, sizeof link);
             uint64_t inode = 0;
-            if (length <= 0 || static_cast<size_t>(length) >= sizeof link ||
-                !SocketInode(std::string_view(link, static_cast<size_t>(length)), inode))
-                return;
-            ptrdiff_t at = index.Find(inode);
-            if (at < 0)
-                return;
-            // The process started first holds the socket it handed on or
-            // leaked: it made it.
-            uint32_t& owner = owners[static_cast<size_t>(at)];
-            if (owner == 0 || owner == pid)
-                owner = pid;
-            else if (uint64_t mine = startTime(pid), theirs = startTime(owner);
-                     mine < theirs || (mine == theirs && pid < owner))
-                owner = pid;
+            if (length > 0 && static_cast<size_t>(length) < sizeof link &&
+                SocketInode(std::string_view(link, static_cast<size_t>(length)), inode))
+                join.Hold(pid, inode);
         };
         // Without its own folder (an ordinary user may not open the one of
         // a process whose main thread has exited) or with nothing in it,
@@ -166,6 +175,25 @@ void FindSocketOwners(const std::string& root, const std::vector<InetSocket>& so
                 ForEachEntry(threadFds.get(),
                              [&](const char* name) { visit(threadFds.get(), name); });
     }
+}
+
+} // namespace
+
+void FindSocketOwners(const std::string& root, const std::vector<InetSocket>& sockets,
+                      std::vector<uint32_t>& owners, OwnerSource source) {
+    owners.assign(sockets.size(), 0);
+    if (sockets.empty())
+        return;
+    OwnerJoin join(root, sockets, owners);
+    // The kernel's own walk of the descriptor tables answers the live tree
+    // in one pass where it is allowed; it sees what the scan sees.
+    std::vector<SocketHolder> holders;
+    if (source == OwnerSource::Any && root == "/proc" && ReadSocketHolders(holders)) {
+        for (const SocketHolder& holder : holders)
+            join.Hold(holder.pid, holder.inode);
+        return;
+    }
+    ScanDescriptors(root, join);
 }
 
 } // namespace ombrel::platform

@@ -47,13 +47,29 @@ bool ParseProcNetTable(std::string_view text, InetFamily family, std::vector<Ine
 bool ReadInetSockets(const std::string& root, bool live, InetProtocol protocol, InetFamily family,
                      std::vector<InetSocket>& sockets);
 
+// A socket descriptor: the socket's inode, the process holding it and the
+// descriptor's number.
+struct SocketHolder {
+    uint64_t inode = 0;
+    uint32_t pid = 0;
+    uint32_t fd = 0;
+};
+
+// Every socket descriptor of every process, from one pass of a kernel
+// task-file iterator. False, with nothing read, where the kernel refuses
+// it (without CAP_BPF and CAP_PERFMON, no type information, another pid
+// namespace); then only a scan of /proc can tell.
+bool ReadSocketHolders(std::vector<SocketHolder>& holders);
+
 // One scan of every process's open descriptors: owners[i] becomes the id of
 // the process holding sockets[i], or 0 when none does. Where several
 // processes hold one socket, the one started first owns it (earliest start
 // time, then the lowest id): the creator, when a child inherited it or a
 // descriptor leaked. A process whose main thread has exited is read
-// through one of its live threads.
+// through one of its live threads. For the live /proc the kernel's
+// iterator is asked first, unless source is Scan.
+enum class OwnerSource { Any, Scan };
 void FindSocketOwners(const std::string& root, const std::vector<InetSocket>& sockets,
-                      std::vector<uint32_t>& owners);
+                      std::vector<uint32_t>& owners, OwnerSource source = OwnerSource::Any);
 
 } // namespace ombrel::platform
