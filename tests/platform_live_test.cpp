@@ -364,10 +364,15 @@ TEST(LiveSources, NetlinkAndTheTextTableGiveTheSameRows) {
                                                       ombrel::platform::InetProtocol::Tcp,
                                                       ombrel::platform::InetFamily::V4, all));
         std::vector<std::tuple<uint8_t, uint16_t, uint16_t, uint64_t>> rows;
+        // Ours by both ports: another process's socket may share a local port.
+        const std::pair<uint16_t, uint16_t> pairs[] = {{listener.Port(), 0},
+                                                       {client.Port(), listener.Port()},
+                                                       {listener.Port(), client.Port()},
+                                                       {bound.Port(), 0}};
         for (const InetSocket& s : all)
-            for (uint16_t port : {listener.Port(), client.Port(), bound.Port()})
-                if (ntohs(s.localPort) == port)
-                    rows.emplace_back(s.state, ntohs(s.localPort), ntohs(s.remotePort), s.inode);
+            if (std::find(std::begin(pairs), std::end(pairs),
+                          std::pair(ntohs(s.localPort), ntohs(s.remotePort))) != std::end(pairs))
+                rows.emplace_back(s.state, ntohs(s.localPort), ntohs(s.remotePort), s.inode);
         std::sort(rows.begin(), rows.end());
         return rows;
     };
