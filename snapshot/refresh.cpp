@@ -1,6 +1,6 @@
 // The refresh passes: endpoints from the platform's tables, then keys and
 // icons, then names for the processes whose path could not be read.
-#include <cstdio>
+#include <charconv>
 #include <cstring>
 #include <vector>
 
@@ -102,10 +102,18 @@ int CPortTable::ResolveIPv6TableFunctions() {
     return g_pfnGetExtendedTcpTable != nullptr && g_pfnGetExtendedUdpTable != nullptr ? 1 : 0;
 }
 
+// Two per TCP row: without the format machinery, which would cost a large
+// snapshot tens of milliseconds. At most 15 bytes and the end.
 char* CPortTable::FormatIPv4(uint32_t address, char* text) {
     unsigned char octets[4];
     std::memcpy(octets, &address, sizeof octets); // network order: first octet first
-    std::snprintf(text, 32, "%d.%d.%d.%d", octets[0], octets[1], octets[2], octets[3]);
+    char* at = text;
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0)
+            *at++ = '.';
+        at = std::to_chars(at, text + 15, unsigned{octets[i]}).ptr;
+    }
+    *at = '\0';
     return text;
 }
 
