@@ -52,8 +52,9 @@ void Run(const char* program, const char* option) {
     posix_spawn_file_actions_destroy(&actions);
 }
 
-// The machine's limit: both tables from netlink, one scan of every
-// process's descriptors, joined through an open-addressing hash.
+// The machine's limit, on one thread: the four tables from netlink, every
+// process's socket descriptors (from the kernel's walk where it is allowed,
+// else one scan), joined through an open-addressing hash.
 size_t Probe() {
     using namespace ombrel::platform;
     std::vector<InetSocket> sockets;
@@ -61,8 +62,11 @@ size_t Probe() {
         DumpSockDiag(InetProtocol::Tcp, family, sockets);
         DumpSockDiag(InetProtocol::Udp, family, sockets);
     }
+    std::vector<uint64_t> inodes;
+    for (const InetSocket& socket : sockets)
+        inodes.push_back(socket.inode);
     std::vector<uint32_t> owners;
-    FindSocketOwners("/proc", sockets, owners);
+    FindSocketOwners("/proc", inodes, owners);
     return sockets.size();
 }
 

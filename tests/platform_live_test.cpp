@@ -259,11 +259,10 @@ uint64_t InodeOf(int fd) {
 // it is allowed) and the scan of /proc.
 std::pair<uint32_t, uint32_t> OwnerBySource(uint64_t inode) {
     using namespace ombrel::platform;
-    std::vector<InetSocket> sockets(1);
-    sockets[0].inode = inode;
+    std::vector<uint64_t> inodes{inode};
     std::vector<uint32_t> any, scan;
-    FindSocketOwners("/proc", sockets, any, OwnerSource::Any);
-    FindSocketOwners("/proc", sockets, scan, OwnerSource::Scan);
+    FindSocketOwners("/proc", inodes, any, OwnerSource::Any);
+    FindSocketOwners("/proc", inodes, scan, OwnerSource::Scan);
     return {any.at(0), scan.at(0)};
 }
 

@@ -95,17 +95,24 @@ void ForgetHeldTables() {
 // Where the caller cannot read other users' descriptors, the owner
 // helper's scan names every owner; without the helper, or when it fails,
 // the caller's own scan names those it can see.
-void FindOwners(const std::string& root, const std::vector<InetSocket>& sockets,
+void FindOwners(const std::string& root, const std::vector<uint64_t>& inodes,
                 std::vector<uint32_t>& owners) {
     if (ProcRootIsLive() && root == ProcRoot() && !ReadsEveryDescriptor()) {
         std::vector<OwnerRecord> records;
         std::string helper = OwnerHelperPath();
         if (!helper.empty() && RunOwnerHelper(helper, OwnerHelperTimeoutMs(), records)) {
-            JoinOwnerRecords(records, sockets, owners);
+            JoinOwnerRecords(records, inodes, owners);
             return;
         }
     }
-    FindSocketOwners(root, sockets, owners);
+    FindSocketOwners(root, inodes, owners);
+}
+
+std::vector<uint64_t>& AppendInodes(const std::vector<InetSocket>& sockets,
+                                    std::vector<uint64_t>& inodes) {
+    for (const InetSocket& socket : sockets)
+        inodes.push_back(socket.inode);
+    return inodes;
 }
 
 bool ReadTable(size_t table, const std::string& root, std::vector<InetSocket>& sockets) {
@@ -140,12 +147,13 @@ void CollectEveryTable() {
     std::array<size_t, kTableCount + 1> bounds{};
     for (size_t table = 0; table < kTableCount; ++table)
         bounds[table + 1] = bounds[table] + parts[table].size();
-    std::vector<InetSocket> all;
-    all.reserve(bounds[kTableCount]);
+    // The owners are found by inode alone.
+    std::vector<uint64_t> inodes;
+    inodes.reserve(bounds[kTableCount]);
     for (const std::vector<InetSocket>& part : parts)
-        all.insert(all.end(), part.begin(), part.end());
+        AppendInodes(part, inodes);
     std::vector<uint32_t> owners;
-    FindOwners(held.root, all, owners);
+    FindOwners(held.root, inodes, owners);
     for (size_t table = 0; table < kTableCount; ++table) {
         if (!read[table])
             continue;
@@ -216,7 +224,8 @@ DWORD Collect(size_t table, BOOL order, bool keep, Collected& out) {
     if (!TakeHeld(table, keep, out)) {
         if (!ReadTable(table, ProcRoot(), out.sockets))
             return ERROR_NOT_SUPPORTED;
-        FindOwners(ProcRoot(), out.sockets, out.owners);
+        std::vector<uint64_t> inodes;
+        FindOwners(ProcRoot(), AppendInodes(out.sockets, inodes), out.owners);
     }
     if (order)
         SortCollected(out);

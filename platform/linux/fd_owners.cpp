@@ -17,14 +17,14 @@ namespace {
 // no allocation per entry, so the join stays linear at any socket count.
 class InodeIndex {
 public:
-    explicit InodeIndex(const std::vector<InetSocket>& sockets) {
+    explicit InodeIndex(const std::vector<uint64_t>& inodes) {
         size_t capacity = 16;
-        while (capacity < sockets.size() * 2)
+        while (capacity < inodes.size() * 2)
             capacity <<= 1;
         mask_ = capacity - 1;
         slots_.assign(capacity, Slot{});
-        for (size_t i = 0; i < sockets.size(); ++i) {
-            uint64_t inode = sockets[i].inode;
+        for (size_t i = 0; i < inodes.size(); ++i) {
+            uint64_t inode = inodes[i];
             if (inode == 0)
                 continue;
             size_t at = Hash(inode) & mask_;
@@ -119,9 +119,9 @@ UniqueFd LiveThreadFds(int rootFd, uint32_t pid) {
 // the socket it handed on or leaked; it made it.
 class OwnerJoin {
 public:
-    OwnerJoin(const std::string& root, const std::vector<InetSocket>& sockets,
+    OwnerJoin(const std::string& root, const std::vector<uint64_t>& inodes,
               std::vector<uint32_t>& owners)
-        : root_(root), index_(sockets), owners_(owners) {}
+        : root_(root), index_(inodes), owners_(owners) {}
 
     void Hold(uint32_t pid, uint64_t inode) {
         ptrdiff_t at = index_.Find(inode);
@@ -179,12 +179,12 @@ void ScanDescriptors(const std::string& root, OwnerJoin& join) {
 
 } // namespace
 
-void FindSocketOwners(const std::string& root, const std::vector<InetSocket>& sockets,
+void FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inodes,
                       std::vector<uint32_t>& owners, OwnerSource source) {
-    owners.assign(sockets.size(), 0);
-    if (sockets.empty())
+    owners.assign(inodes.size(), 0);
+    if (inodes.empty())
         return;
-    OwnerJoin join(root, sockets, owners);
+    OwnerJoin join(root, inodes, owners);
     // The kernel's own walk of the descriptor tables answers the live tree
     // in one pass where it is allowed; it sees what the scan sees.
     std::vector<SocketHolder> holders;

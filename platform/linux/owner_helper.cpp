@@ -174,8 +174,8 @@ bool RunOwnerHelper(const std::string& path, int timeoutMs, std::vector<OwnerRec
     return ParseOwnerRecords(output.data(), output.size(), records);
 }
 
-void JoinOwnerRecords(const std::vector<OwnerRecord>& records,
-                      const std::vector<InetSocket>& sockets, std::vector<uint32_t>& owners) {
+void JoinOwnerRecords(const std::vector<OwnerRecord>& records, const std::vector<uint64_t>& inodes,
+                      std::vector<uint32_t>& owners) {
     struct Holder {
         uint32_t pid;
         uint64_t start;
@@ -189,11 +189,11 @@ void JoinOwnerRecords(const std::vector<OwnerRecord>& records,
                        (record.startTime == held.start && record.pid < held.pid)))
             held = {record.pid, record.startTime};
     }
-    owners.assign(sockets.size(), 0);
-    for (size_t i = 0; i < sockets.size(); ++i) {
-        if (sockets[i].inode == 0)
+    owners.assign(inodes.size(), 0);
+    for (size_t i = 0; i < inodes.size(); ++i) {
+        if (inodes[i] == 0)
             continue;
-        auto found = first.find(sockets[i].inode);
+        auto found = first.find(inodes[i]);
         if (found != first.end())
             owners[i] = found->second.pid;
     }

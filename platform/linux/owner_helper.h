@@ -31,9 +31,9 @@ int OwnerHelperTimeoutMs();
 // bound (it is then killed) or writes anything but whole records.
 bool RunOwnerHelper(const std::string& path, int timeoutMs, std::vector<OwnerRecord>& records);
 
-// owners[i] for sockets[i] from the records, by the scan's rule: the
-// holder started first, then the lowest id; 0 where none holds it.
-void JoinOwnerRecords(const std::vector<OwnerRecord>& records,
-                      const std::vector<InetSocket>& sockets, std::vector<uint32_t>& owners);
+// owners[i] for the socket with inodes[i] from the records, by the scan's
+// rule: the holder started first, then the lowest id; 0 where none holds it.
+void JoinOwnerRecords(const std::vector<OwnerRecord>& records, const std::vector<uint64_t>& inodes,
+                      std::vector<uint32_t>& owners);
 
 } // namespace ombrel::platform

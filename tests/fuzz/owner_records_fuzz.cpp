@@ -12,10 +12,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<OwnerRecord> records;
     if (!ParseOwnerRecords(reinterpret_cast<const char*>(data), size, records))
         return 0;
-    std::vector<InetSocket> sockets(4);
-    for (size_t i = 0; i < sockets.size() && i < records.size(); ++i)
-        sockets[i].inode = records[i].inode;
+    std::vector<uint64_t> inodes(4);
+    for (size_t i = 0; i < inodes.size() && i < records.size(); ++i)
+        inodes[i] = records[i].inode;
     std::vector<uint32_t> owners;
-    JoinOwnerRecords(records, sockets, owners);
+    JoinOwnerRecords(records, inodes, owners);
     return 0;
 }
