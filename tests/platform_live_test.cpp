@@ -381,6 +381,53 @@ TEST(LiveSources, NetlinkAndTheTextTableGiveTheSameRows) {
     EXPECT_EQ(viaNetlink, ours(false));
 }
 
+// The one walk of both families' TCP tables splits them into the rows each
+// family's own dump gives, the bound-only socket left out of both.
+TEST(LiveSources, OneWalkOfBothFamiliesGivesEachItsOwnRows) {
+    using namespace ombrel::platform;
+    Socket listener(SOCK_STREAM);
+    ASSERT_TRUE(Bind(listener));
+    ASSERT_EQ(::listen(listener.fd(), 4), 0);
+    Socket client(SOCK_STREAM);
+    sockaddr_in target = Loopback(listener.Port());
+    ASSERT_EQ(::connect(client.fd(), reinterpret_cast<sockaddr*>(&target), sizeof target), 0);
+    Socket bound(SOCK_STREAM);
+    ASSERT_TRUE(Bind(bound));
+    Socket listener6(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0), true);
+    sockaddr_in6 any6{};
+    any6.sin6_family = AF_INET6;
+    any6.sin6_addr = in6addr_loopback;
+    ASSERT_EQ(::bind(listener6.fd(), reinterpret_cast<sockaddr*>(&any6), sizeof any6), 0);
+    ASSERT_EQ(::listen(listener6.fd(), 4), 0);
+    socklen_t length = sizeof any6;
+    ASSERT_EQ(::getsockname(listener6.fd(), reinterpret_cast<sockaddr*>(&any6), &length), 0);
+    const uint64_t inodes[] = {InodeOf(listener.fd()), InodeOf(client.fd()), InodeOf(bound.fd()),
+                               InodeOf(listener6.fd())};
+
+    auto ours = [&](const std::vector<InetSocket>& all) {
+        std::vector<std::tuple<uint8_t, uint16_t, uint16_t, uint64_t>> rows;
+        for (const InetSocket& s : all)
+            if (std::find(std::begin(inodes), std::end(inodes), s.inode) != std::end(inodes))
+                rows.emplace_back(s.state, ntohs(s.localPort), ntohs(s.remotePort), s.inode);
+        std::sort(rows.begin(), rows.end());
+        return rows;
+    };
+    std::vector<InetSocket> v4, v6, each4, each6;
+    bool v6Read = false;
+    ASSERT_TRUE(ReadLiveTcpBothFamilies(v4, v6, v6Read));
+    EXPECT_TRUE(v6Read);
+    ASSERT_TRUE(ReadInetSockets("/proc", true, InetProtocol::Tcp, InetFamily::V4, each4));
+    ASSERT_TRUE(ReadInetSockets("/proc", true, InetProtocol::Tcp, InetFamily::V6, each6));
+    EXPECT_EQ(ours(v4), ours(each4));
+    EXPECT_EQ(ours(v6), ours(each6));
+    EXPECT_EQ(ours(v4).size(), 2u) << ::testing::PrintToString(ours(v4)); // listener, client
+    EXPECT_EQ(ours(v6).size(), 1u) << ::testing::PrintToString(ours(v6));
+    for (const InetSocket& s : v6)
+        EXPECT_TRUE(s.v6);
+    for (const InetSocket& s : v4)
+        EXPECT_FALSE(s.v6);
+}
+
 // After its main thread has exited, a process whose other threads run on
 // still owns its sockets.
 TEST(LiveOwners, AProcessWhoseMainThreadEndedKeepsItsSockets) {

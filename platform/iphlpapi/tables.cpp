@@ -138,7 +138,13 @@ void CollectEveryTable() {
     } catch (const std::system_error&) {
         // no thread to be had: the same reads, one after another
     }
-    readPair(kTcp4, kTcp6);
+    // The live kernel walks its TCP tables once for both families.
+    bool bothRead = ProcRootIsLive() && held.root == ProcRoot() &&
+                    ReadLiveTcpBothFamilies(parts[kTcp4], parts[kTcp6], read[kTcp6]);
+    if (bothRead)
+        read[kTcp4] = true;
+    else
+        readPair(kTcp4, kTcp6);
     if (udp.joinable())
         udp.join();
     else

@@ -30,6 +30,11 @@ struct InetSocket {
 // states.
 bool DumpSockDiag(InetProtocol protocol, InetFamily family, std::vector<InetSocket>& sockets);
 
+// Every TCP socket of both families from one walk of the kernel's tables
+// (the older TCP request, which names no family): half the kernel's work of
+// a dump per family. False where the kernel refuses it.
+bool DumpTcpBothFamilies(std::vector<InetSocket>& sockets);
+
 // One datagram of a sock_diag dump's reply: its sockets are appended.
 // Done when it ends the dump, More when more datagrams follow, Failed on an
 // error message or a length that does not fit what was received.
@@ -60,6 +65,12 @@ struct SocketHolder {
 // it (without CAP_BPF and CAP_PERFMON, no type information, another pid
 // namespace); then only a scan of /proc can tell.
 bool ReadSocketHolders(std::vector<SocketHolder>& holders);
+
+// The live kernel's TCP sockets of both families from one walk, each
+// family into its own table, as ReadInetSockets gives them; v6 is read only
+// where the kernel has IPv6. False where the one walk is refused.
+bool ReadLiveTcpBothFamilies(std::vector<InetSocket>& v4, std::vector<InetSocket>& v6,
+                             bool& v6Read);
 
 // One scan of every process's open descriptors: owners[i] becomes the id of
 // the process holding the socket with inodes[i], or 0 when none does. Where several

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 
 #include "inet_sockets.h"
 #include "procfs.h"
@@ -119,6 +120,28 @@ bool ReadInetSockets(const std::string& root, bool live, InetProtocol protocol, 
                                      [](const InetSocket& s) { return s.state == kTcpClose; }),
                       sockets.end());
     return read;
+}
+
+bool ReadLiveTcpBothFamilies(std::vector<InetSocket>& v4, std::vector<InetSocket>& v6,
+                             bool& v6Read) {
+    std::vector<InetSocket> both;
+    if (!DumpTcpBothFamilies(both))
+        return false;
+    auto closed = [](const InetSocket& s) { return s.state == kTcpClose; };
+    both.erase(std::remove_if(both.begin(), both.end(), closed), both.end());
+    auto sixes = static_cast<size_t>(
+        std::count_if(both.begin(), both.end(), [](const InetSocket& s) { return s.v6; }));
+    v4.reserve(v4.size() + both.size() - sixes);
+    // A kernel without IPv6 has no table of it, as a dump of that family finds.
+    v6Read = ::access("/proc/net/tcp6", F_OK) == 0;
+    if (v6Read)
+        v6.reserve(v6.size() + sixes);
+    for (const InetSocket& socket : both)
+        if (!socket.v6)
+            v4.push_back(socket);
+        else if (v6Read)
+            v6.push_back(socket);
+    return true;
 }
 
 } // namespace ombrel::platform

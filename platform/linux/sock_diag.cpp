@@ -13,22 +13,25 @@
 
 namespace ombrel::platform {
 
-bool DumpSockDiag(InetProtocol protocol, InetFamily family, std::vector<InetSocket>& sockets) {
+namespace {
+
+// Sends one dump request and reads its whole reply into sockets; on any
+// failure nothing is added.
+template <typename Request>
+bool Dump(int type, const Request& request, std::vector<InetSocket>& sockets) {
     UniqueFd fd(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
     if (!fd)
         return false;
 
     struct {
         nlmsghdr header;
-        inet_diag_req_v2 request;
+        Request request;
     } message{};
     message.header.nlmsg_len = sizeof message;
-    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    message.header.nlmsg_type = static_cast<uint16_t>(type);
     message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     message.header.nlmsg_seq = 1;
-    message.request.sdiag_family = family == InetFamily::V6 ? AF_INET6 : AF_INET;
-    message.request.sdiag_protocol = protocol == InetProtocol::Tcp ? IPPROTO_TCP : IPPROTO_UDP;
-    message.request.idiag_states = ~0u; // every state, TIME_WAIT and request sockets too
+    message.request = request;
 
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
@@ -53,6 +56,24 @@ bool DumpSockDiag(InetProtocol protocol, InetFamily family, std::vector<InetSock
     }
     sockets.resize(first); // an incomplete dump is no dump
     return false;
+}
+
+} // namespace
+
+bool DumpSockDiag(InetProtocol protocol, InetFamily family, std::vector<InetSocket>& sockets) {
+    inet_diag_req_v2 request{};
+    request.sdiag_family = family == InetFamily::V6 ? AF_INET6 : AF_INET;
+    request.sdiag_protocol = protocol == InetProtocol::Tcp ? IPPROTO_TCP : IPPROTO_UDP;
+    request.idiag_states = ~0u; // every state, TIME_WAIT and request sockets too
+    return Dump(SOCK_DIAG_BY_FAMILY, request, sockets);
+}
+
+bool DumpTcpBothFamilies(std::vector<InetSocket>& sockets) {
+    // The older request walks the TCP tables for every family at once.
+    inet_diag_req request{};
+    request.idiag_family = AF_INET;
+    request.idiag_states = ~0u;
+    return Dump(TCPDIAG_GETSOCK, request, sockets);
 }
 
 SockDiagPart ParseSockDiagReply(const char* data, size_t size, std::vector<InetSocket>& sockets) {
