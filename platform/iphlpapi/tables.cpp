@@ -132,15 +132,22 @@ void CollectEveryTable() {
         read[first] = ReadTable(first, held.root, parts[first]);
         read[second] = ReadTable(second, held.root, parts[second]);
     };
+    bool live = ProcRootIsLive() && held.root == ProcRoot();
+    auto readUdp = [&] {
+        readPair(kUdp4, kUdp6);
+        // The shorter half of the dumps has time to spare for what the
+        // owners' walk reads ahead; the walk itself comes after every dump.
+        if (live)
+            PrepareSocketHolders();
+    };
     std::thread udp;
     try {
-        udp = std::thread(readPair, kUdp4, kUdp6);
+        udp = std::thread(readUdp);
     } catch (const std::system_error&) {
         // no thread to be had: the same reads, one after another
     }
     // The live kernel walks its TCP tables once for both families.
-    bool bothRead = ProcRootIsLive() && held.root == ProcRoot() &&
-                    ReadLiveTcpBothFamilies(parts[kTcp4], parts[kTcp6], read[kTcp6]);
+    bool bothRead = live && ReadLiveTcpBothFamilies(parts[kTcp4], parts[kTcp6], read[kTcp6]);
     if (bothRead)
         read[kTcp4] = true;
     else
@@ -148,7 +155,7 @@ void CollectEveryTable() {
     if (udp.joinable())
         udp.join();
     else
-        readPair(kUdp4, kUdp6);
+        readUdp();
 
     std::array<size_t, kTableCount + 1> bounds{};
     for (size_t table = 0; table < kTableCount; ++table)

@@ -187,11 +187,14 @@ void FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inod
     OwnerJoin join(root, inodes, owners);
     // The kernel's own walk of the descriptor tables answers the live tree
     // in one pass where it is allowed; it sees what the scan sees.
-    std::vector<SocketHolder> holders;
-    if (source == OwnerSource::Any && root == "/proc" && ReadSocketHolders(holders)) {
-        for (const SocketHolder& holder : holders)
-            join.Hold(holder.pid, holder.inode);
-        return;
+    if (source == OwnerSource::Any && root == "/proc") {
+        std::vector<SocketHolder> holders;
+        holders.reserve(inodes.size() + 4096); // a descriptor per socket, and other kinds
+        if (ReadSocketHolders(holders)) {
+            for (const SocketHolder& holder : holders)
+                join.Hold(holder.pid, holder.inode);
+            return;
+        }
     }
     ScanDescriptors(root, join);
 }

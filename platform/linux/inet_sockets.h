@@ -65,6 +65,9 @@ struct SocketHolder {
 // it (without CAP_BPF and CAP_PERFMON, no type information, another pid
 // namespace); then only a scan of /proc can tell.
 bool ReadSocketHolders(std::vector<SocketHolder>& holders);
+// Reads what the walk needs of the kernel's type information ahead, so
+// that a caller can do it while waiting on other work; it reads no holder.
+void PrepareSocketHolders();
 
 // The live kernel's TCP sockets of both families from one walk, each
 // family into its own table, as ReadInetSockets gives them; v6 is read only

@@ -387,6 +387,11 @@ bool InInitialPidNamespace() {
 
 } // namespace
 
+void PrepareSocketHolders() {
+    if (MayLoadTracingPrograms() && InInitialPidNamespace())
+        KernelLayout();
+}
+
 bool ReadSocketHolders(std::vector<SocketHolder>& holders) {
     holders.clear();
     if (!MayLoadTracingPrograms() || !InInitialPidNamespace())
