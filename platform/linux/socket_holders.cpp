@@ -27,8 +27,7 @@ namespace ombrel::platform {
 namespace {
 
 constexpr uint64_t kSockfsMagic = 0x534F434B;
-// The initial pid namespace's inode number; outside it a task's tgid is
-// not the id this caller's /proc shows.
+// The initial pid namespace's inode number.
 constexpr ino_t kInitialPidNamespace = 0xEFFFFFFCU;
 
 struct Field {
@@ -380,9 +379,14 @@ bool MayLoadTracingPrograms() {
     return (admin || effective(CAP_BPF)) && (admin || effective(CAP_PERFMON));
 }
 
+// The walk names processes by their ids in the initial pid namespace; the
+// caller and its /proc must both be there for those to be the ids it shows.
 bool InInitialPidNamespace() {
     struct stat ns {};
-    return ::stat("/proc/self/ns/pid", &ns) == 0 && ns.st_ino == kInitialPidNamespace;
+    char self[32] = {};
+    return ::stat("/proc/self/ns/pid", &ns) == 0 && ns.st_ino == kInitialPidNamespace &&
+           ::readlink("/proc/self", self, sizeof self - 1) > 0 &&
+           std::string_view(self) == std::to_string(::getpid());
 }
 
 } // namespace
