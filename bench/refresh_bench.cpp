@@ -1,7 +1,7 @@
 // Times a refresh against ss over the sockets the farm holds: the
 // snapshot alone, the fill of the whole list, the whole refresh command
 // (snapshot, fill and repaint), a filter change, a single-threaded probe of
-// the machine's limit (netlink dump, one descriptor scan, a hash join) and
+// the machine's limit (netlink dumps, one pass for the owners, a hash join) and
 // `ss -tuanp` (and `ombrel-list`, when given), taken in turns so that load
 // affects them alike.
 #include <QApplication>

@@ -70,10 +70,10 @@ InetFamily FamilyOf(size_t table) {
     return table == kTcp6 || table == kUdp6 ? InetFamily::V6 : InetFamily::V4;
 }
 
-// The descriptor scan costs more than every socket dump together, and a
+// Finding the owners costs as much as the socket dumps or more, and a
 // refresh reads its tables one right after another. So within a refresh
 // scope the first table call dumps all four, finds the owners of all in
-// one scan, and holds each table for its own call of the same scope; a
+// one pass, and holds each table for its own call of the same scope; a
 // table whose dump failed is not held, and its call reads it afresh.
 // Outside a scope, and after it ends, every call reads its own table.
 struct ScopeTables {

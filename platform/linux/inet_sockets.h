@@ -75,13 +75,14 @@ void PrepareSocketHolders();
 bool ReadLiveTcpBothFamilies(std::vector<InetSocket>& v4, std::vector<InetSocket>& v6,
                              bool& v6Read);
 
-// One scan of every process's open descriptors: owners[i] becomes the id of
-// the process holding the socket with inodes[i], or 0 when none does. Where several
-// processes hold one socket, the one started first owns it (earliest start
-// time, then the lowest id): the creator, when a child inherited it or a
-// descriptor leaked. A process whose main thread has exited is read
-// through one of its live threads. For the live /proc the kernel's
-// iterator is asked first, unless source is Scan.
+// One pass over every process's open descriptors: owners[i] becomes the id
+// of the process holding the socket with inodes[i], or 0 when none does.
+// Where several processes hold one socket, the one started first owns it
+// (earliest start time, then the lowest id): the creator, when a child
+// inherited it or a descriptor leaked. For the live /proc the kernel's walk
+// is asked first, unless source is Scan; else the root's descriptor folders
+// are scanned, a process whose main thread has exited through one of its
+// live threads.
 enum class OwnerSource { Any, Scan };
 void FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inodes,
                       std::vector<uint32_t>& owners, OwnerSource source = OwnerSource::Any);
