@@ -98,6 +98,10 @@ TEST(OmbrelList, PrintsOurSocketsWithTheSameFactsAsTheTable) {
     // Until accepted, no process holds it; without CLOEXEC ombrel-list would
     // inherit it and, started last, own it.
     int server = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    sockaddr_in clientAddr{};
+    socklen_t clientLength = sizeof clientAddr;
+    ::getsockname(client, reinterpret_cast<sockaddr*>(&clientAddr), &clientLength);
+    const std::string clientLocal = "127.0.0.1:" + std::to_string(ntohs(clientAddr.sin_port));
     int udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     addr.sin_port = 0;
     ASSERT_EQ(::bind(udp, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
@@ -117,9 +121,13 @@ TEST(OmbrelList, PrintsOurSocketsWithTheSameFactsAsTheTable) {
     ASSERT_GT(::readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
     const std::string self = std::to_string(::getpid());
 
+    // The connection's two ends by both addresses: another process's
+    // socket (one in TIME_WAIT, say) may have had our listener's port.
     auto ours = [&](const std::vector<std::string>& fields) {
-        return fields.size() > 3 && (fields[2] == local || fields[3] == local ||
-                                     fields[2] == udpLocal || fields[2] == udp6Local);
+        return fields.size() > 3 &&
+               ((fields[2] == local && (fields[3] == "0.0.0.0:0" || fields[3] == clientLocal)) ||
+                (fields[2] == clientLocal && fields[3] == local) || fields[2] == udpLocal ||
+                fields[2] == udp6Local);
     };
     ListRun all = List({});
     EXPECT_EQ(all.exitCode, 0);
