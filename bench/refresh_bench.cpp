@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
     row("FillList (all rows)", fill);
     row("refresh command (snapshot + fill)", command);
     row("filter change (FillList TCP)", filter);
-    row("probe (netlink + one fd scan)", probe);
+    row("probe (netlink + owners, 1 thread)", probe);
     if (list != nullptr)
         row("ombrel-list", listing);
     row("ss -tuanp", ss);
