@@ -6,17 +6,16 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <linux/capability.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <unordered_map>
 
 #include <ombrel/services.h>
 
+#include "capabilities.h"
 #include "fd.h"
 #include "spawn_attributes.h"
 
@@ -71,14 +70,8 @@ bool ReadsEveryDescriptor() {
         return false; // a test's helper is always asked
     if (::geteuid() == 0)
         return true;
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
-    if (::syscall(SYS_capget, &header, data) != 0)
-        return false;
-    auto effective = [&](int capability) {
-        return (data[capability / 32].effective & (1u << (capability % 32))) != 0;
-    };
-    return effective(CAP_DAC_READ_SEARCH) && effective(CAP_SYS_PTRACE);
+    EffectiveCapabilities effective;
+    return effective.Has(CAP_DAC_READ_SEARCH) && effective.Has(CAP_SYS_PTRACE);
 }
 
 std::string OwnerHelperPath() {

@@ -10,7 +10,6 @@
 #include <fcntl.h>
 #include <linux/bpf.h>
 #include <linux/btf.h>
-#include <linux/capability.h>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -20,6 +19,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "capabilities.h"
 #include "fd.h"
 #include "inet_sockets.h"
 
@@ -368,15 +368,9 @@ int Bpf(int command, bpf_attr& attr) {
 // Loading a tracing program takes CAP_BPF and CAP_PERFMON (or
 // CAP_SYS_ADMIN); without them the kernel's types are not worth reading.
 bool MayLoadTracingPrograms() {
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
-    if (::syscall(SYS_capget, &header, data) != 0)
-        return false;
-    auto effective = [&](int capability) {
-        return (data[capability / 32].effective & (1u << (capability % 32))) != 0;
-    };
-    bool admin = effective(CAP_SYS_ADMIN);
-    return (admin || effective(CAP_BPF)) && (admin || effective(CAP_PERFMON));
+    EffectiveCapabilities effective;
+    bool admin = effective.Has(CAP_SYS_ADMIN);
+    return (admin || effective.Has(CAP_BPF)) && (admin || effective.Has(CAP_PERFMON));
 }
 
 // The walk names processes by their ids in the initial pid namespace; the

@@ -1,0 +1,28 @@
+// The caller's effective capabilities.
+#pragma once
+
+#include <cstdint>
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace ombrel::platform {
+
+// As capget reports them when constructed; none where it fails.
+class EffectiveCapabilities {
+public:
+    EffectiveCapabilities() {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+        if (::syscall(SYS_capget, &header, data) == 0)
+            bits_ = data[0].effective | uint64_t{data[1].effective} << 32;
+    }
+    bool Has(int capability) const {
+        return capability >= 0 && capability < 64 && (bits_ >> capability & 1) != 0;
+    }
+
+private:
+    uint64_t bits_ = 0;
+};
+
+} // namespace ombrel::platform
