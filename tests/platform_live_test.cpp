@@ -345,17 +345,29 @@ TEST(LiveFreshness, EachCallSeesTheSystemAsItIsNow) {
     EXPECT_EQ(ModulePath(pid), "<no process>");
 }
 
+namespace {
+
+// A listener on 127.0.0.1, a client connected to it and not yet accepted,
+// and a socket only bound.
+struct ListenerClientBound {
+    Socket listener{SOCK_STREAM}, client{SOCK_STREAM}, bound{SOCK_STREAM};
+    bool Open() {
+        if (!Bind(listener) || ::listen(listener.fd(), 4) != 0)
+            return false;
+        sockaddr_in target = Loopback(listener.Port());
+        return ::connect(client.fd(), reinterpret_cast<sockaddr*>(&target), sizeof target) == 0 &&
+               Bind(bound);
+    }
+};
+
+} // namespace
+
 // The two sources of the socket tables agree on our sockets: the netlink
 // dump, and the text table read where netlink is refused.
 TEST(LiveSources, NetlinkAndTheTextTableGiveTheSameRows) {
-    Socket listener(SOCK_STREAM);
-    ASSERT_TRUE(Bind(listener));
-    ASSERT_EQ(::listen(listener.fd(), 4), 0);
-    Socket client(SOCK_STREAM);
-    sockaddr_in target = Loopback(listener.Port());
-    ASSERT_EQ(::connect(client.fd(), reinterpret_cast<sockaddr*>(&target), sizeof target), 0);
-    Socket bound(SOCK_STREAM);
-    ASSERT_TRUE(Bind(bound));
+    ListenerClientBound sockets;
+    ASSERT_TRUE(sockets.Open());
+    const Socket &listener = sockets.listener, &client = sockets.client, &bound = sockets.bound;
     using ombrel::platform::InetSocket;
     auto ours = [&](bool netlink) {
         std::vector<InetSocket> all;
@@ -385,14 +397,9 @@ TEST(LiveSources, NetlinkAndTheTextTableGiveTheSameRows) {
 // family's own dump gives, the bound-only socket left out of both.
 TEST(LiveSources, OneWalkOfBothFamiliesGivesEachItsOwnRows) {
     using namespace ombrel::platform;
-    Socket listener(SOCK_STREAM);
-    ASSERT_TRUE(Bind(listener));
-    ASSERT_EQ(::listen(listener.fd(), 4), 0);
-    Socket client(SOCK_STREAM);
-    sockaddr_in target = Loopback(listener.Port());
-    ASSERT_EQ(::connect(client.fd(), reinterpret_cast<sockaddr*>(&target), sizeof target), 0);
-    Socket bound(SOCK_STREAM);
-    ASSERT_TRUE(Bind(bound));
+    ListenerClientBound sockets;
+    ASSERT_TRUE(sockets.Open());
+    const Socket &listener = sockets.listener, &client = sockets.client, &bound = sockets.bound;
     Socket listener6(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0), true);
     sockaddr_in6 any6{};
     any6.sin6_family = AF_INET6;
