@@ -244,7 +244,7 @@ TEST_F(Window, FrameIconAndAMenuWithoutImages) {
 TEST_F(Window, FocusReachingTheListShowsNoRow) {
     CMainFrame* frame = Start();
     frame->activateWindow();
-    QApplication::setActiveWindow(frame);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(frame));
     CPortView* list = frame->GetPortView();
     ASSERT_EQ(list->GetItemCount(), 3);
     frame->GetClassView()->setFocus(Qt::OtherFocusReason);

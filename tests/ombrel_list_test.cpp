@@ -1,4 +1,5 @@
 // ombrel-list, run as a separate program against sockets this test holds.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <fstream>
