@@ -24,6 +24,7 @@
 #include "detail_view.h"
 #include "port_entry.h"
 #include "port_view.h"
+#include "shown_text.h"
 #include "win_app.h"
 
 namespace {
@@ -347,7 +348,8 @@ QString CMainFrame::GetStatusText() const {
 
 void CMainFrame::ShowEntry(const PortEntry* entry) {
     if (m_pStatusPane != nullptr) {
-        m_pStatusPane->setText(entry ? QString::fromUtf8(entry->processPath) : QString());
+        m_pStatusPane->setText(entry ? ShownText(QString::fromUtf8(entry->processPath))
+                                     : QString());
         m_pStatusPane->repaint();
     }
     if (CDetailView* detail = GetDetailView())

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "image_list.h"
+#include "shown_text.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ QVariant CListCtrlModel::data(const QModelIndex& index, int role) const {
     const Row& row = rows_[static_cast<size_t>(index.row())];
     switch (role) {
     case Qt::DisplayRole:
-        return QString::fromStdString(row.texts[static_cast<size_t>(index.column())]);
+        return ShownText(QString::fromStdString(row.texts[static_cast<size_t>(index.column())]));
     case Qt::DecorationRole:
         if (index.column() == 0 && images_ != nullptr && row.image >= 0 &&
             row.image < images_->GetImageCount()) {

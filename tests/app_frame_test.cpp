@@ -289,6 +289,34 @@ TEST_F(Window, MarkupInAPathIsShownAsText) {
     EXPECT_LT(pane->sizeHint().height(), 100); // one line of text, no picture
 }
 
+// A path with control characters is one line wherever it shows, in the
+// same escapes: the status bar keeps its height and the pane's first line
+// reads as the status bar does.
+TEST_F(Window, ControlCharactersInAPathShowAsEscapesOnOneLine) {
+    const std::string path = "/tmp/a\nb\tc\x1b"
+                             "\xe2\x80\xae"
+                             "d"; // newline, tab, ESC, U+202E
+    fake.paths[900] = path;
+    CMainFrame* frame = Start();
+    frame->resize(900, 600);
+    frame->show();
+    QApplication::processEvents();
+    const int barHeight = frame->statusBar()->height();
+    const int detailTop = frame->GetDetailView()->mapTo(frame, QPoint()).y();
+    ClickRow(frame->GetPortView(), 1);
+    for (int i = 0; i < 3; ++i) // the bar's layout, then the frame's
+        QApplication::processEvents();
+    const QString shown = QStringLiteral("/tmp/a\\nb\\tc\\x1b\\u202ed");
+    EXPECT_EQ(frame->GetStatusText(), shown);
+    EXPECT_EQ(frame->statusBar()->height(), barHeight);
+    EXPECT_EQ(frame->GetDetailView()->mapTo(frame, QPoint()).y(), detailTop);
+    std::vector<CDetailView::TextLine> lines = frame->GetDetailView()->TextLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(QString::fromStdString(lines[0].text), QStringLiteral("文件 : ") + shown);
+    EXPECT_EQ(frame->GetPortView()->model()->index(1, 5).data().toString(), shown);
+    EXPECT_EQ(frame->GetPortView()->GetItemText(1, 5), path); // the entry's text stays as read
+}
+
 TEST_F(Window, RefreshUnderTheTcpFilterTakesANewSnapshot) {
     CMainFrame* frame = Start();
     ClickItem(frame->GetClassView(), 1);

@@ -14,6 +14,7 @@
 #include "file_version.h"
 #include "gradient.h"
 #include "port_entry.h"
+#include "shown_text.h"
 
 namespace {
 
@@ -40,10 +41,15 @@ QFont CaptionFont() {
     return font;
 }
 
+// A line of the pane: its label with the value shown on one line, whole.
 std::string Format(UINT id, const char* value) {
     std::string format = ombrel::platform::LoadResourceString(id);
-    char text[1024];
-    std::snprintf(text, sizeof text, format.c_str(), value);
+    std::string shown = ShownText(std::string(value));
+    int length = std::snprintf(nullptr, 0, format.c_str(), shown.c_str());
+    if (length <= 0)
+        return {};
+    std::string text(static_cast<size_t>(length), '\0');
+    std::snprintf(text.data(), text.size() + 1, format.c_str(), shown.c_str());
     return text;
 }
 
