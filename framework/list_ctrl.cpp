@@ -1,6 +1,8 @@
 #include "list_ctrl.h"
 
 #include <QHeaderView>
+#include <QPainter>
+#include <QScrollBar>
 #include <algorithm>
 #include <set>
 
@@ -192,4 +194,62 @@ void CListCtrl::OnCurrentChanged(const QModelIndex& current, const QModelIndex& 
         NotifyItemChanged(previous.row(), 0, LVIS_FOCUSED);
     if (current.isValid())
         NotifyItemChanged(current.row(), LVIS_FOCUSED, 0);
+}
+
+void CListCtrl::scrollTo(const QModelIndex& index, ScrollHint hint) {
+    const int across = horizontalScrollBar()->value();
+    QTableView::scrollTo(index, hint);
+    horizontalScrollBar()->setValue(across);
+}
+
+QModelIndex CListCtrl::moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) {
+    const int rows = GetItemCount();
+    const int column = std::max(currentIndex().column(), 0);
+    switch (action) {
+    case MoveHome:
+        return rows > 0 ? m_model.index(0, column) : QModelIndex();
+    case MoveEnd:
+        return rows > 0 ? m_model.index(rows - 1, column) : QModelIndex();
+    case MoveLeft:
+        horizontalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepSub);
+        return currentIndex();
+    case MoveRight:
+        horizontalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+        return currentIndex();
+    default:
+        return QTableView::moveCursor(action, modifiers);
+    }
+}
+
+void CListCtrl::paintEvent(QPaintEvent* event) {
+    QTableView::paintEvent(event);
+    if (!showGrid())
+        return;
+    // Qt draws the grid of the rows there are; the rest continues it at the
+    // same row height, each row's line on its last pixel, as Qt places them.
+    const int step = verticalHeader()->defaultSectionSize();
+    const int rows = GetItemCount();
+    int top = 0;
+    if (rows > 0)
+        top = rowViewportPosition(rows - 1) + rowHeight(rows - 1);
+    const QRect area = viewport()->rect();
+    if (step <= 0 || top >= area.bottom() + 1)
+        return;
+    QPainter painter(viewport());
+    QStyleOptionViewItem option;
+    initViewItemOption(&option);
+    const QColor colour = QColor::fromRgba(
+        static_cast<QRgb>(style()->styleHint(QStyle::SH_Table_GridLineColor, &option, this)));
+    painter.setPen(QPen(colour, 0, gridStyle()));
+    int right = area.right();
+    if (GetColumnCount() > 0)
+        right = std::min(right, columnViewportPosition(GetColumnCount() - 1) +
+                                    columnWidth(GetColumnCount() - 1) - 1);
+    for (int y = top + step - 1; y <= area.bottom(); y += step)
+        painter.drawLine(area.left(), y, right, y);
+    for (int column = 0; column < GetColumnCount(); ++column) {
+        int x = columnViewportPosition(column) + columnWidth(column) - 1;
+        if (x >= area.left() && x <= area.right())
+            painter.drawLine(x, top, x, area.bottom());
+    }
 }

@@ -39,12 +39,21 @@ public:
     // WM_SETREDRAW: while off, rows change without the view repainting.
     void SetRedraw(BOOL redraw);
 
+    // Bringing a row into view scrolls up or down only: a click in a column
+    // that is partly hidden leaves the columns where they are.
+    void scrollTo(const QModelIndex& index, ScrollHint hint = EnsureVisible) override;
+
 protected:
     // The control's notifications, reflected to the view that owns it.
     virtual void OnReflectedNotify(NMHDR* header, LRESULT* result);
     // Gaining the focus changes no row's state: the row Qt makes current
     // for the keyboard is told to nobody.
     void focusInEvent(QFocusEvent* event) override;
+    // Home and End choose the first and the last row; Left and Right scroll
+    // the columns, since rows are chosen whole.
+    QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override;
+    // Grid lines cover the whole client area, below the last row too.
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     void NotifyItemChanged(int row, UINT newState, UINT oldState);

@@ -2,6 +2,9 @@
 // a snapshot from the test doubles.
 #include <QAbstractItemModelTester>
 #include <QHeaderView>
+#include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionViewItem>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -195,6 +198,98 @@ TEST_F(PortList, EveryChangedRowReachesTheFrameLastOneStays) {
     view.FillList(-1);
     EXPECT_TRUE(frame.shown.empty());
     EXPECT_FALSE(view.selectionModel()->hasSelection());
+}
+
+// Choosing a row brings it into view up and down only: a click in the
+// partly hidden last column leaves the columns where they were. Home and End
+// choose the first and the last row, and every choice reaches the frame.
+TEST_F(PortList, ChoosingRowsScrollsOnlyUpAndDown) {
+    view.OnInitialUpdate();
+    view.resize(600, 300);
+    view.show();
+    ASSERT_GT(view.horizontalScrollBar()->maximum(), 0);
+    ASSERT_EQ(view.horizontalScrollBar()->value(), 0);
+    QRect last = view.visualRect(view.model()->index(2, 5));
+    ASSERT_LT(last.left(), view.viewport()->width());
+    ASSERT_GT(last.right(), view.viewport()->width()); // partly hidden
+    QTest::mouseClick(view.viewport(), Qt::LeftButton, {},
+                      QPoint(last.left() + 5, last.center().y()));
+    ASSERT_FALSE(frame.shown.empty());
+    EXPECT_EQ(frame.shown.back(), 2);
+    // Qt brings the clicked cell into view a moment after the click, as it
+    // does at once for a row chosen from the keyboard.
+    view.scrollTo(view.currentIndex());
+    EXPECT_EQ(view.horizontalScrollBar()->value(), 0);
+    QTest::keyClick(&view, Qt::Key_Down);
+    EXPECT_EQ(frame.shown.back(), 3);
+    EXPECT_EQ(view.horizontalScrollBar()->value(), 0);
+
+    QTest::keyClick(&view, Qt::Key_End);
+    EXPECT_EQ(frame.shown.back(), 4);
+    EXPECT_TRUE(view.selectionModel()->isRowSelected(4, {}));
+    EXPECT_EQ(view.horizontalScrollBar()->value(), 0);
+    QTest::keyClick(&view, Qt::Key_Home);
+    EXPECT_EQ(frame.shown.back(), 0);
+    EXPECT_TRUE(view.selectionModel()->isRowSelected(0, {}));
+    EXPECT_EQ(view.horizontalScrollBar()->value(), 0);
+
+    // Right and Left scroll the columns and keep the row.
+    QTest::keyClick(&view, Qt::Key_Right);
+    EXPECT_GT(view.horizontalScrollBar()->value(), 0);
+    EXPECT_TRUE(view.selectionModel()->isRowSelected(0, {}));
+    QTest::keyClick(&view, Qt::Key_Left);
+    EXPECT_EQ(view.horizontalScrollBar()->value(), 0);
+    EXPECT_EQ(frame.shown.back(), 0);
+
+    // In a tall list, End brings the last row into view.
+    auto many = fake.udp;
+    many.clear();
+    for (int i = 0; i < 200; ++i)
+        many.push_back({Address("127.0.0.1"), Port(1000 + i), 901});
+    fake.udp = many;
+    view.RefreshList(-1);
+    QCoreApplication::processEvents(); // the new rows' layout, as before any key
+    view.setFocus();
+    QTest::keyClick(&view, Qt::Key_End);
+    const int lastRow = view.GetItemCount() - 1;
+    EXPECT_EQ(frame.shown.back(), lastRow);
+    EXPECT_TRUE(view.viewport()->rect().contains(
+        view.visualRect(view.model()->index(lastRow, 0)).center()));
+}
+
+// The grid covers the whole client area, as the platform's list draws it:
+// below the last row, and in an empty list too.
+TEST_F(PortList, GridLinesFillTheWholeList) {
+    QStyleOptionViewItem option;
+    option.initFrom(&view);
+    const QColor grid = QColor::fromRgba(
+        static_cast<QRgb>(view.style()->styleHint(QStyle::SH_Table_GridLineColor, &option, &view)));
+    const int step = view.verticalHeader()->defaultSectionSize();
+    auto check = [&](int firstEmptyRow) {
+        QImage image = view.viewport()->grab().toImage();
+        const qreal ratio = image.devicePixelRatio();
+        auto at = [&](int x, int y) {
+            return image.pixelColor(qRound(x * ratio), qRound(y * ratio));
+        };
+        const int top = firstEmptyRow * step;
+        const int columnEdge = view.columnWidth(0) - 1; // the first column's line
+        for (int y = top + 2; y < view.viewport()->height(); y += step / 2)
+            EXPECT_EQ(at(columnEdge, y), grid) << "at y " << y;
+        const int rowLine = top + 2 * step - 1; // the second empty row's line
+        ASSERT_LT(rowLine, view.viewport()->height());
+        EXPECT_EQ(at(columnEdge / 2, rowLine), grid);
+        EXPECT_NE(at(columnEdge / 2, rowLine - step / 2), grid); // inside a row: no line
+    };
+    fake.tcp.clear();
+    fake.udp.clear();
+    view.OnInitialUpdate();
+    view.show();
+    ASSERT_EQ(view.GetItemCount(), 0);
+    check(0);
+    fake.udp = {{Address("127.0.0.1"), Port(53), 901}};
+    view.RefreshList(-1);
+    ASSERT_EQ(view.GetItemCount(), 1);
+    check(1);
 }
 
 TEST_F(PortList, RepeatedInitialUpdateRefillsWithTheSameColumns) {
