@@ -1,10 +1,76 @@
 #include "tree_ctrl.h"
 
+#include <QApplication>
 #include <QHeaderView>
 #include <QPainter>
+#include <QProxyStyle>
+#include <QStyledItemDelegate>
 
 #include "image_list.h"
 #include "view.h"
+
+namespace {
+
+// The tree's selection is its label's: the highlight covers the item's text
+// and a margin around it, never the icon or the rest of the row.
+class LabelSelectionDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        QStyleOptionViewItem opt = option;
+        initStyleOption(&opt, index);
+        const QWidget* widget = opt.widget;
+        const QStyle* style = widget ? widget->style() : QApplication::style();
+        const bool selected = (opt.state & QStyle::State_Selected) != 0;
+        const QPalette::ColorGroup group =
+            (opt.state & QStyle::State_Active) ? QPalette::Active : QPalette::Inactive;
+
+        if (opt.features & QStyleOptionViewItem::HasDecoration) {
+            QRect iconRect = style->subElementRect(QStyle::SE_ItemViewItemDecoration, &opt, widget);
+            opt.icon.paint(painter, iconRect, opt.decorationAlignment,
+                           selected ? QIcon::Selected : QIcon::Normal, QIcon::On);
+        }
+        const QRect textRect = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, widget);
+        const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
+        QRect label(textRect.left(), textRect.top(),
+                    opt.fontMetrics.horizontalAdvance(opt.text) + 2 * margin, textRect.height());
+        label = label.intersected(opt.rect);
+        painter->save();
+        if (selected)
+            painter->fillRect(label, opt.palette.brush(group, QPalette::Highlight));
+        painter->setFont(opt.font);
+        painter->setPen(
+            opt.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
+        painter->drawText(label.adjusted(margin, 0, -margin, 0),
+                          Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, opt.text);
+        painter->restore();
+        if (opt.state & QStyle::State_HasFocus) {
+            QStyleOptionFocusRect focus;
+            focus.QStyleOption::operator=(opt);
+            focus.rect = label;
+            focus.state |= QStyle::State_KeyboardFocusChange;
+            focus.backgroundColor =
+                opt.palette.color(group, selected ? QPalette::Highlight : QPalette::Base);
+            style->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, painter, widget);
+        }
+    }
+};
+
+// The lines and buttons before a selected item stay unlit: Qt asks the
+// style whether the selection covers them when it paints each row.
+class UnlitBranchesStyle : public QProxyStyle {
+public:
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returned) const override {
+        if (hint == SH_ItemView_ShowDecorationSelected)
+            return 0;
+        return QProxyStyle::styleHint(hint, option, widget, returned);
+    }
+};
+
+} // namespace
 
 CTreeCtrl::CTreeCtrl(QWidget* parent) : QTreeWidget(parent) {
     setHeaderHidden(true);
@@ -13,6 +79,12 @@ CTreeCtrl::CTreeCtrl(QWidget* parent) : QTreeWidget(parent) {
     // reads as nothing rather than Qt's default column number.
     setHeaderLabels({QString()});
     setSelectionMode(QAbstractItemView::SingleSelection);
+    // Items, not rows: the row beside the label is never highlighted.
+    setSelectionBehavior(QAbstractItemView::SelectItems);
+    setItemDelegate(new LabelSelectionDelegate(this));
+    auto* style = new UnlitBranchesStyle();
+    style->setParent(this);
+    setStyle(style);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setIconSize(QSize(16, 16));
     connect(this, &QTreeWidget::currentItemChanged, this, &CTreeCtrl::OnCurrentItemChanged);

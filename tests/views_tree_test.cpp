@@ -96,6 +96,48 @@ TEST(ProtocolTree, CtrlClickOnTheSelectedItemKeepsIt) {
     EXPECT_EQ(frame.filters, (std::vector<int>{1}));
 }
 
+// Only the label of the selected item is highlighted: not its icon, not the
+// row beside the label, not the lines and buttons before it.
+TEST(ProtocolTree, TheSelectionHighlightsTheLabelOnly) {
+    CClassView tree;
+    tree.Create(nullptr);
+    tree.resize(200, 200);
+    tree.show();
+    tree.OnInitialUpdate();
+    QTreeWidgetItem* tcp = CTreeCtrl::ItemOf(tree.GetSlotItem(1));
+    const QRect row = tree.visualItemRect(tcp);
+    const QColor highlight = tree.palette().color(QPalette::Active, QPalette::Highlight);
+    auto rendered = [&] {
+        QImage image = tree.viewport()->grab().toImage();
+        return image.copy(
+            QRect(row.topLeft() * image.devicePixelRatio(), row.size() * image.devicePixelRatio()));
+    };
+    auto highlighted = [&](const QImage& image, int fromX, int toX) {
+        int count = 0;
+        for (int x = fromX; x < toX; ++x)
+            for (int y = 0; y < image.height(); ++y)
+                count += image.pixelColor(x, y) == highlight;
+        return count;
+    };
+    const QImage plain = rendered();
+    tree.SelectItem(tree.GetSlotItem(1));
+    const QImage chosen = rendered();
+    const qreal ratio = chosen.devicePixelRatio();
+    const int iconEnd = qRound((tree.iconSize().width() + 4) * ratio);
+    const int labelEnd = qRound(
+        (tree.iconSize().width() + 4 + tree.fontMetrics().horizontalAdvance("TCP") + 12) * ratio);
+    EXPECT_EQ(highlighted(plain, 0, plain.width()), 0);
+    EXPECT_GT(highlighted(chosen, iconEnd, labelEnd), 0); // the label
+    // The icon looks as it does unselected, and nothing right of the label is lit.
+    EXPECT_EQ(chosen.copy(0, 0, iconEnd - qRound(4 * ratio), chosen.height()),
+              plain.copy(0, 0, iconEnd - qRound(4 * ratio), plain.height()));
+    EXPECT_EQ(highlighted(chosen, labelEnd, chosen.width()), 0);
+    // Left of the item (its lines): unlit too.
+    QImage whole = tree.viewport()->grab().toImage();
+    for (int x = 0; x < row.left() * ratio; ++x)
+        EXPECT_NE(whole.pixelColor(x, qRound(row.center().y() * ratio)), highlight) << x;
+}
+
 // The hidden header reads as nothing to a screen reader, not as Qt's
 // default column number.
 TEST(ProtocolTree, AScreenReaderFindsNoStrayHeader) {
