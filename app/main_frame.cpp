@@ -5,10 +5,13 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QScreen>
+#include <QShowEvent>
 #include <QStatusBar>
 #include <QStatusTipEvent>
+#include <QStyle>
 #include <QToolBar>
 #include <QToolButton>
+#include <QWindow>
 #include <algorithm>
 #include <cstring>
 
@@ -174,7 +177,7 @@ int CMainFrame::OnCreate(CCreateContext* context) {
 
     resize(900, 600);
     if (QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
+        CentreOnWorkArea(screen->availableGeometry());
 
     m_imageList.Create(kButtonSize, kButtonSize, ILC_COLOR32 | ILC_MASK, 5, 5);
     for (WORD icon : kToolbarIcons)
@@ -200,6 +203,40 @@ int CMainFrame::OnCreate(CCreateContext* context) {
     OnUpdateFirewallSettings(&update);
     setWindowTitle(QString::fromStdString(Resource(kAppTitle) + " V2.01"));
     return 0;
+}
+
+// As the framework centres a frame: on the work area, never with its
+// top-left corner off it. A default size larger than the work area (a small
+// screen, a large scale) is cut to fit it with the title bar and edges that
+// the window system adds outside this size: their real sizes once the window
+// has them, an estimate from the style before.
+void CMainFrame::CentreOnWorkArea(const QRect& area) {
+    QMargins edges;
+    if (QWindow* window = windowHandle())
+        edges = window->frameMargins();
+    if (edges.isNull()) {
+        const int edge = style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, this) + 1;
+        const int title = style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, this);
+        edges = QMargins(edge, title + edge, edge, edge);
+    }
+    const QSize outside(edges.left() + edges.right(), edges.top() + edges.bottom());
+    resize(size().boundedTo(area.size() - outside));
+    const QSize whole = size() + outside;
+    QPoint at = area.topLeft() +
+                QPoint((area.width() - whole.width()) / 2, (area.height() - whole.height()) / 2);
+    move(std::max(at.x(), area.left()), std::max(at.y(), area.top()));
+}
+
+void CMainFrame::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    // The first showing tells the window's real edges; a frame they push
+    // off the work area is fitted again.
+    if (m_bPlaced || event->spontaneous())
+        return;
+    m_bPlaced = true;
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (screen != nullptr && !screen->availableGeometry().contains(frameGeometry()))
+        CentreOnWorkArea(screen->availableGeometry());
 }
 
 BOOL CMainFrame::OnCreateClient(CCreateContext* context) {

@@ -75,8 +75,10 @@ public:
 protected:
     bool event(QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
+    void CentreOnWorkArea(const QRect& area);
     QAction* AddCommand(UINT id, const QString& text = {});
     void OnCommand(UINT id);
     void MovePaneFocus(int step);
@@ -85,6 +87,7 @@ private:
     QToolBar* m_wndToolBar = nullptr;
     CSplitterWndEx m_wndSplitter;
     BOOL m_bSplitterReady = FALSE;
+    bool m_bPlaced = false; // fitted to the work area on its first showing
     CImageList m_imageList; // the toolbar's 24 x 24 images
     int m_nFilter;
     BOOL m_bFirewallApplet;

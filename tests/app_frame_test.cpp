@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QStatusBar>
 #include <QStatusTipEvent>
 #include <QTest>
@@ -315,6 +316,24 @@ TEST_F(Window, ControlCharactersInAPathShowAsEscapesOnOneLine) {
     EXPECT_EQ(QString::fromStdString(lines[0].text), QStringLiteral("文件 : ") + shown);
     EXPECT_EQ(frame->GetPortView()->model()->index(1, 5).data().toString(), shown);
     EXPECT_EQ(frame->GetPortView()->GetItemText(1, 5), path); // the entry's text stays as read
+}
+
+// The frame's default size and centring keep it on a small screen at any
+// scale: its top-left corner on the work area, the window inside it.
+TEST_F(Window, TheFrameFitsTheWorkArea) {
+    CMainFrame* frame = Start();
+    QScreen* screen = QGuiApplication::primaryScreen();
+    ASSERT_NE(screen, nullptr);
+    const QRect area = screen->availableGeometry();
+    EXPECT_TRUE(area.contains(frame->frameGeometry()))
+        << "frame " << frame->frameGeometry().x() << "," << frame->frameGeometry().y() << " "
+        << frame->frameGeometry().width() << "x" << frame->frameGeometry().height() << " on "
+        << area.width() << "x" << area.height() << " min " << frame->minimumSizeHint().width()
+        << "x" << frame->minimumSizeHint().height() << " size " << frame->width() << "x"
+        << frame->height();
+    if (area.width() >= 900 + 40 && area.height() >= 600 + 80) { // room for the default size
+        EXPECT_EQ(frame->size(), QSize(900, 600));
+    }
 }
 
 TEST_F(Window, RefreshUnderTheTcpFilterTakesANewSnapshot) {
