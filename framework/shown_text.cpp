@@ -47,7 +47,7 @@ QString ShownText(const QString& text) {
         }
         std::string escape;
         AppendEscape(escape, c);
-        shown += QLatin1StringView(escape.data(), static_cast<qsizetype>(escape.size()));
+        shown += QLatin1StringView(escape.c_str(), static_cast<qsizetype>(escape.size()));
     }
     return shown;
 }
@@ -55,7 +55,7 @@ QString ShownText(const QString& text) {
 std::string ShownText(const std::string& text) {
     std::string shown;
     shown.reserve(text.size());
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.c_str());
     for (size_t i = 0; i < text.size();) {
         // Only one- to three-byte forms can need an escape (every such
         // character is below U+10000); a longer or broken form is copied.
