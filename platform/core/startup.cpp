@@ -39,8 +39,11 @@ void RaiseDescriptorLimit() {
 }
 
 void DropUnsafeEnvironment() {
-    if (!RunsPrivileged())
-        return;
+    if (RunsPrivileged())
+        DropFrameworkVariables();
+}
+
+void DropFrameworkVariables() {
     // Every Qt variable goes, but the offscreen platform and the ones that
     // only scale or log: plug-in paths, platform, platform theme, style,
     // input method, GL and Wayland integrations all load code or redirect

@@ -4,8 +4,6 @@
 #include <cstddef>
 #include <cstring>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -13,8 +11,8 @@
 
 #include "../core/provisions.h"
 #include "../core/scope_memo.h"
-#include "../linux/inet_sockets.h"
-#include "../linux/owner_helper.h"
+#include "../linux/collector_link.h"
+#include "../linux/machine_tables.h"
 
 namespace ombrel::platform {
 
@@ -59,23 +57,13 @@ struct Collected {
     std::vector<uint32_t> owners;
 };
 
-// The machine's four tables, in the order a refresh reads them.
-enum Table : size_t { kTcp4, kUdp4, kTcp6, kUdp6, kTableCount };
-
-InetProtocol ProtocolOf(size_t table) {
-    return table == kTcp4 || table == kTcp6 ? InetProtocol::Tcp : InetProtocol::Udp;
-}
-
-InetFamily FamilyOf(size_t table) {
-    return table == kTcp6 || table == kUdp6 ? InetFamily::V6 : InetFamily::V4;
-}
-
 // Finding the owners costs as much as the socket dumps or more, and a
 // refresh reads its tables one right after another. So within a refresh
-// scope the first table call dumps all four, finds the owners of all in
-// one pass, and holds each table for its own call of the same scope; a
-// table whose dump failed is not held, and its call reads it afresh.
-// Outside a scope, and after it ends, every call reads its own table.
+// scope the first table call reads all four with the owners of all, and
+// holds each table for its own call of the same scope; a table whose dump
+// failed is not held, and its call reads it afresh. In administrator mode
+// the four come from the collector's answer. Outside a scope, and after it
+// ends, every call reads its own table.
 struct ScopeTables {
     std::array<Collected, kTableCount> tables;
     std::array<bool, kTableCount> held{};
@@ -92,88 +80,19 @@ void ForgetHeldTables() {
     Held() = {};
 }
 
-// Where the caller cannot read other users' descriptors, the owner
-// helper's scan names every owner; without the helper, or when it fails,
-// the caller's own scan names those it can see.
-void FindOwners(const std::string& root, const std::vector<uint64_t>& inodes,
-                std::vector<uint32_t>& owners) {
-    if (ProcRootIsLive() && root == ProcRoot() && !ReadsEveryDescriptor()) {
-        std::vector<OwnerRecord> records;
-        std::string helper = OwnerHelperPath();
-        if (!helper.empty() && RunOwnerHelper(helper, OwnerHelperTimeoutMs(), records)) {
-            JoinOwnerRecords(records, inodes, owners);
-            return;
-        }
-    }
-    FindSocketOwners(root, inodes, owners);
-}
-
-std::vector<uint64_t>& AppendInodes(const std::vector<InetSocket>& sockets,
-                                    std::vector<uint64_t>& inodes) {
-    for (const InetSocket& socket : sockets)
-        inodes.push_back(socket.inode);
-    return inodes;
-}
-
-bool ReadTable(size_t table, const std::string& root, std::vector<InetSocket>& sockets) {
-    return ReadInetSockets(root, ProcRootIsLive(), ProtocolOf(table), FamilyOf(table), sockets);
-}
-
 void CollectEveryTable() {
     ScopeTables& held = Held();
     held = {};
     held.root = ProcRoot();
-    // Each dump is its own request to the kernel, and the kernel's work on
-    // them is most of a refresh: the UDP pair is read beside the TCP pair,
-    // on a second core where the machine has one.
-    std::array<std::vector<InetSocket>, kTableCount> parts;
-    std::array<bool, kTableCount> read{};
-    auto readPair = [&](size_t first, size_t second) {
-        read[first] = ReadTable(first, held.root, parts[first]);
-        read[second] = ReadTable(second, held.root, parts[second]);
-    };
+    MachineTables tables;
     bool live = ProcRootIsLive() && held.root == ProcRoot();
-    auto readUdp = [&] {
-        readPair(kUdp4, kUdp6);
-        // The shorter half of the dumps has time to spare for what the
-        // owners' walk reads ahead; the walk itself comes after every dump.
-        if (live)
-            PrepareSocketHolders();
-    };
-    std::thread udp;
-    try {
-        udp = std::thread(readUdp);
-    } catch (const std::system_error&) {
-        // no thread to be had: the same reads, one after another
-    }
-    // The live kernel walks its TCP tables once for both families.
-    bool bothRead = live && ReadLiveTcpBothFamilies(parts[kTcp4], parts[kTcp6], read[kTcp6]);
-    if (bothRead)
-        read[kTcp4] = true;
-    else
-        readPair(kTcp4, kTcp6);
-    if (udp.joinable())
-        udp.join();
-    else
-        readUdp();
-
-    std::array<size_t, kTableCount + 1> bounds{};
-    for (size_t table = 0; table < kTableCount; ++table)
-        bounds[table + 1] = bounds[table] + parts[table].size();
-    // The owners are found by inode alone.
-    std::vector<uint64_t> inodes;
-    inodes.reserve(bounds[kTableCount]);
-    for (const std::vector<InetSocket>& part : parts)
-        AppendInodes(part, inodes);
-    std::vector<uint32_t> owners;
-    FindOwners(held.root, inodes, owners);
+    if (!live || !AskCollector(tables))
+        ReadMachineTables(held.root, tables);
     for (size_t table = 0; table < kTableCount; ++table) {
-        if (!read[table])
+        if (!tables.read[table])
             continue;
-        auto first = static_cast<ptrdiff_t>(bounds[table]);
-        auto last = static_cast<ptrdiff_t>(bounds[table + 1]);
-        held.tables[table].sockets = std::move(parts[table]);
-        held.tables[table].owners.assign(owners.begin() + first, owners.begin() + last);
+        held.tables[table].sockets = std::move(tables.sockets[table]);
+        held.tables[table].owners = std::move(tables.owners[table]);
         held.held[table] = true;
     }
     held.collected = true;
@@ -235,10 +154,8 @@ void SortCollected(Collected& collected) {
 
 DWORD Collect(size_t table, BOOL order, bool keep, Collected& out) {
     if (!TakeHeld(table, keep, out)) {
-        if (!ReadTable(table, ProcRoot(), out.sockets))
+        if (!ReadMachineTable(table, ProcRoot(), out.sockets, out.owners))
             return ERROR_NOT_SUPPORTED;
-        std::vector<uint64_t> inodes;
-        FindOwners(ProcRoot(), AppendInodes(out.sockets, inodes), out.owners);
     }
     if (order)
         SortCollected(out);

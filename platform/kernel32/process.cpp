@@ -15,6 +15,7 @@
 #include "../core/provisions.h"
 #include "../core/scope_memo.h"
 #include "../core/win32_error.h"
+#include "../linux/collector_link.h"
 #include "command_line.h"
 #include "process_object.h"
 
@@ -252,6 +253,10 @@ HANDLE OpenProcess(DWORD, BOOL, DWORD processId) {
     }
     int error = 0;
     std::shared_ptr<ProcDir> dir = ProcDirs().Open(ProcRoot(), processId, error);
+    // In administrator mode, a process hidden from the user (hidepid) is
+    // still the owner this refresh's collector named.
+    if (!dir && CollectedOwnerOf(processId) != nullptr)
+        dir = std::make_shared<ProcDir>(-1);
     if (!dir) {
         SetLastError(error == ENOENT ? ERROR_INVALID_PARAMETER : ErrnoToWin32(error));
         return nullptr;

@@ -1,9 +1,11 @@
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "../core/handles.h"
 #include "../core/provisions.h"
+#include "../linux/collector_link.h"
 #include "../linux/procfs.h"
 #include <ombrel/text.h>
 
@@ -15,6 +17,7 @@ struct ProcessRecord {
     DWORD ppid;
     DWORD threads;
     std::string name;
+    uint64_t startTime;
 };
 
 class ProcessSnapshot : public KernelObject {
@@ -35,7 +38,22 @@ std::vector<ProcessRecord> TakeProcessList(const std::string& root) {
         std::string_view exe;
         if (length > 0 && static_cast<size_t>(length) < sizeof target)
             exe = std::string_view(target, static_cast<size_t>(length));
-        records.push_back({pid, stat->ppid, stat->threads, ProcessImageName(stat->comm, exe)});
+        records.push_back(
+            {pid, stat->ppid, stat->threads, ProcessImageName(stat->comm, exe), stat->startTime});
+    }
+    // In administrator mode the owners the collector named come by their
+    // whole names (another user's exe link is not the user's to read), and
+    // those hidden from the user (hidepid) are listed all the same.
+    for (const CollectedOwner& owner : CollectedOwners()) {
+        auto at =
+            std::lower_bound(records.begin(), records.end(), owner.pid,
+                             [](const ProcessRecord& r, uint32_t pid) { return r.pid < pid; });
+        if (at != records.end() && at->pid == owner.pid) {
+            if (at->startTime == owner.startTime && !owner.name.empty())
+                at->name = owner.name;
+        } else if (!owner.name.empty()) {
+            records.insert(at, {owner.pid, 0, 1, owner.name, owner.startTime});
+        }
     }
     return records;
 }

@@ -74,17 +74,21 @@ bool ReadsEveryDescriptor() {
     return effective.Has(CAP_DAC_READ_SEARCH) && effective.Has(CAP_SYS_PTRACE);
 }
 
-std::string OwnerHelperPath() {
-    if (Setting().overridden)
-        return Setting().path;
+std::string CompanionProgramPath(const std::string& name) {
     std::string folder = ProgramFolder();
     if (folder.empty())
         return {};
     for (const std::string& candidate :
-         {folder + "/../libexec/ombrel/ombrel-owners", folder + "/ombrel-owners"})
+         {folder + "/../libexec/ombrel/" + name, folder + "/" + name})
         if (IsRegularFile(candidate))
             return candidate;
     return {};
+}
+
+std::string OwnerHelperPath() {
+    if (Setting().overridden)
+        return Setting().path;
+    return CompanionProgramPath("ombrel-owners");
 }
 
 bool ParseOwnerRecords(const char* data, size_t size, std::vector<OwnerRecord>& records) {

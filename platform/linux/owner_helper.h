@@ -14,6 +14,11 @@ namespace ombrel::platform {
 // CAP_DAC_READ_SEARCH and CAP_SYS_PTRACE effective.
 bool ReadsEveryDescriptor();
 
+// A program of ours beside this one: the installed copy in
+// ../libexec/ombrel/ from the program's folder, else the build folder's copy
+// in the program's own folder; empty when neither is a regular file.
+std::string CompanionProgramPath(const std::string& name);
+
 // The installed helper beside the program (../libexec/ombrel/ from its
 // folder), else the build folder's copy in the program's own folder; empty
 // when neither is a regular file. A test names its own.

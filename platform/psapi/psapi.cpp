@@ -3,6 +3,7 @@
 
 #include "../core/provisions.h"
 #include "../kernel32/process_object.h"
+#include "../linux/collector_link.h"
 #include <ombrel/text.h>
 
 namespace ombrel::platform::lx {
@@ -25,6 +26,17 @@ DWORD GetModuleFileNameExA(HANDLE process, HMODULE module, LPSTR fileName, DWORD
         length = ::readlink("/proc/self/exe", path, sizeof path);
     } else if (auto* object = LookupHandle<ProcessObject>(process); object && object->procDir) {
         length = object->procDir->ReadExe(path, sizeof path);
+        // Another user's process: in administrator mode, the path the
+        // collector read for this very process in this refresh.
+        int error = errno;
+        const CollectedOwner* collected =
+            length < 0 && (error == EACCES || error == EPERM || error == ESRCH)
+                ? CollectedOwnerOfEntry(object->pid, object->procDir->fd.get())
+                : nullptr;
+        if (collected != nullptr && collected->pathRead && collected->path.size() < sizeof path)
+            length = static_cast<ssize_t>(collected->path.copy(path, sizeof path));
+        else
+            errno = error;
     } else {
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;

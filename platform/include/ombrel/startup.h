@@ -12,6 +12,9 @@ bool RunsPrivileged();
 // show the window elsewhere (plug-in paths, platform, theme, style, input
 // method). The offscreen platform of the tests stays allowed.
 void DropUnsafeEnvironment();
+// The same, whoever runs: for a process that was privileged when it started
+// and now runs as the user it was started for.
+void DropFrameworkVariables();
 
 // Whether a window can be opened: a display server answers, or Qt was told
 // to draw without one (offscreen and the like).

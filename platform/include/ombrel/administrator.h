@@ -1,0 +1,59 @@
+// Administrator mode: the window runs as its user, and a small collector
+// with root rights and no display (started through pkexec, or kept from a
+// start as root on a user's behalf) answers each refresh with every owner.
+// Nothing on the original platform.
+#pragma once
+
+#include <string>
+
+namespace ombrel::platform {
+
+enum class AdministratorMode {
+    Off,         // the window sees what its user sees (or is root's own)
+    Collecting,  // the collector answered the last refresh
+    Unavailable, // asked for, but the collector is missing, refused or gone
+};
+
+// Why the mode is unavailable.
+enum class CollectorFailure { None, NotFound, NotAuthorised, Gone, WrongAnswer, Silent };
+
+AdministratorMode CurrentAdministratorMode();
+CollectorFailure LastCollectorFailure();
+
+// The collector's program: the installed one beside the program
+// (../libexec/ombrel/ from its folder), else the build folder's copy in the
+// program's own folder; the real path, empty when neither is a file.
+std::string CollectorPath();
+
+// For a window run by its user: starts the collector through pkexec and
+// waits for the authentication's outcome. False when the mode is thereby
+// unavailable (no collector, the password refused, pkexec missing).
+bool StartCollectorThroughPkexec();
+
+// Closes the collector's input, which ends it, and waits for it.
+void StopCollector();
+
+// A start as root on another user's behalf (PKEXEC_UID or SUDO_UID naming a
+// user other than root, or a set-id start): the collector is started with
+// root's rights and everything else of the process becomes that user for
+// good (uid, gid, groups, home, the session's variables), before any window
+// exists. Own: not such a start, nothing done. ForUser: now that user, in
+// administrator mode when the collector started. Refused: the user cannot
+// be become; message says why in one line.
+enum class StartRights { Own, ForUser, Refused };
+StartRights LeaveRootForTheUser(std::string& message);
+
+// The collector the layer starts, for the life of the object (tests).
+class CollectorPathOverride {
+public:
+    explicit CollectorPathOverride(std::string path);
+    ~CollectorPathOverride();
+    CollectorPathOverride(const CollectorPathOverride&) = delete;
+    CollectorPathOverride& operator=(const CollectorPathOverride&) = delete;
+
+private:
+    std::string saved_;
+    bool saved_overridden_ = false;
+};
+
+} // namespace ombrel::platform

@@ -1,0 +1,33 @@
+// The administrator collector as the window's layer asks it, within one
+// refresh scope.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "collector_answer.h"
+#include "machine_tables.h"
+
+namespace ombrel::platform {
+
+// In administrator mode, in a refresh scope: the collector's snapshot, once
+// per scope; its owners stay known until the scope ends. False, where there
+// is no collector or it answers late or wrong (the mode then says so and the
+// caller reads what its user can see).
+bool AskCollector(MachineTables& tables);
+
+// The collector's record of a process in this scope's answer; null outside
+// a scope, or when the answer named no such owner.
+const CollectedOwner* CollectedOwnerOf(uint32_t pid);
+const std::vector<CollectedOwner>& CollectedOwners();
+
+// The same, for a process the caller holds open by its /proc entry (-1 for
+// none it may open): the record is taken only when the entry's start time is
+// the record's, so a new process under a reused id never gets it.
+const CollectedOwner* CollectedOwnerOfEntry(uint32_t pid, int procDirFd);
+
+// A collector already running, with its input and output (tests, and the
+// start as root for a user).
+void AttachCollector(int requestFd, int answerFd, pid_t pid);
+
+} // namespace ombrel::platform
