@@ -17,6 +17,7 @@
 
 #include <shellapi.h>
 
+#include <ombrel/administrator.h>
 #include <ombrel/conventions.h>
 #include <ombrel/framework.h>
 #include <ombrel/icon_pixmap.h>
@@ -35,6 +36,14 @@ namespace {
 constexpr UINT kAppTitle = 57344;    // AFX_IDS_APP_TITLE
 constexpr UINT kIdleMessage = 57345; // AFX_IDS_IDLEMESSAGE
 constexpr UINT kWebSite = 61465;
+constexpr UINT kAdministratorOn = 61471;
+constexpr UINT kAdministratorUnavailable = 61472;
+constexpr UINT kCollectorAnswering = 61473;
+constexpr UINT kCollectorNotFound = 61474;
+constexpr UINT kCollectorNotAuthorised = 61475;
+constexpr UINT kCollectorGone = 61476;
+constexpr UINT kCollectorWrongAnswer = 61477;
+constexpr UINT kCollectorSilent = 61478;
 constexpr WORD kFrameIcon = 128;
 constexpr int kTreeWidth = 180;
 constexpr int kButtonSize = 24;
@@ -284,6 +293,53 @@ void CMainFrame::InitialUpdateFrame() {
         list->OnInitialUpdate();
     if (CDetailView* detail = GetDetailView())
         detail->OnInitialUpdate();
+    UpdateAdministratorPane();
+}
+
+// In administrator mode only, a second pane at the status bar's right end
+// says whether the collector answered the last refresh, and its tooltip
+// why not; failures stay there, never in a message box.
+void CMainFrame::UpdateAdministratorPane() {
+    using ombrel::platform::AdministratorMode;
+    using ombrel::platform::CollectorFailure;
+    AdministratorMode mode = ombrel::platform::CurrentAdministratorMode();
+    if (mode == AdministratorMode::Off && m_pAdministratorPane == nullptr)
+        return;
+    if (m_pAdministratorPane == nullptr) {
+        m_pAdministratorPane = new QLabel;
+        m_pAdministratorPane->setObjectName(QStringLiteral("administrator"));
+        m_pAdministratorPane->setTextFormat(Qt::PlainText);
+        statusBar()->addPermanentWidget(m_pAdministratorPane);
+    }
+    UINT tip = kCollectorAnswering;
+    switch (ombrel::platform::LastCollectorFailure()) {
+    case CollectorFailure::None:
+        break;
+    case CollectorFailure::NotFound:
+        tip = kCollectorNotFound;
+        break;
+    case CollectorFailure::NotAuthorised:
+        tip = kCollectorNotAuthorised;
+        break;
+    case CollectorFailure::Gone:
+        tip = kCollectorGone;
+        break;
+    case CollectorFailure::WrongAnswer:
+        tip = kCollectorWrongAnswer;
+        break;
+    case CollectorFailure::Silent:
+        tip = kCollectorSilent;
+        break;
+    }
+    bool answering = mode == AdministratorMode::Collecting;
+    m_pAdministratorPane->setText(
+        QString::fromStdString(Resource(answering ? kAdministratorOn : kAdministratorUnavailable)));
+    m_pAdministratorPane->setToolTip(
+        QString::fromStdString(Resource(answering ? kCollectorAnswering : tip)));
+}
+
+QString CMainFrame::GetAdministratorText() const {
+    return m_pAdministratorPane ? m_pAdministratorPane->text() : QString();
 }
 
 QAction* CMainFrame::AddCommand(UINT id, const QString& text) {
@@ -404,6 +460,7 @@ void CMainFrame::OnRefresh() {
     ShowEntry(nullptr);
     if (CPortView* list = GetPortView())
         list->RefreshList(m_nFilter);
+    UpdateAdministratorPane();
 }
 
 void CMainFrame::OnVisitWebSite() {

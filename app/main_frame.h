@@ -69,6 +69,8 @@ public:
     QToolBar* GetToolBar() const { return m_wndToolBar; }
     QAction* GetCommand(UINT id) const;
     QString GetStatusText() const;
+    // The administrator pane's text; empty when the window has none.
+    QString GetAdministratorText() const;
     int GetFilter() const { return m_nFilter; }
     BOOL HasApplet() const { return m_bFirewallApplet; }
 
@@ -82,8 +84,10 @@ private:
     QAction* AddCommand(UINT id, const QString& text = {});
     void OnCommand(UINT id);
     void MovePaneFocus(int step);
+    void UpdateAdministratorPane();
 
-    QLabel* m_pStatusPane = nullptr; // the status bar's one pane
+    QLabel* m_pStatusPane = nullptr;        // the status bar's one message pane
+    QLabel* m_pAdministratorPane = nullptr; // administrator mode only
     QToolBar* m_wndToolBar = nullptr;
     CSplitterWndEx m_wndSplitter;
     BOOL m_bSplitterReady = FALSE;

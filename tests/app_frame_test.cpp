@@ -12,8 +12,15 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolBar>
+#include <arpa/inet.h>
+#include <csignal>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 
+#include <ombrel/administrator.h>
 #include <ombrel/framework.h>
 
 #include "about_dlg.h"
@@ -23,6 +30,7 @@
 #include "main_frame.h"
 #include "ombrel_app.h"
 #include "port_view.h"
+#include "scoped_env.h"
 #include "snapshot_doubles.h"
 #include "temp_dir.h"
 
@@ -620,4 +628,87 @@ TEST_F(Window, TheToolbarsItemsAreNamed) {
         ++named;
     }
     EXPECT_EQ(named, 6); // five buttons and the overflow button
+}
+
+namespace {
+
+// Our own listener on loopback, for the live machine's snapshot.
+struct Listening {
+    Listening() {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            ::listen(fd, 1) == 0 &&
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+            port = ntohs(address.sin_port);
+    }
+    ~Listening() { ::close(fd); }
+    int fd = -1;
+    int port = 0;
+};
+
+bool ListsOurListener(CMainFrame* frame, int port) {
+    int index = 0;
+    PortEntry* entry = nullptr;
+    CPortTable& table = frame->GetPortView()->GetTable();
+    for (int more = table.GetFirst(index, entry); more; more = table.GetNext(index, entry))
+        if (entry != nullptr && entry->protocol == 0 && entry->localPort == port &&
+            entry->processId == ::getpid())
+            return true;
+    return false;
+}
+
+} // namespace
+
+// In administrator mode a second pane says whether the collector answered;
+// when it has gone, the next refresh shows what the user can see, and the
+// pane says so, with no message box.
+TEST(AdministratorPane, SaysWhetherTheCollectorAnswersAndFailsQuietly) {
+    TempDir dir;
+    std::string pkexec = dir.Write("pkexec", "#!/bin/sh\nexec \"$@\"\n");
+    ::chmod(pkexec.c_str(), 0755);
+    ScopedEnv path;
+    path.Set("PATH", (dir.path() + ":/usr/bin:/bin").c_str());
+    ombrel::platform::CollectorPathOverride collector(OMBREL_COLLECTOR);
+    int boxes = 0;
+    ServiceOverride box(&Services::MessageBoxA, [&](HWND, LPCSTR, LPCSTR, UINT) {
+        ++boxes;
+        return IDOK;
+    });
+    Listening listening;
+    ASSERT_NE(listening.port, 0);
+
+    {
+        TestApp plain;
+        ASSERT_TRUE(plain.InitInstance());
+        EXPECT_EQ(plain.MainFrame()->GetAdministratorText(), ""); // no such pane
+    }
+    ASSERT_TRUE(ombrel::platform::StartCollectorThroughPkexec());
+    std::vector<pid_t> children;
+    {
+        std::ifstream list("/proc/self/task/" + std::to_string(::getpid()) + "/children");
+        for (pid_t pid; list >> pid;)
+            children.push_back(pid);
+    }
+    ASSERT_EQ(children.size(), 1u);
+
+    TestApp app;
+    ASSERT_TRUE(app.InitInstance());
+    CMainFrame* frame = app.MainFrame();
+    EXPECT_EQ(frame->GetAdministratorText(), QString::fromUtf8("管理员"));
+    EXPECT_TRUE(ListsOurListener(frame, listening.port));
+    auto* pane = frame->findChild<QLabel*>(QStringLiteral("administrator"));
+    ASSERT_NE(pane, nullptr);
+    EXPECT_TRUE(pane->toolTip().contains(QStringLiteral("ombrel-collector")));
+
+    ::kill(children[0], SIGKILL); // ours: the stand-in ran it in its place
+    frame->OnRefresh();
+    EXPECT_EQ(frame->GetAdministratorText(), QString::fromUtf8("管理员模式不可用"));
+    EXPECT_TRUE(pane->toolTip().contains(QString::fromUtf8("已退出")))
+        << pane->toolTip().toStdString();
+    EXPECT_TRUE(ListsOurListener(frame, listening.port)); // root's own view now
+    EXPECT_EQ(boxes, 0);
 }

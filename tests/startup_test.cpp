@@ -12,6 +12,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
+#include <grp.h>
+#include <sys/stat.h>
+
+#include <ombrel/administrator.h>
 #include <ombrel/services.h>
 #include <ombrel/startup.h>
 
@@ -201,4 +206,146 @@ TEST(StartPrivilege, SudoAndPkexecStartsArePrivileged) {
         ::waitpid(child, &status, 0);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << name;
     }
+}
+
+namespace {
+
+// What the window saw of itself when its start reached the message box,
+// and what root saw of the process it left behind.
+struct AdministratorReport {
+    std::string window;            // "uid euid mode failure" as the window read them
+    std::vector<std::string> root; // the uid lines of the window's root children
+    bool ended = false;            // the window exited 1 after its message
+};
+
+std::string UidLine(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("Uid:", 0) == 0)
+            return line;
+    return {};
+}
+
+std::vector<pid_t> ChildrenOf(pid_t parent) {
+    std::vector<pid_t> children;
+    std::ifstream list("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) +
+                       "/children");
+    for (pid_t pid; list >> pid;)
+        children.push_back(pid);
+    return children;
+}
+
+// Runs the start in a child: before it, become may drop the child to a user;
+// the document cannot be opened, so the start ends with the framework's
+// message, during which the child reports and waits for the test.
+template <typename Become>
+AdministratorReport StartAdministrator(std::vector<std::string> args,
+                                       std::vector<std::string> environment, Become become) {
+    int report[2], go[2];
+    if (::pipe(report) != 0 || ::pipe(go) != 0)
+        return {};
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::close(report[0]);
+        ::close(go[1]);
+        if (!become())
+            ::_exit(126);
+        ::unsetenv("PKEXEC_UID");
+        ::unsetenv("SUDO_UID");
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        for (std::string& entry : environment)
+            ::putenv(entry.data());
+        CollectorPathOverride collector(OMBREL_COLLECTOR);
+        ServiceOverride box(&Services::MessageBoxA, [&](HWND, LPCSTR, LPCSTR, UINT) {
+            std::string text = std::to_string(::getuid()) + " " + std::to_string(::geteuid()) +
+                               " " + std::to_string(static_cast<int>(CurrentAdministratorMode())) +
+                               " " + std::to_string(static_cast<int>(LastCollectorFailure()));
+            (void)!::write(report[1], text.data(), text.size());
+            ::close(report[1]);
+            char wait;
+            (void)!::read(go[0], &wait, 1);
+            return IDOK;
+        });
+        args.insert(args.begin(), "ombrel");
+        std::vector<char*> argv;
+        for (std::string& arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        ::_exit(RunOmbrel(static_cast<int>(args.size()), argv.data()));
+    }
+    ::close(report[1]);
+    ::close(go[0]);
+    AdministratorReport result;
+    char chunk[256];
+    for (ssize_t got; (got = ::read(report[0], chunk, sizeof chunk)) > 0;)
+        result.window.append(chunk, static_cast<size_t>(got));
+    ::close(report[0]);
+    for (pid_t pid : ChildrenOf(child))
+        result.root.push_back(UidLine(pid));
+    ::close(go[1]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    result.ended = WIFEXITED(status) && WEXITSTATUS(status) == 1;
+    return result;
+}
+
+const std::string kCollecting = std::to_string(static_cast<int>(AdministratorMode::Collecting)) +
+                                " " + std::to_string(static_cast<int>(CollectorFailure::None));
+
+} // namespace
+
+// pkexec or sudo for a user: the window itself is that user's, with its
+// collector the only root process left; the display variable changes
+// nothing.
+TEST(AdministratorWindow, RootStartsForAUserRunTheWindowAsTheUser) {
+    for (std::vector<std::string> environment :
+         {std::vector<std::string>{"PKEXEC_UID=65534", "HOME=/root"},
+          std::vector<std::string>{"SUDO_UID=65534", "DISPLAY=:0",
+                                   "XAUTHORITY=/root/.Xauthority"}}) {
+        AdministratorReport report =
+            StartAdministrator({"/nonexistent"}, environment, [] { return true; });
+        EXPECT_EQ(report.window, "65534 65534 " + kCollecting) << environment[0];
+        ASSERT_EQ(report.root.size(), 1u) << environment[0];
+        EXPECT_EQ(report.root[0], "Uid:\t0\t0\t0\t0"); // the collector
+        EXPECT_TRUE(report.ended);
+    }
+}
+
+// The desktop's administrator action: the user's window starts the
+// collector through pkexec (a stand-in on the search path here, run as the
+// same user), naming it by its real path; a refusal leaves the window in
+// its user's view, quietly.
+TEST(AdministratorWindow, TheUsersWindowStartsTheCollectorThroughPkexec) {
+    TempDir dir;
+    ::chmod(dir.path().c_str(), 0777);
+    std::string args = dir.path() + "/args";
+    std::string accepting =
+        dir.Write("yes/pkexec", "#!/bin/sh\nprintf '%s\\n' \"$@\" > " + args + "\nexec \"$@\"\n");
+    std::string refusing = dir.Write("no/pkexec", "#!/bin/sh\nexit 126\n");
+    for (const std::string& script : {accepting, refusing}) {
+        ::chmod(script.c_str(), 0755);
+        ::chmod(script.substr(0, script.rfind('/')).c_str(), 0755);
+    }
+    auto asNobody = [] {
+        return ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0;
+    };
+
+    AdministratorReport report =
+        StartAdministrator({"--administrator", "/nonexistent"},
+                           {"PATH=" + dir.path() + "/yes:/usr/bin:/bin"}, asNobody);
+    EXPECT_EQ(report.window, "65534 65534 " + kCollecting);
+    std::ifstream named(args);
+    std::string collector;
+    std::getline(named, collector);
+    char real[PATH_MAX];
+    ASSERT_NE(::realpath(OMBREL_COLLECTOR, real), nullptr);
+    EXPECT_EQ(collector, real);
+    EXPECT_TRUE(report.ended);
+
+    report = StartAdministrator({"--administrator", "/nonexistent"},
+                                {"PATH=" + dir.path() + "/no:/usr/bin:/bin"}, asNobody);
+    EXPECT_EQ(report.window,
+              "65534 65534 " + std::to_string(static_cast<int>(AdministratorMode::Unavailable)) +
+                  " " + std::to_string(static_cast<int>(CollectorFailure::NotAuthorised)));
+    EXPECT_TRUE(report.ended); // the window went on to its document
 }
