@@ -7,7 +7,11 @@
 #include <QPainter>
 #include <QRawFont>
 #include <QTextLayout>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <ombrel/font_mapper.h>
 #include <ombrel/services.h>
@@ -453,4 +457,35 @@ TEST(FileVersion, DivertedPathsBelongToTheDivertingPackage) {
         ASSERT_TRUE(moved.has_value());
         EXPECT_EQ(moved->name, "aaa-original");
     }
+}
+
+// Another user's program, seen by an administrator window that runs as its
+// user: one the user may not read, or may not even look up, shows its path
+// and empty labels, never "no such file".
+TEST(DetailPane, AProgramTheUserMayNotReadShowsEmptyLabels) {
+    TempDir dir;
+    ::chmod(dir.path().c_str(), 0755);
+    std::string unreadable = dir.path() + "/unreadable.exe";
+    Save(unreadable, Image(Version(Fixed(0x00010002, 0x00030004, 0, 0), {kEnUnicode}, kEnglish)));
+    ::chmod(unreadable.c_str(), 0700);
+    std::string closed = dir.Write("closed/probe.exe", "x");
+    ::chmod((dir.path() + "/closed").c_str(), 0700);
+    pid_t child = ::fork();
+    if (child == 0) {
+        bool ok = ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0;
+        CDetailView pane;
+        PortEntry entry{};
+        for (const std::string& path : {unreadable, closed}) {
+            std::strcpy(entry.processPath, path.c_str());
+            pane.SetEntry(&entry);
+            auto lines = pane.TextLines();
+            ok = ok && lines.size() == 4 && lines[0].text == "文件 : " + path &&
+                 lines[1].text == "版本: " && lines[2].text == "描述: " &&
+                 lines[3].text == "公司: ";
+        }
+        ::_exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }

@@ -194,7 +194,9 @@ bool IsExistingFile(const char* path) {
     WIN32_FIND_DATAA found;
     std::memset(&found, 0, sizeof found);
     ombrel::UniqueFind search(FindFirstFileA(path, &found));
+    // A program in a folder closed to the user (an administrator window
+    // shows other users' programs) is there; only its details stay unread.
     if (!search)
-        return false;
+        return GetLastError() == ERROR_ACCESS_DENIED;
     return (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }

@@ -52,6 +52,7 @@ private:
     QFont m_fontCaption;
 };
 
-// True only when path names an existing file that is not a directory; a
-// relative path is looked up from the current directory.
+// True only when path names an existing file that is not a directory, or
+// one the caller may not look at; a relative path is looked up from the
+// current directory.
 bool IsExistingFile(const char* path);
