@@ -464,3 +464,63 @@ TEST(AdministratorStart, RootsOwnStartAndBadUsersAreNotTakenForAUsersStart) {
     ::waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
+
+// pkexec hands the program no display (its action lets no window open) and
+// sudo resets the environment: the window, once the user's, takes the
+// display of the user's own process that started it.
+TEST(AdministratorStart, TheWindowTakesTheDisplayOfTheUsersOwnStarter) {
+    int report[2], started[2], input[2];
+    ASSERT_EQ(::pipe(report), 0);
+    ASSERT_EQ(::pipe2(started, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe(input), 0);
+    pid_t starter = ::fork();
+    if (starter == 0) {
+        ::close(report[0]);
+        pid_t program = ::fork();
+        if (program == 0) {
+            // The program pkexec would start: root, without a display.
+            ::close(started[1]);
+            ::close(input[0]);
+            ::close(input[1]);
+            char done;
+            (void)!::read(started[0], &done, 1); // the starter runs its program
+            ::unsetenv("DISPLAY");
+            ::unsetenv("WAYLAND_DISPLAY");
+            ::unsetenv("SUDO_UID");
+            ::setenv("PKEXEC_UID", "65534", 1);
+            CollectorPathOverride collector(OMBREL_COLLECTOR);
+            std::string message;
+            bool forUser = LeaveRootForTheUser(message) == StartRights::ForUser;
+            const char* display = std::getenv("DISPLAY");
+            std::string text = std::string(forUser ? "1 " : "0 ") + (display ? display : "-");
+            (void)!::write(report[1], text.data(), text.size());
+            StopCollector();
+            ::_exit(0);
+        }
+        // The user's shell, with its display, waiting on its input.
+        ::close(report[1]);
+        ::dup2(input[0], 0);
+        ::close(input[1]);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+            ::_exit(126);
+        char sh[] = "/bin/sh", dash_c[] = "-c", script[] = "exec cat >/dev/null";
+        char* argv[] = {sh, dash_c, script, nullptr};
+        char display[] = "DISPLAY=:77", xauthority[] = "XAUTHORITY=/tmp/nobody-cookie";
+        char* envp[] = {display, xauthority, nullptr};
+        ::execve(sh, argv, envp);
+        ::_exit(127);
+    }
+    ::close(report[1]);
+    ::close(started[0]);
+    ::close(started[1]);
+    ::close(input[0]);
+    std::string text;
+    char chunk[256];
+    for (ssize_t got; (got = ::read(report[0], chunk, sizeof chunk)) > 0;)
+        text.append(chunk, static_cast<size_t>(got));
+    ::close(report[0]);
+    ::close(input[1]); // the shell's input ends, and with it the shell
+    int status = 0;
+    ::waitpid(starter, &status, 0);
+    EXPECT_EQ(text, "1 :77");
+}

@@ -9,10 +9,12 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
+#include <optional>
 #include <poll.h>
 #include <pthread.h>
 #include <pwd.h>
 #include <spawn.h>
+#include <sstream>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -236,6 +238,48 @@ void UseTheUsersEnvironment(const passwd& user) {
     }
 }
 
+// pkexec passes no display to a program its action does not let open
+// windows, and sudo resets the environment: the window, now the user's,
+// takes the display of the user's own process that started it (the first
+// ancestor that is the user's, a few steps up at most), read as the user.
+void AdoptTheCallersDisplay(uid_t uid) {
+    if (std::getenv("DISPLAY") != nullptr || std::getenv("WAYLAND_DISPLAY") != nullptr)
+        return;
+    pid_t pid = ::getppid();
+    for (int step = 0; step < 4 && pid > 1; ++step) {
+        std::string folder = "/proc/" + std::to_string(pid);
+        std::optional<std::string> status = ReadSmallFile(folder + "/status", 1 << 16);
+        if (!status)
+            return;
+        size_t uidLine = status->find("\nUid:");
+        size_t ppidLine = status->find("\nPPid:");
+        if (uidLine == std::string::npos || ppidLine == std::string::npos)
+            return;
+        std::istringstream ids(status->substr(uidLine + 5, 64));
+        uid_t real = 0, effective = 0;
+        ids >> real >> effective;
+        if (real == uid && effective == uid) {
+            std::optional<std::string> environment = ReadSmallFile(folder + "/environ", 1 << 20);
+            if (!environment)
+                return;
+            for (size_t at = 0; at < environment->size();) {
+                size_t end = environment->find('\0', at);
+                if (end == std::string::npos)
+                    end = environment->size();
+                std::string entry = environment->substr(at, end - at);
+                at = end + 1;
+                size_t equals = entry.find('=');
+                std::string name = entry.substr(0, equals);
+                if (equals != std::string::npos &&
+                    (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name == "XAUTHORITY"))
+                    ::setenv(name.c_str(), entry.c_str() + equals + 1, 1);
+            }
+            return;
+        }
+        pid = std::atoi(status->c_str() + ppidLine + 6);
+    }
+}
+
 // The root part: the collector, with root's rights and no environment.
 void StartCollectorAsRoot() {
     std::string path = CollectorPath();
@@ -438,6 +482,7 @@ StartRights LeaveRootForTheUser(std::string& message) {
     // which would hide its own descriptors from the user's tools.
     ::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
     UseTheUsersEnvironment(*user);
+    AdoptTheCallersDisplay(target);
     // What came through the privileged start is not the user's choice.
     DropFrameworkVariables();
     return StartRights::ForUser;
