@@ -47,9 +47,6 @@ inline HANDLE CurrentProcessPseudoHandle() {
 
 // Children we started are reaped once they exit, so none stays a zombie.
 void RememberChild(pid_t pid);
-// Hands a child nobody will wait for to the reaper, which reaps it as soon
-// as it exits; false when the reaper has no room (the next launch reaps it).
-bool ReleaseChild(pid_t pid);
 // Lets go of the process entries a refresh scope kept open.
 void ForgetProcessEntries();
 // Stops tracking a child (one handed to the reaper).

@@ -26,7 +26,7 @@
 #include <ombrel/startup.h>
 
 #include "../core/scope_memo.h"
-#include "../kernel32/process_object.h"
+#include "child_reaper.h"
 #include "collector/collector_answer.h"
 #include "fd.h"
 #include "owner_helper.h"

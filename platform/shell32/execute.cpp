@@ -13,6 +13,7 @@
 #include "../core/provisions.h"
 #include "../kernel32/command_line.h"
 #include "../kernel32/process_object.h"
+#include "../linux/child_reaper.h"
 #include "../linux/search_path.h"
 
 extern char** environ;
