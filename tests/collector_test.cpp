@@ -524,3 +524,53 @@ TEST(AdministratorStart, TheWindowTakesTheDisplayOfTheUsersOwnStarter) {
     ::waitpid(starter, &status, 0);
     EXPECT_EQ(text, "1 :77");
 }
+
+// A set-user-id-root start keeps the collector as root and the rest as the
+// user who ran it; a set-group-id start without root only goes back to the
+// ids it was started with.
+TEST(AdministratorStart, SetIdStartsGoBackToTheUserWhoRanThem) {
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::unsetenv("PKEXEC_UID");
+        ::unsetenv("SUDO_UID");
+        // As the kernel starts a set-user-id-root program for nobody.
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
+            ::setresuid(kNobody, 0, 0) != 0)
+            ::_exit(126);
+        CollectorPathOverride collector(OMBREL_COLLECTOR);
+        std::string message;
+        bool forUser = LeaveRootForTheUser(message) == StartRights::ForUser;
+        uid_t r = 0, e = 0, s = 0;
+        ::getresuid(&r, &e, &s);
+        bool collecting = CurrentAdministratorMode() == AdministratorMode::Collecting;
+        std::vector<pid_t> children = ChildrenOf(::getpid());
+        StopCollector();
+        ::_exit(forUser && r == kNobody && e == kNobody && s == kNobody && collecting &&
+                        children.size() == 1
+                    ? 0
+                    : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "set-user-id root";
+
+    child = ::fork();
+    if (child == 0) {
+        ::unsetenv("PKEXEC_UID");
+        ::unsetenv("SUDO_UID");
+        constexpr gid_t kAdm = 4;
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kAdm, kAdm) != 0 ||
+            ::setresuid(kNobody, kNobody, kNobody) != 0)
+            ::_exit(126);
+        std::string message;
+        bool forUser = LeaveRootForTheUser(message) == StartRights::ForUser;
+        gid_t r = 0, e = 0, s = 0;
+        ::getresgid(&r, &e, &s);
+        ::_exit(forUser && r == kNobody && e == kNobody && s == kNobody &&
+                        CurrentAdministratorMode() == AdministratorMode::Off
+                    ? 0
+                    : 1);
+    }
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "set-group-id";
+}

@@ -465,8 +465,11 @@ StartRights LeaveRootForTheUser(std::string& message) {
         StartCollectorAsRoot();
     }
 
-    bool dropped = ::initgroups(user->pw_name, user->pw_gid) == 0 &&
-                   ::setresgid(user->pw_gid, user->pw_gid, user->pw_gid) == 0 &&
+    // From root, the user's own groups; a set-group-id start without root
+    // only goes back to the ids it was started with.
+    gid_t group = euid == 0 ? user->pw_gid : rgid;
+    bool dropped = (euid != 0 || ::initgroups(user->pw_name, user->pw_gid) == 0) &&
+                   ::setresgid(group, group, group) == 0 &&
                    ::setresuid(target, target, target) == 0;
     uid_t r = 0, e = 0, s = 0;
     ::getresuid(&r, &e, &s);
