@@ -26,6 +26,10 @@ const std::vector<CollectedOwner>& CollectedOwners();
 // the record's, so a new process under a reused id never gets it.
 const CollectedOwner* CollectedOwnerOfEntry(uint32_t pid, int procDirFd);
 
+// The root part of a start as root for a user: the collector, with root's
+// rights and no environment, its hello awaited; the mode says how it went.
+void StartCollectorAsRoot();
+
 // A collector already running, with its input and output (tests, and the
 // start as root for a user).
 void AttachCollector(int requestFd, int answerFd, pid_t pid);
