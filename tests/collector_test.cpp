@@ -2,6 +2,7 @@
 // program's refusals, and the start as root for a user, which leaves the
 // collector as the only root process.
 #include <arpa/inet.h>
+#include <climits>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -234,6 +235,17 @@ TEST(CollectorAnswer, RefusesTruncatedOversizedForgedAndInterleavedAnswers) {
         h.rows[0] = kCollectorMaxRows;
         h.size = UINT64_MAX;
     })));
+    // Counts that agree with the size but add up to more than an answer may
+    // be: the reader never sets memory aside for them.
+    std::string huge = header(good, [](auto& h) {
+        h.rows[0] = kCollectorMaxRows;
+        h.rows[1] = h.rows[2] = h.rows[3] = 0;
+        h.owners = kCollectorMaxOwners;
+        h.textSize = 500000000;
+        h.size = sizeof h + uint64_t{h.rows[0]} * sizeof(CollectorRow) +
+                 uint64_t{h.owners} * sizeof(CollectorOwner) + h.textSize;
+    });
+    EXPECT_EQ(CollectorAnswerSize(huge.data(), huge.size()), 0u);
     EXPECT_EQ(CollectorAnswerSize(header(good, [](auto& h) { h.textSize = 0xFFFFFFF0; }).data(),
                                   good.size()),
               0u);
@@ -581,4 +593,77 @@ TEST(AdministratorStart, SetIdStartsGoBackToTheUserWhoRanThem) {
     }
     ::waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "set-group-id";
+}
+
+namespace {
+
+// A stand-in collector in a child of the test, talking on two pipes the
+// layer is attached to; behave gets its input and output.
+template <typename Behave> pid_t AttachFake(Behave behave) {
+    int in[2], out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
+        return -1;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(in[1]);
+        ::close(out[0]);
+        behave(in[0], out[1]);
+        ::_exit(0);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    AttachCollector(in[1], out[0], pid);
+    return pid;
+}
+
+bool Asked(MachineTables& tables) {
+    RefreshScope scope;
+    return AskCollector(tables);
+}
+
+} // namespace
+
+// The window's side of the conversation: an answer cut short, one that came
+// unasked or twice, or a header of another program's gives the user's own
+// view and says why.
+TEST(CollectorLink, CutShortUnaskedAndForeignAnswersLeaveTheUsersView) {
+    std::string good = ComposeCollectorAnswer(FixtureRoot());
+    // Each request gets reply (twice, when asked to); once ends it after
+    // the first.
+    auto answering = [&](std::string reply, bool twice, bool once = false) {
+        return [reply, twice, once](int in, int out) {
+            char request;
+            // Twice in one write, whole in the pipe before the reader looks.
+            std::string bytes = twice ? reply + reply : reply;
+            while (::read(in, &request, 1) == 1) {
+                (void)!::write(out, bytes.data(), bytes.size());
+                if (once)
+                    return;
+            }
+        };
+    };
+    MachineTables tables;
+
+    AttachFake(answering(good, false));
+    EXPECT_TRUE(Asked(tables));
+    EXPECT_TRUE(Asked(tables));
+    EXPECT_EQ(CurrentAdministratorMode(), AdministratorMode::Collecting);
+    StopCollector();
+
+    AttachFake(answering(good.substr(0, good.size() - 9), false, true)); // then it ends
+    EXPECT_FALSE(Asked(tables));
+    EXPECT_EQ(LastCollectorFailure(), CollectorFailure::Gone);
+    EXPECT_EQ(CurrentAdministratorMode(), AdministratorMode::Unavailable);
+
+    ASSERT_LE(2 * good.size(), size_t{PIPE_BUF});
+    AttachFake(answering(good, true));
+    EXPECT_TRUE(Asked(tables));
+    EXPECT_FALSE(Asked(tables)); // the second copy was there before the request
+    EXPECT_EQ(LastCollectorFailure(), CollectorFailure::WrongAnswer);
+
+    AttachFake(answering(std::string(sizeof(CollectorAnswerHeader), 'x'), false));
+    EXPECT_FALSE(Asked(tables));
+    EXPECT_EQ(LastCollectorFailure(), CollectorFailure::WrongAnswer);
+    EXPECT_FALSE(Asked(tables)); // and it is not asked again
+    StopCollector();
 }

@@ -35,7 +35,10 @@ CollectedOwner ReadOwner(const std::string& root, uint32_t pid) {
         owner.pathRead = true;
         owner.path = std::move(*exe);
     }
-    if (std::optional<TaskStat> stat = ReadTaskStat(root, pid)) {
+    // Every fact through the one entry, so all are of the same process.
+    UniqueFd statFile(::openat(dir.get(), "stat", O_RDONLY | O_CLOEXEC));
+    std::optional<std::string> line = statFile ? ReadToEnd(statFile.get(), 4096) : std::nullopt;
+    if (std::optional<TaskStat> stat = line ? ParseTaskStat(*line) : std::nullopt) {
         owner.startTime = stat->startTime;
         owner.name = ProcessImageName(stat->comm, owner.path);
         if (owner.name.size() > kCollectorMaxName || owner.name.find('\0') != std::string::npos)
@@ -126,7 +129,7 @@ std::string ComposeCollectorAnswer(const std::string& root) {
         Append(out, record);
     }
     out += text;
-    return out;
+    return out.size() <= kCollectorMaxAnswer ? out : std::string();
 }
 
 uint64_t CollectorAnswerSize(const char* data, size_t size) {
@@ -148,7 +151,7 @@ uint64_t CollectorAnswerSize(const char* data, size_t size) {
         return 0;
     uint64_t expected = sizeof header + rows * sizeof(CollectorRow) +
                         uint64_t{header.owners} * sizeof(CollectorOwner) + header.textSize;
-    return header.size == expected ? expected : 0;
+    return header.size == expected && expected <= kCollectorMaxAnswer ? expected : 0;
 }
 
 bool ParseCollectorAnswer(const char* data, size_t size, CollectorAnswer& answer) {

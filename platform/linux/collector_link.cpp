@@ -275,11 +275,16 @@ bool AskCollector(MachineTables& tables) {
     uint64_t size = CollectorAnswerSize(data.data(), data.size());
     if (size == 0)
         return Fail(CollectorFailure::WrongAnswer);
-    data.resize(size);
-    got = ReadExactly(link.answer.get(), data.data() + sizeof(CollectorAnswerHeader),
-                      size - sizeof(CollectorAnswerHeader), kSilenceMs);
-    if (got != Got::Whole)
-        return Fail(got == Got::Silent ? CollectorFailure::Silent : CollectorFailure::Gone);
+    // The rest as it comes: memory follows the bytes received, not what a
+    // header claims.
+    char chunk[1 << 16];
+    while (data.size() < size) {
+        size_t want = std::min<uint64_t>(sizeof chunk, size - data.size());
+        got = ReadExactly(link.answer.get(), chunk, want, kSilenceMs);
+        if (got != Got::Whole)
+            return Fail(got == Got::Silent ? CollectorFailure::Silent : CollectorFailure::Gone);
+        data.append(chunk, want);
+    }
     CollectorAnswer answer;
     if (!ParseCollectorAnswer(data.data(), data.size(), answer))
         return Fail(CollectorFailure::WrongAnswer);

@@ -58,6 +58,7 @@ inline constexpr uint32_t kCollectorMaxRows = 1u << 23;
 inline constexpr uint32_t kCollectorMaxOwners = 1u << 22; // the kernel's largest pid_max
 inline constexpr uint32_t kCollectorMaxName = 259;        // a process entry's name field
 inline constexpr uint32_t kCollectorMaxPath = 4095;
+inline constexpr uint64_t kCollectorMaxAnswer = uint64_t{1} << 30; // bytes, the header included
 
 static_assert(sizeof(CollectorAnswerHeader) == 48 && sizeof(CollectorRow) == 56 &&
               sizeof(CollectorOwner) == 48);
