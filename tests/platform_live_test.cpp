@@ -19,6 +19,7 @@
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <thread>
 #include <tuple>
 #include <unistd.h>
 #include <vector>
@@ -27,6 +28,7 @@
 #include <ombrel/services.h>
 
 #include "platform/linux/inet_sockets.h"
+#include "platform/linux/owner_helper.h"
 #include "temp_dir.h"
 
 namespace {
@@ -488,6 +490,59 @@ TEST(LiveOwners, AProcessWhoseMainThreadEndedKeepsItsSockets) {
     EXPECT_EQ(OwnerBySource(inode), std::pair(owner, owner));
     ::close(fds[1]);
     ::waitpid(child, nullptr, 0);
+}
+
+// A thread that unshared its descriptor table holds its sockets there
+// alone; every source names its process, and the owner helper reports it.
+TEST(LiveOwners, AThreadWithItsOwnDescriptorTableOwnsItsSockets) {
+    int report[2], release[2];
+    ASSERT_EQ(::pipe(report), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    std::thread holder([&] {
+        uint64_t inode = 0;
+        uint16_t port = 0;
+        if (::unshare(CLONE_FILES) == 0) {
+            int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            socklen_t length = sizeof address;
+            if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                ::listen(fd, 1) == 0 &&
+                ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+                inode = InodeOf(fd);
+                port = ntohs(address.sin_port);
+            }
+            (void)!::write(report[1], &inode, sizeof inode);
+            (void)!::write(report[1], &port, sizeof port);
+            char done;
+            (void)!::read(release[0], &done, 1);
+            ::close(fd);
+        } else {
+            (void)!::write(report[1], &inode, sizeof inode);
+            (void)!::write(report[1], &port, sizeof port);
+        }
+    });
+    uint64_t inode = 0;
+    uint16_t port = 0;
+    ASSERT_EQ(::read(report[0], &inode, sizeof inode), static_cast<ssize_t>(sizeof inode));
+    ASSERT_EQ(::read(report[0], &port, sizeof port), static_cast<ssize_t>(sizeof port));
+    auto self = static_cast<uint32_t>(::getpid());
+    if (inode != 0) {
+        EXPECT_EQ(TcpOwners(port), std::vector<DWORD>{self});
+        EXPECT_EQ(OwnerBySource(inode), std::pair(self, self));
+        std::vector<ombrel::platform::OwnerRecord> records;
+        ASSERT_TRUE(ombrel::platform::RunOwnerHelper(OMBREL_OWNERS, 10000, records));
+        EXPECT_TRUE(std::any_of(records.begin(), records.end(), [&](const auto& record) {
+            return record.inode == inode && record.pid == self;
+        }));
+    }
+    (void)!::write(release[1], "x", 1);
+    holder.join();
+    for (int fd : {report[0], report[1], release[0], release[1]})
+        ::close(fd);
+    if (inode == 0)
+        GTEST_SKIP() << "no thread of its own descriptor table here";
 }
 
 namespace {

@@ -8,6 +8,7 @@
 
 #include "fd.h"
 #include "inet_sockets.h"
+#include "owners/thread_tables.h"
 #include "procfs.h"
 
 namespace ombrel::platform {
@@ -96,25 +97,6 @@ template <typename Visit> size_t ForEachEntry(int dirFd, Visit&& visit) {
     }
 }
 
-// The descriptor folder of a process whose own lists none: after its main
-// thread has exited, /proc/PID/fd is empty while the other threads still
-// hold every descriptor, readable through any of them.
-UniqueFd LiveThreadFds(int rootFd, uint32_t pid) {
-    std::string tasks = std::to_string(pid) + "/task";
-    UniqueFd tasksFd(::openat(rootFd, tasks.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!tasksFd)
-        return {};
-    UniqueFd found;
-    std::string self = std::to_string(pid);
-    ForEachEntry(tasksFd.get(), [&](const char* tid) {
-        if (found || self == tid)
-            return;
-        std::string fdDir = std::string(tid) + "/fd";
-        found.reset(::openat(tasksFd.get(), fdDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    });
-    return found;
-}
-
 // The owner rule over every holding seen: the process started first holds
 // the socket it handed on or leaked; it made it.
 class OwnerJoin {
@@ -155,6 +137,7 @@ void ScanDescriptors(const std::string& root, OwnerJoin& join) {
     UniqueFd rootFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!rootFd)
         return;
+    bool live = root == "/proc";
     for (uint32_t pid : ListProcessIds(root)) {
         std::string fdDir = std::to_string(pid) + "/fd";
         UniqueFd dirFd(::openat(rootFd.get(), fdDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -166,14 +149,22 @@ void ScanDescriptors(const std::string& root, OwnerJoin& join) {
                 SocketInode(std::string_view(link, static_cast<size_t>(length)), inode))
                 join.Hold(pid, inode);
         };
-        // Without its own folder (an ordinary user may not open the one of
-        // a process whose main thread has exited) or with nothing in it,
-        // a live thread's; a process gone, or not ours to read, has none.
-        if (!dirFd ||
-            ForEachEntry(dirFd.get(), [&](const char* name) { visit(dirFd.get(), name); }) == 0)
-            if (UniqueFd threadFds = LiveThreadFds(rootFd.get(), pid))
-                ForEachEntry(threadFds.get(),
-                             [&](const char* name) { visit(threadFds.get(), name); });
+        // Its leader's table, then every other table its threads hold: a
+        // thread that unshared its table, or all of them once the leader
+        // has exited (an ordinary user may not even open the leader's
+        // folder then).
+        size_t listed = dirFd ? ForEachEntry(dirFd.get(),
+                                             [&](const char* name) { visit(dirFd.get(), name); })
+                              : 0;
+        for (const std::string& tid :
+             ThreadsWithTheirOwnTables(rootFd.get(), pid, live, listed != 0)) {
+            std::string threadFds = std::to_string(pid) + "/task/" + tid + "/fd";
+            UniqueFd threadFd(
+                ::openat(rootFd.get(), threadFds.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (threadFd)
+                ForEachEntry(threadFd.get(),
+                             [&](const char* name) { visit(threadFd.get(), name); });
+        }
     }
 }
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "owner_records.h"
+#include "thread_tables.h"
 
 namespace {
 
@@ -163,31 +164,20 @@ int OpenDir(int dirFd, const std::string& path) {
     return ::openat(dirFd, path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
 }
 
-// A process whose main thread has exited lists its descriptors only
-// through a live thread.
+// The leader's table, then every other table the process's threads hold (a
+// thread that unshared its table, or all of them once the leader exited).
 void ScanProcess(int procFd, const char* pid, std::vector<OwnerRecord>& records) {
     uint32_t id = 0;
     std::from_chars(pid, pid + std::strlen(pid), id);
     uint64_t start = StartTime(procFd, pid);
     int fdDir = OpenDir(procFd, std::string(pid) + "/fd");
-    if (fdDir >= 0 && ScanFds(fdDir, id, start, records))
-        return;
-    int tasks = OpenDir(procFd, std::string(pid) + "/task");
-    if (tasks < 0)
-        return;
-    DIR* dir = ::fdopendir(tasks);
-    if (dir == nullptr) {
-        ::close(tasks);
-        return;
+    bool listed = fdDir >= 0 && ScanFds(fdDir, id, start, records);
+    for (const std::string& tid : ombrel::platform::ThreadsWithTheirOwnTables(procFd, id, true,
+                                                                              listed)) {
+        int threadFds = OpenDir(procFd, std::string(pid) + "/task/" + tid + "/fd");
+        if (threadFds >= 0)
+            ScanFds(threadFds, id, start, records);
     }
-    while (dirent* entry = ::readdir(dir)) {
-        if (!IsNumber(entry->d_name) || std::strcmp(entry->d_name, pid) == 0)
-            continue;
-        int threadFds = OpenDir(::dirfd(dir), std::string(entry->d_name) + "/fd");
-        if (threadFds >= 0 && ScanFds(threadFds, id, start, records))
-            break;
-    }
-    ::closedir(dir);
 }
 
 // Every capability set emptied, none to be had again; false if any stays.
