@@ -438,7 +438,7 @@ TEST(LiveSources, OneWalkOfBothFamiliesGivesEachItsOwnRows) {
 }
 
 // After its main thread has exited, a process whose other threads run on
-// still owns its sockets.
+// still owns its sockets and still runs its program.
 TEST(LiveOwners, AProcessWhoseMainThreadEndedKeepsItsSockets) {
     uint16_t port = 0;
     int listening = -1;
@@ -488,6 +488,10 @@ TEST(LiveOwners, AProcessWhoseMainThreadEndedKeepsItsSockets) {
     EXPECT_EQ(TcpOwners(port), std::vector<DWORD>{static_cast<DWORD>(child)});
     auto owner = static_cast<uint32_t>(child);
     EXPECT_EQ(OwnerBySource(inode), std::pair(owner, owner));
+    // And its program is still the one it runs, through a live thread.
+    char self[4096] = {};
+    ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    EXPECT_EQ(ModulePath(static_cast<DWORD>(child)), self);
     ::close(fds[1]);
     ::waitpid(child, nullptr, 0);
 }

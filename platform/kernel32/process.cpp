@@ -15,6 +15,7 @@
 #include "../core/win32_error.h"
 #include "../linux/child_reaper.h"
 #include "../linux/collector_link.h"
+#include "../linux/procfs.h"
 #include "command_line.h"
 #include "process_object.h"
 
@@ -105,12 +106,12 @@ ProcDirCache& ProcDirs() {
 
 ssize_t ProcDir::ReadExe(char* buffer, size_t size) {
     if (!read) {
-        char target[4096];
-        ssize_t length = fd ? ::readlinkat(fd.get(), "exe", target, sizeof target) : -1;
-        if (length >= 0 && static_cast<size_t>(length) < sizeof target)
-            exe.assign(target, static_cast<size_t>(length));
+        std::optional<std::string> target =
+            fd ? ReadProgramLink(fd.get()) : (errno = ESRCH, std::nullopt);
+        if (target)
+            exe = std::move(*target);
         else
-            error = length < 0 ? (fd ? errno : ESRCH) : ENAMETOOLONG;
+            error = errno != 0 ? errno : ENAMETOOLONG;
         read = true;
     }
     if (error != 0) {

@@ -1,11 +1,16 @@
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <optional>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "../core/handles.h"
 #include "../core/provisions.h"
 #include "../linux/collector_link.h"
+#include "../linux/fd.h"
 #include "../linux/procfs.h"
 #include <ombrel/text.h>
 
@@ -36,8 +41,15 @@ std::vector<ProcessRecord> TakeProcessList(const std::string& root) {
         char target[4096];
         ssize_t length = ::readlink((base + "/exe").c_str(), target, sizeof target);
         std::string_view exe;
-        if (length > 0 && static_cast<size_t>(length) < sizeof target)
+        std::optional<std::string> thread;
+        if (length > 0 && static_cast<size_t>(length) < sizeof target) {
             exe = std::string_view(target, static_cast<size_t>(length));
+        } else if (length < 0 && errno == ENOENT && stat->threads > 1) {
+            // The main thread has exited: a live thread names the program.
+            UniqueFd dir(::open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+            if (dir && (thread = ReadProgramLink(dir.get())))
+                exe = *thread;
+        }
         records.push_back(
             {pid, stat->ppid, stat->threads, ProcessImageName(stat->comm, exe), stat->startTime});
     }

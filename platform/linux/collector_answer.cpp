@@ -30,7 +30,8 @@ CollectedOwner ReadOwner(const std::string& root, uint32_t pid) {
     UniqueFd dir(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!dir)
         return owner; // gone since its socket was seen
-    std::optional<std::string> exe = ReadLinkAt(dir.get(), "exe");
+    std::string link;
+    std::optional<std::string> exe = ReadProgramLink(dir.get(), &link);
     if (exe && exe->size() <= kCollectorMaxPath && exe->find('\0') == std::string::npos) {
         owner.pathRead = true;
         owner.path = std::move(*exe);
@@ -48,7 +49,7 @@ CollectedOwner ReadOwner(const std::string& root, uint32_t pid) {
     // a path looked up again. Cached attributes are enough for the device
     // and inode, so nothing on a remote or user-space file system is asked.
     struct statx file {};
-    if (::statx(dir.get(), "exe", AT_STATX_DONT_SYNC, STATX_INO, &file) == 0) {
+    if (::statx(dir.get(), link.c_str(), AT_STATX_DONT_SYNC, STATX_INO, &file) == 0) {
         owner.device = makedev(file.stx_dev_major, file.stx_dev_minor);
         owner.inode = file.stx_ino;
     }

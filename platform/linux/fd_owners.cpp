@@ -153,9 +153,9 @@ void ScanDescriptors(const std::string& root, OwnerJoin& join) {
         // thread that unshared its table, or all of them once the leader
         // has exited (an ordinary user may not even open the leader's
         // folder then).
-        size_t listed = dirFd ? ForEachEntry(dirFd.get(),
-                                             [&](const char* name) { visit(dirFd.get(), name); })
-                              : 0;
+        size_t listed =
+            dirFd ? ForEachEntry(dirFd.get(), [&](const char* name) { visit(dirFd.get(), name); })
+                  : 0;
         for (const std::string& tid :
              ThreadsWithTheirOwnTables(rootFd.get(), pid, live, listed != 0)) {
             std::string threadFds = std::to_string(pid) + "/task/" + tid + "/fd";

@@ -97,9 +97,39 @@ std::optional<TaskStat> ReadTaskStat(const std::string& root, uint32_t pid) {
 std::optional<std::string> ReadLinkAt(int dirFd, const char* name) {
     char buffer[4096];
     ssize_t length = ::readlinkat(dirFd, name, buffer, sizeof buffer);
+    if (length >= 0 && static_cast<size_t>(length) >= sizeof buffer)
+        errno = ENAMETOOLONG; // a cut target could name another file
     if (length < 0 || static_cast<size_t>(length) >= sizeof buffer)
         return std::nullopt;
     return std::string(buffer, static_cast<size_t>(length));
+}
+
+std::optional<std::string> ReadProgramLink(int procDirFd, std::string* link) {
+    if (link != nullptr)
+        *link = "exe";
+    std::optional<std::string> target = ReadLinkAt(procDirFd, "exe");
+    if (target || errno != ENOENT)
+        return target;
+    // The leader has exited: its link names nothing, a live thread's does.
+    int saved = errno;
+    UniqueFd tasks(::openat(procDirFd, "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::optional<std::string> found;
+    std::string used;
+    if (tasks)
+        ForEachDirectoryEntryAt(tasks.get(), [&](std::string_view name, unsigned char) {
+            if (found || name.empty() || name[0] < '0' || name[0] > '9')
+                return;
+            std::string candidate = "task/" + std::string(name) + "/exe";
+            if ((found = ReadLinkAt(procDirFd, candidate.c_str())))
+                used = candidate;
+        });
+    if (!found) {
+        errno = saved;
+        return std::nullopt;
+    }
+    if (link != nullptr)
+        *link = used;
+    return found;
 }
 
 std::string ProcessImageName(std::string_view comm, std::string_view exeTarget) {

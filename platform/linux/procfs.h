@@ -40,4 +40,10 @@ std::optional<std::string> ReadToEnd(int fd, size_t limit);
 // Target of a symbolic link relative to a directory descriptor.
 std::optional<std::string> ReadLinkAt(int dirFd, const char* name);
 
+// The program a process runs, through its /proc entry: its exe link, or a
+// live thread's once the main thread has exited (the leader's link then
+// names nothing). link gets the link read, relative to the entry; nullopt,
+// with errno of the leader's link, when none names a program.
+std::optional<std::string> ReadProgramLink(int procDirFd, std::string* link = nullptr);
+
 } // namespace ombrel::platform
