@@ -13,7 +13,9 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <sstream>
 #include <string>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -547,6 +549,85 @@ TEST(LiveOwners, AThreadWithItsOwnDescriptorTableOwnsItsSockets) {
         ::close(fd);
     if (inode == 0)
         GTEST_SKIP() << "no thread of its own descriptor table here";
+}
+
+// A creator and the child it forked at once, the child's pid below its own
+// (ns_last_pid, in a pid namespace of the test's): the creator owns the
+// socket the child inherited, by the scan and through the owner helper,
+// whether or not the two started in the same clock tick.
+TEST(LiveOwners, TheCreatorOwnsWhatALowerNumberedChildInherited) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root for a pid namespace";
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    auto lastPid = [](int pid) { std::ofstream("/proc/sys/kernel/ns_last_pid") << pid; };
+    pid_t outer = ::fork();
+    if (outer == 0) {
+        ::close(report[0]);
+        if (::unshare(CLONE_NEWPID | CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            ::_exit(77);
+        pid_t init = ::fork();
+        if (init == 0) {
+            if (::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
+                ::_exit(77);
+            lastPid(99);
+            pid_t creator = ::fork();
+            if (creator == 0) {
+                Socket listener(SOCK_STREAM);
+                if (!Bind(listener) || ::listen(listener.fd(), 1) != 0)
+                    ::_exit(77);
+                uint64_t inode = InodeOf(listener.fd());
+                int hold[2];
+                if (::pipe(hold) != 0)
+                    ::_exit(77);
+                lastPid(1);
+                pid_t child = ::fork();
+                if (child == 0) {
+                    ::close(hold[1]);
+                    char wait;
+                    (void)!::read(hold[0], &wait, 1); // holding the socket meanwhile
+                    ::_exit(0);
+                }
+                ::close(hold[0]);
+                std::vector<uint64_t> inodes{inode};
+                std::vector<uint32_t> scanned, joined;
+                ombrel::platform::FindSocketOwners("/proc", inodes, scanned,
+                                                   ombrel::platform::OwnerSource::Scan);
+                std::vector<ombrel::platform::OwnerRecord> records;
+                ombrel::platform::RunOwnerHelper(OMBREL_OWNERS, 10000, records);
+                ombrel::platform::JoinOwnerRecords(records, inodes, joined);
+                std::string text = std::to_string(::getpid()) + " " + std::to_string(child) + " " +
+                                   std::to_string(scanned.at(0)) + " " +
+                                   std::to_string(joined.at(0));
+                (void)!::write(report[1], text.data(), text.size());
+                ::close(hold[1]);
+                ::waitpid(child, nullptr, 0);
+                ::_exit(0);
+            }
+            ::waitpid(creator, nullptr, 0);
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(init, &status, 0);
+        ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
+    }
+    ::close(report[1]);
+    std::string text;
+    char chunk[256];
+    for (ssize_t got; (got = ::read(report[0], chunk, sizeof chunk)) > 0;)
+        text.append(chunk, static_cast<size_t>(got));
+    ::close(report[0]);
+    int status = 0;
+    ::waitpid(outer, &status, 0);
+    if (text.empty() && WIFEXITED(status) && WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "no pid namespace of the test's own here";
+    std::istringstream fields(text);
+    uint32_t creator = 0, child = 0, scanned = 0, joined = 0;
+    fields >> creator >> child >> scanned >> joined;
+    EXPECT_LT(child, creator) << text;
+    EXPECT_EQ(scanned, creator) << text;
+    EXPECT_EQ(joined, creator) << text;
 }
 
 namespace {

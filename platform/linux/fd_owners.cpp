@@ -4,7 +4,6 @@
 #include <string_view>
 #include <sys/syscall.h>
 #include <unistd.h>
-#include <unordered_map>
 
 #include "fd.h"
 #include "inet_sockets.h"
@@ -103,33 +102,21 @@ class OwnerJoin {
 public:
     OwnerJoin(const std::string& root, const std::vector<uint64_t>& inodes,
               std::vector<uint32_t>& owners)
-        : root_(root), index_(inodes), owners_(owners) {}
+        : order_(root), index_(inodes), owners_(owners) {}
 
     void Hold(uint32_t pid, uint64_t inode) {
         ptrdiff_t at = index_.Find(inode);
         if (at < 0)
             return;
         uint32_t& owner = owners_[static_cast<size_t>(at)];
-        if (owner == 0 || owner == pid)
-            owner = pid;
-        else if (uint64_t mine = StartTime(pid), theirs = StartTime(owner);
-                 mine < theirs || (mine == theirs && pid < owner))
+        if (owner == 0 || owner == pid || order_.Before(pid, owner))
             owner = pid;
     }
 
 private:
-    uint64_t StartTime(uint32_t pid) {
-        auto [it, fresh] = startTimes_.try_emplace(pid, 0);
-        if (fresh)
-            if (auto stat = ReadTaskStat(root_, pid))
-                it->second = stat->startTime;
-        return it->second;
-    }
-
-    const std::string& root_;
+    HolderOrder order_;
     InodeIndex index_;
     std::vector<uint32_t>& owners_;
-    std::unordered_map<uint32_t, uint64_t> startTimes_;
 };
 
 // Every process's descriptor folder, each link read.

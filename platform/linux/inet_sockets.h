@@ -78,8 +78,9 @@ bool ReadLiveTcpBothFamilies(std::vector<InetSocket>& v4, std::vector<InetSocket
 // One pass over every process's open descriptors: owners[i] becomes the id
 // of the process holding the socket with inodes[i], or 0 when none does.
 // Where several processes hold one socket, the one started first owns it
-// (earliest start time, then the lowest id): the creator, when a child
-// inherited it or a descriptor leaked. For the live /proc the kernel's walk
+// (earliest start time; in the same tick an ancestor before its
+// descendants, then the lowest id): the creator, when a child inherited it
+// or a descriptor leaked. For the live /proc the kernel's walk
 // is asked first, unless source is Scan; else the root's descriptor folders
 // are scanned, a process whose main thread has exited through one of its
 // live threads.

@@ -17,6 +17,7 @@
 
 #include "capabilities.h"
 #include "fd.h"
+#include "procfs.h"
 #include "spawn_attributes.h"
 
 namespace ombrel::platform {
@@ -177,13 +178,14 @@ void JoinOwnerRecords(const std::vector<OwnerRecord>& records, const std::vector
         uint32_t pid;
         uint64_t start;
     };
+    HolderOrder order(ProcRoot());
     std::unordered_map<uint64_t, Holder> first;
     first.reserve(records.size());
     for (const OwnerRecord& record : records) {
         auto [it, fresh] = first.try_emplace(record.inode, Holder{record.pid, record.startTime});
         Holder& held = it->second;
-        if (!fresh && (record.startTime < held.start ||
-                       (record.startTime == held.start && record.pid < held.pid)))
+        if (!fresh && record.pid != held.pid &&
+            order.Before(record.pid, record.startTime, held.pid, held.start))
             held = {record.pid, record.startTime};
     }
     owners.assign(inodes.size(), 0);

@@ -37,7 +37,8 @@ int OwnerHelperTimeoutMs();
 bool RunOwnerHelper(const std::string& path, int timeoutMs, std::vector<OwnerRecord>& records);
 
 // owners[i] for the socket with inodes[i] from the records, by the scan's
-// rule: the holder started first, then the lowest id; 0 where none holds it.
+// rule (HolderOrder: started first, an ancestor before its descendants in
+// the same tick, then the lower id); 0 where none holds it.
 void JoinOwnerRecords(const std::vector<OwnerRecord>& records, const std::vector<uint64_t>& inodes,
                       std::vector<uint32_t>& owners);
 

@@ -145,4 +145,32 @@ std::string ProcessImageName(std::string_view comm, std::string_view exeTarget) 
     return std::string(comm);
 }
 
+const HolderOrder::Known& HolderOrder::Facts(uint32_t pid) {
+    auto [it, fresh] = known_.try_emplace(pid);
+    if (fresh)
+        if (std::optional<TaskStat> stat = ReadTaskStat(root_, pid))
+            it->second = {stat->startTime, stat->ppid};
+    return it->second;
+}
+
+bool HolderOrder::IsAncestor(uint32_t ancestor, uint32_t pid) {
+    // A chain of parents is short; a bound keeps a forged tree finite.
+    for (int step = 0; step < 4096 && pid > 1; ++step) {
+        pid = Facts(pid).parent;
+        if (pid == ancestor)
+            return true;
+    }
+    return false;
+}
+
+bool HolderOrder::Before(uint32_t a, uint64_t startA, uint32_t b, uint64_t startB) {
+    if (startA != startB)
+        return startA < startB;
+    if (IsAncestor(a, b))
+        return true;
+    if (IsAncestor(b, a))
+        return false;
+    return a < b;
+}
+
 } // namespace ombrel::platform

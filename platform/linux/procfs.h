@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace ombrel::platform {
@@ -45,5 +46,28 @@ std::optional<std::string> ReadLinkAt(int dirFd, const char* name);
 // names nothing). link gets the link read, relative to the entry; nullopt,
 // with errno of the leader's link, when none names a program.
 std::optional<std::string> ReadProgramLink(int procDirFd, std::string* link = nullptr);
+
+// Which of two holders of a socket owns it: the one started first (the
+// creator, when a child inherited it or a descriptor leaked); in the same
+// clock tick, an ancestor before its descendants, whatever their ids; then
+// the lower id. Start times and parents are read from the root once each.
+class HolderOrder {
+public:
+    explicit HolderOrder(std::string root) : root_(std::move(root)) {}
+    uint64_t StartTime(uint32_t pid) { return Facts(pid).start; }
+    bool Before(uint32_t a, uint64_t startA, uint32_t b, uint64_t startB);
+    bool Before(uint32_t a, uint32_t b) { return Before(a, StartTime(a), b, StartTime(b)); }
+
+private:
+    struct Known {
+        uint64_t start = 0;
+        uint32_t parent = 0;
+    };
+    const Known& Facts(uint32_t pid);
+    bool IsAncestor(uint32_t ancestor, uint32_t pid);
+
+    std::string root_;
+    std::unordered_map<uint32_t, Known> known_;
+};
 
 } // namespace ombrel::platform
