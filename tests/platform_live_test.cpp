@@ -16,6 +16,7 @@
 #include <sstream>
 #include <string>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -707,6 +708,73 @@ TEST(LiveHolders, TheKernelWalkListsExactlyOurSocketDescriptors) {
 
 // An ordinary user gets no answer from the kernel's walk, and nothing in
 // place of one: the scan answers for it.
+// Processes holding two million descriptors that are not sockets, then one
+// that holds a socket: the kernel stops a read after a million objects
+// without a record (EAGAIN), and the walk goes on past them to the socket.
+TEST(LiveHolders, TheWalkGoesOnPastMillionsOfDescriptorsWithoutARecord) {
+    if (!KernelWalkExpected())
+        GTEST_SKIP() << "no kernel walk here: not root, another pid namespace or no BTF";
+    constexpr long kDescriptors = 2100000;
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    long each = static_cast<long>(std::min<rlim_t>(limit.rlim_max, 1 << 20)) - 16;
+    ASSERT_GT(each, 1000);
+    int ready[2], release[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    std::vector<pid_t> flood;
+    for (long held = 0; held < kDescriptors + each; held += each) {
+        bool last = held >= kDescriptors;
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            // Nothing of the test's: no socket but the last one's own.
+            int up = ::fcntl(ready[1], F_DUPFD, 100), down = ::fcntl(release[0], F_DUPFD, 100);
+            (void)!::dup2(up, 3);
+            (void)!::dup2(down, 4);
+            ::close_range(5, ~0U, 0);
+            rlimit own{limit.rlim_max, limit.rlim_max};
+            ::setrlimit(RLIMIT_NOFILE, &own);
+            int null = ::open("/dev/null", O_RDONLY);
+            bool ok = null >= 0;
+            for (long i = 0; ok && i < each; ++i)
+                ok = ::dup(null) >= 0;
+            uint64_t report[2] = {static_cast<uint64_t>(::getpid()), ok ? 1u : 0u};
+            if (last) {
+                int socket = ok ? ::socket(AF_INET, SOCK_DGRAM, 0) : -1;
+                report[1] = socket >= 0 ? InodeOf(socket) : 0;
+            }
+            (void)!::write(3, report, sizeof report); // one write: whole in the pipe
+            char wait;
+            (void)!::read(4, &wait, 1);
+            ::_exit(0);
+        }
+        flood.push_back(pid);
+    }
+    ::close(ready[1]);
+    ::close(release[0]);
+    uint64_t holder = 0, inode = 0;
+    bool all = true;
+    for (size_t i = 0; i < flood.size(); ++i) {
+        uint64_t report[2] = {};
+        all = all && ::read(ready[0], report, sizeof report) == sizeof report && report[1] != 0;
+        if (report[1] > 1) {
+            holder = report[0];
+            inode = report[1];
+        }
+    }
+    std::vector<ombrel::platform::SocketHolder> holders;
+    bool walked = ombrel::platform::ReadSocketHolders(holders);
+    ::close(release[1]);
+    for (pid_t pid : flood)
+        ::waitpid(pid, nullptr, 0);
+    ::close(ready[0]);
+    ASSERT_TRUE(all && inode != 0) << "the descriptors were not to be had";
+    ASSERT_TRUE(walked);
+    EXPECT_TRUE(std::any_of(holders.begin(), holders.end(), [&](const auto& held) {
+        return held.pid == holder && held.inode == inode;
+    })) << "no record of the last process's socket";
+}
+
 TEST(LiveHolders, AnOrdinaryUserIsRefusedTheKernelWalk) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to become another user";

@@ -435,9 +435,17 @@ bool ReadSocketHolders(std::vector<SocketHolder>& holders) {
     static_assert(sizeof(Record) == 16);
     alignas(8) char buffer[1 << 16];
     size_t held = 0; // bytes of a record that a read cut, kept for the next
+    // At most a million objects each: far more than any machine holds.
+    constexpr int kMaxSilentStretches = 1 << 16;
+    int stretches = 0;
     for (;;) {
         ssize_t got = ::read(iterFd.get(), buffer + held, sizeof buffer - held);
         if (got < 0 && errno == EINTR)
+            continue;
+        // The kernel ends a read that walked a million objects without a
+        // record (a process with a million descriptors that are not
+        // sockets) with EAGAIN; the next read goes on from there.
+        if (got < 0 && errno == EAGAIN && ++stretches < kMaxSilentStretches)
             continue;
         if (got < 0) {
             holders.clear();
