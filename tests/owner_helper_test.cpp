@@ -168,7 +168,7 @@ TEST(OwnerHelper, SeesEveryHolderAndWritesWithoutCapabilities) {
 }
 
 // The layer asks the helper, takes a whole answer, and falls back to its
-// own scan on anything else: missing, failing, truncated or too slow.
+// own scan on anything else: missing, failing, truncated or silent.
 TEST(OwnerHelper, TheLayerFallsBackToItsOwnScan) {
     Listener listener;
     const DWORD self = static_cast<DWORD>(::getpid());
@@ -186,6 +186,10 @@ TEST(OwnerHelper, TheLayerFallsBackToItsOwnScan) {
     std::string fails = script("fails", "/bin/cat " + answer + "; exit 3");
     std::string truncated = script("cuts", "/bin/cat " + dir.path() + "/truncated");
     std::string hangs = script("hangs", "exec /bin/sleep 60");
+    // Works (the processor busy) three times the bound before it answers.
+    std::string works = script("works", "i=0; while [ $i -lt 300000 ]; do i=$((i+1)); done; "
+                                        "/bin/cat " +
+                                            answer);
 
     {
         OwnerHelperOverride helper(gives);
@@ -195,8 +199,13 @@ TEST(OwnerHelper, TheLayerFallsBackToItsOwnScan) {
         OwnerHelperOverride helper(path);
         EXPECT_EQ(OwnerOf(listener.port), self) << path;
     }
-    OwnerHelperOverride slow(hangs, 200);
-    EXPECT_EQ(OwnerOf(listener.port), self);
+    {
+        OwnerHelperOverride slow(hangs, 200);
+        EXPECT_EQ(OwnerOf(listener.port), self);
+    }
+    // A bound on silence, not work: a helper still working is waited for.
+    OwnerHelperOverride working(works, 150);
+    EXPECT_EQ(OwnerOf(listener.port), 4242u);
 }
 
 TEST(OwnerRecords, OnlyAWholeOutputIsRead) {

@@ -1,13 +1,16 @@
 #include "owner_helper.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <spawn.h>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -47,6 +50,26 @@ std::string ProgramFolder() {
     std::string exe(path, static_cast<size_t>(length));
     size_t slash = exe.rfind('/');
     return slash == std::string::npos ? std::string() : exe.substr(0, slash);
+}
+
+// The processor time a process has used, in clock ticks (user and system,
+// from its stat line, which anyone may read); -1 when it cannot be read.
+long long ProcessorTicks(pid_t pid) {
+    std::optional<std::string> line = ReadSmallFile("/proc/" + std::to_string(pid) + "/stat", 4096);
+    size_t close = line ? line->rfind(')') : std::string::npos;
+    if (close == std::string::npos)
+        return -1;
+    // Fields after the name: state is field 3, utime 14 and stime 15.
+    std::istringstream fields(line->substr(close + 2));
+    std::string field;
+    long long user = 0, system = 0;
+    for (int at = 3; at <= 15 && fields >> field; ++at) {
+        if (at == 14)
+            user = std::atoll(field.c_str());
+        if (at == 15)
+            system = std::atoll(field.c_str());
+    }
+    return user + system;
 }
 
 } // namespace
@@ -136,23 +159,39 @@ bool RunOwnerHelper(const std::string& path, int timeoutMs, std::vector<OwnerRec
     if (error != 0)
         return false;
 
-    // Read until the helper closes its end or the bound passes.
+    // Read until the helper closes its end. The bound is on its silence,
+    // not its work: a helper that neither writes nor uses the processor
+    // for that long is stuck (on a file system that never answers, say);
+    // one still scanning a large or flooded machine is let finish.
     std::string output;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    auto bound = std::chrono::milliseconds(timeoutMs);
+    auto silentSince = std::chrono::steady_clock::now();
+    long long worked = ProcessorTicks(pid);
     bool ended = false;
     char buffer[65536];
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
-        if (left <= 0)
+        auto now = std::chrono::steady_clock::now();
+        if (now - silentSince >= bound)
             break;
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(bound - (now - silentSince));
         pollfd wait{readEnd.get(), POLLIN, 0};
-        int ready = ::poll(&wait, 1, static_cast<int>(left));
+        // Looked at a few times within each bound: its processor time moves
+        // in ticks of 10 ms.
+        long long slice = std::clamp<long long>(timeoutMs / 4, 10, 100);
+        int ready = ::poll(&wait, 1, static_cast<int>(std::min<long long>(left.count(), slice)));
         if (ready < 0 && errno == EINTR)
             continue;
-        if (ready <= 0)
+        if (ready < 0)
             break;
+        if (ready == 0) {
+            long long now_worked = ProcessorTicks(pid);
+            if (now_worked != worked) {
+                worked = now_worked;
+                silentSince = std::chrono::steady_clock::now();
+            }
+            continue;
+        }
         ssize_t got = ::read(readEnd.get(), buffer, sizeof buffer);
         if (got < 0 && errno == EINTR)
             continue;
@@ -161,6 +200,7 @@ bool RunOwnerHelper(const std::string& path, int timeoutMs, std::vector<OwnerRec
             break;
         }
         output.append(buffer, static_cast<size_t>(got));
+        silentSince = std::chrono::steady_clock::now();
     }
     if (!ended)
         ::kill(pid, SIGKILL); // ours, and late: its answer is not taken

@@ -28,12 +28,13 @@ std::string OwnerHelperPath();
 // records it counts. Nothing is read past size.
 bool ParseOwnerRecords(const char* data, size_t size, std::vector<OwnerRecord>& records);
 
-// The bound on one run of the helper.
+// The bound on the helper's silence: no output and no processor time.
 int OwnerHelperTimeoutMs();
 
 // Runs the helper with no argument, input or environment, and reads its
-// output; false when it cannot start, exits other than 0, outlives the
-// bound (it is then killed) or writes anything but whole records.
+// output; false when it cannot start, exits other than 0, stays silent for
+// the bound (neither writing nor working; it is then killed) or writes
+// anything but whole records.
 bool RunOwnerHelper(const std::string& path, int timeoutMs, std::vector<OwnerRecord>& records);
 
 // owners[i] for the socket with inodes[i] from the records, by the scan's

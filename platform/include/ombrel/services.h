@@ -97,8 +97,9 @@ private:
 
 // The owner helper the table functions run where the caller cannot read
 // other users' descriptors, for the life of the object: a test's path
-// (asked even where the caller could read them) and its bound in
-// milliseconds (0: the layer's own, 2 s). An empty path means none.
+// (asked even where the caller could read them) and the bound on its
+// silence in milliseconds (0: the layer's own, 2 s). An empty path means
+// none.
 class OwnerHelperOverride {
 public:
     OwnerHelperOverride(std::string path, int timeoutMs = 0);
