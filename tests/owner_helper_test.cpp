@@ -6,8 +6,10 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <linux/netlink.h>
 #include <netinet/in.h>
 #include <sched.h>
+#include <set>
 #include <shellapi.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -165,6 +167,36 @@ TEST(OwnerHelper, SeesEveryHolderAndWritesWithoutCapabilities) {
     ASSERT_TRUE(ParseOwnerRecords(run.out.data(), run.out.size(), records));
     for (const OwnerRecord& record : records)
         EXPECT_NE(record.inode, listener.inode);
+}
+
+// The helper tells of the four tables' sockets alone: a unix, netlink or
+// packet socket a process holds is none of the caller's business.
+TEST(OwnerHelper, ReportsOnlyTcpAndUdpSockets) {
+    Listener listener;
+    auto inodeOf = [](int fd) {
+        struct stat info {};
+        return fd >= 0 && ::fstat(fd, &info) == 0 ? static_cast<uint64_t>(info.st_ino) : 0;
+    };
+    int udp = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 any{};
+    any.sin6_family = AF_INET6;
+    any.sin6_addr = in6addr_loopback;
+    ASSERT_EQ(::bind(udp, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    int netlink = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    std::vector<OwnerRecord> records;
+    ASSERT_TRUE(RunOwnerHelper(OMBREL_OWNERS, 10000, records));
+    std::set<uint64_t> ours;
+    for (const OwnerRecord& record : records)
+        if (record.pid == static_cast<uint32_t>(::getpid()))
+            ours.insert(record.inode);
+    EXPECT_EQ(ours.count(listener.inode), 1u);
+    EXPECT_EQ(ours.count(inodeOf(udp)), 1u);
+    for (int other : {pair[0], pair[1], netlink})
+        EXPECT_EQ(ours.count(inodeOf(other)), 0u);
+    for (int fd : {udp, pair[0], pair[1], netlink})
+        ::close(fd);
 }
 
 // The layer asks the helper, takes a whole answer, and falls back to its

@@ -1,9 +1,10 @@
-// ombrel-owners: for every socket any process holds, its inode and the
-// holder's pid and start time, in the binary form of owner_records.h on
+// ombrel-owners: for every TCP and UDP socket any process holds, its inode
+// and the holder's pid and start time, in the binary form of owner_records.h on
 // standard output. Installed with CAP_DAC_READ_SEARCH and CAP_SYS_PTRACE,
 // so that an ordinary user's snapshot knows every owner; it reveals no path,
 // reads no input, takes no argument and no variable, never follows a link
 // out of /proc, and holds no capability by the time it writes.
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "../inet_sockets.h"
 #include "owner_records.h"
 #include "thread_tables.h"
 
@@ -180,6 +182,26 @@ void ScanProcess(int procFd, const char* pid, std::vector<OwnerRecord>& records)
     }
 }
 
+// The inodes of the four tables' sockets, ascending: the helper tells of
+// these alone, not of the unix, netlink or packet sockets a process holds.
+// Without IPv6 its two tables are none; false when IPv4's cannot be read.
+bool TableInodes(std::vector<uint64_t>& inodes) {
+    using ombrel::platform::InetFamily;
+    using ombrel::platform::InetProtocol;
+    std::vector<ombrel::platform::InetSocket> sockets;
+    if (!ombrel::platform::DumpSockDiag(InetProtocol::Tcp, InetFamily::V4, sockets) ||
+        !ombrel::platform::DumpSockDiag(InetProtocol::Udp, InetFamily::V4, sockets))
+        return false;
+    ombrel::platform::DumpSockDiag(InetProtocol::Tcp, InetFamily::V6, sockets);
+    ombrel::platform::DumpSockDiag(InetProtocol::Udp, InetFamily::V6, sockets);
+    for (const auto& socket : sockets)
+        if (socket.inode != 0)
+            inodes.push_back(socket.inode);
+    std::sort(inodes.begin(), inodes.end());
+    inodes.erase(std::unique(inodes.begin(), inodes.end()), inodes.end());
+    return true;
+}
+
 // Every capability set emptied, none to be had again; false if any stays.
 bool DropCapabilities() {
     ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
@@ -221,6 +243,11 @@ int main(int argc, char**) {
     if (procFd < 0 || ProcessesHidden(procFd))
         return kRefused;
 
+    // The tables first: a socket the caller saw was made before they were
+    // read, so none it asks about is missed.
+    std::vector<uint64_t> wanted;
+    if (!TableInodes(wanted))
+        return kRefused;
     std::vector<OwnerRecord> records;
     if (DIR* dir = ::fdopendir(::dup(procFd))) {
         while (dirent* entry = ::readdir(dir))
@@ -229,6 +256,12 @@ int main(int argc, char**) {
         ::closedir(dir);
     }
     ::close(procFd);
+    records.erase(std::remove_if(records.begin(), records.end(),
+                                 [&](const OwnerRecord& record) {
+                                     return !std::binary_search(wanted.begin(), wanted.end(),
+                                                                record.inode);
+                                 }),
+                  records.end());
 
     if (!DropCapabilities())
         return kRefused;
