@@ -174,8 +174,8 @@ void ScanProcess(int procFd, const char* pid, std::vector<OwnerRecord>& records)
     uint64_t start = StartTime(procFd, pid);
     int fdDir = OpenDir(procFd, std::string(pid) + "/fd");
     bool listed = fdDir >= 0 && ScanFds(fdDir, id, start, records);
-    for (const std::string& tid : ombrel::platform::ThreadsWithTheirOwnTables(procFd, id, true,
-                                                                              listed)) {
+    for (const std::string& tid :
+         ombrel::platform::ThreadsWithTheirOwnTables(procFd, id, true, listed)) {
         int threadFds = OpenDir(procFd, std::string(pid) + "/task/" + tid + "/fd");
         if (threadFds >= 0)
             ScanFds(threadFds, id, start, records);
