@@ -1,9 +1,12 @@
 // ombrel-list: one snapshot, taken exactly as the window program takes it,
 // printed one tab-separated line per entry in table order.
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include <ombrel/owner_source.h>
 #include <ombrel/res/strings.h>
 #include <ombrel/startup.h>
 
@@ -23,7 +26,10 @@ void PrintHelp() {
                 "other control byte \\xHH.\n\n"
                 "  --tcp   list only TCP endpoints\n"
                 "  --udp   list only UDP endpoints\n"
-                "  --help  show this text\n",
+                "  --help  show this text\n\n"
+                "With OMBREL_OWNER_SOURCE set, standard error tells which source named the\n"
+                "owners (the kernel's walk, a scan of /proc, the owner helper or the\n"
+                "administrator's collector) and why a faster one did not.\n",
                 kUsage);
 }
 
@@ -75,6 +81,15 @@ int main(int argc, char** argv) {
     EnableSnapshotPrivilege();
     CPortTable table;
     table.Refresh();
+    // For an administrator who wonders where the owners came from.
+    if (const char* ask = std::getenv("OMBREL_OWNER_SOURCE"); ask != nullptr && *ask != '\0') {
+        std::string report = ombrel::platform::OwnerSourceReport();
+        for (size_t start = 0; start < report.size();) {
+            size_t end = std::min(report.find('\n', start), report.size());
+            std::fprintf(stderr, "ombrel-list: %s\n", report.substr(start, end - start).c_str());
+            start = end + 1;
+        }
+    }
     int index = 0;
     PortEntry* entry = nullptr;
     std::string line;

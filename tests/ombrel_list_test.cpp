@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "run_program.h"
+#include "scoped_env.h"
 #include "temp_dir.h"
 
 extern char** environ;
@@ -332,4 +333,33 @@ TEST(OmbrelList, TheOwnerHelperNamesEveryOwnerButNoPath) {
     EXPECT_EQ(withHelper, std::to_string(::getpid()) + " " + name);
     EXPECT_EQ(ownerOf(false), "0 ");
     ::close(listener);
+}
+
+// Asked through OMBREL_OWNER_SOURCE, standard error names the source of the
+// owners and why a faster one did not answer; unasked, it says nothing.
+TEST(OmbrelList, SaysWhichSourceNamedTheOwnersWhenAsked) {
+    ListRun asked, unasked;
+    {
+        ScopedEnv ask;
+        ask.Set("OMBREL_OWNER_SOURCE", "1");
+        asked = List({"--tcp"});
+        ask.Set("OMBREL_OWNER_SOURCE", nullptr);
+        unasked = List({"--tcp"});
+    }
+    EXPECT_EQ(unasked.err, "");
+    ASSERT_EQ(asked.exitCode, 0);
+    EXPECT_EQ(asked.err.rfind("ombrel-list: owners: ", 0), 0u) << asked.err;
+    if (::geteuid() != 0)
+        return;
+    // An ordinary user with no helper beside the program: the scan, and why
+    // not the kernel's walk.
+    TempDir dir;
+    std::string alone = CopyOfList(dir, "ombrel-list-alone", false);
+    ScopedEnv ask;
+    ask.Set("OMBREL_OWNER_SOURCE", "1");
+    ListRun user = List({"--tcp"}, alone.c_str(), 65534);
+    EXPECT_EQ(user.exitCode, 0) << user.err;
+    EXPECT_EQ(user.err, "ombrel-list: no owner helper beside the program; owners: a scan of /proc "
+                        "(the kernel's walk: the caller holds neither CAP_BPF with CAP_PERFMON "
+                        "nor CAP_SYS_ADMIN)\n");
 }

@@ -7,6 +7,8 @@
 #include <tuple>
 #include <vector>
 
+#include <ombrel/administrator.h>
+#include <ombrel/owner_source.h>
 #include <ombrel/services.h>
 
 #include "../core/provisions.h"
@@ -86,8 +88,14 @@ void CollectEveryTable() {
     held.root = ProcRoot();
     MachineTables tables;
     bool live = ProcRootIsLive() && held.root == ProcRoot();
-    if (!live || !AskCollector(tables))
+    if (live && AskCollector(tables)) {
+        SetOwnerSourceReport("owners: the administrator's collector " + CollectorPath());
+    } else {
         ReadMachineTables(held.root, tables);
+        if (live && CurrentAdministratorMode() == AdministratorMode::Unavailable)
+            SetOwnerSourceReport("the administrator's collector is unavailable; " +
+                                 OwnerSourceReport());
+    }
     for (size_t table = 0; table < kTableCount; ++table) {
         if (!tables.read[table])
             continue;

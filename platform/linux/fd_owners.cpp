@@ -157,11 +157,11 @@ void ScanDescriptors(const std::string& root, OwnerJoin& join) {
 
 } // namespace
 
-void FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inodes,
+bool FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inodes,
                       std::vector<uint32_t>& owners, OwnerSource source) {
     owners.assign(inodes.size(), 0);
     if (inodes.empty())
-        return;
+        return false;
     OwnerJoin join(root, inodes, owners);
     // The kernel's own walk of the descriptor tables answers the live tree
     // in one pass where it is allowed; it sees what the scan sees.
@@ -171,10 +171,11 @@ void FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inod
         if (ReadSocketHolders(holders)) {
             for (const SocketHolder& holder : holders)
                 join.Hold(holder.pid, holder.inode);
-            return;
+            return true;
         }
     }
     ScanDescriptors(root, join);
+    return false;
 }
 
 } // namespace ombrel::platform

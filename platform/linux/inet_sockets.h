@@ -65,6 +65,9 @@ struct SocketHolder {
 // it (without CAP_BPF and CAP_PERFMON, no type information, another pid
 // namespace); then only a scan of /proc can tell.
 bool ReadSocketHolders(std::vector<SocketHolder>& holders);
+// Why the last ReadSocketHolders read no holder, in a line or, with the
+// verifier's log, a few; empty after one that did.
+const std::string& SocketHoldersRefusal();
 // Reads what the walk needs of the kernel's type information ahead, so
 // that a caller can do it while waiting on other work; it reads no holder.
 void PrepareSocketHolders();
@@ -82,10 +85,10 @@ bool ReadLiveTcpBothFamilies(std::vector<InetSocket>& v4, std::vector<InetSocket
 // descendants, then the lowest id): the creator, when a child inherited it
 // or a descriptor leaked. For the live /proc the kernel's walk
 // is asked first, unless source is Scan; else the root's descriptor folders
-// are scanned, a process whose main thread has exited through one of its
-// live threads.
+// are scanned, every descriptor table of a process's threads with them.
+// True when the kernel's walk answered.
 enum class OwnerSource { Any, Scan };
-void FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inodes,
+bool FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inodes,
                       std::vector<uint32_t>& owners, OwnerSource source = OwnerSource::Any);
 
 } // namespace ombrel::platform

@@ -2,7 +2,9 @@
 
 #include <system_error>
 #include <thread>
+#include <utility>
 
+#include <ombrel/owner_source.h>
 #include <ombrel/services.h>
 
 #include "owner_helper.h"
@@ -10,20 +12,40 @@
 namespace ombrel::platform {
 namespace {
 
+std::string& OwnerSourceText() {
+    static std::string text;
+    return text;
+}
+
 // Where the caller cannot read other users' descriptors, the owner
 // helper's scan names every owner; without the helper, or when it fails,
 // the caller's own scan names those it can see.
 void FindOwners(const std::string& root, const std::vector<uint64_t>& inodes,
                 std::vector<uint32_t>& owners) {
+    std::string& report = OwnerSourceText();
+    report.clear();
     if (ProcRootIsLive() && root == ProcRoot() && !ReadsEveryDescriptor()) {
         std::vector<OwnerRecord> records;
         std::string helper = OwnerHelperPath();
         if (!helper.empty() && RunOwnerHelper(helper, OwnerHelperTimeoutMs(), records)) {
             JoinOwnerRecords(records, inodes, owners);
+            report = "owners: the owner helper " + helper +
+                     " (this user may not read other users' descriptors)";
             return;
         }
+        report = helper.empty() ? "no owner helper beside the program; "
+                                : "the owner helper " + helper + " failed or fell silent; ";
     }
-    FindSocketOwners(root, inodes, owners);
+    bool walked = FindSocketOwners(root, inodes, owners);
+    if (walked) {
+        report += "owners: the kernel's walk";
+    } else if (root != "/proc") {
+        report += "owners: a scan of " + root;
+    } else {
+        report += "owners: a scan of /proc";
+        if (!inodes.empty())
+            report += " (the kernel's walk: " + SocketHoldersRefusal() + ")";
+    }
 }
 
 std::vector<uint64_t>& AppendInodes(const std::vector<InetSocket>& sockets,
@@ -47,6 +69,14 @@ InetProtocol ProtocolOf(size_t table) {
 
 InetFamily FamilyOf(size_t table) {
     return table == kTcp6 || table == kUdp6 ? InetFamily::V6 : InetFamily::V4;
+}
+
+std::string OwnerSourceReport() {
+    return OwnerSourceText();
+}
+
+void SetOwnerSourceReport(std::string report) {
+    OwnerSourceText() = std::move(report);
 }
 
 bool ReadMachineTable(size_t table, const std::string& root, std::vector<InetSocket>& sockets,

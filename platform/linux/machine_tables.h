@@ -30,6 +30,9 @@ struct MachineTables {
 // owner helper where the caller cannot read other users' descriptors.
 void ReadMachineTables(const std::string& root, MachineTables& tables);
 
+// What OwnerSourceReport gives, as the collector's answer sets it.
+void SetOwnerSourceReport(std::string report);
+
 // One table alone, with its owners found the same way; false when the table
 // cannot be read.
 bool ReadMachineTable(size_t table, const std::string& root, std::vector<InetSocket>& sockets,

@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <utility>
 
 #include "capabilities.h"
 #include "fd.h"
@@ -390,13 +391,38 @@ void PrepareSocketHolders() {
         KernelLayout();
 }
 
+namespace {
+
+std::string& Refusal() {
+    static std::string refusal;
+    return refusal;
+}
+
+bool Refuse(std::string why) {
+    Refusal() = std::move(why);
+    return false;
+}
+
+std::string Errno(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+} // namespace
+
+const std::string& SocketHoldersRefusal() {
+    return Refusal();
+}
+
 bool ReadSocketHolders(std::vector<SocketHolder>& holders) {
     holders.clear();
-    if (!MayLoadTracingPrograms() || !InInitialPidNamespace())
-        return false;
+    Refusal().clear();
+    if (!MayLoadTracingPrograms())
+        return Refuse("the caller holds neither CAP_BPF with CAP_PERFMON nor CAP_SYS_ADMIN");
+    if (!InInitialPidNamespace())
+        return Refuse("the caller or its /proc is not in the machine's own pid namespace");
     const std::optional<Layout>& layout = KernelLayout();
     if (!layout)
-        return false;
+        return Refuse("no usable type information in /sys/kernel/btf/vmlinux");
     std::vector<bpf_insn> code = Program(*layout);
     // The program is ours, under the project's licence; the kernel lends
     // its sequence-writing helper to GPL-compatible programs only.
@@ -411,21 +437,34 @@ bool ReadSocketHolders(std::vector<SocketHolder>& holders) {
     load.license = reinterpret_cast<uintptr_t>(kLicense);
     std::strncpy(load.prog_name, "ombrel_sockets", sizeof load.prog_name - 1);
     UniqueFd program(Bpf(BPF_PROG_LOAD, load));
-    if (!program)
-        return false;
+    if (!program) {
+        // Once more with the verifier's log, for whoever asks why.
+        std::string why = Errno("the kernel refused the program");
+        std::string log(1 << 16, '\0');
+        load.log_level = 1;
+        load.log_buf = reinterpret_cast<uintptr_t>(log.data());
+        load.log_size = static_cast<uint32_t>(log.size());
+        UniqueFd again(Bpf(BPF_PROG_LOAD, load));
+        log.resize(std::strlen(log.c_str()));
+        while (!log.empty() && log.back() == '\n')
+            log.pop_back();
+        if (!log.empty())
+            why += "; the verifier's log:\n" + log;
+        return Refuse(std::move(why));
+    }
 
     bpf_attr link{};
     link.link_create.prog_fd = static_cast<uint32_t>(program.get());
     link.link_create.attach_type = BPF_TRACE_ITER;
     UniqueFd linkFd(Bpf(BPF_LINK_CREATE, link));
     if (!linkFd)
-        return false;
+        return Refuse(Errno("the kernel refused to attach the iterator"));
 
     bpf_attr iter{};
     iter.iter_create.link_fd = static_cast<uint32_t>(linkFd.get());
     UniqueFd iterFd(Bpf(BPF_ITER_CREATE, iter));
     if (!iterFd)
-        return false;
+        return Refuse(Errno("the kernel refused to start the walk"));
 
     struct Record {
         uint64_t inode;
@@ -449,10 +488,14 @@ bool ReadSocketHolders(std::vector<SocketHolder>& holders) {
             continue;
         if (got < 0) {
             holders.clear();
-            return false;
+            return Refuse(Errno("the walk failed"));
         }
-        if (got == 0)
-            return held == 0 || (holders.clear(), false);
+        if (got == 0) {
+            if (held == 0)
+                return true;
+            holders.clear();
+            return Refuse("the walk ended inside a record");
+        }
         size_t total = held + static_cast<size_t>(got);
         size_t whole = total - total % sizeof(Record);
         for (size_t at = 0; at < whole; at += sizeof(Record)) {
