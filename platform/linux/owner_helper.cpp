@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <unordered_map>
+#include <utility>
 
 #include <ombrel/services.h>
 
@@ -52,24 +53,32 @@ std::string ProgramFolder() {
     return slash == std::string::npos ? std::string() : exe.substr(0, slash);
 }
 
-// The processor time a process has used, in clock ticks (user and system,
-// from its stat line, which anyone may read); -1 when it cannot be read.
-long long ProcessorTicks(pid_t pid) {
-    std::optional<std::string> line = ReadSmallFile("/proc/" + std::to_string(pid) + "/stat", 4096);
+// What a process has done so far: the nanoseconds it ran and waited to run
+// (its schedstat line), and its user and system ticks (its stat line, for a
+// kernel that keeps no schedstat); anyone may read both. A process that is
+// stuck (asleep on a file system that never answers) moves neither; one that
+// works, or only waits for a processor on a busy machine, moves them.
+std::string Activity(pid_t pid) {
+    std::string folder = "/proc/" + std::to_string(pid);
+    std::optional<std::string> schedstat = ReadSmallFile(folder + "/schedstat", 256);
+    std::istringstream sched(schedstat.value_or(""));
+    unsigned long long ran = 0, waited = 0;
+    sched >> ran >> waited;
+    std::optional<std::string> line = ReadSmallFile(folder + "/stat", 4096);
     size_t close = line ? line->rfind(')') : std::string::npos;
-    if (close == std::string::npos)
-        return -1;
-    // Fields after the name: state is field 3, utime 14 and stime 15.
-    std::istringstream fields(line->substr(close + 2));
-    std::string field;
-    long long user = 0, system = 0;
-    for (int at = 3; at <= 15 && fields >> field; ++at) {
-        if (at == 14)
-            user = std::atoll(field.c_str());
-        if (at == 15)
-            system = std::atoll(field.c_str());
+    std::string user, system;
+    if (close != std::string::npos) {
+        // Fields after the name: state is field 3, utime 14 and stime 15.
+        std::istringstream fields(line->substr(close + 2));
+        std::string field;
+        for (int at = 3; at <= 15 && fields >> field; ++at) {
+            if (at == 14)
+                user = field;
+            if (at == 15)
+                system = field;
+        }
     }
-    return user + system;
+    return std::to_string(ran + waited) + " " + user + " " + system;
 }
 
 } // namespace
@@ -160,13 +169,13 @@ bool RunOwnerHelper(const std::string& path, int timeoutMs, std::vector<OwnerRec
         return false;
 
     // Read until the helper closes its end. The bound is on its silence,
-    // not its work: a helper that neither writes nor uses the processor
-    // for that long is stuck (on a file system that never answers, say);
-    // one still scanning a large or flooded machine is let finish.
+    // not its work: a helper that neither writes nor runs (nor waits to
+    // run) for that long is stuck (on a file system that never answers,
+    // say); one still scanning a large or flooded machine is let finish.
     std::string output;
     auto bound = std::chrono::milliseconds(timeoutMs);
     auto silentSince = std::chrono::steady_clock::now();
-    long long worked = ProcessorTicks(pid);
+    std::string worked = Activity(pid);
     bool ended = false;
     char buffer[65536];
     for (;;) {
@@ -176,8 +185,7 @@ bool RunOwnerHelper(const std::string& path, int timeoutMs, std::vector<OwnerRec
         auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(bound - (now - silentSince));
         pollfd wait{readEnd.get(), POLLIN, 0};
-        // Looked at a few times within each bound: its processor time moves
-        // in ticks of 10 ms.
+        // Looked at a few times within each bound.
         long long slice = std::clamp<long long>(timeoutMs / 4, 10, 100);
         int ready = ::poll(&wait, 1, static_cast<int>(std::min<long long>(left.count(), slice)));
         if (ready < 0 && errno == EINTR)
@@ -185,9 +193,8 @@ bool RunOwnerHelper(const std::string& path, int timeoutMs, std::vector<OwnerRec
         if (ready < 0)
             break;
         if (ready == 0) {
-            long long now_worked = ProcessorTicks(pid);
-            if (now_worked != worked) {
-                worked = now_worked;
+            if (std::string now_worked = Activity(pid); now_worked != worked) {
+                worked = std::move(now_worked);
                 silentSince = std::chrono::steady_clock::now();
             }
             continue;
