@@ -70,6 +70,16 @@ bool MapsMention(const std::string& text) {
     return all.str().find(text) != std::string::npos;
 }
 
+// The program's start with args after its name; its exit status.
+int RunOmbrelWith(std::vector<std::string> args) {
+    args.insert(args.begin(), "ombrel");
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    return RunOmbrel(static_cast<int>(args.size()), argv.data());
+}
+
 // What the child saw when the start showed its message box.
 struct StartReport {
     int exitCode = -1;
@@ -100,13 +110,7 @@ StartReport Start(std::vector<std::string> args, const std::vector<std::string>&
             (void)written;
             return IDOK;
         });
-        args.insert(args.begin(), "ombrel");
-        std::vector<char*> argv;
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        int status = RunOmbrel(static_cast<int>(args.size()), argv.data());
-        ::_exit(status);
+        ::_exit(RunOmbrelWith(std::move(args)));
     }
     ::close(channel[1]);
     std::string text;
@@ -267,12 +271,7 @@ AdministratorReport StartAdministrator(std::vector<std::string> args,
             (void)!::read(go[0], &wait, 1);
             return IDOK;
         });
-        args.insert(args.begin(), "ombrel");
-        std::vector<char*> argv;
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        ::_exit(RunOmbrel(static_cast<int>(args.size()), argv.data()));
+        ::_exit(RunOmbrelWith(std::move(args)));
     }
     ::close(report[1]);
     ::close(go[0]);

@@ -87,7 +87,7 @@ void CollectEveryTable() {
     held = {};
     held.root = ProcRoot();
     MachineTables tables;
-    bool live = ProcRootIsLive() && held.root == ProcRoot();
+    bool live = ProcRootIsLive(); // the root just read is ProcRoot()
     if (live && AskCollector(tables)) {
         SetOwnerSourceReport("owners: the administrator's collector " + CollectorPath());
     } else {

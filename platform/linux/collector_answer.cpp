@@ -37,9 +37,7 @@ CollectedOwner ReadOwner(const std::string& root, uint32_t pid) {
         owner.path = std::move(*exe);
     }
     // Every fact through the one entry, so all are of the same process.
-    UniqueFd statFile(::openat(dir.get(), "stat", O_RDONLY | O_CLOEXEC));
-    std::optional<std::string> line = statFile ? ReadToEnd(statFile.get(), 4096) : std::nullopt;
-    if (std::optional<TaskStat> stat = line ? ParseTaskStat(*line) : std::nullopt) {
+    if (std::optional<TaskStat> stat = ReadTaskStatAt(dir.get())) {
         owner.startTime = stat->startTime;
         owner.name = ProcessImageName(stat->comm, owner.path);
         if (owner.name.size() > kCollectorMaxName || owner.name.find('\0') != std::string::npos)

@@ -307,9 +307,7 @@ const CollectedOwner* CollectedOwnerOfEntry(uint32_t pid, int procDirFd) {
     const CollectedOwner* owner = CollectedOwnerOf(pid);
     if (owner == nullptr || procDirFd < 0)
         return owner; // hidden from the user: the answer of this refresh is all there is
-    UniqueFd stat(::openat(procDirFd, "stat", O_RDONLY | O_CLOEXEC));
-    std::optional<std::string> line = stat ? ReadToEnd(stat.get(), 4096) : std::nullopt;
-    std::optional<TaskStat> parsed = line ? ParseTaskStat(*line) : std::nullopt;
+    std::optional<TaskStat> parsed = ReadTaskStatAt(procDirFd);
     if (!parsed)
         return owner;
     return parsed->startTime == owner->startTime ? owner : nullptr;

@@ -1,6 +1,8 @@
 // A file descriptor that closes itself.
 #pragma once
 
+#include <cerrno>
+#include <cstddef>
 #include <unistd.h>
 
 namespace ombrel::platform {
@@ -34,5 +36,21 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Writes all of data, through short writes and interruptions; false when
+// the descriptor takes no more.
+inline bool WriteAll(int fd, const void* data, size_t size) {
+    const char* at = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t wrote = ::write(fd, at, size);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            return false;
+        at += wrote;
+        size -= static_cast<size_t>(wrote);
+    }
+    return true;
+}
 
 } // namespace ombrel::platform

@@ -104,6 +104,12 @@ std::optional<std::string> ReadLinkAt(int dirFd, const char* name) {
     return std::string(buffer, static_cast<size_t>(length));
 }
 
+std::optional<TaskStat> ReadTaskStatAt(int procDirFd) {
+    UniqueFd stat(::openat(procDirFd, "stat", O_RDONLY | O_CLOEXEC));
+    std::optional<std::string> line = stat ? ReadToEnd(stat.get(), 4096) : std::nullopt;
+    return line ? ParseTaskStat(*line) : std::nullopt;
+}
+
 std::optional<std::string> ReadProgramLink(int procDirFd, std::string* link) {
     if (link != nullptr)
         *link = "exe";

@@ -25,6 +25,9 @@ std::optional<TaskStat> ParseTaskStat(std::string_view line);
 std::vector<uint32_t> ListProcessIds(const std::string& root);
 
 std::optional<TaskStat> ReadTaskStat(const std::string& root, uint32_t pid);
+// The same through a process's /proc entry held open: the facts of that very
+// process, whatever has since taken its id.
+std::optional<TaskStat> ReadTaskStatAt(int procDirFd);
 
 // The name the process list shows: the task name, widened to the program's
 // file name when the exe link is readable and that name begins with the task

@@ -17,6 +17,7 @@
 #include <ombrel/administrator.h>
 #include <ombrel/startup.h>
 
+#include "capabilities.h"
 #include "collector_link.h"
 #include "procfs.h"
 
@@ -33,17 +34,6 @@ bool ParseId(const char* text, uid_t& id) {
         return false;
     id = static_cast<uid_t>(value);
     return true;
-}
-
-bool HoldsNoCapability() {
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
-    if (::syscall(SYS_capget, &header, data) != 0)
-        return false;
-    for (const auto& word : data)
-        if (word.effective != 0 || word.permitted != 0 || word.inheritable != 0)
-            return false;
-    return true; // the ambient set lies within the permitted one
 }
 
 // The folder is the user's own: a directory they own that nobody else

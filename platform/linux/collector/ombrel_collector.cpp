@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "../collector_answer.h"
+#include "../fd.h"
 #include "collector_answer.h"
 
 namespace {
@@ -23,19 +24,6 @@ namespace {
 constexpr int kEnded = 0;
 constexpr int kRefused = 1;
 constexpr int kUsage = 2;
-
-bool WriteAll(const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t wrote = ::write(STDOUT_FILENO, data, size);
-        if (wrote < 0 && errno == EINTR)
-            continue;
-        if (wrote <= 0)
-            return false;
-        data += wrote;
-        size -= static_cast<size_t>(wrote);
-    }
-    return true;
-}
 
 } // namespace
 
@@ -52,7 +40,8 @@ int main(int argc, char**) {
     // A reader that has gone ends it through the failed write, not a signal.
     ::signal(SIGPIPE, SIG_IGN);
 
-    if (!WriteAll(ombrel::platform::kCollectorHello, sizeof ombrel::platform::kCollectorHello))
+    if (!ombrel::platform::WriteAll(STDOUT_FILENO, ombrel::platform::kCollectorHello,
+                                    sizeof ombrel::platform::kCollectorHello))
         return kRefused;
     for (;;) {
         char request = 0;
@@ -65,7 +54,8 @@ int main(int argc, char**) {
             return kRefused;
         // The answer is made whole before a byte of it is written.
         std::string answer = ombrel::platform::ComposeCollectorAnswer("/proc");
-        if (answer.empty() || !WriteAll(answer.data(), answer.size()))
+        if (answer.empty() ||
+            !ombrel::platform::WriteAll(STDOUT_FILENO, answer.data(), answer.size()))
             return kRefused;
     }
 }

@@ -20,6 +20,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "../capabilities.h"
+#include "../fd.h"
 #include "../inet_sockets.h"
 #include "owner_records.h"
 #include "thread_tables.h"
@@ -210,27 +212,7 @@ bool DropCapabilities() {
     if (::syscall(SYS_capset, &header, none) != 0)
         return false;
     ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
-    __user_cap_data_struct held[_LINUX_CAPABILITY_U32S_3]{};
-    if (::syscall(SYS_capget, &header, held) != 0)
-        return false;
-    for (const auto& word : held)
-        if (word.effective != 0 || word.permitted != 0 || word.inheritable != 0)
-            return false;
-    return true;
-}
-
-bool WriteAll(const void* data, size_t size) {
-    const char* at = static_cast<const char*>(data);
-    while (size > 0) {
-        ssize_t wrote = ::write(STDOUT_FILENO, at, size);
-        if (wrote < 0 && errno == EINTR)
-            continue;
-        if (wrote <= 0)
-            return false;
-        at += wrote;
-        size -= static_cast<size_t>(wrote);
-    }
-    return true;
+    return ombrel::platform::HoldsNoCapability();
 }
 
 } // namespace
@@ -277,8 +259,9 @@ int main(int argc, char**) {
     ombrel::platform::OwnerRecordsHeader header{};
     std::memcpy(header.magic, ombrel::platform::kOwnerRecordsMagic, sizeof header.magic);
     header.count = records.size();
-    if (!WriteAll(&header, sizeof header) ||
-        !WriteAll(records.data(), records.size() * sizeof(OwnerRecord)))
+    if (!ombrel::platform::WriteAll(STDOUT_FILENO, &header, sizeof header) ||
+        !ombrel::platform::WriteAll(STDOUT_FILENO, records.data(),
+                                    records.size() * sizeof(OwnerRecord)))
         return kRefused;
     return 0;
 }
