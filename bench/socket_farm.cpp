@@ -1,9 +1,11 @@
-// socket-farm N [SECONDS]: holds N endpoints, three quarters on 127.0.0.1
-// and a quarter on ::1 (listeners, connected TCP pairs and bound UDP
-// sockets), in as many helper processes as
-// the open-file limit needs, prints "ready" once they all stand, and ends
-// after SECONDS (default 600) or on SIGTERM. TCP sockets close with a reset,
-// so nothing is left in TIME_WAIT.
+// socket-farm N [SECONDS]: holds N endpoints, three quarters on IPv4
+// loopback and a quarter on ::1 (listeners, connected TCP pairs and bound UDP
+// sockets), in as many helper processes as the open-file limit needs,
+// prints "ready" once they all stand, and ends after SECONDS (default 600)
+// or on SIGTERM. Helper h holds its IPv4 sockets on 127.0.0.(1 + h), so a
+// million endpoints find ports; the IPv6 UDP sockets share ports through
+// SO_REUSEPORT once ::1 has none left. TCP sockets close with a reset, so
+// nothing is left in TIME_WAIT.
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -21,8 +23,10 @@ namespace {
 
 constexpr int kReserveFds = 64; // stdio, pipes and the like
 
-// The loopback address of either family.
-sockaddr_storage Loopback(bool v6, int port, socklen_t& length) {
+constexpr int kFirstPort = 1024;
+
+// The loopback address of either family; helper picks the IPv4 one.
+sockaddr_storage Loopback(bool v6, int helper, int port, socklen_t& length) {
     sockaddr_storage storage{};
     if (v6) {
         auto* address = reinterpret_cast<sockaddr_in6*>(&storage);
@@ -33,7 +37,7 @@ sockaddr_storage Loopback(bool v6, int port, socklen_t& length) {
     } else {
         auto* address = reinterpret_cast<sockaddr_in*>(&storage);
         address->sin_family = AF_INET;
-        address->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address->sin_addr.s_addr = htonl(INADDR_LOOPBACK + static_cast<uint32_t>(helper));
         address->sin_port = htons(static_cast<uint16_t>(port));
         length = sizeof *address;
     }
@@ -55,10 +59,10 @@ void ResetOnClose(int fd) {
 }
 
 // Binds to the next free port from *port on; false when none is left.
-bool BindNext(int fd, bool v6, int& port) {
+bool BindNext(int fd, bool v6, int helper, int& port) {
     for (; port < 65536; ++port) {
         socklen_t length = 0;
-        sockaddr_storage address = Loopback(v6, port, length);
+        sockaddr_storage address = Loopback(v6, helper, port, length);
         if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0) {
             ++port;
             return true;
@@ -68,17 +72,19 @@ bool BindNext(int fd, bool v6, int& port) {
 }
 
 struct Share {
-    int listeners, connections, udp; // a connection is two endpoints
-    int firstTcpPort, firstUdpPort;
+    int helper;
+    int listeners, connections, udp;   // a connection is two endpoints
+    int firstTcp6Port, firstUdp6Index; // ::1's ports are shared by all helpers
 };
 
 // One helper's endpoints; exits non-zero when it cannot open them all.
 [[noreturn]] void Helper(const Share& share, int readyFd, int seconds) {
     std::vector<int> listeners;
-    int port = share.firstTcpPort;
+    int port = kFirstPort, port6 = share.firstTcp6Port;
     for (int i = 0; i < share.listeners; ++i) {
-        int fd = OpenSocket(SOCK_STREAM, IsV6(i));
-        if (fd < 0 || !BindNext(fd, IsV6(i), port) || listen(fd, 4096) != 0)
+        bool v6 = IsV6(i);
+        int fd = OpenSocket(SOCK_STREAM, v6);
+        if (fd < 0 || !BindNext(fd, v6, share.helper, v6 ? port6 : port) || listen(fd, 4096) != 0)
             _exit(3);
         ResetOnClose(fd);
         listeners.push_back(fd);
@@ -98,11 +104,23 @@ struct Share {
             _exit(5);
         ResetOnClose(server);
     }
-    port = share.firstUdpPort;
+    port = kFirstPort;
+    int v6Index = share.firstUdp6Index;
     for (int i = 0; i < share.udp; ++i) {
-        int fd = OpenSocket(SOCK_DGRAM, IsV6(i));
-        if (fd < 0 || !BindNext(fd, IsV6(i), port))
+        bool v6 = IsV6(i);
+        int fd = OpenSocket(SOCK_DGRAM, v6);
+        if (fd < 0)
             _exit(6);
+        if (v6) {
+            // Each UDP socket is an endpoint of its own, port shared or not.
+            int on = 1;
+            setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+            int shared = kFirstPort + v6Index++ % (65536 - kFirstPort);
+            if (!BindNext(fd, true, share.helper, shared))
+                _exit(6);
+        } else if (!BindNext(fd, false, share.helper, port)) {
+            _exit(6);
+        }
     }
     char ready = 'r';
     if (write(readyFd, &ready, 1) != 1)
@@ -133,20 +151,23 @@ int main(int argc, char** argv) {
     int connections = endpoints * 2 / 5 / 2;
     int udp = endpoints - listeners - 2 * connections;
     int helpers = (endpoints + perHelper - 1) / perHelper;
-    // Ports are taken in order, each helper its own range, so the
-    // ephemeral ports stay free for the connections' client ends.
-    int tcpPort = 1024, udpPort = 1024;
+    // The IPv6 listeners take ::1's ports in order, each helper its own
+    // range; the connections' client ends take ephemeral ports.
+    int tcp6Port = kFirstPort, udp6Index = 0;
     int readyPipe[2];
     if (pipe(readyPipe) != 0)
         return 1;
     std::vector<pid_t> children;
     for (int h = 0; h < helpers; ++h) {
-        Share share{listeners / helpers + (h < listeners % helpers),
+        Share share{h,
+                    listeners / helpers + (h < listeners % helpers),
                     connections / helpers + (h < connections % helpers),
-                    udp / helpers + (h < udp % helpers), tcpPort, udpPort};
+                    udp / helpers + (h < udp % helpers),
+                    tcp6Port,
+                    udp6Index};
         share.listeners = std::max(share.listeners, 1);
-        tcpPort += share.listeners + 512;
-        udpPort += share.udp + 512;
+        tcp6Port += (share.listeners + 3) / 4;
+        udp6Index += (share.udp + 3) / 4;
         pid_t child = fork();
         if (child == 0) {
             close(readyPipe[0]);
