@@ -4,6 +4,7 @@
 // declares 131,070 resources, a mount whose server never answers. Each is
 // refused or bounded, and nothing is opened that is not a regular file.
 #include <QApplication>
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -20,6 +21,7 @@
 #include "file_version.h"
 #include "pe_builder.h"
 #include "platform/linux/mounts.h"
+#include "platform/linux/program_file.h"
 #include "platform/version/pe_resource.h"
 #include "scoped_env.h"
 #include "temp_dir.h"
@@ -216,4 +218,49 @@ TEST(HostileFiles, DesktopEntriesAndIconsAreReadOnlyWhenRegular) {
     EXPECT_FALSE(ombrel::platform::IconPixmap(info.hIcon, 16).isNull());
     DestroyIcon(info.hIcon);
     EXPECT_EQ(watch.Opens(), 0);
+}
+
+// A program path is walked one name at a time: no link, no "..", and no name
+// looked up on a mount that may not answer (or one the table does not know).
+TEST(HostileFiles, AProgramPathIsWalkedWithoutLinksOrRemoteMounts) {
+    using ombrel::platform::WalkProgramPath;
+    TempDir dir;
+    std::string program = dir.Write("bin/tool");
+    dir.Link("via", dir.path() + "/bin");
+    ombrel::platform::UniqueFd root(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    auto local = [](uint64_t) { return std::optional<bool>(false); };
+
+    ombrel::platform::UniqueFd found = WalkProgramPath(root.get(), program, local);
+    ASSERT_TRUE(found);
+    struct stat walked {
+    }, named{};
+    ASSERT_EQ(::fstat(found.get(), &walked), 0);
+    ASSERT_EQ(::stat(program.c_str(), &named), 0);
+    EXPECT_EQ(walked.st_ino, named.st_ino);
+
+    for (const std::string& path :
+         {std::string("bin/tool"), dir.path() + "/bin/../bin/tool", dir.path() + "//bin/tool",
+          dir.path() + "/bin/./tool", program + " (deleted)", std::string("/")}) {
+        errno = 0;
+        EXPECT_FALSE(WalkProgramPath(root.get(), path, local)) << path;
+        EXPECT_EQ(errno, EINVAL) << path;
+    }
+    errno = 0;
+    EXPECT_FALSE(WalkProgramPath(root.get(), dir.path() + "/via/tool", local));
+    EXPECT_EQ(errno, ELOOP);
+
+    // The folder's own mount taken as remote, then as unknown: refused before
+    // a name is looked up in it.
+    struct statx folder {};
+    ASSERT_EQ(::statx(AT_FDCWD, dir.path().c_str(), 0, STATX_MNT_ID, &folder), 0);
+    uint64_t mount = folder.stx_mnt_id;
+    errno = 0;
+    EXPECT_FALSE(WalkProgramPath(root.get(), program,
+                                 [&](uint64_t id) { return std::optional<bool>(id == mount); }));
+    EXPECT_EQ(errno, EREMOTE);
+    errno = 0;
+    EXPECT_FALSE(WalkProgramPath(root.get(), program, [&](uint64_t id) {
+        return id == mount ? std::nullopt : std::optional<bool>(false);
+    }));
+    EXPECT_EQ(errno, EREMOTE);
 }

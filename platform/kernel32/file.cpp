@@ -14,6 +14,7 @@
 #include "../linux/directory.h"
 #include "../linux/fd.h"
 #include "../linux/mounts.h"
+#include "../linux/program_file.h"
 #include "../linux/regular_file.h"
 #include <ombrel/text.h>
 
@@ -46,6 +47,28 @@ FILETIME ToFileTime(const timespec& time) {
     uint64_t ticks = (static_cast<uint64_t>(time.tv_sec) + 11644473600ull) * 10000000ull +
                      static_cast<uint64_t>(time.tv_nsec) / 100u;
     return {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+}
+
+// The find data of a file whose status is info and whose path is path.
+void FillFindData(const struct stat& info, std::string path, LPWIN32_FIND_DATAA findData) {
+    std::memset(findData, 0, sizeof *findData);
+    DWORD attributes = S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    if (!(info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)))
+        attributes |= FILE_ATTRIBUTE_READONLY;
+    findData->dwFileAttributes = attributes;
+    findData->ftCreationTime = ToFileTime(info.st_ctim);
+    findData->ftLastAccessTime = ToFileTime(info.st_atim);
+    findData->ftLastWriteTime = ToFileTime(info.st_mtim);
+    uint64_t size = S_ISDIR(info.st_mode) ? 0 : static_cast<uint64_t>(info.st_size);
+    findData->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    findData->nFileSizeLow = static_cast<DWORD>(size);
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    size_t slash = path.rfind('/');
+    std::string_view name = slash == std::string::npos || path.size() == 1
+                                ? std::string_view(path)
+                                : std::string_view(path).substr(slash + 1);
+    CopyText(findData->cFileName, sizeof findData->cFileName, name);
 }
 
 // The directory of the platform's system programs.
@@ -104,6 +127,17 @@ HANDLE FindFirstFileA(LPCSTR fileName, LPWIN32_FIND_DATAA findData) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
+    if (const ProgramFileScope::Binding* bound = BoundProgramFile(fileName)) {
+        // A program's own file: the one with its identity, or none.
+        const UniqueFd& file = OpenBoundFile(*bound, nullptr);
+        struct stat info {};
+        if (!file || ::fstat(file.get(), &info) != 0) {
+            SetLastError(bound->error == EACCES ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+        FillFindData(info, fileName, findData);
+        return InsertHandle(std::make_unique<FindObject>());
+    }
     std::string path = fileName;
     size_t slash = path.rfind('/');
     size_t wildcard = path.find_first_of("*?");
@@ -155,24 +189,7 @@ HANDLE FindFirstFileA(LPCSTR fileName, LPWIN32_FIND_DATAA findData) {
         SetLastError(Win32FileErrorOf(errno, path.c_str(), ERROR_FILE_NOT_FOUND));
         return INVALID_HANDLE_VALUE;
     }
-    std::memset(findData, 0, sizeof *findData);
-    DWORD attributes = S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-    if (!(info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)))
-        attributes |= FILE_ATTRIBUTE_READONLY;
-    findData->dwFileAttributes = attributes;
-    findData->ftCreationTime = ToFileTime(info.st_ctim);
-    findData->ftLastAccessTime = ToFileTime(info.st_atim);
-    findData->ftLastWriteTime = ToFileTime(info.st_mtim);
-    uint64_t size = S_ISDIR(info.st_mode) ? 0 : static_cast<uint64_t>(info.st_size);
-    findData->nFileSizeHigh = static_cast<DWORD>(size >> 32);
-    findData->nFileSizeLow = static_cast<DWORD>(size);
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    slash = path.rfind('/');
-    std::string_view name = slash == std::string::npos || path.size() == 1
-                                ? std::string_view(path)
-                                : std::string_view(path).substr(slash + 1);
-    CopyText(findData->cFileName, sizeof findData->cFileName, name);
+    FillFindData(info, std::move(path), findData);
     return InsertHandle(std::make_unique<FindObject>());
 }
 

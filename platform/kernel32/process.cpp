@@ -107,7 +107,7 @@ ProcDirCache& ProcDirs() {
 ssize_t ProcDir::ReadExe(char* buffer, size_t size) {
     if (!read) {
         std::optional<std::string> target =
-            fd ? ReadProgramLink(fd.get()) : (errno = ESRCH, std::nullopt);
+            fd ? ReadProgramLink(fd.get(), &exeLink) : (errno = ESRCH, std::nullopt);
         if (target)
             exe = std::move(*target);
         else
@@ -121,6 +121,19 @@ ssize_t ProcDir::ReadExe(char* buffer, size_t size) {
     size_t length = std::min(exe.size(), size);
     exe.copy(buffer, length);
     return static_cast<ssize_t>(length);
+}
+
+FileIdentity ProcDir::ReadExeIdentity(uint64_t& startTime) {
+    if (!identityRead) {
+        char unused[1];
+        if (ReadExe(unused, sizeof unused) >= 0)
+            identity = ReadLinkedFileIdentity(fd.get(), exeLink);
+        if (std::optional<TaskStat> stat = fd ? ReadTaskStatAt(fd.get()) : std::nullopt)
+            start = stat->startTime;
+        identityRead = true;
+    }
+    startTime = start;
+    return identity;
 }
 
 void ForgetProcessEntries() {

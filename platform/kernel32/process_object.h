@@ -7,6 +7,7 @@
 
 #include "../core/handles.h"
 #include "../linux/fd.h"
+#include "../linux/procfs.h"
 
 namespace ombrel::platform {
 
@@ -16,11 +17,19 @@ struct ProcDir {
     explicit ProcDir(int descriptor) : fd(descriptor) {}
     // The target of the exe link, or -1 with the errno value of the read.
     ssize_t ReadExe(char* buffer, size_t size);
+    // The identity of that same file, through the process; not known when
+    // the link could not be read. startTime gets the process's start time
+    // (0 when unknown).
+    FileIdentity ReadExeIdentity(uint64_t& startTime);
 
     UniqueFd fd;
     bool read = false;
     std::string exe;
+    std::string exeLink; // the link read, relative to the entry
     int error = 0;
+    bool identityRead = false;
+    FileIdentity identity;
+    uint64_t start = 0;
 };
 
 class ProcessObject : public KernelObject {

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 
 #include "collector/collector_answer.h"
 #include "fd.h"
@@ -43,13 +41,10 @@ CollectedOwner ReadOwner(const std::string& root, uint32_t pid) {
         if (owner.name.size() > kCollectorMaxName || owner.name.find('\0') != std::string::npos)
             owner.name.clear();
     }
-    // The file itself, through the process: the link is the kernel's, not
-    // a path looked up again. Cached attributes are enough for the device
-    // and inode, so nothing on a remote or user-space file system is asked.
-    struct statx file {};
-    if (::statx(dir.get(), link.c_str(), AT_STATX_DONT_SYNC, STATX_INO, &file) == 0) {
-        owner.device = makedev(file.stx_dev_major, file.stx_dev_minor);
-        owner.inode = file.stx_ino;
+    if (owner.pathRead) {
+        FileIdentity file = ReadLinkedFileIdentity(dir.get(), link);
+        owner.device = file.device;
+        owner.inode = file.inode;
     }
     return owner;
 }

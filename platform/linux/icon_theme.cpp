@@ -125,6 +125,11 @@ public:
         return *interned;
     }
 
+    const std::string& GenericFile() {
+        BuildUnlessKept();
+        return *names_.emplace(IconFile(genericProgramIcon)).first; // nodes never move
+    }
+
     std::string FileForName(const std::string& name) {
         BuildUnlessKept();
         return IconFile(name);
@@ -303,6 +308,10 @@ std::vector<std::string> IconThemeChain(const std::vector<std::string>& dataDirs
 
 const std::string& ProgramIconFile(std::string_view programPath) {
     return TheIndex().FileFor(programPath);
+}
+
+const std::string& GenericProgramIconFile() {
+    return TheIndex().GenericFile();
 }
 
 std::string ThemeIconFile(const std::string& name) {

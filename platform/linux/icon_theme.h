@@ -27,6 +27,10 @@ std::vector<std::string> IconThemeChain(const std::vector<std::string>& dataDirs
 // icon; empty when neither is installed.
 const std::string& ProgramIconFile(std::string_view programPath);
 
+// The theme's generic program icon, for a program file no desktop entry
+// can be known to name.
+const std::string& GenericProgramIconFile();
+
 // The icon theme's file for an icon name, at 16 pixels where it has one.
 std::string ThemeIconFile(const std::string& name);
 

@@ -58,7 +58,10 @@ std::vector<MountPoint> ParseMountInfo(std::string_view text) {
             continue;
         std::string_view type = line.substr(separator + 3);
         type = type.substr(0, type.find(' '));
-        mounts.push_back({Unescape(fields[4]), IsRemoteFileSystemType(type)});
+        uint64_t id = 0;
+        for (char digit : fields[0])
+            id = digit >= '0' && digit <= '9' ? id * 10 + static_cast<uint64_t>(digit - '0') : 0;
+        mounts.push_back({Unescape(fields[4]), IsRemoteFileSystemType(type), id});
     }
     // Longest mount point first: the first that contains a path is its own.
     std::stable_sort(mounts.begin(), mounts.end(), [](const MountPoint& a, const MountPoint& b) {
@@ -82,6 +85,11 @@ public:
                 return mount.remote;
         }
         return false;
+    }
+
+    std::optional<bool> IsRemoteMount(uint64_t id) {
+        Update();
+        return platform::IsRemoteMount(mounts_, id);
     }
 
     std::string SetSource(std::string source) {
@@ -120,12 +128,23 @@ MountTable& Table() {
 
 } // namespace
 
+std::optional<bool> IsRemoteMount(const std::vector<MountPoint>& mounts, uint64_t mountId) {
+    for (const MountPoint& mount : mounts)
+        if (mount.id == mountId && mountId != 0)
+            return mount.remote;
+    return std::nullopt;
+}
+
+std::optional<bool> IsRemoteMount(uint64_t mountId) {
+    return Table().IsRemoteMount(mountId);
+}
+
 bool IsRemoteFileSystemType(std::string_view type) {
     if (type.rfind("fuse", 0) == 0) // fuse, fuseblk, fuse.sshfs, ...
         return true;
     for (std::string_view remote :
-         {"nfs", "nfs4", "cifs", "smb3", "smbfs", "ncpfs", "9p", "afs", "ceph", "glusterfs",
-          "lustre", "davfs", "coda", "orangefs", "beegfs", "gpfs", "ocfs2", "gfs2"})
+         {"autofs", "nfs", "nfs4", "cifs", "smb3", "smbfs", "ncpfs", "9p", "afs", "ceph",
+          "glusterfs", "lustre", "davfs", "coda", "orangefs", "beegfs", "gpfs", "ocfs2", "gfs2"})
         if (type == remote)
             return true;
     return false;

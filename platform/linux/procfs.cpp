@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <charconv>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "directory.h"
@@ -136,6 +138,15 @@ std::optional<std::string> ReadProgramLink(int procDirFd, std::string* link) {
     if (link != nullptr)
         *link = used;
     return found;
+}
+
+FileIdentity ReadLinkedFileIdentity(int procDirFd, const std::string& link) {
+    struct statx file {};
+    if (procDirFd < 0 || link.empty() ||
+        ::statx(procDirFd, link.c_str(), AT_STATX_DONT_SYNC, STATX_INO, &file) != 0 ||
+        !(file.stx_mask & STATX_INO))
+        return {};
+    return {makedev(file.stx_dev_major, file.stx_dev_minor), file.stx_ino};
 }
 
 std::string ProcessImageName(std::string_view comm, std::string_view exeTarget) {

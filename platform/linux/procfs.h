@@ -50,6 +50,22 @@ std::optional<std::string> ReadLinkAt(int dirFd, const char* name);
 // with errno of the leader's link, when none names a program.
 std::optional<std::string> ReadProgramLink(int procDirFd, std::string* link = nullptr);
 
+// A file by identity: its device (makedev of the kernel's major and minor)
+// and inode. All 0: not known.
+struct FileIdentity {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    bool Known() const { return device != 0 || inode != 0; }
+    bool operator==(const FileIdentity&) const = default;
+};
+
+// The identity of the file a link of a process's /proc entry names (its exe
+// link, or a thread's), through the process: the link is the kernel's, not a
+// path looked up again, and cached attributes are enough, so no server of a
+// network or user-space file system is asked. Not known when it cannot be
+// read.
+FileIdentity ReadLinkedFileIdentity(int procDirFd, const std::string& link);
+
 // Which of two holders of a socket owns it: the one started first (the
 // creator, when a child inherited it or a descriptor leaked); in the same
 // clock tick, an ancestor before its descendants, whatever their ids; then

@@ -9,6 +9,7 @@
 #include "../core/scope_memo.h"
 #include "../linux/icon_theme.h"
 #include "../linux/mounts.h"
+#include "../linux/program_file.h"
 #include "../linux/regular_file.h"
 #include "icon_object.h"
 
@@ -78,9 +79,20 @@ DWORD_PTR SHGetFileInfoA(LPCSTR path, DWORD, SHFILEINFOA* info, UINT infoSize, U
     if (path == nullptr || path[0] == '\0' || info == nullptr || infoSize < sizeof(SHFILEINFOA) ||
         !(flags & SHGFI_ICON))
         return 0;
-    if (!FileExists(path))
+    std::string source;
+    if (const ProgramFileScope::Binding* bound = BoundProgramFile(path)) {
+        // A program's own file: the desktop's entries name programs by
+        // path, so they speak of it only where that path is the file.
+        ProgramFilePlace place = PlaceOf(*bound);
+        if (place == ProgramFilePlace::None)
+            return 0;
+        source = place == ProgramFilePlace::Here ? ProgramIconFile(path) : GenericProgramIconFile();
+    } else if (FileExists(path)) {
+        source = ProgramIconFile(path);
+    } else {
         return 0;
-    HANDLE handle = InsertHandle(std::make_unique<IconObject>(ProgramIconFile(path), false));
+    }
+    HANDLE handle = InsertHandle(std::make_unique<IconObject>(source, false));
     ++LiveIcons();
     info->hIcon = reinterpret_cast<HICON>(handle);
     info->iIcon = 0;

@@ -8,6 +8,7 @@
 #include "../core/win32_error.h"
 #include "../linux/dpkg.h"
 #include "../linux/fd.h"
+#include "../linux/program_file.h"
 #include "../linux/regular_file.h"
 #include "pe_resource.h"
 #include "version_block.h"
@@ -50,7 +51,21 @@ std::optional<std::vector<uint8_t>> VersionBlockOf(LPCSTR fileName) {
         return std::nullopt;
     }
     struct stat info {};
-    UniqueFd fd = OpenRegularFile(fileName, &info);
+    UniqueFd fd;
+    bool keyedByPath = true; // the package database names the file by this path
+    if (const ProgramFileScope::Binding* bound = BoundProgramFile(fileName)) {
+        // A program's own file: the one with its identity, or none.
+        ProgramFilePlace place = ProgramFilePlace::None;
+        const UniqueFd& file = OpenBoundFile(*bound, &place);
+        if (!file) {
+            SetLastError(bound->error == EACCES ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
+            return std::nullopt;
+        }
+        fd = ReopenRegular(file, O_RDONLY, &info);
+        keyedByPath = place == ProgramFilePlace::Here;
+    } else {
+        fd = OpenRegularFile(fileName, &info);
+    }
     if (!fd) {
         // A file on a remote mount is not looked at: as if it were not there.
         SetLastError(errno == EREMOTE ? ERROR_FILE_NOT_FOUND
@@ -65,7 +80,7 @@ std::optional<std::vector<uint8_t>> VersionBlockOf(LPCSTR fileName) {
         if (auto tree = ParseVersionResource(resource->data(), resource->size()))
             if (auto block = SerializeVersionBlock(*tree))
                 return block;
-    } else if (auto package = FindPackageOwner(fileName)) {
+    } else if (auto package = keyedByPath ? FindPackageOwner(fileName) : std::nullopt) {
         if (auto block = SerializeVersionBlock(PackageVersion(*package)))
             return block;
     }

@@ -2,7 +2,8 @@
 // tables, once: X(name, (parameters), (arguments)). The Win32 headers
 // declare each name as the platform does; the tables, the Linux provisions'
 // declarations and the exported names that call through the tables are
-// all made from these lists, so a service is added in one line here.
+// all made from these lists, so a service is added in one line here. One is
+// the layer's own (GetProgramFile, in <ombrel/program_file.h>).
 #pragma once
 
 // The system part, without Qt.
@@ -45,6 +46,7 @@
     X(GetExitCodeProcess, (HANDLE process, LPDWORD code), (process, code))                         \
     X(GetModuleFileNameExA, (HANDLE process, HMODULE module, LPSTR name, DWORD size),              \
       (process, module, name, size))                                                               \
+    X(GetProgramFile, (HANDLE process, ombrel::platform::ProgramFile * file), (process, file))     \
     X(CreateToolhelp32Snapshot, (DWORD flags, DWORD id), (flags, id))                              \
     X(Process32First, (HANDLE snapshot, LPPROCESSENTRY32 entry), (snapshot, entry))                \
     X(Process32Next, (HANDLE snapshot, LPPROCESSENTRY32 entry), (snapshot, entry))                 \

@@ -22,6 +22,7 @@
 #include <winsock2.h>
 #include <winver.h>
 
+#include "program_file.h"
 #include "service_list.h"
 
 namespace ombrel::platform {
