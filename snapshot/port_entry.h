@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <ombrel/program_file.h>
+
 // A plain fixed-size record, taken zero-filled from the process heap, so a
 // text that is not written is empty and a number that is not written is 0.
 struct PortEntry {
@@ -20,6 +22,9 @@ struct PortEntry {
     char processPath[MAX_PATH]; // main-module path, else the process's name, else empty
     HICON smallIcon;            // owned by the entry; none when the shell gave none
     int32_t family;             // AF_INET_FAMILY or AF_INET6_FAMILY
+    // The file the process ran at the refresh, by identity: the icon and the
+    // details are read from that file only. All 0 where no path was read.
+    ombrel::platform::ProgramFile programFile;
 };
 
 // "%s:%d" for an IPv4 entry, "[%s]:%d" for an IPv6 one, cut to fit size

@@ -46,7 +46,10 @@ public:
     // text holds 64 bytes.
     static char* FormatIPv6(const UCHAR* address, DWORD scopeId, char* text);
     static void GetStateText(uint32_t state, std::string& out);
-    int GetProcessPath(uint32_t processId, char* path, int size);
+    // The program path of a process, and with it the identity of its file
+    // when file is given.
+    int GetProcessPath(uint32_t processId, char* path, int size,
+                       ombrel::platform::ProgramFile* file = nullptr);
 
 private:
     // An entry is a block of the process heap that owns its icon.

@@ -134,13 +134,18 @@ void CPortTable::GetStateText(uint32_t state, std::string& out) {
     out = texts[state];
 }
 
-int CPortTable::GetProcessPath(uint32_t processId, char* path, int size) {
+int CPortTable::GetProcessPath(uint32_t processId, char* path, int size,
+                               ombrel::platform::ProgramFile* file) {
     if (processId < ombrel::platform::kLowestOrdinaryProcessId)
         return 1;
     ombrel::UniqueHandle process(OpenProcess(PROCESS_ALL_ACCESS, FALSE, processId));
     if (!process)
         return 0;
     DWORD length = m_pfnGetModuleFileNameEx(process.get(), nullptr, path, static_cast<DWORD>(size));
+    // The path is the process's text; the file is known by what the process
+    // runs, read through the same open process.
+    if (length != 0 && file != nullptr)
+        GetProgramFile(process.get(), file);
     return length != 0 ? 1 : 0;
 }
 
@@ -188,7 +193,8 @@ void CPortTable::CollectEndpoints() {
         FormatIPv4(row.dwLocalAddr, entry->localAddress);
         entry->remotePort = HostPort(row.dwRemotePort);
         FormatIPv4(row.dwRemoteAddr, entry->remoteAddress);
-        GetProcessPath(row.dwProcessId, entry->processPath, sizeof entry->processPath);
+        GetProcessPath(row.dwProcessId, entry->processPath, sizeof entry->processPath,
+                       &entry->programFile);
         GetStateText(row.dwState, state);
         ombrel::platform::CopyText(entry->state, sizeof entry->state, state);
         m_entries.push_back(std::move(entry));
@@ -209,7 +215,8 @@ void CPortTable::CollectEndpoints() {
         entry->processId = static_cast<int32_t>(row.dwProcessId);
         entry->localPort = HostPort(row.dwLocalPort);
         FormatIPv4(row.dwLocalAddr, entry->localAddress);
-        GetProcessPath(row.dwProcessId, entry->processPath, sizeof entry->processPath);
+        GetProcessPath(row.dwProcessId, entry->processPath, sizeof entry->processPath,
+                       &entry->programFile);
         std::strcpy(entry->remoteAddress, "0.0.0.0");
         m_entries.push_back(std::move(entry));
     }
@@ -232,7 +239,8 @@ void CPortTable::CollectIPv6Tcp(const MIB_TCP6TABLE_OWNER_PID* table) {
         FormatIPv6(row.ucLocalAddr, row.dwLocalScopeId, entry->localAddress);
         entry->remotePort = HostPort(row.dwRemotePort);
         FormatIPv6(row.ucRemoteAddr, row.dwRemoteScopeId, entry->remoteAddress);
-        GetProcessPath(row.dwOwningPid, entry->processPath, sizeof entry->processPath);
+        GetProcessPath(row.dwOwningPid, entry->processPath, sizeof entry->processPath,
+                       &entry->programFile);
         GetStateText(row.dwState, state);
         ombrel::platform::CopyText(entry->state, sizeof entry->state, state);
         m_entries.push_back(std::move(entry));
@@ -251,7 +259,8 @@ void CPortTable::CollectIPv6Udp(const MIB_UDP6TABLE_OWNER_PID* table) {
         entry->processId = static_cast<int32_t>(row.dwOwningPid);
         entry->localPort = HostPort(row.dwLocalPort);
         FormatIPv6(row.ucLocalAddr, row.dwLocalScopeId, entry->localAddress);
-        GetProcessPath(row.dwOwningPid, entry->processPath, sizeof entry->processPath);
+        GetProcessPath(row.dwOwningPid, entry->processPath, sizeof entry->processPath,
+                       &entry->programFile);
         std::strcpy(entry->remoteAddress, "::");
         m_entries.push_back(std::move(entry));
     }
@@ -267,6 +276,7 @@ void CPortTable::AssignKeysAndIcons() {
             continue;
         SHFILEINFOA info;
         std::memset(&info, 0, sizeof info);
+        ombrel::platform::ProgramFileScope file(entry->processPath, entry->programFile);
         if (SHGetFileInfoA(entry->processPath, 0, &info, sizeof info,
                            SHGFI_ICON | SHGFI_SMALLICON) != 0)
             entry->smallIcon = info.hIcon;

@@ -19,6 +19,7 @@
 #include "pe_builder.h"
 #include "platform/linux/dpkg.h"
 #include "port_view.h"
+#include "program_file.h"
 #include "table_entries.h"
 #include "temp_dir.h"
 #include "win_app.h"
@@ -181,7 +182,7 @@ TEST(HostilePaths, ProgramWhoseNameIsNotUtf8KeepsItsVersion) {
     Save(program, Image(Version(Fixed(0x00010002, 0x00030004, 0, 0), {0x04b00409},
                                 {{"040904b0", {{"FileDescription", u"Probe"}}}})));
     PortEntry entry{};
-    std::strcpy(entry.processPath, program.c_str());
+    SetProgram(entry, program);
     CDetailView pane;
     pane.SetEntry(&entry);
     auto lines = pane.TextLines();

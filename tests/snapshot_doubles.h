@@ -13,6 +13,7 @@
 #include <iphlpapi.h>
 
 #include "port_entry.h"
+#include "program_file.h"
 #include <ombrel/services.h>
 #include <ombrel/text.h>
 
@@ -115,6 +116,13 @@ public:
                 if (text.empty())
                     return 0;
                 return static_cast<DWORD>(ombrel::platform::CopyText(path, size, text));
+            });
+        // A fake process runs the file its path names here.
+        Add(&Services::GetProgramFile,
+            [this](HANDLE handle, ombrel::platform::ProgramFile* file) -> BOOL {
+                DWORD pid = static_cast<DWORD>(reinterpret_cast<uintptr_t>(handle) - 0x40000000u);
+                *file = ProgramFileOf(fake_.paths.at(pid));
+                return file->device != 0 || file->inode != 0;
             });
         Add(&Services::CreateToolhelp32Snapshot, [this](DWORD, DWORD) -> HANDLE {
             return fake_.processListFails ? INVALID_HANDLE_VALUE : kSnapshot;

@@ -7,8 +7,16 @@
 #include <QPainter>
 #include <QRawFont>
 #include <QTextLayout>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <fstream>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <shellapi.h>
+#include <sys/inotify.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,7 +29,10 @@
 #include "gradient.h"
 #include "pe_builder.h"
 #include "platform/linux/dpkg.h"
+#include "platform/linux/fd.h"
 #include "port_entry.h"
+#include "port_table.h"
+#include "program_file.h"
 #include "temp_dir.h"
 
 using namespace pe_builder;
@@ -186,7 +197,7 @@ TEST(DetailPane, CopyOfTheEntryAndItsLines) {
 
     // An existing file without version information: the labels alone.
     std::string plain = dir.Write("plain.txt", "no resource here");
-    std::strcpy(entry.processPath, plain.c_str());
+    SetProgram(entry, plain);
     pane.SetEntry(&entry);
     lines = pane.TextLines();
     ASSERT_EQ(lines.size(), 4u);
@@ -195,20 +206,29 @@ TEST(DetailPane, CopyOfTheEntryAndItsLines) {
     EXPECT_EQ(lines[3].text, "公司: ");
     EXPECT_EQ(lines[3].y, 70);
 
-    // A bare name is looked up in the current directory.
+    // A program with a version resource.
     std::string program = dir.path() + "/probe.exe";
     Save(program, Image(Version(Fixed(0x00010002, 0x00030004, 0, 0), {kEnUnicode}, kEnglish)));
-    char previous[4096];
-    ASSERT_NE(::getcwd(previous, sizeof previous), nullptr);
-    ASSERT_EQ(::chdir(dir.path().c_str()), 0);
-    std::strcpy(entry.processPath, "probe.exe");
+    SetProgram(entry, program);
     pane.SetEntry(&entry);
     lines = pane.TextLines();
-    ASSERT_EQ(::chdir(previous), 0);
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[1].text, "版本: 1.2.3.4");
     EXPECT_EQ(lines[2].text, "描述: Port probe");
     EXPECT_EQ(lines[3].text, "公司: Brightwater Tools");
+
+    // A bare name is a process's name, not a file: one of that name in the
+    // current directory is not the program.
+    char previous[4096];
+    ASSERT_NE(::getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(::chdir(dir.path().c_str()), 0);
+    entry.programFile = {};
+    std::strcpy(entry.processPath, "probe.exe");
+    pane.SetEntry(&entry);
+    lines = pane.TextLines();
+    ASSERT_EQ(::chdir(previous), 0);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1].text, "<文件不存在>");
 
     pane.SetEntry(nullptr);
     EXPECT_EQ(pane.GetEntry(), nullptr);
@@ -223,7 +243,7 @@ TEST(DetailPane, AScreenReaderReadsTheCaptionAndTheLines) {
     Save(program, Image(Version(Fixed(0x00010002, 0x00030004, 0, 0), {kEnUnicode}, kEnglish)));
     CDetailView pane;
     PortEntry entry{};
-    std::strcpy(entry.processPath, program.c_str());
+    SetProgram(entry, program);
     pane.SetEntry(&entry);
     QAccessibleInterface* reader = QAccessible::queryAccessibleInterface(&pane);
     ASSERT_NE(reader, nullptr);
@@ -472,13 +492,17 @@ TEST(DetailPane, AProgramTheUserMayNotReadShowsEmptyLabels) {
     ::chmod(unreadable.c_str(), 0700);
     std::string closed = dir.Write("closed/probe.exe", "x");
     ::chmod((dir.path() + "/closed").c_str(), 0700);
+    // The collector gives the window each file's identity.
+    ombrel::platform::ProgramFile files[] = {ProgramFileOf(unreadable), ProgramFileOf(closed)};
     pid_t child = ::fork();
     if (child == 0) {
         bool ok = ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0;
         CDetailView pane;
         PortEntry entry{};
+        int which = 0;
         for (const std::string& path : {unreadable, closed}) {
             std::strcpy(entry.processPath, path.c_str());
+            entry.programFile = files[which++];
             pane.SetEntry(&entry);
             auto lines = pane.TextLines();
             ok = ok && lines.size() == 4 && lines[0].text == "文件 : " + path &&
@@ -490,4 +514,149 @@ TEST(DetailPane, AProgramTheUserMayNotReadShowsEmptyLabels) {
     int status = 0;
     ::waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+namespace {
+
+// The pane's lines for an entry.
+std::vector<std::string> PaneLines(const PortEntry& entry) {
+    CDetailView pane;
+    pane.SetEntry(&entry);
+    std::vector<std::string> texts;
+    for (const CDetailView::TextLine& line : pane.TextLines())
+        texts.push_back(line.text);
+    return texts;
+}
+
+const std::vector<std::string> kEmptyLabels = {"", "版本: ", "描述: ", "公司: "};
+
+bool HasEmptyLabels(const std::vector<std::string>& lines) {
+    return lines.size() == 4 &&
+           std::equal(lines.begin() + 1, lines.end(), kEmptyLabels.begin() + 1);
+}
+
+} // namespace
+
+// A user in her own user and mount namespace mounts her program over a
+// packaged one's path and listens: the kernel's path text is the packaged
+// program's, but the details are not the packaged program's.
+TEST(ProgramIdentity, AProgramMountedOverAPackagedOneIsNotThePackagedOne) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to become another user";
+    const std::string packaged = "/usr/bin/env";
+    PortEntry real{};
+    SetProgram(real, packaged);
+    std::vector<std::string> realLines = PaneLines(real);
+    ASSERT_EQ(realLines.size(), 4u);
+    if (realLines[1] == kEmptyLabels[1])
+        GTEST_SKIP() << packaged << " has no package details here";
+
+    TempDir dir;
+    ::chmod(dir.path().c_str(), 0755);
+    std::string impostor = dir.path() + "/impostor";
+    {
+        std::ifstream in("/usr/bin/sleep", std::ios::binary);
+        std::ofstream(impostor, std::ios::binary) << in.rdbuf();
+    }
+    ::chmod(impostor.c_str(), 0755);
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0); // inherited through the exec
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    int port = ntohs(address.sin_port);
+    int exec[2];
+    ASSERT_EQ(::pipe2(exec, O_CLOEXEC), 0); // its end closes when the exec is done
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::close(exec[0]);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0 ||
+            ::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+            ::_exit(2);
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount(impostor.c_str(), packaged.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            ::_exit(3);
+        ::execl(packaged.c_str(), "env", "100000", static_cast<char*>(nullptr));
+        ::_exit(4);
+    }
+    ::close(listener); // the child alone holds it
+    ::close(exec[1]);
+    char byte;
+    ASSERT_EQ(::read(exec[0], &byte, 1), 0);
+    ::close(exec[0]);
+    int status = 0;
+    if (::waitpid(child, &status, WNOHANG) == child) {
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 2)
+            GTEST_SKIP() << "user namespaces are off";
+        FAIL() << "the impostor did not start: " << status;
+    }
+
+    CPortTable table;
+    table.Refresh();
+    PortEntry* found = nullptr;
+    int index = 0;
+    PortEntry* entry = nullptr;
+    for (int more = table.GetFirst(index, entry); more == 1; more = table.GetNext(index, entry))
+        if (entry != nullptr && entry->localPort == port && entry->protocol == 0)
+            found = entry;
+    // Reached through the user's own root while she runs: her file, which
+    // no package owns.
+    std::vector<std::string> lines;
+    if (found != nullptr)
+        lines = PaneLines(*found);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->processId, child);
+    EXPECT_STREQ(found->processPath, packaged.c_str()); // the kernel's text
+    EXPECT_TRUE(HasEmptyLabels(lines)) << (lines.size() > 1 ? lines[1] : "");
+    EXPECT_NE(lines, realLines);
+    // Once she is gone, her file cannot be reached: none, not the packaged one.
+    lines = PaneLines(*found);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1], "<文件不存在>");
+}
+
+// The kernel's program paths hold no link: a path through one names
+// another file than the process's, and nothing is opened through it.
+TEST(ProgramIdentity, APathThroughALinkIsNotFollowed) {
+    TempDir dir;
+    std::string program = dir.path() + "/real/probe.exe";
+    Save(dir.Write("real/probe.exe"),
+         Image(Version(Fixed(0x00010002, 0x00030004, 0, 0), {kEnUnicode}, kEnglish)));
+    std::string linked = dir.Link("link", dir.path() + "/real") + "/probe.exe";
+    ombrel::platform::UniqueFd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    ASSERT_TRUE(watch);
+    ASSERT_GE(::inotify_add_watch(watch.get(), (dir.path() + "/real").c_str(), IN_OPEN | IN_ACCESS),
+              0);
+    auto opens = [&] {
+        char events[4096];
+        ssize_t got = ::read(watch.get(), events, sizeof events);
+        return got > 0;
+    };
+
+    PortEntry entry{};
+    std::strcpy(entry.processPath, linked.c_str());
+    entry.programFile = ProgramFileOf(program); // the very file, by identity
+    std::vector<std::string> lines = PaneLines(entry);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1], "<文件不存在>");
+    SHFILEINFOA info{};
+    {
+        ombrel::platform::ProgramFileScope scope(linked.c_str(), entry.programFile);
+        EXPECT_EQ(
+            SHGetFileInfoA(linked.c_str(), 0, &info, sizeof info, SHGFI_ICON | SHGFI_SMALLICON),
+            0u);
+    }
+    EXPECT_FALSE(opens());
+
+    // The path itself is the file: its details, read from it.
+    SetProgram(entry, program);
+    lines = PaneLines(entry);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[1], "版本: 1.2.3.4");
+    EXPECT_TRUE(opens());
 }

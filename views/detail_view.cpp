@@ -160,6 +160,8 @@ std::vector<CDetailView::TextLine> CDetailView::TextLines() const {
     char company[kFileStringCapacity] = {};
     const char* path = m_pEntry->processPath;
     lines.push_back({10, Format(kFileLine, path)});
+    // What is read of the path is read from the file the process ran.
+    ombrel::platform::ProgramFileScope file(path, m_pEntry->programFile);
     if (IsExistingFile(path)) {
         GetFileVersionText(path, version, sizeof version);
         GetFileStrings(path, description, company);
