@@ -12,12 +12,14 @@
 #include <fstream>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sched.h>
 #include <shellapi.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -659,4 +661,46 @@ TEST(ProgramIdentity, APathThroughALinkIsNotFollowed) {
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[1], "版本: 1.2.3.4");
     EXPECT_TRUE(opens());
+}
+
+// A path through a link into a file system whose server never answers (a
+// FUSE mount nobody serves): the pane and the icon answer at once, with no
+// file. Run in a child, so that a wait would end in the parent's bound
+// rather than hang the suite; the bound is the failure, never a pause.
+TEST(ProgramIdentity, ALinkIntoAFileSystemThatNeverAnswersIsNotWaitedOn) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to mount";
+    ombrel::platform::UniqueFd fuse(::open("/dev/fuse", O_RDWR | O_CLOEXEC));
+    if (!fuse)
+        GTEST_SKIP() << "no /dev/fuse";
+    TempDir dir;
+    std::string mount = dir.path() + "/stuck";
+    ASSERT_EQ(::mkdir(mount.c_str(), 0755), 0);
+    std::string options =
+        "fd=" + std::to_string(fuse.get()) + ",rootmode=40000,user_id=0,group_id=0";
+    if (::mount("ombrel-test", mount.c_str(), "fuse", MS_NOSUID | MS_NODEV, options.c_str()) != 0)
+        GTEST_SKIP() << "cannot mount a FUSE file system here";
+    std::string linked = dir.Link("link", mount) + "/tool";
+    PortEntry entry{};
+    std::strcpy(entry.processPath, linked.c_str());
+    entry.programFile = ProgramFileOf("/proc/self/exe");
+
+    pid_t child = ::fork();
+    if (child == 0) {
+        fuse.reset(); // the parent's alone, so that closing it ends the connection
+        std::vector<std::string> lines = PaneLines(entry);
+        SHFILEINFOA info{};
+        ombrel::platform::ProgramFileScope scope(linked.c_str(), entry.programFile);
+        bool icon = SHGetFileInfoA(linked.c_str(), 0, &info, sizeof info, SHGFI_ICON) != 0;
+        ::_exit(lines.size() == 2 && lines[1] == "<文件不存在>" && !icon ? 0 : 1);
+    }
+    ombrel::platform::UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
+    pollfd done{process.get(), POLLIN, 0};
+    bool ended = ::poll(&done, 1, 30000) == 1;
+    ::umount2(mount.c_str(), MNT_DETACH);
+    fuse.reset(); // ends the connection: a waiter wakes
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(ended) << "waited on the file system's server";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
