@@ -20,6 +20,7 @@
 #include "detail_view.h"
 #include "file_version.h"
 #include "pe_builder.h"
+#include "platform/linux/icon_theme.h"
 #include "platform/linux/mounts.h"
 #include "platform/linux/program_file.h"
 #include "platform/version/pe_resource.h"
@@ -263,4 +264,38 @@ TEST(HostileFiles, AProgramPathIsWalkedWithoutLinksOrRemoteMounts) {
         return id == mount ? std::nullopt : std::optional<bool>(false);
     }));
     EXPECT_EQ(errno, EREMOTE);
+}
+
+// A program on a mount that may not answer is taken as there but offline:
+// labels without values, the generic program icon, nothing looked up.
+TEST(HostileFiles, AProgramOnAMountThatMayNotAnswerIsOfflineByIdentity) {
+    TempDir dir;
+    std::string program = dir.Write("bin/tool");
+    struct statx root {
+    }, folder{};
+    ASSERT_EQ(::statx(AT_FDCWD, "/", 0, STATX_MNT_ID, &root), 0);
+    ASSERT_EQ(::statx(AT_FDCWD, dir.path().c_str(), 0, STATX_MNT_ID, &folder), 0);
+    std::string table;
+    if (root.stx_mnt_id != folder.stx_mnt_id)
+        table += std::to_string(root.stx_mnt_id) + " 0 8:1 / / rw - ext4 /dev/sda1 rw\n";
+    table += std::to_string(folder.stx_mnt_id) + " 1 0:50 / " + dir.path() +
+             " rw - fuse.sshfs host:/ rw\n";
+    ombrel::platform::MountTableOverride mounts(dir.Write("mountinfo", table));
+
+    struct stat info {};
+    ASSERT_EQ(::stat(program.c_str(), &info), 0);
+    ombrel::platform::ProgramFile file{info.st_dev, info.st_ino, 0, 0, 0};
+    ombrel::platform::ProgramFileScope scope(program.c_str(), file);
+    WIN32_FIND_DATAA found{};
+    HANDLE search = FindFirstFileA(program.c_str(), &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(found.dwFileAttributes, FILE_ATTRIBUTE_OFFLINE);
+    EXPECT_STREQ(found.cFileName, "tool");
+    FindClose(search);
+    EXPECT_EQ(GetFileVersionInfoSizeA(program.c_str(), nullptr), 0u);
+    SHFILEINFOA icon{};
+    ASSERT_NE(SHGetFileInfoA(program.c_str(), 0, &icon, sizeof icon, SHGFI_ICON), 0u);
+    EXPECT_EQ(ombrel::platform::IconSourceFile(icon.hIcon),
+              ombrel::platform::GenericProgramIconFile());
+    DestroyIcon(icon.hIcon);
 }

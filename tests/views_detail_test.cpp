@@ -690,9 +690,18 @@ TEST(ProgramIdentity, ALinkIntoAFileSystemThatNeverAnswersIsNotWaitedOn) {
         fuse.reset(); // the parent's alone, so that closing it ends the connection
         std::vector<std::string> lines = PaneLines(entry);
         SHFILEINFOA info{};
-        ombrel::platform::ProgramFileScope scope(linked.c_str(), entry.programFile);
-        bool icon = SHGetFileInfoA(linked.c_str(), 0, &info, sizeof info, SHGFI_ICON) != 0;
-        ::_exit(lines.size() == 2 && lines[1] == "<文件不存在>" && !icon ? 0 : 1);
+        bool icon = false;
+        {
+            ombrel::platform::ProgramFileScope scope(linked.c_str(), entry.programFile);
+            icon = SHGetFileInfoA(linked.c_str(), 0, &info, sizeof info, SHGFI_ICON) != 0;
+        }
+        // Straight into the mount: there but offline, labels without values.
+        PortEntry inside = entry;
+        std::strcpy(inside.processPath, (mount + "/tool").c_str());
+        std::vector<std::string> offline = PaneLines(inside);
+        ::_exit(lines.size() == 2 && lines[1] == "<文件不存在>" && !icon && HasEmptyLabels(offline)
+                    ? 0
+                    : 1);
     }
     ombrel::platform::UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
     pollfd done{process.get(), POLLIN, 0};

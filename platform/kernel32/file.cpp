@@ -129,7 +129,16 @@ HANDLE FindFirstFileA(LPCSTR fileName, LPWIN32_FIND_DATAA findData) {
     }
     if (const ProgramFileScope::Binding* bound = BoundProgramFile(fileName)) {
         // A program's own file: the one with its identity, or none.
-        const UniqueFd& file = OpenBoundFile(*bound, nullptr);
+        ProgramFilePlace place = ProgramFilePlace::None;
+        const UniqueFd& file = OpenBoundFile(*bound, &place);
+        if (place == ProgramFilePlace::Offline) {
+            std::memset(findData, 0, sizeof *findData);
+            findData->dwFileAttributes = FILE_ATTRIBUTE_OFFLINE;
+            std::string_view name = fileName;
+            CopyText(findData->cFileName, sizeof findData->cFileName,
+                     name.substr(name.rfind('/') + 1));
+            return InsertHandle(std::make_unique<FindObject>());
+        }
         struct stat info {};
         if (!file || ::fstat(file.get(), &info) != 0) {
             SetLastError(bound->error == EACCES ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);

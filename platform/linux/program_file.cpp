@@ -81,19 +81,24 @@ FileIdentity IdentityOf(const UniqueFd& fd) {
 // The file at path inside a live process's own root, when that process is
 // still the one the identity was read through.
 UniqueFd OpenInProcessRoot(const ProgramFile& file, std::string_view path) {
+    errno = ESRCH;
     if (file.processId == 0)
         return UniqueFd();
     std::string entry = ProcRoot() + "/" + std::to_string(file.processId);
     UniqueFd dir(::open(entry.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     std::optional<TaskStat> stat = dir ? ReadTaskStatAt(dir.get()) : std::nullopt;
-    if (!stat || stat->startTime != file.processStart)
+    if (!stat || stat->startTime != file.processStart) {
+        errno = ESRCH;
         return UniqueFd();
+    }
     // Its mount table names its mounts by the same ids as statx does.
     UniqueFd table(::openat(dir.get(), "mountinfo", O_RDONLY | O_CLOEXEC));
     std::optional<std::string> text =
         table ? ReadToEnd(table.get(), size_t{16} << 20) : std::nullopt;
-    if (!text)
+    if (!text) {
+        errno = EACCES;
         return UniqueFd();
+    }
     std::vector<MountPoint> mounts = ParseMountInfo(*text);
     // The root link is the one link followed: it is the kernel's own.
     UniqueFd root(::openat(dir.get(), "root", O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -118,13 +123,21 @@ UniqueFd OpenByIdentity(const ProgramFile& file, std::string_view path, ProgramF
         place = ProgramFilePlace::Here;
         return found;
     }
-    // A folder closed to the viewer hides what is there, which is not the
-    // same as nothing being there.
-    error = !found && errno == EACCES ? EACCES : ENOENT;
+    int hereError = found ? ENOENT : errno; // another file there is none
     found = OpenInProcessRoot(file, path);
     if (found && IdentityOf(found) == wanted) {
         place = ProgramFilePlace::ProcessRoot;
         return found;
+    }
+    int rootError = found ? ENOENT : errno;
+    if (hereError == EACCES) {
+        // A folder closed to the viewer hides what is there, which is not
+        // the same as nothing being there.
+        error = EACCES;
+    } else if (hereError == EREMOTE || rootError == EREMOTE) {
+        // There, on a mount that may not answer: not looked at.
+        error = EREMOTE;
+        place = ProgramFilePlace::Offline;
     }
     return UniqueFd();
 }

@@ -34,6 +34,8 @@ enum class ProgramFilePlace {
     Here,        // at the path in this namespace: what is keyed by path
                  // (packages, desktop entries) speaks of it
     ProcessRoot, // at the path inside the process's own root only
+    Offline,     // on a mount that may not answer: taken as there, not
+                 // looked at, so nothing of it is known
 };
 
 struct ProgramFileScope::Binding {
@@ -53,8 +55,8 @@ const ProgramFileScope::Binding* BoundProgramFile(std::string_view path);
 // endpoints of one process walk its path once.
 ProgramFilePlace PlaceOf(const ProgramFileScope::Binding& binding);
 
-// The bound file as a path descriptor (empty when there is none); its
-// place goes to place.
+// The bound file as a path descriptor (empty when there is none, or it is
+// offline); its place goes to place.
 const UniqueFd& OpenBoundFile(const ProgramFileScope::Binding& binding, ProgramFilePlace* place);
 
 } // namespace ombrel::platform

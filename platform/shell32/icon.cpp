@@ -82,7 +82,8 @@ DWORD_PTR SHGetFileInfoA(LPCSTR path, DWORD, SHFILEINFOA* info, UINT infoSize, U
     std::string source;
     if (const ProgramFileScope::Binding* bound = BoundProgramFile(path)) {
         // A program's own file: the desktop's entries name programs by
-        // path, so they speak of it only where that path is the file.
+        // path, so they speak of it only where that path is the file (an
+        // offline one is not known to be).
         ProgramFilePlace place = PlaceOf(*bound);
         if (place == ProgramFilePlace::None)
             return 0;
