@@ -142,20 +142,34 @@ UniqueFd OpenByIdentity(const ProgramFile& file, std::string_view path, ProgramF
     return UniqueFd();
 }
 
-// Places found within a refresh scope, by path and identity.
-std::unordered_map<std::string, ProgramFilePlace>& KnownPlaces() {
-    static std::unordered_map<std::string, ProgramFilePlace> known;
+// Places found within a refresh scope, by identity and the process read
+// through (whose program path is one text within a refresh).
+struct PlaceKey {
+    uint64_t device, inode, start;
+    uint32_t pid;
+    bool operator==(const PlaceKey&) const = default;
+};
+
+struct PlaceKeyHash {
+    size_t operator()(const PlaceKey& key) const {
+        uint64_t h = key.device * 0x9E3779B97F4A7C15ull ^ key.inode;
+        h = (h ^ (h >> 29)) * 0xBF58476D1CE4E5B9ull ^ key.start ^ key.pid;
+        return static_cast<size_t>(h ^ (h >> 32));
+    }
+};
+
+struct KnownPlace {
+    std::string path;
+    ProgramFilePlace place;
+};
+
+std::unordered_map<PlaceKey, KnownPlace, PlaceKeyHash>& KnownPlaces() {
+    static std::unordered_map<PlaceKey, KnownPlace, PlaceKeyHash> known;
     return known;
 }
 
 void ForgetKnownPlaces() {
     KnownPlaces().clear();
-}
-
-std::string PlaceKey(const ProgramFileScope::Binding& binding) {
-    const ProgramFile& file = binding.file;
-    return binding.path + '\0' + std::to_string(file.device) + ':' + std::to_string(file.inode) +
-           ':' + std::to_string(file.processId) + ':' + std::to_string(file.processStart);
 }
 
 } // namespace
@@ -219,20 +233,21 @@ const UniqueFd& OpenBoundFile(const ProgramFileScope::Binding& binding, ProgramF
 }
 
 ProgramFilePlace PlaceOf(const ProgramFileScope::Binding& binding) {
+    const ProgramFile& file = binding.file;
     if (binding.opened || !InRefreshScope()) {
         ProgramFilePlace place;
         OpenBoundFile(binding, &place);
         return place;
     }
-    std::string key = PlaceKey(binding);
+    PlaceKey key{file.device, file.inode, file.processStart, file.processId};
     auto& known = KnownPlaces();
-    if (auto found = known.find(key); found != known.end())
-        return found->second;
+    if (auto found = known.find(key); found != known.end() && found->second.path == binding.path)
+        return found->second.place;
     ProgramFilePlace place;
     OpenBoundFile(binding, &place);
     binding.fd.reset(); // a large refresh would hold one per program otherwise
     binding.opened = false;
-    known.emplace(std::move(key), place);
+    known.insert_or_assign(key, KnownPlace{binding.path, place});
     ForgetAtScopeEnd(ForgetKnownPlaces);
     return place;
 }
