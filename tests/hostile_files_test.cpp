@@ -24,6 +24,7 @@
 #include "platform/linux/mounts.h"
 #include "platform/linux/program_file.h"
 #include "platform/version/pe_resource.h"
+#include "program_file.h"
 #include "scoped_env.h"
 #include "temp_dir.h"
 
@@ -282,10 +283,7 @@ TEST(HostileFiles, AProgramOnAMountThatMayNotAnswerIsOfflineByIdentity) {
              " rw - fuse.sshfs host:/ rw\n";
     ombrel::platform::MountTableOverride mounts(dir.Write("mountinfo", table));
 
-    struct stat info {};
-    ASSERT_EQ(::stat(program.c_str(), &info), 0);
-    ombrel::platform::ProgramFile file{info.st_dev, info.st_ino, 0, 0, 0};
-    ombrel::platform::ProgramFileScope scope(program.c_str(), file);
+    ombrel::platform::ProgramFileScope scope(program.c_str(), ProgramFileOf(program));
     WIN32_FIND_DATAA found{};
     HANDLE search = FindFirstFileA(program.c_str(), &found);
     ASSERT_NE(search, INVALID_HANDLE_VALUE);

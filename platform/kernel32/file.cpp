@@ -71,6 +71,14 @@ void FillFindData(const struct stat& info, std::string path, LPWIN32_FIND_DATAA 
     CopyText(findData->cFileName, sizeof findData->cFileName, name);
 }
 
+// A search that found a file taken as there but not looked at.
+HANDLE OfflineFind(std::string_view path, LPWIN32_FIND_DATAA findData) {
+    std::memset(findData, 0, sizeof *findData);
+    findData->dwFileAttributes = FILE_ATTRIBUTE_OFFLINE;
+    CopyText(findData->cFileName, sizeof findData->cFileName, path.substr(path.rfind('/') + 1));
+    return InsertHandle(std::make_unique<FindObject>());
+}
+
 // The directory of the platform's system programs.
 constexpr std::string_view systemDirectory = "/usr/bin";
 
@@ -131,14 +139,8 @@ HANDLE FindFirstFileA(LPCSTR fileName, LPWIN32_FIND_DATAA findData) {
         // A program's own file: the one with its identity, or none.
         ProgramFilePlace place = ProgramFilePlace::None;
         const UniqueFd& file = OpenBoundFile(*bound, &place);
-        if (place == ProgramFilePlace::Offline) {
-            std::memset(findData, 0, sizeof *findData);
-            findData->dwFileAttributes = FILE_ATTRIBUTE_OFFLINE;
-            std::string_view name = fileName;
-            CopyText(findData->cFileName, sizeof findData->cFileName,
-                     name.substr(name.rfind('/') + 1));
-            return InsertHandle(std::make_unique<FindObject>());
-        }
+        if (place == ProgramFilePlace::Offline)
+            return OfflineFind(fileName, findData);
         struct stat info {};
         if (!file || ::fstat(file.get(), &info) != 0) {
             SetLastError(bound->error == EACCES ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
@@ -170,11 +172,7 @@ HANDLE FindFirstFileA(LPCSTR fileName, LPWIN32_FIND_DATAA findData) {
             SetLastError(ERROR_FILE_NOT_FOUND);
             return INVALID_HANDLE_VALUE;
         }
-        std::memset(findData, 0, sizeof *findData);
-        findData->dwFileAttributes = FILE_ATTRIBUTE_OFFLINE;
-        CopyText(findData->cFileName, sizeof findData->cFileName,
-                 std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1));
-        return InsertHandle(std::make_unique<FindObject>());
+        return OfflineFind(path, findData);
     }
     if (pattern) {
         // Matched in that one directory; the first match decides.
