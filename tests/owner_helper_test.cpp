@@ -218,9 +218,12 @@ TEST(OwnerHelper, TheLayerFallsBackToItsOwnScan) {
     std::string fails = script("fails", "/bin/cat " + answer + "; exit 3");
     std::string truncated = script("cuts", "/bin/cat " + dir.path() + "/truncated");
     std::string hangs = script("hangs", "exec /bin/sleep 60");
-    // Works (the processor busy) three times the bound before it answers.
-    std::string works = script("works", "i=0; while [ $i -lt 300000 ]; do i=$((i+1)); done; "
-                                        "/bin/cat " +
+    // Works three times the bound before it answers, counted in its own
+    // processor time (fields 14 and 15 of its stat, in ticks of 10 ms), so
+    // a loaded machine makes it later, never shorter.
+    std::string works = script("works", "while :; do i=0; while [ $i -lt 2000 ]; do i=$((i+1)); "
+                                        "done; read -r s </proc/$$/stat; set -- ${s##*') '}; "
+                                        "[ $((${12} + ${13})) -ge 90 ] && break; done; /bin/cat " +
                                             answer);
 
     {
@@ -236,7 +239,7 @@ TEST(OwnerHelper, TheLayerFallsBackToItsOwnScan) {
         EXPECT_EQ(OwnerOf(listener.port), self);
     }
     // A bound on silence, not work: a helper still working is waited for.
-    OwnerHelperOverride working(works, 150);
+    OwnerHelperOverride working(works, 300);
     EXPECT_EQ(OwnerOf(listener.port), 4242u);
 }
 
