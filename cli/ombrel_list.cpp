@@ -19,9 +19,10 @@ constexpr const char* kUsage = "usage: ombrel-list [--tcp | --udp] [--help]";
 
 void PrintHelp() {
     std::printf("%s\n\n"
-                "Lists every local IPv4 TCP and UDP endpoint and the program that owns it, one\n"
-                "line each, fields separated by tabs: key, protocol (TCP or UDP), local\n"
-                "address:port, remote address:port, state, process id, program path or name.\n"
+                "Lists every local TCP and UDP endpoint, IPv4 and IPv6, and the program that\n"
+                "owns it, one line each, fields separated by tabs: key, protocol (TCP or UDP),\n"
+                "local address:port, remote address:port (an IPv6 address in brackets), state,\n"
+                "process id, program path or name.\n"
                 "In a field, a backslash is written \\\\, a tab \\t, a newline \\n and any\n"
                 "other control byte \\xHH.\n\n"
                 "  --tcp   list only TCP endpoints\n"
