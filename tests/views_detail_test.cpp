@@ -8,6 +8,7 @@
 #include <QRawFont>
 #include <QTextLayout>
 #include <arpa/inet.h>
+#include <elf.h>
 #include <fcntl.h>
 #include <fstream>
 #include <grp.h>
@@ -621,6 +622,151 @@ TEST(ProgramIdentity, AProgramMountedOverAPackagedOneIsNotThePackagedOne) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[1], "<文件不存在>");
 }
+
+#if defined(__x86_64__)
+namespace {
+
+// A program that needs no library, so that it runs in a root that holds
+// nothing else: it pauses for good.
+std::string PausingProgram() {
+    const unsigned char code[] = {0xb8, 34, 0, 0, 0, 0x0f, 0x05, 0xeb, 0xf7}; // pause; again
+    Elf64_Ehdr header{};
+    std::memcpy(header.e_ident, ELFMAG, SELFMAG);
+    header.e_ident[EI_CLASS] = ELFCLASS64;
+    header.e_ident[EI_DATA] = ELFDATA2LSB;
+    header.e_ident[EI_VERSION] = EV_CURRENT;
+    header.e_type = ET_EXEC;
+    header.e_machine = EM_X86_64;
+    header.e_version = EV_CURRENT;
+    const uint64_t base = 0x400000;
+    header.e_entry = base + sizeof(Elf64_Ehdr) + sizeof(Elf64_Phdr);
+    header.e_phoff = sizeof(Elf64_Ehdr);
+    header.e_ehsize = sizeof(Elf64_Ehdr);
+    header.e_phentsize = sizeof(Elf64_Phdr);
+    header.e_phnum = 1;
+    Elf64_Phdr segment{};
+    segment.p_type = PT_LOAD;
+    segment.p_flags = PF_R | PF_X;
+    segment.p_vaddr = segment.p_paddr = base;
+    segment.p_filesz = segment.p_memsz = sizeof header + sizeof segment + sizeof code;
+    segment.p_align = 0x1000;
+    std::string image(reinterpret_cast<const char*>(&header), sizeof header);
+    image.append(reinterpret_cast<const char*>(&segment), sizeof segment);
+    image.append(reinterpret_cast<const char*>(code), sizeof code);
+    return image;
+}
+
+// A root of its own, as a container's: a package database that lists its
+// program, and that program.
+void WriteOwnRoot(const TempDir& root) {
+    std::string program = root.Write("usr/bin/ombrel-boxed", PausingProgram());
+    ::chmod(program.c_str(), 0755);
+    std::string other = root.Write("usr/bin/ombrel-other", PausingProgram() + "other");
+    ::chmod(other.c_str(), 0755);
+    root.Write("var/lib/dpkg/status", "Package: ombrel-boxed\nStatus: install ok installed\n"
+                                      "Maintainer: Boxed Makers <box@example.org>\n"
+                                      "Version: 1:3.1.4-2\nDescription: a boxed listener\n\n");
+    root.Write("var/lib/dpkg/info/ombrel-boxed.list", "/usr\n/usr/bin\n/usr/bin/ombrel-boxed\n");
+    root.Write("old/.keep");
+}
+
+// Runs the program at path inside root, a mount of its own in a mount
+// namespace of its own (with other mounted over the program when given),
+// holding a listener on loopback; its pid, and the port.
+std::pair<pid_t, int> StartInOwnRoot(const std::string& root, const char* other) {
+    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(listener, 1) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return {-1, 0};
+    int exec[2];
+    if (::pipe2(exec, O_CLOEXEC) != 0)
+        return {-1, 0};
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::close(exec[0]);
+        int held = ::dup(listener); // without close-on-exec: kept through the exec
+        const char* program = "/usr/bin/ombrel-boxed";
+        if (held < 0 || ::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount(root.c_str(), root.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+            ::chdir(root.c_str()) != 0 || ::syscall(SYS_pivot_root, ".", "old") != 0 ||
+            ::chdir("/") != 0 || ::umount2("/old", MNT_DETACH) != 0)
+            ::_exit(2);
+        if (other != nullptr && ::mount(other, program, nullptr, MS_BIND, nullptr) != 0)
+            ::_exit(3);
+        char* argv[] = {const_cast<char*>(program), nullptr};
+        char* envp[] = {nullptr};
+        ::execve(program, argv, envp);
+        ::_exit(4);
+    }
+    ::close(listener);
+    ::close(exec[1]);
+    char byte;
+    bool started = ::read(exec[0], &byte, 1) == 0 && ::waitpid(child, nullptr, WNOHANG) == 0;
+    ::close(exec[0]);
+    return {started ? child : -1, ntohs(address.sin_port)};
+}
+
+} // namespace
+
+// A program in a root of its own, as in a container, whose path names no
+// file here: the package database of its own root speaks of it, but only
+// where no user but root could have written that database beside it.
+TEST(ProgramIdentity, AProgramInARootOfItsOwnHasItsOwnRootsPackageDetails) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to make a mount namespace";
+    struct Case {
+        const char* name;
+        bool listByAUser;    // the package's list written by a user
+        bool programByAUser; // the program written by a user
+        bool mountedOver;    // another root file mounted over the program
+        bool details;
+    };
+    for (const Case& test : {Case{"root's own", false, false, false, true},
+                             Case{"list by a user", true, false, false, false},
+                             Case{"program by a user", false, true, false, false},
+                             Case{"a file mounted over it", false, false, true, false}}) {
+        TempDir root;
+        WriteOwnRoot(root);
+        if (test.listByAUser)
+            ::chown((root.path() + "/var/lib/dpkg/info/ombrel-boxed.list").c_str(), 65534, 65534);
+        if (test.programByAUser)
+            ::chown((root.path() + "/usr/bin/ombrel-boxed").c_str(), 65534, 65534);
+        auto [child, port] =
+            StartInOwnRoot(root.path(), test.mountedOver ? "/usr/bin/ombrel-other" : nullptr);
+        ASSERT_GT(child, 0) << test.name;
+        CPortTable table;
+        table.Refresh();
+        PortEntry* found = nullptr;
+        int index = 0;
+        PortEntry* entry = nullptr;
+        for (int more = table.GetFirst(index, entry); more == 1; more = table.GetNext(index, entry))
+            if (entry != nullptr && entry->localPort == port && entry->protocol == 0)
+                found = entry;
+        std::vector<std::string> lines;
+        if (found != nullptr)
+            lines = PaneLines(*found);
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        ASSERT_NE(found, nullptr) << test.name;
+        EXPECT_STREQ(found->processPath, "/usr/bin/ombrel-boxed") << test.name;
+        if (test.details) {
+            EXPECT_EQ(lines, (std::vector<std::string>{"文件 : /usr/bin/ombrel-boxed",
+                                                       "版本: 3.1.4.0", "描述: a boxed listener",
+                                                       "公司: Boxed Makers <box@example.org>"}))
+                << test.name;
+        } else {
+            EXPECT_TRUE(HasEmptyLabels(lines))
+                << test.name << ": " << ::testing::PrintToString(lines);
+        }
+    }
+}
+#endif
 
 // The kernel's program paths hold no link: a path through one names
 // another file than the process's, and nothing is opened through it.

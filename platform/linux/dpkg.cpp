@@ -1,14 +1,8 @@
 #include "dpkg.h"
 
-#include <climits>
-#include <cstdlib>
+#include <list>
 #include <string_view>
-#include <sys/stat.h>
 #include <unordered_map>
-
-#include "directory.h"
-#include "procfs.h"
-#include "regular_file.h"
 
 namespace ombrel::platform {
 namespace {
@@ -24,9 +18,15 @@ bool CouldBeProgram(std::string_view path) {
 
 class PackageIndex {
 public:
-    std::optional<PackageInfo> Owner(const std::string& path) {
+    explicit PackageIndex(std::string root = "/var/lib/dpkg") : root_(std::move(root)) {}
+
+    // The files are read through source for this call only.
+    std::optional<PackageInfo> Owner(const FileSource& source, const std::string& path) {
+        files_ = &source;
         RefreshIfChanged();
-        for (const std::string& candidate : Spellings(path)) {
+        std::vector<std::string> spellings = Spellings(path);
+        files_ = nullptr;
+        for (const std::string& candidate : spellings) {
             auto owner = owners_.find(candidate);
             if (owner == owners_.end())
                 continue;
@@ -44,7 +44,7 @@ public:
     const std::string& Root() const { return root_; }
 
 private:
-    static std::vector<std::string> Spellings(const std::string& path) {
+    std::vector<std::string> Spellings(const std::string& path) const {
         std::vector<std::string> spellings;
         auto add = [&](const std::string& p) {
             if (p.empty())
@@ -53,8 +53,7 @@ private:
             spellings.push_back(p.rfind("/usr/", 0) == 0 ? p.substr(4) : "/usr" + p);
         };
         add(path);
-        char real[PATH_MAX];
-        if (::realpath(path.c_str(), real) != nullptr && path != real)
+        if (std::string real = files_->RealPath(path); !real.empty() && real != path)
             add(real);
         return spellings;
     }
@@ -62,7 +61,7 @@ private:
     // The database changes when a package is installed or removed: the
     // status file and the info directory are written then.
     std::string Stamp() const {
-        return ModificationStamp({root_ + "/status", root_ + "/info", root_ + "/diversions"});
+        return files_->Stamp({root_ + "/status", root_ + "/info", root_ + "/diversions"});
     }
 
     void RefreshIfChanged() {
@@ -79,7 +78,7 @@ private:
     }
 
     void ReadStatus() {
-        auto text = ReadSmallFile(root_ + "/status", size_t{256} << 20);
+        auto text = files_->Read(root_ + "/status", size_t{256} << 20);
         if (!text)
             return;
         std::string_view rest = *text;
@@ -127,7 +126,7 @@ private:
     // Groups of three lines: the path diverted, where its file was moved,
     // and the package that diverted it (":" for the administrator).
     void ReadDiversions() {
-        auto text = ReadSmallFile(root_ + "/diversions", size_t{64} << 20);
+        auto text = files_->Read(root_ + "/diversions", size_t{64} << 20);
         if (!text)
             return;
         std::string_view rest = *text;
@@ -159,11 +158,11 @@ private:
 
     void ReadLists() {
         std::string dir = root_ + "/info";
-        ForEachDirectoryEntry(dir, [&](std::string_view name, unsigned char) {
+        files_->ForEachEntry(dir, [&](std::string_view name, unsigned char) {
             if (name.size() <= 5 || name.substr(name.size() - 5) != ".list")
                 return;
             std::string package(name.substr(0, std::min(name.find(':'), name.size() - 5)));
-            auto text = ReadSmallFile(dir + "/" + std::string(name), size_t{64} << 20);
+            auto text = files_->Read(dir + "/" + std::string(name), size_t{64} << 20);
             if (!text)
                 return;
             std::string_view rest = *text;
@@ -177,7 +176,8 @@ private:
         });
     }
 
-    std::string root_ = "/var/lib/dpkg";
+    std::string root_;
+    const FileSource* files_ = nullptr;
     std::string stamp_;
     std::unordered_map<std::string, std::string> owners_;   // path -> package
     std::unordered_map<std::string, PackageInfo> packages_; // package -> its fields
@@ -190,10 +190,35 @@ PackageIndex& TheIndex() {
     return index;
 }
 
+// The databases of the last few process roots asked of, newest first: a
+// refresh asks of each container's programs, most machines run few.
+constexpr size_t kKeptRoots = 8;
+
+std::list<std::pair<std::string, PackageIndex>>& RootIndexes() {
+    static std::list<std::pair<std::string, PackageIndex>> kept;
+    return kept;
+}
+
 } // namespace
 
 std::optional<PackageInfo> FindPackageOwner(const std::string& path) {
-    return TheIndex().Owner(path);
+    return TheIndex().Owner(HostFiles(), path);
+}
+
+std::optional<PackageInfo> FindPackageOwner(const FileSource& files, const std::string& rootKey,
+                                            const std::string& path) {
+    auto& kept = RootIndexes();
+    auto found = kept.begin();
+    while (found != kept.end() && found->first != rootKey)
+        ++found;
+    if (found == kept.end()) {
+        kept.emplace_front(rootKey, PackageIndex());
+        if (kept.size() > kKeptRoots)
+            kept.pop_back();
+    } else {
+        kept.splice(kept.begin(), kept, found);
+    }
+    return kept.front().second.Owner(files, path);
 }
 
 PackageDatabaseOverride::PackageDatabaseOverride(std::string root) : saved_(TheIndex().Root()) {

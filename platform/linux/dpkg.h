@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "file_source.h"
+
 namespace ombrel::platform {
 
 struct PackageInfo {
@@ -20,6 +22,12 @@ struct PackageInfo {
 // them under /usr/bin (and the reverse), so both spellings are tried, for
 // the path as given and for its canonical form.
 std::optional<PackageInfo> FindPackageOwner(const std::string& path);
+
+// The same from the database at /var/lib/dpkg among files, a process's
+// own root that rootKey names; the last few roots' databases are kept
+// while their files are unchanged.
+std::optional<PackageInfo> FindPackageOwner(const FileSource& files, const std::string& rootKey,
+                                            const std::string& path);
 
 // The four words of a file version from a Debian version: the upstream
 // version's first four numbers (epoch, revision and what follows '+' or '~'

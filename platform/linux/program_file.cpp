@@ -13,6 +13,7 @@
 #include "../core/scope_memo.h"
 #include "../kernel32/process_object.h"
 #include "collector_link.h"
+#include "directory.h"
 #include "mounts.h"
 #include "regular_file.h"
 
@@ -44,6 +45,8 @@ struct Looked {
     uint64_t mount = 0;
     mode_t mode = 0;
     FileIdentity identity;
+    uid_t owner = 0;
+    struct statx_timestamp modified {};
 };
 
 // What name below dirFd is (or dirFd itself, for an empty name), from
@@ -53,7 +56,8 @@ std::optional<Looked> Look(int dirFd, const char* name) {
     struct statx status {};
     int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC |
                 (name[0] == '\0' ? AT_EMPTY_PATH : 0);
-    if (::statx(dirFd, name, flags, STATX_TYPE | STATX_INO | STATX_MNT_ID, &status) != 0)
+    unsigned mask = STATX_TYPE | STATX_MODE | STATX_INO | STATX_UID | STATX_MTIME | STATX_MNT_ID;
+    if (::statx(dirFd, name, flags, mask, &status) != 0)
         return std::nullopt;
     if (!(status.stx_mask & STATX_MNT_ID)) {
         errno = EREMOTE; // a kernel before 5.8: the mount cannot be told safely
@@ -61,7 +65,9 @@ std::optional<Looked> Look(int dirFd, const char* name) {
     }
     return Looked{status.stx_mnt_id,
                   status.stx_mode,
-                  {makedev(status.stx_dev_major, status.stx_dev_minor), status.stx_ino}};
+                  {makedev(status.stx_dev_major, status.stx_dev_minor), status.stx_ino},
+                  status.stx_uid,
+                  status.stx_mtime};
 }
 
 bool OnAnsweringMount(const Looked& looked, const RemoteMountTest& remote) {
@@ -78,34 +84,59 @@ FileIdentity IdentityOf(const UniqueFd& fd) {
     return looked ? looked->identity : FileIdentity{};
 }
 
-// The file at path inside a live process's own root, when that process is
-// still the one the identity was read through.
-UniqueFd OpenInProcessRoot(const ProgramFile& file, std::string_view path) {
+struct RootOfProcess {
+    UniqueFd dir; // its /proc entry
+    std::vector<MountPoint> mounts;
+    UniqueFd root;
+};
+
+// The root of a live process, when that process is still the one the
+// identity was read through.
+std::optional<RootOfProcess> ProcessRootOf(const ProgramFile& file) {
     errno = ESRCH;
     if (file.processId == 0)
-        return UniqueFd();
+        return std::nullopt;
+    RootOfProcess process;
     std::string entry = ProcRoot() + "/" + std::to_string(file.processId);
-    UniqueFd dir(::open(entry.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    std::optional<TaskStat> stat = dir ? ReadTaskStatAt(dir.get()) : std::nullopt;
+    process.dir = UniqueFd(::open(entry.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    std::optional<TaskStat> stat = process.dir ? ReadTaskStatAt(process.dir.get()) : std::nullopt;
     if (!stat || stat->startTime != file.processStart) {
         errno = ESRCH;
-        return UniqueFd();
+        return std::nullopt;
     }
     // Its mount table names its mounts by the same ids as statx does.
-    UniqueFd table(::openat(dir.get(), "mountinfo", O_RDONLY | O_CLOEXEC));
+    UniqueFd table(::openat(process.dir.get(), "mountinfo", O_RDONLY | O_CLOEXEC));
     std::optional<std::string> text =
         table ? ReadToEnd(table.get(), size_t{16} << 20) : std::nullopt;
     if (!text) {
         errno = EACCES;
-        return UniqueFd();
+        return std::nullopt;
     }
-    std::vector<MountPoint> mounts = ParseMountInfo(*text);
+    process.mounts = ParseMountInfo(*text);
     // The root link is the one link followed: it is the kernel's own.
-    UniqueFd root(::openat(dir.get(), "root", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!root)
+    process.root = UniqueFd(::openat(process.dir.get(), "root", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!process.root)
+        return std::nullopt;
+    return process;
+}
+
+// The file at path inside a live process's own root.
+UniqueFd OpenInProcessRoot(const ProgramFile& file, std::string_view path) {
+    std::optional<RootOfProcess> process = ProcessRootOf(file);
+    if (!process)
         return UniqueFd();
-    return WalkProgramPath(root.get(), path,
+    const std::vector<MountPoint>& mounts = process->mounts;
+    return WalkProgramPath(process->root.get(), path,
                            [&](uint64_t id) { return IsRemoteMount(mounts, id); });
+}
+
+// Only root could have written it: its own, writable by no one else.
+bool IsRootsOwn(const Looked& looked) {
+    return looked.owner == 0 && (looked.mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+std::string StampOf(const struct statx_timestamp& time) {
+    return std::to_string(time.tv_sec) + "." + std::to_string(time.tv_nsec);
 }
 
 UniqueFd OpenByIdentity(const ProgramFile& file, std::string_view path, ProgramFilePlace& place,
@@ -262,6 +293,186 @@ ProgramFileScope::ProgramFileScope(const char* path, const ProgramFile& file)
 
 ProgramFileScope::~ProgramFileScope() {
     t_binding = saved_;
+}
+
+struct ProcessRootFiles::Found {
+    UniqueFd fd; // a path descriptor
+    Looked looked;
+};
+
+std::optional<ProcessRootFiles::Found> ProcessRootFiles::Open(const std::string& path,
+                                                              std::string* resolved) const {
+    constexpr int kMaxLinks = 40; // as the kernel's own lookups
+    if (path.empty() || path[0] != '/' || path.size() > kMaxPath)
+        return std::nullopt;
+    auto remote = [&](uint64_t id) { return IsRemoteMount(mounts_, id); };
+    std::optional<Looked> looked = Look(root_.get(), "");
+    if (!looked || !OnAnsweringMount(*looked, remote))
+        return std::nullopt;
+    // Names still to take, the last first; and the names taken.
+    std::vector<std::string> todo;
+    auto push = [&](std::string_view text) {
+        std::vector<std::string> names;
+        for (size_t at = 0; at <= text.size();) {
+            size_t end = std::min(text.find('/', at), text.size());
+            if (end > at)
+                names.emplace_back(text.substr(at, end - at));
+            at = end + 1;
+        }
+        todo.insert(todo.end(), names.rbegin(), names.rend());
+    };
+    push(path);
+    std::vector<std::string> taken;
+    UniqueFd dir(::fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
+    int links = 0;
+    while (dir && !todo.empty()) {
+        std::string name = std::move(todo.back());
+        todo.pop_back();
+        if (name == ".")
+            continue;
+        if (name == "..") {
+            // Never above the root; the folder is walked to again from it.
+            if (!taken.empty())
+                taken.pop_back();
+            std::string parent;
+            for (const std::string& step : taken)
+                parent += "/" + step;
+            dir = parent.empty() ? UniqueFd(::fcntl(root_.get(), F_DUPFD_CLOEXEC, 0))
+                                 : WalkProgramPath(root_.get(), parent, remote);
+            looked = dir ? Look(dir.get(), "") : std::nullopt;
+            continue;
+        }
+        std::optional<Looked> next = Look(dir.get(), name.c_str());
+        if (!next)
+            return std::nullopt;
+        if (S_ISLNK(next->mode)) {
+            // The link lies in a folder of a mount that answers.
+            std::optional<std::string> target = ReadLinkAt(dir.get(), name.c_str());
+            if (++links > kMaxLinks || !target || target->empty())
+                return std::nullopt;
+            if ((*target)[0] == '/') {
+                taken.clear();
+                dir = UniqueFd(::fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
+            }
+            push(*target);
+            continue;
+        }
+        if (!OnAnsweringMount(*next, remote))
+            return std::nullopt;
+        UniqueFd opened(::openat(dir.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        std::optional<Looked> now = opened ? Look(opened.get(), "") : std::nullopt;
+        if (!now || now->identity != next->identity || now->mount != next->mount)
+            return std::nullopt; // swapped between the look and the open
+        taken.push_back(std::move(name));
+        dir = std::move(opened);
+        looked = now;
+    }
+    if (!dir || !looked)
+        return std::nullopt;
+    if (resolved != nullptr) {
+        resolved->clear();
+        for (const std::string& step : taken)
+            *resolved += "/" + step;
+        if (resolved->empty())
+            *resolved = "/";
+    }
+    return Found{std::move(dir), *looked};
+}
+
+bool ProcessRootFiles::Vouched(const Found& found) const {
+    return S_ISREG(found.looked.mode) && IsRootsOwn(found.looked) &&
+           found.looked.mount == programMount_;
+}
+
+std::optional<std::string> ProcessRootFiles::Read(const std::string& path, size_t limit) const {
+    std::optional<Found> found = Open(path);
+    if (!found || !Vouched(*found))
+        return std::nullopt;
+    struct stat info {};
+    UniqueFd file = ReopenRegular(found->fd, O_RDONLY, &info);
+    if (!file || static_cast<uint64_t>(info.st_size) > limit)
+        return std::nullopt;
+    return ReadToEnd(file.get(), limit);
+}
+
+void ProcessRootFiles::ForEachEntry(
+    const std::string& dir,
+    const std::function<void(std::string_view, unsigned char)>& visit) const {
+    std::optional<Found> found = Open(dir);
+    if (!found || !S_ISDIR(found->looked.mode))
+        return;
+    UniqueFd listing(::openat(found->fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (listing)
+        ForEachDirectoryEntryAt(listing.get(), visit);
+}
+
+std::string ProcessRootFiles::Stamp(const std::vector<std::string>& paths) const {
+    std::string stamp;
+    for (const std::string& path : paths)
+        if (std::optional<Found> found = Open(path))
+            stamp += path + "@" + std::to_string(found->looked.identity.inode) + ":" +
+                     StampOf(found->looked.modified) + ";";
+    return stamp;
+}
+
+std::string ProcessRootFiles::RealPath(const std::string& path) const {
+    std::string resolved;
+    return Open(path, &resolved) ? resolved : "";
+}
+
+bool ProcessRootFiles::IsExecutable(const std::string& path) const {
+    std::optional<Found> found = Open(path);
+    return found && S_ISREG(found->looked.mode) && (found->looked.mode & 0111) != 0;
+}
+
+bool ProcessRootFiles::IsReadable(const std::string& path) const {
+    std::optional<Found> found = Open(path);
+    return found && Vouched(*found);
+}
+
+bool ProcessRootFiles::IsDirectory(const std::string& path) const {
+    std::optional<Found> found = Open(path);
+    return found && S_ISDIR(found->looked.mode);
+}
+
+std::string ProcessRootFiles::Environment(const char* name) const {
+    if (!environment_) {
+        UniqueFd file(::openat(procDir_.get(), "environ", O_RDONLY | O_CLOEXEC));
+        environment_ = file ? ReadToEnd(file.get(), size_t{1} << 20).value_or("") : "";
+    }
+    std::string_view all = *environment_;
+    std::string prefix = std::string(name) + "=";
+    for (size_t at = 0; at < all.size();) {
+        size_t end = std::min(all.find('\0', at), all.size());
+        std::string_view entry = all.substr(at, end - at);
+        if (entry.substr(0, prefix.size()) == prefix)
+            return std::string(entry.substr(prefix.size()));
+        at = end + 1;
+    }
+    return "";
+}
+
+std::unique_ptr<ProcessRootFiles> OpenProcessRoot(const ProgramFile& file, std::string_view path) {
+    std::optional<RootOfProcess> process = ProcessRootOf(file);
+    if (!process)
+        return nullptr;
+    auto files = std::unique_ptr<ProcessRootFiles>(new ProcessRootFiles);
+    files->procDir_ = std::move(process->dir);
+    files->root_ = std::move(process->root);
+    files->mounts_ = std::move(process->mounts);
+    std::optional<Looked> root = Look(files->root_.get(), "");
+    if (!root)
+        return nullptr;
+    files->key_ = std::to_string(root->identity.device) + ":" +
+                  std::to_string(root->identity.inode) + "@" + std::to_string(root->mount);
+    UniqueFd program = WalkProgramPath(
+        files->root_.get(), path, [&](uint64_t id) { return IsRemoteMount(files->mounts_, id); });
+    std::optional<Looked> looked = program ? Look(program.get(), "") : std::nullopt;
+    if (!looked || looked->identity != FileIdentity{file.device, file.inode} ||
+        !IsRootsOwn(*looked))
+        return nullptr;
+    files->programMount_ = looked->mount;
+    return files;
 }
 
 namespace lx {

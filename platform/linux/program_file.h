@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,6 +13,8 @@
 #include <ombrel/program_file.h>
 
 #include "fd.h"
+#include "file_source.h"
+#include "mounts.h"
 #include "procfs.h"
 
 namespace ombrel::platform {
@@ -58,5 +61,49 @@ ProgramFilePlace PlaceOf(const ProgramFileScope::Binding& binding);
 // The bound file as a path descriptor (empty when there is none, or it is
 // offline); its place goes to place.
 const UniqueFd& OpenBoundFile(const ProgramFileScope::Binding& binding, ProgramFilePlace* place);
+
+// The files of a live process's own root, as it sees them. Links are
+// followed as in that root (an absolute target from it, ".." never above
+// it), each step as in WalkProgramPath. What is read of it speaks of its
+// program, and so is given out, only when no user but root could have
+// written it: a regular file owned by root, not writable by its group or
+// others, on the very mount the program file lies on. A user in her own
+// namespaces can make no such file, nor bring one beside her program
+// (a file mounted over another is a mount of its own).
+class ProcessRootFiles final : public FileSource {
+public:
+    std::optional<std::string> Read(const std::string& path, size_t limit) const override;
+    void
+    ForEachEntry(const std::string& dir,
+                 const std::function<void(std::string_view, unsigned char)>& visit) const override;
+    std::string Stamp(const std::vector<std::string>& paths) const override;
+    std::string RealPath(const std::string& path) const override;
+    bool IsExecutable(const std::string& path) const override;
+    bool IsReadable(const std::string& path) const override;
+    bool IsDirectory(const std::string& path) const override;
+    std::string Environment(const char* name) const override;
+
+    // Names the root (its directory and mount), for what is kept of it.
+    const std::string& Key() const { return key_; }
+
+private:
+    friend std::unique_ptr<ProcessRootFiles> OpenProcessRoot(const ProgramFile& file,
+                                                             std::string_view path);
+    struct Found;
+    std::optional<Found> Open(const std::string& path, std::string* resolved = nullptr) const;
+    bool Vouched(const Found& found) const;
+
+    UniqueFd procDir_;
+    UniqueFd root_;
+    std::vector<MountPoint> mounts_;
+    uint64_t programMount_ = 0;
+    std::string key_;
+    mutable std::optional<std::string> environment_;
+};
+
+// The root of the process the identity was read through, while it lives
+// and its file with the identity is at path in that root, and only when
+// that file is itself root's as above; nullptr otherwise.
+std::unique_ptr<ProcessRootFiles> OpenProcessRoot(const ProgramFile& file, std::string_view path);
 
 } // namespace ombrel::platform

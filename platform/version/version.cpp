@@ -52,7 +52,8 @@ std::optional<std::vector<uint8_t>> VersionBlockOf(LPCSTR fileName) {
     }
     struct stat info {};
     UniqueFd fd;
-    bool keyedByPath = true; // the package database names the file by this path
+    bool keyedByPath = true;                   // the package database names the file by this path
+    std::unique_ptr<ProcessRootFiles> ownRoot; // or the one of the process's own root
     if (const ProgramFileScope::Binding* bound = BoundProgramFile(fileName)) {
         // A program's own file: the one with its identity, or none.
         ProgramFilePlace place = ProgramFilePlace::None;
@@ -63,6 +64,8 @@ std::optional<std::vector<uint8_t>> VersionBlockOf(LPCSTR fileName) {
         }
         fd = ReopenRegular(file, O_RDONLY, &info);
         keyedByPath = place == ProgramFilePlace::Here;
+        if (place == ProgramFilePlace::ProcessRoot)
+            ownRoot = OpenProcessRoot(bound->file, bound->path);
     } else {
         fd = OpenRegularFile(fileName, &info);
     }
@@ -80,7 +83,9 @@ std::optional<std::vector<uint8_t>> VersionBlockOf(LPCSTR fileName) {
         if (auto tree = ParseVersionResource(resource->data(), resource->size()))
             if (auto block = SerializeVersionBlock(*tree))
                 return block;
-    } else if (auto package = keyedByPath ? FindPackageOwner(fileName) : std::nullopt) {
+    } else if (auto package = keyedByPath ? FindPackageOwner(fileName)
+                              : ownRoot   ? FindPackageOwner(*ownRoot, ownRoot->Key(), fileName)
+                                          : std::nullopt) {
         if (auto block = SerializeVersionBlock(PackageVersion(*package)))
             return block;
     }
