@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 #include <vector>
 
@@ -31,6 +33,34 @@ std::string Unescape(std::string_view field) {
         }
     }
     return text;
+}
+
+// File systems that may stop answering, by statfs's type.
+bool IsRemoteMagic(unsigned long type) {
+    for (unsigned long remote :
+         {0x6969ul /* nfs */, 0x517Bul /* smb */, 0xFE534D42ul /* smb2 */, 0xFF534D42ul /* cifs */,
+          0x65735546ul /* fuse */, 0x0187ul /* autofs */, 0x00C36400ul /* ceph */,
+          0x5346414Ful /* afs */, 0x6B414653ul /* kafs */, 0x73757245ul /* coda */,
+          0x01021997ul /* 9p */, 0x564Cul /* ncp */, 0x7461636Ful /* ocfs2 */,
+          0x01161970ul /* gfs2 */, 0x0BD00BD0ul /* lustre */, 0x13661366ul /* orangefs */})
+        if (type == remote)
+            return true;
+    return false;
+}
+
+// The table lists only the mounts reachable from this process's root, so a
+// chroot's table leaves out the mount the root lies on: that one is known
+// by its file system's type. (The program runs from it: were it a server
+// that does not answer, nothing here would run.)
+std::optional<bool> UnlistedRootIsRemote(uint64_t id) {
+    struct statx root {};
+    if (::statx(AT_FDCWD, "/", AT_STATX_DONT_SYNC, STATX_MNT_ID, &root) != 0 ||
+        !(root.stx_mask & STATX_MNT_ID) || root.stx_mnt_id != id)
+        return std::nullopt;
+    struct statfs fs {};
+    if (::statfs("/", &fs) != 0)
+        return std::nullopt;
+    return IsRemoteMagic(static_cast<unsigned long>(fs.f_type));
 }
 
 } // namespace
@@ -89,7 +119,8 @@ public:
 
     std::optional<bool> IsRemoteMount(uint64_t id) {
         Update();
-        return platform::IsRemoteMount(mounts_, id);
+        std::optional<bool> listed = platform::IsRemoteMount(mounts_, id);
+        return listed ? listed : UnlistedRootIsRemote(id);
     }
 
     std::string SetSource(std::string source) {

@@ -120,6 +120,14 @@ std::optional<RootOfProcess> ProcessRootOf(const ProgramFile& file) {
     return process;
 }
 
+// A mount by id in a process's table; mount ids are the machine's, so one
+// that table leaves out (the mount a chrooted process's root lies on) is
+// looked up in this namespace's.
+std::optional<bool> RemoteInProcess(const std::vector<MountPoint>& mounts, uint64_t id) {
+    std::optional<bool> listed = IsRemoteMount(mounts, id);
+    return listed ? listed : IsRemoteMount(id);
+}
+
 // The file at path inside a live process's own root.
 UniqueFd OpenInProcessRoot(const ProgramFile& file, std::string_view path) {
     std::optional<RootOfProcess> process = ProcessRootOf(file);
@@ -127,7 +135,7 @@ UniqueFd OpenInProcessRoot(const ProgramFile& file, std::string_view path) {
         return UniqueFd();
     const std::vector<MountPoint>& mounts = process->mounts;
     return WalkProgramPath(process->root.get(), path,
-                           [&](uint64_t id) { return IsRemoteMount(mounts, id); });
+                           [&](uint64_t id) { return RemoteInProcess(mounts, id); });
 }
 
 // Only root could have written it: its own, writable by no one else.
@@ -305,7 +313,7 @@ std::optional<ProcessRootFiles::Found> ProcessRootFiles::Open(const std::string&
     constexpr int kMaxLinks = 40; // as the kernel's own lookups
     if (path.empty() || path[0] != '/' || path.size() > kMaxPath)
         return std::nullopt;
-    auto remote = [&](uint64_t id) { return IsRemoteMount(mounts_, id); };
+    auto remote = [&](uint64_t id) { return RemoteInProcess(mounts_, id); };
     std::optional<Looked> looked = Look(root_.get(), "");
     if (!looked || !OnAnsweringMount(*looked, remote))
         return std::nullopt;
@@ -466,7 +474,7 @@ std::unique_ptr<ProcessRootFiles> OpenProcessRoot(const ProgramFile& file, std::
     files->key_ = std::to_string(root->identity.device) + ":" +
                   std::to_string(root->identity.inode) + "@" + std::to_string(root->mount);
     UniqueFd program = WalkProgramPath(
-        files->root_.get(), path, [&](uint64_t id) { return IsRemoteMount(files->mounts_, id); });
+        files->root_.get(), path, [&](uint64_t id) { return RemoteInProcess(files->mounts_, id); });
     std::optional<Looked> looked = program ? Look(program.get(), "") : std::nullopt;
     if (!looked || looked->identity != FileIdentity{file.device, file.inode} ||
         !IsRootsOwn(*looked))
