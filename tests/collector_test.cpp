@@ -501,7 +501,7 @@ TEST(AdministratorStart, TheWindowTakesTheDisplayOfTheUsersOwnStarter) {
             ::close(input[0]);
             ::close(input[1]);
             char done;
-            (void)!::read(started[0], &done, 1); // the starter runs its program
+            (void)!::read(started[0], &done, 1); // the starter's shell runs
             ::unsetenv("DISPLAY");
             ::unsetenv("WAYLAND_DISPLAY");
             ::unsetenv("SUDO_UID");
@@ -521,7 +521,11 @@ TEST(AdministratorStart, TheWindowTakesTheDisplayOfTheUsersOwnStarter) {
         ::close(input[1]);
         if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
             ::_exit(126);
-        char sh[] = "/bin/sh", dash_c[] = "-c", script[] = "exec cat >/dev/null";
+        // The shell itself says it runs: the end of the exec is seen before
+        // the new image's environment can be read.
+        if (::dup2(started[1], 3) != 3)
+            ::_exit(126);
+        char sh[] = "/bin/sh", dash_c[] = "-c", script[] = "echo >&3; exec 3>&- cat >/dev/null";
         char* argv[] = {sh, dash_c, script, nullptr};
         char display[] = "DISPLAY=:77", xauthority[] = "XAUTHORITY=/tmp/nobody-cookie";
         char* envp[] = {display, xauthority, nullptr};
