@@ -25,6 +25,8 @@
 #include <unistd.h>
 
 #include <ombrel/font_mapper.h>
+#include <ombrel/icon_pixmap.h>
+#include <ombrel/icons.h>
 #include <ombrel/services.h>
 
 #include "detail_view.h"
@@ -33,6 +35,7 @@
 #include "pe_builder.h"
 #include "platform/linux/dpkg.h"
 #include "platform/linux/fd.h"
+#include "platform/linux/icon_theme.h"
 #include "port_entry.h"
 #include "port_table.h"
 #include "program_file.h"
@@ -521,6 +524,24 @@ TEST(DetailPane, AProgramTheUserMayNotReadShowsEmptyLabels) {
 
 namespace {
 
+// A child that cannot start its program says why on its end of a
+// close-on-exec pipe: end of file alone means the exec was done (its exit,
+// unlike its descriptors, may not yet be seen when the end closes).
+[[noreturn]] void FailStart(int pipe, char code) {
+    (void)!::write(pipe, &code, 1);
+    ::_exit(code);
+}
+
+// 0 once the child's exec is done, else the code it failed with.
+int StartResult(int pipe) {
+    char code = 0;
+    ssize_t got;
+    while ((got = ::read(pipe, &code, 1)) < 0 && errno == EINTR) {
+    }
+    ::close(pipe);
+    return got == 1 ? code : got == 0 ? 0 : -1;
+}
+
 // The pane's lines for an entry.
 std::vector<std::string> PaneLines(const PortEntry& entry) {
     CDetailView pane;
@@ -578,23 +599,21 @@ TEST(ProgramIdentity, AProgramMountedOverAPackagedOneIsNotThePackagedOne) {
         ::close(exec[0]);
         if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0 ||
             ::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
-            ::_exit(2);
+            FailStart(exec[1], 2);
         if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             ::mount(impostor.c_str(), packaged.c_str(), nullptr, MS_BIND, nullptr) != 0)
-            ::_exit(3);
+            FailStart(exec[1], 3);
         ::execl(packaged.c_str(), "env", "100000", static_cast<char*>(nullptr));
-        ::_exit(4);
+        FailStart(exec[1], 4);
     }
     ::close(listener); // the child alone holds it
     ::close(exec[1]);
-    char byte;
-    ASSERT_EQ(::read(exec[0], &byte, 1), 0);
-    ::close(exec[0]);
     int status = 0;
-    if (::waitpid(child, &status, WNOHANG) == child) {
-        if (WIFEXITED(status) && WEXITSTATUS(status) == 2)
+    if (int failed = StartResult(exec[0]); failed != 0) {
+        ::waitpid(child, &status, 0);
+        if (failed == 2)
             GTEST_SKIP() << "user namespaces are off";
-        FAIL() << "the impostor did not start: " << status;
+        FAIL() << "the impostor did not start: " << failed;
     }
 
     CPortTable table;
@@ -656,6 +675,8 @@ std::string PausingProgram() {
     return image;
 }
 
+const QColor kBoxedColour(10, 200, 30);
+
 // A root of its own, as a container's: a package database that lists its
 // program, and that program.
 void WriteOwnRoot(const TempDir& root) {
@@ -667,12 +688,32 @@ void WriteOwnRoot(const TempDir& root) {
                                       "Maintainer: Boxed Makers <box@example.org>\n"
                                       "Version: 1:3.1.4-2\nDescription: a boxed listener\n\n");
     root.Write("var/lib/dpkg/info/ombrel-boxed.list", "/usr\n/usr/bin\n/usr/bin/ombrel-boxed\n");
+    root.Write("usr/share/applications/ombrel-boxed.desktop",
+               "[Desktop Entry]\nType=Application\nName=Boxed\nExec=ombrel-boxed --serve\n"
+               "Icon=ombrel-boxed\n");
+    QImage icon(16, 16, QImage::Format_ARGB32);
+    icon.fill(kBoxedColour);
+    std::string iconFile = root.Write("usr/share/icons/hicolor/16x16/apps/ombrel-boxed.png");
+    icon.save(QString::fromStdString(iconFile), "PNG");
     root.Write("old/.keep");
+}
+
+// The icon the shell service gives the program, and its colour at the middle.
+std::pair<std::string, QColor> ProgramIcon(const PortEntry& entry) {
+    ombrel::platform::ProgramFileScope scope(entry.processPath, entry.programFile);
+    SHFILEINFOA info{};
+    if (SHGetFileInfoA(entry.processPath, 0, &info, sizeof info, SHGFI_ICON | SHGFI_SMALLICON) == 0)
+        return {};
+    std::string source = ombrel::platform::IconSourceFile(info.hIcon);
+    QColor colour = ombrel::platform::IconPixmap(info.hIcon, 16).toImage().pixelColor(8, 8);
+    DestroyIcon(info.hIcon);
+    return {source, colour};
 }
 
 // Runs the program at path inside root, a mount of its own in a mount
 // namespace of its own (with other mounted over the program when given),
-// holding a listener on loopback; its pid, and the port.
+// holding a listener on loopback; its pid (0 where no such root can be
+// made), and the port.
 std::pair<pid_t, int> StartInOwnRoot(const std::string& root, const char* other) {
     int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -696,27 +737,29 @@ std::pair<pid_t, int> StartInOwnRoot(const std::string& root, const char* other)
             ::mount(root.c_str(), root.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
             ::chdir(root.c_str()) != 0 || ::syscall(SYS_pivot_root, ".", "old") != 0 ||
             ::chdir("/") != 0 || ::umount2("/old", MNT_DETACH) != 0)
-            ::_exit(2);
+            FailStart(exec[1], 2);
         if (other != nullptr && ::mount(other, program, nullptr, MS_BIND, nullptr) != 0)
-            ::_exit(3);
+            FailStart(exec[1], 3);
         char* argv[] = {const_cast<char*>(program), nullptr};
         char* envp[] = {nullptr};
         ::execve(program, argv, envp);
-        ::_exit(4);
+        FailStart(exec[1], 4);
     }
     ::close(listener);
     ::close(exec[1]);
-    char byte;
-    bool started = ::read(exec[0], &byte, 1) == 0 && ::waitpid(child, nullptr, WNOHANG) == 0;
-    ::close(exec[0]);
-    return {started ? child : -1, ntohs(address.sin_port)};
+    int failed = StartResult(exec[0]);
+    if (failed != 0)
+        ::waitpid(child, nullptr, 0);
+    if (failed == 2)
+        return {0, 0}; // no root of its own can be made here (a chroot, say)
+    return {failed == 0 ? child : -1, ntohs(address.sin_port)};
 }
 
 } // namespace
 
 // A program in a root of its own, as in a container, whose path names no
-// file here: the package database of its own root speaks of it, but only
-// where no user but root could have written that database beside it.
+// file here: the package database and desktop entries of its own root speak
+// of it, but only where no user but root could have written them beside it.
 TEST(ProgramIdentity, AProgramInARootOfItsOwnHasItsOwnRootsPackageDetails) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to make a mount namespace";
@@ -726,11 +769,12 @@ TEST(ProgramIdentity, AProgramInARootOfItsOwnHasItsOwnRootsPackageDetails) {
         bool programByAUser; // the program written by a user
         bool mountedOver;    // another root file mounted over the program
         bool details;
+        bool icon; // its desktop entry's, not the generic one
     };
-    for (const Case& test : {Case{"root's own", false, false, false, true},
-                             Case{"list by a user", true, false, false, false},
-                             Case{"program by a user", false, true, false, false},
-                             Case{"a file mounted over it", false, false, true, false}}) {
+    for (const Case& test : {Case{"root's own", false, false, false, true, true},
+                             Case{"list by a user", true, false, false, false, true},
+                             Case{"program by a user", false, true, false, false, false},
+                             Case{"a file mounted over it", false, false, true, false, false}}) {
         TempDir root;
         WriteOwnRoot(root);
         if (test.listByAUser)
@@ -739,6 +783,8 @@ TEST(ProgramIdentity, AProgramInARootOfItsOwnHasItsOwnRootsPackageDetails) {
             ::chown((root.path() + "/usr/bin/ombrel-boxed").c_str(), 65534, 65534);
         auto [child, port] =
             StartInOwnRoot(root.path(), test.mountedOver ? "/usr/bin/ombrel-other" : nullptr);
+        if (child == 0)
+            GTEST_SKIP() << "no mount namespace with a root of its own can be made here";
         ASSERT_GT(child, 0) << test.name;
         CPortTable table;
         table.Refresh();
@@ -749,8 +795,11 @@ TEST(ProgramIdentity, AProgramInARootOfItsOwnHasItsOwnRootsPackageDetails) {
             if (entry != nullptr && entry->localPort == port && entry->protocol == 0)
                 found = entry;
         std::vector<std::string> lines;
-        if (found != nullptr)
+        std::pair<std::string, QColor> icon;
+        if (found != nullptr) {
             lines = PaneLines(*found);
+            icon = ProgramIcon(*found);
+        }
         ::kill(child, SIGKILL);
         ::waitpid(child, nullptr, 0);
         ASSERT_NE(found, nullptr) << test.name;
@@ -763,6 +812,12 @@ TEST(ProgramIdentity, AProgramInARootOfItsOwnHasItsOwnRootsPackageDetails) {
         } else {
             EXPECT_TRUE(HasEmptyLabels(lines))
                 << test.name << ": " << ::testing::PrintToString(lines);
+        }
+        if (test.icon) {
+            EXPECT_EQ(icon.second, kBoxedColour) << test.name << ": " << icon.first;
+        } else {
+            EXPECT_EQ(icon.first, ombrel::platform::GenericProgramIconFile()) << test.name;
+            EXPECT_NE(icon.second, kBoxedColour) << test.name;
         }
     }
 }

@@ -33,37 +33,18 @@ constexpr size_t kMaxKeyFile = size_t{1} << 20;
 // More than any real theme's ancestry; a loop of Inherits ends here.
 constexpr size_t kMaxThemes = 16;
 
-std::string Env(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
-// The path without links; a path on a network or user-space file system is
-// taken as written, since resolving it could wait for good.
-std::string RealPath(const std::string& path) {
-    if (IsOnRemoteFileSystem(path))
-        return path;
-    char resolved[PATH_MAX];
-    return ::realpath(path.c_str(), resolved) ? resolved : "";
-}
-
-// Whether a file is there to be read, without touching a remote one.
-bool IsReadable(const std::string& path) {
-    return !IsOnRemoteFileSystem(path) && ::access(path.c_str(), R_OK) == 0;
-}
-
-std::string ResolveProgram(const std::string& program) {
+std::string ResolveProgram(const FileSource& files, const std::string& program) {
     if (program.empty())
         return "";
     if (program.find('/') != std::string::npos)
-        return RealPath(program);
-    std::string path = Env("PATH");
+        return files.RealPath(program);
+    std::string path = files.Environment("PATH");
     if (path.empty())
         path = "/usr/local/bin:/usr/bin:/bin";
     for (const std::string& dir : SplitList(path)) {
         std::string candidate = dir + "/" + program;
-        if (!IsOnRemoteFileSystem(candidate) && IsExecutableFile(candidate))
-            return RealPath(candidate);
+        if (files.IsExecutable(candidate))
+            return files.RealPath(candidate);
     }
     return "";
 }
@@ -103,13 +84,19 @@ int RankOf(int themeIndex, int size, std::string_view extension) {
 
 class IconIndex {
 public:
-    const std::string& FileFor(std::string_view programPath) {
+    // The index of files; a process root's is read through the source each
+    // call is given, and is kept only within a refresh scope.
+    explicit IconIndex(const FileSource* files = nullptr) : files_(files) {}
+
+    // The icon file of the program's desktop entry; when it has none, the
+    // generic icon's file, or empty where orGeneric is false.
+    const std::string& FileFor(std::string_view programPath, bool orGeneric = true) {
         BuildUnlessKept();
         // Many endpoints share a program: the path as given is looked up
         // before it is resolved.
         if (auto given = byGivenPath_.find(programPath); given != byGivenPath_.end())
             return *given->second;
-        std::string real = RealPath(std::string(programPath));
+        std::string real = files_->RealPath(std::string(programPath));
         if (auto cached = byProgram_.find(real); cached != byProgram_.end()) {
             byGivenPath_.emplace(programPath, cached->second);
             return *cached->second;
@@ -117,7 +104,7 @@ public:
         std::string file;
         if (auto entry = programIcons_.find(real); entry != programIcons_.end())
             file = IconFile(entry->second);
-        if (file.empty())
+        if (file.empty() && orGeneric)
             file = IconFile(genericProgramIcon);
         const std::string* interned = &*names_.emplace(file).first; // nodes never move
         byProgram_.emplace(real, interned);
@@ -137,6 +124,8 @@ public:
 
     void Reset() { built_ = false; }
 
+    void Use(const FileSource& files) { files_ = &files; }
+
 private:
     // Within a refresh scope the index is built once, at the first look-up,
     // and forgotten when the scope ends; outside one, every look-up reads
@@ -155,17 +144,17 @@ private:
         iconFiles_.clear();
         byProgram_.clear();
         byGivenPath_.clear();
-        dataDirs_ = XdgDataDirs();
+        dataDirs_ = XdgDataDirs(*files_);
         for (const std::string& dir : dataDirs_)
             IndexApplications(dir + "/applications", 0);
-        std::vector<std::string> themes = IconThemeChain(dataDirs_);
+        std::vector<std::string> themes = IconThemeChain(dataDirs_, *files_);
         for (size_t t = 0; t < themes.size(); ++t)
             for (const std::string& dir : dataDirs_)
                 IndexTheme(dir + "/icons/" + themes[t], static_cast<int>(t), 0, -1);
     }
 
     void IndexApplications(const std::string& dir, int depth) {
-        ForEachDirectoryEntry(dir, [&](std::string_view entryName, unsigned char type) {
+        files_->ForEachEntry(dir, [&](std::string_view entryName, unsigned char type) {
             std::string name(entryName);
             std::string path = dir + "/" + name;
             if (type == DT_DIR && depth < 2) {
@@ -174,7 +163,7 @@ private:
             }
             if (name.size() < 9 || name.compare(name.size() - 8, 8, ".desktop") != 0)
                 return;
-            auto text = ReadRegularFile(path, kMaxKeyFile);
+            auto text = files_->Read(path, kMaxKeyFile);
             if (!text)
                 return;
             DesktopEntry entry = ParseDesktopEntry(*text);
@@ -182,7 +171,7 @@ private:
                 return;
             // Earlier data directories win; both the launcher and TryExec count.
             for (const std::string& program : {ExecProgram(entry.exec), entry.tryExec}) {
-                std::string real = ResolveProgram(program);
+                std::string real = ResolveProgram(*files_, program);
                 if (!real.empty())
                     programIcons_.try_emplace(real, entry.icon);
             }
@@ -190,7 +179,7 @@ private:
     }
 
     void IndexTheme(const std::string& dir, int themeIndex, int depth, int size) {
-        ForEachDirectoryEntry(dir, [&](std::string_view entryName, unsigned char type) {
+        files_->ForEachEntry(dir, [&](std::string_view entryName, unsigned char type) {
             std::string name(entryName);
             std::string path = dir + "/" + name;
             if (type == DT_DIR || (type == DT_UNKNOWN && depth < 3)) {
@@ -217,7 +206,7 @@ private:
         if (icon.empty())
             return "";
         if (icon[0] == '/')
-            return IsReadable(icon) ? icon : "";
+            return files_->IsReadable(icon) ? icon : "";
         std::string name = icon;
         for (const char* extension : {".png", ".svg", ".xpm"}) {
             size_t length = std::char_traits<char>::length(extension);
@@ -228,11 +217,13 @@ private:
             return found->second.file;
         for (const std::string& dir : dataDirs_)
             for (const char* extension : {".png", ".xpm"})
-                if (std::string file = dir + "/pixmaps/" + name + extension; IsReadable(file))
+                if (std::string file = dir + "/pixmaps/" + name + extension;
+                    files_->IsReadable(file))
                     return file;
         return "";
     }
 
+    const FileSource* files_;
     bool built_ = false;
     std::vector<std::string> dataDirs_;
     std::unordered_map<std::string, std::string> programIcons_; // program -> Icon value
@@ -244,8 +235,18 @@ private:
 };
 
 IconIndex& TheIndex() {
-    static IconIndex index;
+    static IconIndex index(&HostFiles());
     return index;
+}
+
+// The indexes of the process roots asked of within a refresh scope.
+std::unordered_map<std::string, IconIndex>& RootIndexes() {
+    static std::unordered_map<std::string, IconIndex> kept;
+    return kept;
+}
+
+void ForgetRootIndexes() {
+    RootIndexes().clear();
 }
 
 } // namespace
@@ -269,7 +270,8 @@ std::string DesktopIconTheme() {
                         "gtk-icon-theme-name");
 }
 
-std::vector<std::string> IconThemeChain(const std::vector<std::string>& dataDirs) {
+std::vector<std::string> IconThemeChain(const std::vector<std::string>& dataDirs,
+                                        const FileSource& files) {
     std::vector<std::string> chain;
     // Depth first through Inherits, each theme once, as desktops look them
     // up; a theme no data folder holds is skipped.
@@ -281,12 +283,11 @@ std::vector<std::string> IconThemeChain(const std::vector<std::string>& dataDirs
         bool installed = false;
         std::optional<std::string> index;
         for (const std::string& dir : dataDirs) {
-            struct stat info {};
             std::string folder = dir + "/icons/" + theme;
-            if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+            if (!files.IsDirectory(folder))
                 continue;
             installed = true;
-            if ((index = ReadRegularFile(folder + "/index.theme", kMaxKeyFile)))
+            if ((index = files.Read(folder + "/index.theme", kMaxKeyFile)))
                 break;
         }
         if (!installed)
@@ -308,6 +309,19 @@ std::vector<std::string> IconThemeChain(const std::vector<std::string>& dataDirs
 
 const std::string& ProgramIconFile(std::string_view programPath) {
     return TheIndex().FileFor(programPath);
+}
+
+std::string ProgramIconFileIn(const FileSource& files, const std::string& rootKey,
+                              std::string_view programPath) {
+    if (!InRefreshScope()) {
+        IconIndex index(&files);
+        return index.FileFor(programPath, false);
+    }
+    auto [kept, fresh] = RootIndexes().try_emplace(rootKey, &files);
+    if (fresh && RootIndexes().size() == 1)
+        ForgetAtScopeEnd(ForgetRootIndexes);
+    kept->second.Use(files);
+    return kept->second.FileFor(programPath, false);
 }
 
 const std::string& GenericProgramIconFile() {

@@ -7,6 +7,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "file_source.h"
+
 namespace ombrel::platform {
 
 // The icon size a theme's directory name stands for: "16x16", "16x16@2" ->
@@ -20,12 +22,20 @@ std::string DesktopIconTheme();
 // The themes to search, in order: the desktop's, the themes it inherits
 // from, the fallback theme where the desktop names none that is installed,
 // and "hicolor", which every theme inherits.
-std::vector<std::string> IconThemeChain(const std::vector<std::string>& dataDirs);
+std::vector<std::string> IconThemeChain(const std::vector<std::string>& dataDirs,
+                                        const FileSource& files = HostFiles());
 
 // The icon file for an existing program file: the one its desktop entry
 // names, at 16 pixels from the icon theme, else the theme's generic program
 // icon; empty when neither is installed.
 const std::string& ProgramIconFile(std::string_view programPath);
+
+// The icon file, among files (a process's own root that rootKey names),
+// that a desktop entry there names for the program at programPath; empty
+// when none does. A root's entries and themes are read once within a
+// refresh scope.
+std::string ProgramIconFileIn(const FileSource& files, const std::string& rootKey,
+                              std::string_view programPath);
 
 // The theme's generic program icon, for a program file no desktop entry
 // can be known to name.

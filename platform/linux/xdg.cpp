@@ -1,7 +1,5 @@
 #include "xdg.h"
 
-#include <cstdlib>
-
 #include "key_file.h"
 #include "mounts.h"
 #include "search_path.h"
@@ -9,26 +7,25 @@
 namespace ombrel::platform {
 namespace {
 
-std::string Env(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
 // A folder on a network or user-space file system (a home on NFS, say) is
-// left out: a refresh must never wait on its server.
-std::vector<std::string> BaseDirs(const char* homeVariable, const char* homeDefault,
-                                  const char* listVariable, const char* listDefault) {
+// left out: a refresh must never wait on its server. A process's own root
+// is walked mount by mount as it is read, and its environment is its own.
+std::vector<std::string> BaseDirs(const FileSource& files, const char* homeVariable,
+                                  const char* homeDefault, const char* listVariable,
+                                  const char* listDefault) {
+    bool host = &files == &HostFiles();
+    auto answers = [&](const std::string& dir) { return !host || !IsOnRemoteFileSystem(dir); };
     std::vector<std::string> dirs;
-    std::string home = Env(homeVariable);
-    if (home.empty() && !Env("HOME").empty())
-        home = Env("HOME") + homeDefault;
-    if (!home.empty() && !IsOnRemoteFileSystem(home))
+    std::string home = files.Environment(homeVariable);
+    if (home.empty() && !files.Environment("HOME").empty())
+        home = files.Environment("HOME") + homeDefault;
+    if (!home.empty() && answers(home))
         dirs.push_back(home);
-    std::string list = Env(listVariable);
+    std::string list = files.Environment(listVariable);
     if (list.empty())
         list = listDefault;
     for (std::string& dir : SplitList(list))
-        if (!IsOnRemoteFileSystem(dir))
+        if (answers(dir))
             dirs.push_back(std::move(dir));
     return dirs;
 }
@@ -66,13 +63,13 @@ std::vector<std::string> SplitExec(std::string_view exec) {
 
 } // namespace
 
-std::vector<std::string> XdgDataDirs() {
-    return BaseDirs("XDG_DATA_HOME", "/.local/share", "XDG_DATA_DIRS",
+std::vector<std::string> XdgDataDirs(const FileSource& files) {
+    return BaseDirs(files, "XDG_DATA_HOME", "/.local/share", "XDG_DATA_DIRS",
                     "/usr/local/share:/usr/share");
 }
 
 std::vector<std::string> XdgConfigDirs() {
-    return BaseDirs("XDG_CONFIG_HOME", "/.config", "XDG_CONFIG_DIRS", "/etc/xdg");
+    return BaseDirs(HostFiles(), "XDG_CONFIG_HOME", "/.config", "XDG_CONFIG_DIRS", "/etc/xdg");
 }
 
 DesktopEntry ParseDesktopEntry(std::string_view text) {

@@ -5,12 +5,15 @@
 #include <string_view>
 #include <vector>
 
+#include "file_source.h"
+
 namespace ombrel::platform {
 
 // The data folders, most important first ($XDG_DATA_HOME, then
 // $XDG_DATA_DIRS, with their documented defaults); folders on network or
-// user-space file systems are left out.
-std::vector<std::string> XdgDataDirs();
+// user-space file systems are left out. Read for files' environment: this
+// program's, or a process's own.
+std::vector<std::string> XdgDataDirs(const FileSource& files = HostFiles());
 
 // The configuration folders, most important first ($XDG_CONFIG_HOME, then
 // $XDG_CONFIG_DIRS, with their documented defaults), left out likewise.

@@ -1,4 +1,6 @@
+#include <map>
 #include <sys/stat.h>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -51,7 +53,81 @@ bool FileExists(const char* path) {
     return exists;
 }
 
+// All held images together; more than any machine's programs' icons.
+constexpr size_t kMaxHeldImages = size_t{64} << 20;
+constexpr size_t kMaxIconImage = size_t{4} << 20;
+
+struct HeldImages {
+    std::unordered_map<std::string, std::string> nameOf; // image -> source name
+    StringMap<const std::string*> imageOf;               // source name -> image
+    size_t bytes = 0;
+};
+
+HeldImages& Held() {
+    static HeldImages held;
+    return held;
+}
+
+// Icons of programs reached through their own roots, within a refresh scope,
+// by the identity and the process read through.
+std::map<std::tuple<uint64_t, uint64_t, uint64_t, uint32_t, std::string>, std::string>&
+RootedIcons() {
+    static std::map<std::tuple<uint64_t, uint64_t, uint64_t, uint32_t, std::string>, std::string>
+        known;
+    return known;
+}
+
+void ForgetRootedIcons() {
+    RootedIcons().clear();
+}
+
+// The icon a desktop entry of the process's own root names for its program,
+// held; else the generic program icon.
+std::string RootedIconSource(const ProgramFileScope::Binding& bound) {
+    const ProgramFile& file = bound.file;
+    auto key = std::tuple(file.device, file.inode, file.processStart, file.processId, bound.path);
+    bool remember = InRefreshScope();
+    if (remember)
+        if (auto found = RootedIcons().find(key); found != RootedIcons().end())
+            return found->second;
+    std::string source;
+    if (std::unique_ptr<ProcessRootFiles> root = OpenProcessRoot(file, bound.path)) {
+        std::string icon = ProgramIconFileIn(*root, root->Key(), bound.path);
+        size_t dot = icon.rfind('.');
+        if (auto image = icon.empty() ? std::nullopt : root->Read(icon, kMaxIconImage))
+            source = HoldIconImage(std::move(*image),
+                                   dot == std::string::npos ? "" : icon.substr(dot + 1));
+    }
+    if (source.empty())
+        source = GenericProgramIconFile();
+    if (remember) {
+        if (RootedIcons().empty())
+            ForgetAtScopeEnd(ForgetRootedIcons);
+        RootedIcons().emplace(std::move(key), source);
+    }
+    return source;
+}
+
 } // namespace
+
+std::string HoldIconImage(std::string image, std::string_view extension) {
+    HeldImages& held = Held();
+    if (auto found = held.nameOf.find(image); found != held.nameOf.end())
+        return found->second;
+    if (held.bytes + image.size() > kMaxHeldImages)
+        return "";
+    std::string name = "held:" + std::to_string(held.nameOf.size()) + "." + std::string(extension);
+    held.bytes += image.size();
+    auto placed = held.nameOf.emplace(std::move(image), name).first; // nodes never move
+    held.imageOf.emplace(name, &placed->first);
+    return name;
+}
+
+const std::string* HeldIconImage(std::string_view source) {
+    const HeldImages& held = Held();
+    auto found = held.imageOf.find(source);
+    return found != held.imageOf.end() ? found->second : nullptr;
+}
 
 const std::string* InternIconSource(std::string_view source) {
     static std::unordered_set<std::string> sources;
@@ -82,12 +158,14 @@ DWORD_PTR SHGetFileInfoA(LPCSTR path, DWORD, SHFILEINFOA* info, UINT infoSize, U
     std::string source;
     if (const ProgramFileScope::Binding* bound = BoundProgramFile(path)) {
         // A program's own file: the desktop's entries name programs by
-        // path, so they speak of it only where that path is the file (an
-        // offline one is not known to be).
+        // path, so they speak of it only where that path is the file, and
+        // those of its own root only there (an offline one is not known).
         ProgramFilePlace place = PlaceOf(*bound);
         if (place == ProgramFilePlace::None)
             return 0;
-        source = place == ProgramFilePlace::Here ? ProgramIconFile(path) : GenericProgramIconFile();
+        source = place == ProgramFilePlace::Here          ? ProgramIconFile(path)
+                 : place == ProgramFilePlace::ProcessRoot ? RootedIconSource(*bound)
+                                                          : GenericProgramIconFile();
     } else if (FileExists(path)) {
         source = ProgramIconFile(path);
     } else {

@@ -34,10 +34,13 @@ QPixmap Decode(const QString& source, int size) {
     if (source.startsWith(QLatin1Char(':'))) {
         reader.setFileName(source);
     } else {
-        auto text = ReadRegularFile(source.toStdString(), kMaxIconFile);
-        if (!text)
+        std::optional<std::string> file;
+        const std::string* image = HeldIconImage(source.toStdString());
+        if (image == nullptr && (file = ReadRegularFile(source.toStdString(), kMaxIconFile)))
+            image = &*file;
+        if (image == nullptr)
             return {};
-        buffer.setData(QByteArray(text->data(), static_cast<qsizetype>(text->size())));
+        buffer.setData(QByteArray(image->data(), static_cast<qsizetype>(image->size())));
         buffer.open(QIODevice::ReadOnly);
         reader.setDevice(&buffer);
         reader.setFormat(QFileInfo(source).suffix().toLatin1());
