@@ -693,8 +693,14 @@ void WriteOwnRoot(const TempDir& root) {
                "Icon=ombrel-boxed\n");
     QImage icon(16, 16, QImage::Format_ARGB32);
     icon.fill(kBoxedColour);
-    std::string iconFile = root.Write("usr/share/icons/hicolor/16x16/apps/ombrel-boxed.png");
+    std::string iconFile = root.Write("usr/share/ombrel-boxed/icon.png");
     icon.save(QString::fromStdString(iconFile), "PNG");
+    // Links are followed as in that root: an absolute target from it, ".."
+    // never above it.
+    root.Link("usr/share/icons/hicolor/16x16/apps/ombrel-boxed.png",
+              "/usr/share/ombrel-boxed/climbing.png");
+    root.Link("usr/share/ombrel-boxed/climbing.png",
+              "../../../../../usr/share/ombrel-boxed/icon.png");
     root.Write("old/.keep");
 }
 
