@@ -33,6 +33,7 @@
 #include "file_version.h"
 #include "gradient.h"
 #include "pe_builder.h"
+#include "platform/linux/appstream.h"
 #include "platform/linux/dpkg.h"
 #include "platform/linux/fd.h"
 #include "platform/linux/icon_theme.h"
@@ -485,6 +486,33 @@ TEST(FileVersion, DivertedPathsBelongToTheDivertingPackage) {
     }
 }
 
+// An application's own metadata: the untranslated texts, the newest
+// release, either form of the developer; markup and entities read as XML.
+TEST(FileVersion, AppStreamMetadataInAPackagesTerms) {
+    using ombrel::platform::ParseAppStream;
+    auto info =
+        ParseAppStream("<?xml version=\"1.0\"?><!-- <name>not this</name> -->\n"
+                       "<component type=\"desktop-application\"><id>org.example.App</id>\n"
+                       "  <name xml:lang=\"de\">Beispiel</name><name>Example</name>\n"
+                       "  <summary>Shows   &amp; tells\n  &#x2713;</summary>\n"
+                       "  <developer_name>Old Form</developer_name>\n"
+                       "  <developer id=\"org.example\"><name>Example Team</name></developer>\n"
+                       "  <releases><release version=\"2.7.1\" date=\"2026-01-02\"/>\n"
+                       "    <release version='2.7.0'/></releases></component>");
+    ASSERT_TRUE(info.has_value());
+    EXPECT_EQ(info->name, "Example");
+    EXPECT_EQ(info->description, "Shows & tells \u2713");
+    EXPECT_EQ(info->maintainer, "Example Team");
+    EXPECT_EQ(info->version, "2.7.1");
+    auto old = ParseAppStream("<component><developer_name>Old Form</developer_name></component>");
+    ASSERT_TRUE(old.has_value());
+    EXPECT_EQ(old->maintainer, "Old Form");
+    // Cut short, or outside a component, it says nothing.
+    for (const char* bad : {"", "<component><name>Cut", "<name>Loose</name>", "<component",
+                            "<!-- <component><name>x</name></component>"})
+        EXPECT_FALSE(ParseAppStream(bad).has_value()) << bad;
+}
+
 // Another user's program, seen by an administrator window that runs as its
 // user: one the user may not read, or may not even look up, shows its path
 // and empty labels, never "no such file".
@@ -701,6 +729,11 @@ void WriteOwnRoot(const TempDir& root) {
               "/usr/share/ombrel-boxed/climbing.png");
     root.Link("usr/share/ombrel-boxed/climbing.png",
               "../../../../../usr/share/ombrel-boxed/icon.png");
+    root.Write("usr/share/metainfo/ombrel-boxed.metainfo.xml",
+               "<component type=\"desktop-application\"><id>ombrel-boxed</id>"
+               "<name>Boxed</name><summary>boxed, as its metadata says</summary>"
+               "<developer><name>Boxed Developers</name></developer>"
+               "<releases><release version=\"2.7.1\"/></releases></component>");
     root.Write("old/.keep");
 }
 
@@ -764,8 +797,9 @@ std::pair<pid_t, int> StartInOwnRoot(const std::string& root, const char* other)
 } // namespace
 
 // A program in a root of its own, as in a container, whose path names no
-// file here: the package database and desktop entries of its own root speak
-// of it, but only where no user but root could have written them beside it.
+// file here: the package database, desktop entries and application metadata
+// of its own root speak of it, but only where no user but root could have
+// written them beside it.
 TEST(ProgramIdentity, AProgramInARootOfItsOwnHasItsOwnRootsPackageDetails) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to make a mount namespace";
@@ -774,13 +808,13 @@ TEST(ProgramIdentity, AProgramInARootOfItsOwnHasItsOwnRootsPackageDetails) {
         bool listByAUser;    // the package's list written by a user
         bool programByAUser; // the program written by a user
         bool mountedOver;    // another root file mounted over the program
-        bool details;
-        bool icon; // its desktop entry's, not the generic one
+        int details;         // 0 none, 1 its package's, 2 its own metadata's
+        bool icon;           // its desktop entry's, not the generic one
     };
-    for (const Case& test : {Case{"root's own", false, false, false, true, true},
-                             Case{"list by a user", true, false, false, false, true},
-                             Case{"program by a user", false, true, false, false, false},
-                             Case{"a file mounted over it", false, false, true, false, false}}) {
+    for (const Case& test : {Case{"root's own", false, false, false, 1, true},
+                             Case{"list by a user", true, false, false, 2, true},
+                             Case{"program by a user", false, true, false, 0, false},
+                             Case{"a file mounted over it", false, false, true, 0, false}}) {
         TempDir root;
         WriteOwnRoot(root);
         if (test.listByAUser)
@@ -810,10 +844,15 @@ TEST(ProgramIdentity, AProgramInARootOfItsOwnHasItsOwnRootsPackageDetails) {
         ::waitpid(child, nullptr, 0);
         ASSERT_NE(found, nullptr) << test.name;
         EXPECT_STREQ(found->processPath, "/usr/bin/ombrel-boxed") << test.name;
-        if (test.details) {
+        if (test.details == 1) {
             EXPECT_EQ(lines, (std::vector<std::string>{"文件 : /usr/bin/ombrel-boxed",
                                                        "版本: 3.1.4.0", "描述: a boxed listener",
                                                        "公司: Boxed Makers <box@example.org>"}))
+                << test.name;
+        } else if (test.details == 2) {
+            EXPECT_EQ(lines, (std::vector<std::string>{
+                                 "文件 : /usr/bin/ombrel-boxed", "版本: 2.7.1.0",
+                                 "描述: boxed, as its metadata says", "公司: Boxed Developers"}))
                 << test.name;
         } else {
             EXPECT_TRUE(HasEmptyLabels(lines))

@@ -70,6 +70,32 @@ int IconDirectorySize(std::string_view name) {
 
 namespace {
 
+// visit(id, entry, program) for every desktop entry below dir (two folders
+// deep at most) and each program it starts (Exec's and TryExec's), links
+// resolved; the id is the entry's path below dir with '/' as '-', as the
+// desktop names entries.
+template <typename Visit>
+void ForEachApplication(const FileSource& files, const std::string& dir, Visit&& visit,
+                        const std::string& prefix = "", int depth = 0) {
+    files.ForEachEntry(dir, [&](std::string_view entryName, unsigned char type) {
+        std::string name(entryName);
+        std::string path = dir + "/" + name;
+        if (type == DT_DIR && depth < 2) {
+            ForEachApplication(files, path, visit, prefix + name + "-", depth + 1);
+            return;
+        }
+        if (name.size() < 9 || name.compare(name.size() - 8, 8, ".desktop") != 0)
+            return;
+        auto text = files.Read(path, kMaxKeyFile);
+        if (!text)
+            return;
+        DesktopEntry entry = ParseDesktopEntry(*text);
+        for (const std::string& program : {ExecProgram(entry.exec), entry.tryExec})
+            if (std::string real = ResolveProgram(files, program); !real.empty())
+                visit(prefix + name, entry, real);
+    });
+}
+
 struct Candidate {
     int rank = INT_MAX; // lower is better
     std::string file;
@@ -146,36 +172,20 @@ private:
         byGivenPath_.clear();
         dataDirs_ = XdgDataDirs(*files_);
         for (const std::string& dir : dataDirs_)
-            IndexApplications(dir + "/applications", 0);
+            IndexApplications(dir + "/applications");
         std::vector<std::string> themes = IconThemeChain(dataDirs_, *files_);
         for (size_t t = 0; t < themes.size(); ++t)
             for (const std::string& dir : dataDirs_)
                 IndexTheme(dir + "/icons/" + themes[t], static_cast<int>(t), 0, -1);
     }
 
-    void IndexApplications(const std::string& dir, int depth) {
-        files_->ForEachEntry(dir, [&](std::string_view entryName, unsigned char type) {
-            std::string name(entryName);
-            std::string path = dir + "/" + name;
-            if (type == DT_DIR && depth < 2) {
-                IndexApplications(path, depth + 1);
-                return;
-            }
-            if (name.size() < 9 || name.compare(name.size() - 8, 8, ".desktop") != 0)
-                return;
-            auto text = files_->Read(path, kMaxKeyFile);
-            if (!text)
-                return;
-            DesktopEntry entry = ParseDesktopEntry(*text);
-            if (entry.icon.empty())
-                return;
-            // Earlier data directories win; both the launcher and TryExec count.
-            for (const std::string& program : {ExecProgram(entry.exec), entry.tryExec}) {
-                std::string real = ResolveProgram(*files_, program);
-                if (!real.empty())
-                    programIcons_.try_emplace(real, entry.icon);
-            }
-        });
+    void IndexApplications(const std::string& dir) {
+        ForEachApplication(
+            *files_, dir,
+            [&](const std::string&, const DesktopEntry& entry, const std::string& program) {
+                if (!entry.icon.empty())
+                    programIcons_.try_emplace(program, entry.icon); // earlier folders win
+            });
     }
 
     void IndexTheme(const std::string& dir, int themeIndex, int depth, int size) {
@@ -322,6 +332,20 @@ std::string ProgramIconFileIn(const FileSource& files, const std::string& rootKe
         ForgetAtScopeEnd(ForgetRootIndexes);
     kept->second.Use(files);
     return kept->second.FileFor(programPath, false);
+}
+
+std::string DesktopEntryIdIn(const FileSource& files, std::string_view programPath) {
+    std::string real = files.RealPath(std::string(programPath));
+    std::string found;
+    for (const std::string& dir : XdgDataDirs(files))
+        if (found.empty() && !real.empty())
+            ForEachApplication(
+                files, dir + "/applications",
+                [&](const std::string& id, const DesktopEntry&, const std::string& program) {
+                    if (found.empty() && program == real)
+                        found = id;
+                });
+    return found;
 }
 
 const std::string& GenericProgramIconFile() {

@@ -37,6 +37,10 @@ const std::string& ProgramIconFile(std::string_view programPath);
 std::string ProgramIconFileIn(const FileSource& files, const std::string& rootKey,
                               std::string_view programPath);
 
+// The id ("org.example.App.desktop") of the first desktop entry among
+// files that starts the program at programPath; empty when none does.
+std::string DesktopEntryIdIn(const FileSource& files, std::string_view programPath);
+
 // The theme's generic program icon, for a program file no desktop entry
 // can be known to name.
 const std::string& GenericProgramIconFile();

@@ -6,8 +6,10 @@
 
 #include "../core/provisions.h"
 #include "../core/win32_error.h"
+#include "../linux/appstream.h"
 #include "../linux/dpkg.h"
 #include "../linux/fd.h"
+#include "../linux/icon_theme.h"
 #include "../linux/program_file.h"
 #include "../linux/regular_file.h"
 #include "pe_resource.h"
@@ -41,6 +43,14 @@ VersionNode PackageVersion(const PackageInfo& package) {
                             {"FileVersion", package.version},
                             {"ProductName", package.name},
                             {"ProductVersion", package.version}});
+}
+
+// What a program's own root says of it: the package that owns it there,
+// else the metadata of the application whose desktop entry starts it.
+std::optional<PackageInfo> OwnRootsWord(const ProcessRootFiles& root, const std::string& path) {
+    if (auto package = FindPackageOwner(root, root.Key(), path))
+        return package;
+    return FindAppStream(root, DesktopEntryIdIn(root, path));
 }
 
 // The block the version services hand out for a file, or nullopt with the
@@ -84,7 +94,7 @@ std::optional<std::vector<uint8_t>> VersionBlockOf(LPCSTR fileName) {
             if (auto block = SerializeVersionBlock(*tree))
                 return block;
     } else if (auto package = keyedByPath ? FindPackageOwner(fileName)
-                              : ownRoot   ? FindPackageOwner(*ownRoot, ownRoot->Key(), fileName)
+                              : ownRoot   ? OwnRootsWord(*ownRoot, fileName)
                                           : std::nullopt) {
         if (auto block = SerializeVersionBlock(PackageVersion(*package)))
             return block;
