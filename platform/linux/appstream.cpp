@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include <ombrel/text.h>
+
 #include "xdg.h"
 
 namespace ombrel::platform {
@@ -9,26 +11,6 @@ namespace {
 
 // Far more than any application's metadata.
 constexpr size_t kMaxDocument = size_t{1} << 20;
-
-void AppendUtf8(std::string& text, unsigned long code) {
-    if (code == 0 || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-        return;
-    if (code < 0x80) {
-        text += static_cast<char>(code);
-    } else if (code < 0x800) {
-        text += static_cast<char>(0xC0 | code >> 6);
-        text += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        text += static_cast<char>(0xE0 | code >> 12);
-        text += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-        text += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        text += static_cast<char>(0xF0 | code >> 18);
-        text += static_cast<char>(0x80 | (code >> 12 & 0x3F));
-        text += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-        text += static_cast<char>(0x80 | (code & 0x3F));
-    }
-}
 
 // XML's five named entities and character references; anything else is
 // kept as written.
@@ -70,7 +52,8 @@ std::string Unescape(std::string_view text) {
                 out += text[i];
                 continue;
             }
-            AppendUtf8(out, code);
+            if (code != 0 && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF))
+                AppendUtf8(out, static_cast<uint32_t>(code));
         } else {
             out += text[i];
             continue;

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include <ombrel/text.h>
+
 namespace ombrel::platform {
 namespace {
 
@@ -81,24 +83,6 @@ std::optional<uint32_t> FirstEntry(const ReadAt& read, uint64_t base, uint32_t d
         return target & ~kSubdirectory;
     }
     return std::nullopt;
-}
-
-void AppendUtf8(std::string& out, uint32_t code) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | code >> 6);
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | code >> 12);
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | code >> 18);
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
 }
 
 // UTF-16 from at, at most units long, up to its terminator; a lone
