@@ -570,6 +570,17 @@ int StartResult(int pipe) {
     return got == 1 ? code : got == 0 ? 0 : -1;
 }
 
+// The refreshed table's TCP entry on port, or nullptr.
+PortEntry* TcpEntryOf(CPortTable& table, int port) {
+    PortEntry* found = nullptr;
+    int index = 0;
+    PortEntry* entry = nullptr;
+    for (int more = table.GetFirst(index, entry); more == 1; more = table.GetNext(index, entry))
+        if (entry != nullptr && entry->localPort == port && entry->protocol == 0)
+            found = entry;
+    return found;
+}
+
 // The pane's lines for an entry.
 std::vector<std::string> PaneLines(const PortEntry& entry) {
     CDetailView pane;
@@ -646,12 +657,7 @@ TEST(ProgramIdentity, AProgramMountedOverAPackagedOneIsNotThePackagedOne) {
 
     CPortTable table;
     table.Refresh();
-    PortEntry* found = nullptr;
-    int index = 0;
-    PortEntry* entry = nullptr;
-    for (int more = table.GetFirst(index, entry); more == 1; more = table.GetNext(index, entry))
-        if (entry != nullptr && entry->localPort == port && entry->protocol == 0)
-            found = entry;
+    PortEntry* found = TcpEntryOf(table, port);
     // Reached through the user's own root while she runs: her file, which
     // no package owns.
     std::vector<std::string> lines;
@@ -828,12 +834,7 @@ TEST(ProgramIdentity, AProgramInARootOfItsOwnHasItsOwnRootsPackageDetails) {
         ASSERT_GT(child, 0) << test.name;
         CPortTable table;
         table.Refresh();
-        PortEntry* found = nullptr;
-        int index = 0;
-        PortEntry* entry = nullptr;
-        for (int more = table.GetFirst(index, entry); more == 1; more = table.GetNext(index, entry))
-            if (entry != nullptr && entry->localPort == port && entry->protocol == 0)
-                found = entry;
+        PortEntry* found = TcpEntryOf(table, port);
         std::vector<std::string> lines;
         std::pair<std::string, QColor> icon;
         if (found != nullptr) {
