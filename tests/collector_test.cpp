@@ -1,6 +1,7 @@
 // The administrator collector: its answer as composed and as read, the
 // program's refusals, and the start as root for a user, which leaves the
 // collector as the only root process.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <climits>
 #include <cstring>
@@ -109,14 +110,21 @@ struct Collector {
 const std::string kHello(kCollectorHello, sizeof kCollectorHello);
 
 // Descriptor targets of a process, as root reads them.
+// What a process's descriptors point at, but for the kernel objects of the
+// descriptor walk it keeps loaded (program, map, link, type information):
+// those are nobody's files and reach nothing of the caller's.
 std::vector<std::string> Descriptors(pid_t pid) {
+    const std::string walkObjects[] = {"anon_inode:bpf-prog", "anon_inode:bpf-map",
+                                       "anon_inode:bpf_link", "anon_inode:btf"};
     std::vector<std::string> targets;
     std::string folder = "/proc/" + std::to_string(pid) + "/fd";
     if (DIR* dir = ::opendir(folder.c_str())) {
         while (dirent* entry = ::readdir(dir)) {
             char target[256] = {};
             if (entry->d_name[0] != '.' &&
-                ::readlink((folder + "/" + entry->d_name).c_str(), target, sizeof target - 1) > 0)
+                ::readlink((folder + "/" + entry->d_name).c_str(), target, sizeof target - 1) > 0 &&
+                std::find(std::begin(walkObjects), std::end(walkObjects), target) ==
+                    std::end(walkObjects))
                 targets.emplace_back(target);
         }
         ::closedir(dir);

@@ -1,4 +1,5 @@
 #include <charconv>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <string_view>
@@ -9,6 +10,7 @@
 #include "inet_sockets.h"
 #include "owners/thread_tables.h"
 #include "procfs.h"
+#include "socket_walk.h"
 
 namespace ombrel::platform {
 namespace {
@@ -67,6 +69,13 @@ bool SocketInode(std::string_view link, uint64_t& inode) {
     return ec == std::errc() && end == digits.data() + digits.size() && inode != 0;
 }
 
+// A descriptor folder's entry name, "17" -> 17.
+uint32_t Descriptor(const char* name) {
+    uint32_t fd = 0;
+    std::from_chars(name, name + std::strlen(name), fd);
+    return fd;
+}
+
 struct Dirent64 {
     uint64_t d_ino;
     int64_t d_off;
@@ -119,8 +128,9 @@ private:
     std::vector<uint32_t>& owners_;
 };
 
-// Every process's descriptor folder, each link read.
-void ScanDescriptors(const std::string& root, OwnerJoin& join) {
+// Every process's descriptor folder, each link read: hold(pid, fd, inode)
+// for each socket descriptor.
+template <typename Hold> void ScanDescriptors(const std::string& root, Hold&& hold) {
     UniqueFd rootFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!rootFd)
         return;
@@ -134,7 +144,7 @@ void ScanDescriptors(const std::string& root, OwnerJoin& join) {
             uint64_t inode = 0;
             if (length > 0 && static_cast<size_t>(length) < sizeof link &&
                 SocketInode(std::string_view(link, static_cast<size_t>(length)), inode))
-                join.Hold(pid, inode);
+                hold(pid, Descriptor(name), inode);
         };
         // Its leader's table, then every other table its threads hold: a
         // thread that unshared its table, or all of them once the leader
@@ -157,8 +167,15 @@ void ScanDescriptors(const std::string& root, OwnerJoin& join) {
 
 } // namespace
 
+void ScanSocketHolders(const std::string& root, std::vector<SocketHolder>& holders) {
+    holders.clear();
+    ScanDescriptors(root, [&](uint32_t pid, uint32_t fd, uint64_t inode) {
+        holders.push_back(SocketHolder{inode, pid, fd});
+    });
+}
+
 bool FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inodes,
-                      std::vector<uint32_t>& owners, OwnerSource source) {
+                      std::vector<uint32_t>& owners, OwnerSource source, SocketWalk& walk) {
     owners.assign(inodes.size(), 0);
     if (inodes.empty())
         return false;
@@ -168,13 +185,13 @@ bool FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inod
     if (source == OwnerSource::Any && root == "/proc") {
         std::vector<SocketHolder> holders;
         holders.reserve(inodes.size() + 4096); // a descriptor per socket, and other kinds
-        if (ReadSocketHolders(holders)) {
+        if (walk.Read(holders)) {
             for (const SocketHolder& holder : holders)
                 join.Hold(holder.pid, holder.inode);
             return true;
         }
     }
-    ScanDescriptors(root, join);
+    ScanDescriptors(root, [&](uint32_t pid, uint32_t, uint64_t inode) { join.Hold(pid, inode); });
     return false;
 }
 

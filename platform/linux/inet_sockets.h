@@ -60,17 +60,24 @@ struct SocketHolder {
     uint32_t fd = 0;
 };
 
-// Every socket descriptor of every process, from one pass of a kernel
-// task-file iterator. False, with nothing read, where the kernel refuses
-// it (without CAP_BPF and CAP_PERFMON, no type information, another pid
-// namespace); then only a scan of /proc can tell.
+// Every socket descriptor of every process, from one pass of the kernel's
+// descriptor walk (socket_walk.h). False, with nothing read, where the
+// kernel refuses it (without CAP_BPF and CAP_PERFMON, a kernel without the
+// members it reads, another pid namespace); then only a scan of /proc can
+// tell.
 bool ReadSocketHolders(std::vector<SocketHolder>& holders);
-// Why the last ReadSocketHolders read no holder, in a line or, with the
-// verifier's log, a few; empty after one that did.
+// Why the last ReadSocketHolders read no holder, in a line or, with
+// libbpf's warnings and the verifier's log, a few; empty after one that did.
 const std::string& SocketHoldersRefusal();
-// Reads what the walk needs of the kernel's type information ahead, so
-// that a caller can do it while waiting on other work; it reads no holder.
+// Loads the walk's program ahead, so that a caller can have it verified
+// while waiting on other work; it reads no holder.
 void PrepareSocketHolders();
+// The same descriptors as a scan of root's descriptor folders finds them,
+// each table of a process's threads with them.
+void ScanSocketHolders(const std::string& root, std::vector<SocketHolder>& holders);
+
+class SocketWalk;
+SocketWalk& MachineSocketWalk();
 
 // The live kernel's TCP sockets of both families from one walk, each
 // family into its own table, as ReadInetSockets gives them; v6 is read only
@@ -87,8 +94,10 @@ bool ReadLiveTcpBothFamilies(std::vector<InetSocket>& v4, std::vector<InetSocket
 // is asked first, unless source is Scan; else the root's descriptor folders
 // are scanned, every descriptor table of a process's threads with them.
 // True when the kernel's walk answered.
+// The walk asked is the process's own unless one is given.
 enum class OwnerSource { Any, Scan };
 bool FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inodes,
-                      std::vector<uint32_t>& owners, OwnerSource source = OwnerSource::Any);
+                      std::vector<uint32_t>& owners, OwnerSource source = OwnerSource::Any,
+                      SocketWalk& walk = MachineSocketWalk());
 
 } // namespace ombrel::platform
