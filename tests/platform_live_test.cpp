@@ -6,6 +6,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -32,6 +33,7 @@
 
 #include "platform/linux/inet_sockets.h"
 #include "platform/linux/owner_helper.h"
+#include "platform/linux/socket_walk.h"
 #include "temp_dir.h"
 
 namespace {
@@ -790,4 +792,188 @@ TEST(LiveHolders, AnOrdinaryUserIsRefusedTheKernelWalk) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+namespace {
+
+bool SendDescriptor(int channel, int fd) {
+    char byte = 0;
+    iovec data{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
+    return ::sendmsg(channel, &message, 0) == 1;
+}
+
+int ReceiveDescriptor(int channel) {
+    char byte = 0;
+    iovec data{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    if (::recvmsg(channel, &message, MSG_CMSG_CLOEXEC) != 1)
+        return -1;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    if (header == nullptr || header->cmsg_type != SCM_RIGHTS)
+        return -1;
+    int fd = -1;
+    std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
+    return fd;
+}
+
+// The holders of the given processes, in one order.
+std::vector<std::tuple<uint32_t, uint32_t, uint64_t>>
+HoldersOf(const std::vector<ombrel::platform::SocketHolder>& holders,
+          const std::vector<uint32_t>& pids) {
+    std::vector<std::tuple<uint32_t, uint32_t, uint64_t>> of;
+    for (const auto& holder : holders)
+        if (std::find(pids.begin(), pids.end(), holder.pid) != pids.end())
+            of.emplace_back(holder.pid, holder.fd, holder.inode);
+    std::sort(of.begin(), of.end());
+    return of;
+}
+
+size_t LoadedPrograms() {
+    size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(entry.path(), error) == "anon_inode:bpf-prog")
+            ++count;
+    }
+    return count;
+}
+
+} // namespace
+
+// One moment's holders, by the walk and by the scan: a child that inherited
+// a listener, a process handed a socket it never made (SCM_RIGHTS), a thread
+// of ours with a descriptor table of its own, both families.
+TEST(LiveHolders, TheWalkAndTheScanFindTheSameHolders) {
+    if (!KernelWalkExpected())
+        GTEST_SKIP() << "no kernel walk here: not root, another pid namespace or no BTF";
+    int ready[2], release[2], channel[2];
+    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(release, O_CLOEXEC), 0);
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel), 0);
+    auto holdUntilReleased = [&](bool ok) {
+        ::close(release[1]);
+        char byte = ok ? 1 : 0;
+        (void)!::write(ready[1], &byte, 1);
+        (void)!::read(release[0], &byte, 1);
+        ::_exit(0);
+    };
+    pid_t handed = ::fork(); // before the socket it is handed exists
+    if (handed == 0)
+        holdUntilReleased(ReceiveDescriptor(channel[1]) >= 0);
+    Socket listener(SOCK_STREAM);
+    ASSERT_TRUE(Bind(listener));
+    ASSERT_EQ(::listen(listener.fd(), 4), 0);
+    pid_t forked = ::fork();
+    if (forked == 0)
+        holdUntilReleased(true);
+    Socket udp4(SOCK_DGRAM);
+    ASSERT_TRUE(Bind(udp4));
+    Socket udp6(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0), true);
+    ASSERT_TRUE(SendDescriptor(channel[0], udp6.fd()));
+    uint64_t threadsOwn = 0;
+    std::thread ownTable([&] {
+        bool ok = ::unshare(CLONE_FILES) == 0;
+        if (ok)
+            ::close(release[1]); // its table's copy: the children wait for ours alone
+        int fd = ok ? ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_addr = in6addr_loopback;
+        if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            ::listen(fd, 1) == 0)
+            threadsOwn = InodeOf(fd);
+        char byte = threadsOwn != 0 ? 1 : 0;
+        (void)!::write(ready[1], &byte, 1);
+        if (ok)
+            (void)!::read(release[0], &byte, 1);
+    });
+    bool allReady = true;
+    for (int i = 0; i < 3; ++i) {
+        char byte = 0;
+        allReady = ::read(ready[0], &byte, 1) == 1 && byte == 1 && allReady;
+    }
+
+    std::vector<ombrel::platform::SocketHolder> walked, scanned;
+    bool walkedAll = ombrel::platform::ReadSocketHolders(walked);
+    size_t programs = LoadedPrograms();
+    std::vector<ombrel::platform::SocketHolder> again;
+    bool walkedAgain = ombrel::platform::ReadSocketHolders(again);
+    size_t programsAfter = LoadedPrograms();
+    ombrel::platform::ScanSocketHolders("/proc", scanned);
+
+    ::close(release[1]);
+    ownTable.join();
+    ::waitpid(handed, nullptr, 0);
+    ::waitpid(forked, nullptr, 0);
+    for (int fd : {ready[0], ready[1], release[0], channel[0], channel[1]})
+        ::close(fd);
+    ASSERT_TRUE(allReady) << "a holder could not be set up";
+    ASSERT_TRUE(walkedAll) << ombrel::platform::SocketHoldersRefusal();
+    ASSERT_TRUE(walkedAgain);
+
+    const auto self = static_cast<uint32_t>(::getpid());
+    const std::vector<uint32_t> pids = {self, static_cast<uint32_t>(forked),
+                                        static_cast<uint32_t>(handed)};
+    auto byWalk = HoldersOf(walked, pids);
+    EXPECT_EQ(byWalk, HoldersOf(scanned, pids));
+    EXPECT_EQ(HoldersOf(again, pids), byWalk);
+    auto holds = [&](pid_t pid, uint64_t inode) {
+        return std::any_of(byWalk.begin(), byWalk.end(), [&](const auto& holder) {
+            return std::get<0>(holder) == static_cast<uint32_t>(pid) &&
+                   std::get<2>(holder) == inode;
+        });
+    };
+    EXPECT_TRUE(holds(forked, InodeOf(listener.fd())));
+    EXPECT_TRUE(holds(handed, InodeOf(udp6.fd())));
+    EXPECT_TRUE(holds(static_cast<pid_t>(self), InodeOf(udp4.fd())));
+    EXPECT_TRUE(holds(static_cast<pid_t>(self), threadsOwn)) << "the thread's own table";
+    // The second walk loaded nothing anew: the program is verified once.
+    EXPECT_EQ(programsAfter, programs);
+    EXPECT_GE(programs, 1u);
+}
+
+// A build of the walk that asks for a member the kernel lacks: the kernel
+// refuses it, the scan answers in its place, and the refusal keeps what
+// libbpf and the verifier said.
+TEST(LiveHolders, AWalkTheKernelRefusesLeavesItsLogAndTheScanAnswers) {
+    if (!KernelWalkExpected())
+        GTEST_SKIP() << "no kernel walk here: not root, another pid namespace or no BTF";
+    std::ifstream file(OMBREL_MISSING_MEMBER_WALK, std::ios::binary);
+    std::string object((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(object.empty());
+    ombrel::platform::SocketWalk walk(object);
+    Socket listener(SOCK_STREAM);
+    ASSERT_TRUE(Bind(listener));
+    ASSERT_EQ(::listen(listener.fd(), 4), 0);
+    std::vector<uint64_t> inodes = {InodeOf(listener.fd())};
+    std::vector<uint32_t> owners;
+    EXPECT_FALSE(ombrel::platform::FindSocketOwners("/proc", inodes, owners,
+                                                    ombrel::platform::OwnerSource::Any, walk));
+    EXPECT_EQ(owners, std::vector<uint32_t>{static_cast<uint32_t>(::getpid())});
+    const std::string why = walk.Refusal();
+    EXPECT_EQ(why.rfind("the kernel refused the program", 0), 0u) << why;
+    EXPECT_NE(why.find("the verifier's log:\n"), std::string::npos) << why;
+    EXPECT_NE(why.find("i_ombrel_missing"), std::string::npos) << why;
+
+    std::vector<ombrel::platform::SocketHolder> holders(1);
+    EXPECT_FALSE(walk.Read(holders));
+    EXPECT_TRUE(holders.empty());
+    EXPECT_EQ(walk.Refusal(), why) << "refused once, for the walk's life";
+    EXPECT_TRUE(ombrel::platform::ReadSocketHolders(holders)) << "the process's own walk";
 }
