@@ -18,6 +18,7 @@
 #include <ombrel/res/strings.h>
 
 #include "platform/linux/inet_sockets.h"
+#include "platform/linux/socket_walk.h"
 #include "port_view.h"
 
 extern char** environ;
@@ -116,8 +117,11 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    std::vector<double> refresh, fill, command, filter, probe, ss, listing;
+    std::vector<double> refresh, fill, command, filter, probe, ss, listing, walk;
     size_t sockets = 0;
+    uint64_t descriptors = 0;
+    size_t holders = 0;
+    std::string refusal;
     for (int round = 0; round < repeat; ++round) {
         refresh.push_back(Seconds([&] { view.GetTable().Refresh(); }));
         fill.push_back(Seconds([&] {
@@ -133,6 +137,17 @@ int main(int argc, char** argv) {
             view.repaint();
         }));
         probe.push_back(Seconds([&] { sockets = Probe(); }));
+        // The kernel's descriptor walk alone, where this user may have it.
+        std::vector<ombrel::platform::SocketHolder> held;
+        double walked = Seconds([&] {
+            if (!ombrel::platform::ReadSocketHolders(held))
+                refusal = ombrel::platform::SocketHoldersRefusal();
+        });
+        if (refusal.empty()) {
+            walk.push_back(walked);
+            descriptors = ombrel::platform::MachineSocketWalk().Descriptors();
+            holders = held.size();
+        }
         ss.push_back(Seconds([] { Run("ss", "-tuanp"); }));
         if (list != nullptr)
             listing.push_back(Seconds([&] { Run(list, nullptr); }));
@@ -154,5 +169,12 @@ int main(int argc, char** argv) {
         row("ombrel-list", listing);
     row("ss -tuanp", ss);
     std::printf("  filter change / refresh command: %.3f\n", Median(filter) / Median(command));
+    if (!walk.empty() && descriptors != 0)
+        std::printf("  the kernel's walk: %.4f s over %llu descriptors (%zu sockets), %.0f ns a "
+                    "descriptor\n",
+                    Median(walk), static_cast<unsigned long long>(descriptors), holders,
+                    Median(walk) * 1e9 / static_cast<double>(descriptors));
+    else
+        std::printf("  the kernel's walk: refused (%s)\n", refusal.c_str());
     return 0;
 }
