@@ -796,35 +796,37 @@ TEST(LiveHolders, AnOrdinaryUserIsRefusedTheKernelWalk) {
 
 namespace {
 
-bool SendDescriptor(int channel, int fd) {
+// One byte, with room beside it for one descriptor.
+struct DescriptorMessage {
     char byte = 0;
     iovec data{&byte, 1};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
     msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    DescriptorMessage() {
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+    }
+    DescriptorMessage(const DescriptorMessage&) = delete;
+    DescriptorMessage& operator=(const DescriptorMessage&) = delete;
+};
+
+bool SendDescriptor(int channel, int fd) {
+    DescriptorMessage sent;
+    cmsghdr* header = CMSG_FIRSTHDR(&sent.message);
     header->cmsg_level = SOL_SOCKET;
     header->cmsg_type = SCM_RIGHTS;
     header->cmsg_len = CMSG_LEN(sizeof(int));
     std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
-    return ::sendmsg(channel, &message, 0) == 1;
+    return ::sendmsg(channel, &sent.message, 0) == 1;
 }
 
 int ReceiveDescriptor(int channel) {
-    char byte = 0;
-    iovec data{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    if (::recvmsg(channel, &message, MSG_CMSG_CLOEXEC) != 1)
+    DescriptorMessage received;
+    if (::recvmsg(channel, &received.message, MSG_CMSG_CLOEXEC) != 1)
         return -1;
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    cmsghdr* header = CMSG_FIRSTHDR(&received.message);
     if (header == nullptr || header->cmsg_type != SCM_RIGHTS)
         return -1;
     int fd = -1;
