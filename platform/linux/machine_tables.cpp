@@ -1,5 +1,6 @@
 #include "machine_tables.h"
 
+#include <exception>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -100,20 +101,34 @@ void ReadMachineTables(const std::string& root, MachineTables& tables) {
         read[second] = ReadTable(second, root, parts[second]);
     };
     bool live = ProcRootIsLive() && root == ProcRoot();
+    // The second thread's contract: it reads root and the live flag, writes
+    // only the UDP pair's own vectors and read flags, and calls no service
+    // of the layer (no last error, no refresh scope, no layer heap); the
+    // walk's loader it may call locks for itself. What it throws (want of
+    // memory) is handed back and thrown here, after the join, as the same
+    // reads on this thread would throw it.
     auto readUdp = [&] {
         readPair(kUdp4, kUdp6);
-        // The shorter half of the dumps has time to spare for what the
-        // owners' walk reads ahead; the walk itself comes after every dump.
+        // The shorter half of the dumps has time to spare for loading the
+        // owners' walk; the walk itself comes after every dump.
         if (live)
             PrepareSocketHolders();
     };
-    std::thread udp;
+    std::exception_ptr udpFailure;
+    std::jthread udp;
     try {
-        udp = std::thread(readUdp);
+        udp = std::jthread([&] {
+            try {
+                readUdp();
+            } catch (...) {
+                udpFailure = std::current_exception();
+            }
+        });
     } catch (const std::system_error&) {
         // no thread to be had: the same reads, one after another
     }
-    // The live kernel walks its TCP tables once for both families.
+    // The live kernel walks its TCP tables once for both families. A throw
+    // here leaves through the jthread's join, never past a running thread.
     bool bothRead = live && ReadLiveTcpBothFamilies(parts[kTcp4], parts[kTcp6], read[kTcp6]);
     if (bothRead)
         read[kTcp4] = true;
@@ -123,6 +138,8 @@ void ReadMachineTables(const std::string& root, MachineTables& tables) {
         udp.join();
     else
         readUdp();
+    if (udpFailure)
+        std::rethrow_exception(udpFailure);
 
     // The owners are found by inode alone, for all four in one pass.
     std::vector<uint64_t> inodes;

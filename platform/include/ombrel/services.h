@@ -7,7 +7,9 @@
 // thread of ombrel-list and of each test. Its state takes no locks. The one
 // state another context touches is the list of children to reap, which the
 // SIGCHLD handler reads and writes through atomics only; the last error is
-// per thread, as on the platform.
+// per thread, as on the platform. A refresh reads two of its socket tables
+// on a second thread that calls no service (machine_tables.cpp says what it
+// touches).
 #pragma once
 
 #include <functional>
