@@ -1,12 +1,11 @@
 #include <cstring>
-#include <linux/capability.h>
 #include <strings.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "../core/handles.h"
 #include "../core/provisions.h"
 #include "../kernel32/process_object.h"
+#include "../linux/capabilities.h"
 
 namespace ombrel::platform {
 namespace {
@@ -23,19 +22,6 @@ public:
     DWORD access;
 };
 
-struct Capabilities {
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
-};
-
-bool ReadCapabilities(Capabilities& caps) {
-    return ::syscall(SYS_capget, &caps.header, caps.data) == 0;
-}
-
-bool Has(const __user_cap_data_struct* data, __u32 __user_cap_data_struct::*set, int cap) {
-    return (data[cap / 32].*set & (1u << (cap % 32))) != 0;
-}
-
 constexpr int debugCapabilities[] = {CAP_DAC_READ_SEARCH, CAP_SYS_PTRACE};
 
 // Raises or lowers the debug capabilities in the effective set of this
@@ -43,21 +29,20 @@ constexpr int debugCapabilities[] = {CAP_DAC_READ_SEARCH, CAP_SYS_PTRACE};
 // one thread, which is the one that reads /proc. True when every one was
 // set as asked; wasOn tells whether all were on before.
 bool SetDebugEffective(bool on, bool& wasOn) {
-    Capabilities caps;
+    CapabilitySets caps;
     if (!ReadCapabilities(caps))
         return false;
     bool all = true;
     wasOn = true;
     for (int cap : debugCapabilities) {
-        wasOn = wasOn && Has(caps.data, &__user_cap_data_struct::effective, cap);
-        if (on && !Has(caps.data, &__user_cap_data_struct::permitted, cap)) {
+        wasOn = wasOn && caps.Effective(cap);
+        if (on && !caps.Permitted(cap)) {
             all = false;
             continue;
         }
-        __u32& effective = caps.data[cap / 32].effective;
-        effective = on ? effective | (1u << (cap % 32)) : effective & ~(1u << (cap % 32));
+        caps.SetEffective(cap, on);
     }
-    return ::syscall(SYS_capset, &caps.header, caps.data) == 0 && all;
+    return WriteCapabilities(caps) && all;
 }
 
 } // namespace

@@ -2,12 +2,12 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <linux/capability.h>
 #include <string>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
+
+#include "../linux/capabilities.h"
 
 extern char** environ;
 
@@ -20,14 +20,10 @@ bool RunsPrivileged() {
         if (const char* value = std::getenv(name); value != nullptr && *value != '\0')
             return true;
     // A permitted capability counts too: it can be raised later.
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
-    if (::syscall(SYS_capget, &header, data) != 0)
+    CapabilitySets caps;
+    if (!ReadCapabilities(caps))
         return true; // unknown: assume the worst
-    for (const auto& word : data)
-        if (word.effective != 0 || word.permitted != 0)
-            return true;
-    return false;
+    return caps.effective != 0 || caps.permitted != 0;
 }
 
 void RaiseDescriptorLimit() {

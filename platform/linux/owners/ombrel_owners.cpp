@@ -12,11 +12,9 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/capability.h>
 #include <string>
 #include <string_view>
 #include <sys/prctl.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
 
@@ -207,9 +205,7 @@ bool TableInodes(std::vector<uint64_t>& inodes) {
 // Every capability set emptied, none to be had again; false if any stays.
 bool DropCapabilities() {
     ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3]{};
-    if (::syscall(SYS_capset, &header, none) != 0)
+    if (!ombrel::platform::WriteCapabilities({}))
         return false;
     ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
     return ombrel::platform::HoldsNoCapability();
