@@ -16,6 +16,8 @@ typedef uint16_t WORD;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
 typedef uint32_t ULONG;
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
 typedef unsigned int UINT;
 typedef char CHAR;
 typedef CHAR* LPSTR;
@@ -59,6 +61,11 @@ typedef struct tagRECT {
 
 // Colours are 0x00BBGGRR.
 typedef DWORD COLORREF;
+
+// The 64-bit value alone: the layer gives no record that reads it by halves.
+typedef union _LARGE_INTEGER {
+    LONGLONG QuadPart;
+} LARGE_INTEGER;
 #define RGB(r, g, b) static_cast<COLORREF>(((r)&0xFF) | ((g)&0xFF) << 8 | ((b)&0xFF) << 16)
 #define GetRValue(c) static_cast<BYTE>((c)&0xFF)
 #define GetGValue(c) static_cast<BYTE>(((c) >> 8) & 0xFF)

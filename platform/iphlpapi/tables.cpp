@@ -186,8 +186,10 @@ void FillTable(Table* result, const Collected& collected, FillRow fill) {
 template <typename Table, typename Row, typename FillRow>
 DWORD AllocateTable(PVOID* table, BOOL order, HANDLE heap, DWORD flags, DWORD family, size_t which,
                     FillRow fill) {
-    if (table == nullptr || family != AF_INET_FAMILY)
-        return ERROR_INVALID_PARAMETER; // only IPv4
+    if (table == nullptr || (family != AF_INET_FAMILY && family != AF_INET6_FAMILY))
+        return ERROR_INVALID_PARAMETER;
+    if (family == AF_INET6_FAMILY)
+        return ERROR_NOT_SUPPORTED; // the IPv4 pair: IPv6 has the extended tables
     Collected collected;
     if (DWORD error = Collect(which, order, false, collected); error != ERROR_SUCCESS)
         return error;
@@ -202,22 +204,26 @@ DWORD AllocateTable(PVOID* table, BOOL order, HANDLE heap, DWORD flags, DWORD fa
 
 // The platform's sizing protocol: the caller's buffer and its size in; the
 // size needed out, with ERROR_INSUFFICIENT_BUFFER, when it is too small.
-template <typename Table, typename Row, typename FillRow>
-DWORD ExtendedTable(PVOID table, PDWORD size, BOOL order, ULONG family, bool known, ULONG reserved,
-                    size_t which, FillRow fill) {
-    if (size == nullptr || family != AF_INET6_FAMILY || !known || reserved != 0)
-        return ERROR_INVALID_PARAMETER; // only IPv6; IPv4 has its own pair
+// Only the rows keep(socket) takes are given.
+template <typename Table, typename Row, typename Keep, typename FillRow>
+DWORD ExtendedTable(PVOID table, PDWORD size, BOOL order, size_t which, Keep keep, FillRow fill) {
     Collected collected;
     if (DWORD error = Collect(which, order, true, collected); error != ERROR_SUCCESS)
         return error;
-    size_t bytes = TableBytes<Table, Row>(collected.sockets.size());
+    Collected kept;
+    for (size_t i = 0; i < collected.sockets.size(); ++i)
+        if (keep(collected.sockets[i])) {
+            kept.sockets.push_back(collected.sockets[i]);
+            kept.owners.push_back(collected.owners[i]);
+        }
+    size_t bytes = TableBytes<Table, Row>(kept.sockets.size());
     if (bytes > UINT32_MAX)
         return ERROR_NOT_ENOUGH_MEMORY;
     if (table == nullptr || *size < bytes) {
         *size = static_cast<DWORD>(bytes);
         return ERROR_INSUFFICIENT_BUFFER;
     }
-    FillTable(static_cast<Table*>(table), collected, fill);
+    FillTable(static_cast<Table*>(table), kept, fill);
     if (InRefreshScope())
         ReleaseHeld(which);
     return NO_ERROR;
@@ -227,6 +233,31 @@ DWORD ExtendedTable(PVOID table, PDWORD size, BOOL order, ULONG family, bool kno
 DWORD ScopeOf(const std::array<uint8_t, 16>& address, uint32_t interface) {
     bool linkLocal = address[0] == 0xFE && (address[1] & 0xC0) == 0x80;
     return linkLocal ? interface : 0;
+}
+
+// One row of any class: the members a row has are the ones written, the
+// rest (a module's timestamp and data) stay zero.
+template <typename Row> void FillRow(Row& row, const InetSocket& socket, uint32_t owner) {
+    row = Row{};
+    if constexpr (requires { row.ucLocalAddr; }) {
+        std::memcpy(row.ucLocalAddr, socket.local6.data(), 16);
+        row.dwLocalScopeId = ScopeOf(socket.local6, socket.interface);
+    } else {
+        row.dwLocalAddr = socket.localAddr;
+    }
+    row.dwLocalPort = socket.localPort;
+    if constexpr (requires { row.ucRemoteAddr; }) {
+        std::memcpy(row.ucRemoteAddr, socket.remote6.data(), 16);
+        row.dwRemoteScopeId = ScopeOf(socket.remote6, socket.interface);
+    } else if constexpr (requires { row.dwRemoteAddr; }) {
+        row.dwRemoteAddr = socket.remoteAddr;
+    }
+    if constexpr (requires { row.dwRemotePort; })
+        row.dwRemotePort = socket.remotePort;
+    if constexpr (requires { row.dwState; })
+        row.dwState = MibTcpState(socket.state);
+    if constexpr (requires { row.dwOwningPid; })
+        row.dwOwningPid = owner;
 }
 
 } // namespace
@@ -260,30 +291,60 @@ DWORD AllocateAndGetUdpExTableFromStack(PVOID* table, BOOL order, HANDLE heap, D
 
 DWORD GetExtendedTcpTable(PVOID table, PDWORD size, BOOL order, ULONG family,
                           TCP_TABLE_CLASS tableClass, ULONG reserved) {
-    return ExtendedTable<MIB_TCP6TABLE_OWNER_PID, MIB_TCP6ROW_OWNER_PID>(
-        table, size, order, family, tableClass == TCP_TABLE_OWNER_PID_ALL, reserved, kTcp6,
-        [](MIB_TCP6ROW_OWNER_PID& row, const InetSocket& socket, uint32_t owner) {
-            std::memcpy(row.ucLocalAddr, socket.local6.data(), 16);
-            row.dwLocalScopeId = ScopeOf(socket.local6, socket.interface);
-            row.dwLocalPort = socket.localPort;
-            std::memcpy(row.ucRemoteAddr, socket.remote6.data(), 16);
-            row.dwRemoteScopeId = ScopeOf(socket.remote6, socket.interface);
-            row.dwRemotePort = socket.remotePort;
-            row.dwState = MibTcpState(socket.state);
-            row.dwOwningPid = owner;
-        });
+    auto value = static_cast<int>(tableClass);
+    if (size == nullptr || reserved != 0 || value < 0 || value > TCP_TABLE_OWNER_MODULE_ALL ||
+        (family != AF_INET_FAMILY && family != AF_INET6_FAMILY))
+        return ERROR_INVALID_PARAMETER;
+    // Three kinds of row (basic, owner pid, owner module), each for the
+    // listeners, the other sockets or all of them.
+    int kind = value / 3, scope = value % 3;
+    auto keep = [scope](const InetSocket& socket) {
+        bool listening = MibTcpState(socket.state) == MIB_TCP_STATE_LISTEN;
+        return scope == 2 || listening == (scope == 0);
+    };
+    if (family == AF_INET_FAMILY) {
+        if (kind == 0)
+            return ExtendedTable<MIB_TCPTABLE, MIB_TCPROW>(table, size, order, kTcp4, keep,
+                                                           FillRow<MIB_TCPROW>);
+        if (kind == 1)
+            return ExtendedTable<MIB_TCPTABLE_OWNER_PID, MIB_TCPROW_OWNER_PID>(
+                table, size, order, kTcp4, keep, FillRow<MIB_TCPROW_OWNER_PID>);
+        return ExtendedTable<MIB_TCPTABLE_OWNER_MODULE, MIB_TCPROW_OWNER_MODULE>(
+            table, size, order, kTcp4, keep, FillRow<MIB_TCPROW_OWNER_MODULE>);
+    }
+    if (kind == 0)
+        return ERROR_INVALID_PARAMETER; // the layer has no basic IPv6 rows
+    if (kind == 1)
+        return ExtendedTable<MIB_TCP6TABLE_OWNER_PID, MIB_TCP6ROW_OWNER_PID>(
+            table, size, order, kTcp6, keep, FillRow<MIB_TCP6ROW_OWNER_PID>);
+    return ExtendedTable<MIB_TCP6TABLE_OWNER_MODULE, MIB_TCP6ROW_OWNER_MODULE>(
+        table, size, order, kTcp6, keep, FillRow<MIB_TCP6ROW_OWNER_MODULE>);
 }
 
 DWORD GetExtendedUdpTable(PVOID table, PDWORD size, BOOL order, ULONG family,
                           UDP_TABLE_CLASS tableClass, ULONG reserved) {
-    return ExtendedTable<MIB_UDP6TABLE_OWNER_PID, MIB_UDP6ROW_OWNER_PID>(
-        table, size, order, family, tableClass == UDP_TABLE_OWNER_PID, reserved, kUdp6,
-        [](MIB_UDP6ROW_OWNER_PID& row, const InetSocket& socket, uint32_t owner) {
-            std::memcpy(row.ucLocalAddr, socket.local6.data(), 16);
-            row.dwLocalScopeId = ScopeOf(socket.local6, socket.interface);
-            row.dwLocalPort = socket.localPort;
-            row.dwOwningPid = owner;
-        });
+    auto kind = static_cast<int>(tableClass);
+    if (size == nullptr || reserved != 0 || kind < 0 || kind > UDP_TABLE_OWNER_MODULE ||
+        (family != AF_INET_FAMILY && family != AF_INET6_FAMILY))
+        return ERROR_INVALID_PARAMETER;
+    auto all = [](const InetSocket&) { return true; };
+    if (family == AF_INET_FAMILY) {
+        if (kind == UDP_TABLE_BASIC)
+            return ExtendedTable<MIB_UDPTABLE, MIB_UDPROW>(table, size, order, kUdp4, all,
+                                                           FillRow<MIB_UDPROW>);
+        if (kind == UDP_TABLE_OWNER_PID)
+            return ExtendedTable<MIB_UDPTABLE_OWNER_PID, MIB_UDPROW_OWNER_PID>(
+                table, size, order, kUdp4, all, FillRow<MIB_UDPROW_OWNER_PID>);
+        return ExtendedTable<MIB_UDPTABLE_OWNER_MODULE, MIB_UDPROW_OWNER_MODULE>(
+            table, size, order, kUdp4, all, FillRow<MIB_UDPROW_OWNER_MODULE>);
+    }
+    if (kind == UDP_TABLE_BASIC)
+        return ERROR_INVALID_PARAMETER; // the layer has no basic IPv6 rows
+    if (kind == UDP_TABLE_OWNER_PID)
+        return ExtendedTable<MIB_UDP6TABLE_OWNER_PID, MIB_UDP6ROW_OWNER_PID>(
+            table, size, order, kUdp6, all, FillRow<MIB_UDP6ROW_OWNER_PID>);
+    return ExtendedTable<MIB_UDP6TABLE_OWNER_MODULE, MIB_UDP6ROW_OWNER_MODULE>(
+        table, size, order, kUdp6, all, FillRow<MIB_UDP6ROW_OWNER_MODULE>);
 }
 
 } // namespace lx
