@@ -25,7 +25,7 @@ Qt::Alignment AlignmentOf(int column, int format) {
 } // namespace
 
 int CListCtrlModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : shownRows_;
+    return parent.isValid() ? 0 : static_cast<int>(rows_.size());
 }
 
 int CListCtrlModel::columnCount(const QModelIndex& parent) const {
@@ -33,13 +33,13 @@ int CListCtrlModel::columnCount(const QModelIndex& parent) const {
 }
 
 QVariant CListCtrlModel::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || index.row() >= shownRows_ ||
+    if (!index.isValid() || index.row() >= rowCount() ||
         static_cast<size_t>(index.column()) >= columns_.size())
         return {};
     const Row& row = rows_[static_cast<size_t>(index.row())];
     switch (role) {
     case Qt::DisplayRole:
-        return ShownText(QString::fromStdString(row.texts[static_cast<size_t>(index.column())]));
+        return row.shown[static_cast<size_t>(index.column())];
     case Qt::DecorationRole:
         if (index.column() == 0 && images_ != nullptr && row.image >= 0 &&
             row.image < images_->GetImageCount()) {
@@ -76,19 +76,26 @@ void CListCtrlModel::BeginBatch() {
     batching_ = true;
 }
 
+void CListCtrlModel::BeginReset() {
+    if (batching_ && !resetting_) {
+        beginResetModel();
+        resetting_ = true;
+    }
+}
+
 void CListCtrlModel::EndBatch() {
     if (!batching_)
         return;
     batching_ = false;
-    if (!resetPending_ && shownRows_ == static_cast<int>(rows_.size())) {
-        if (shownRows_ > 0)
-            Q_EMIT dataChanged(index(0, 0), index(shownRows_ - 1, columnCount() - 1));
-        return;
+    if (resetting_) {
+        resetting_ = false;
+        textsChanged_ = false;
+        endResetModel();
+    } else if (textsChanged_) {
+        textsChanged_ = false;
+        if (!rows_.empty())
+            Q_EMIT dataChanged(index(0, 0), index(rowCount() - 1, columnCount() - 1));
     }
-    beginResetModel();
-    shownRows_ = static_cast<int>(rows_.size());
-    resetPending_ = false;
-    endResetModel();
 }
 
 void CListCtrlModel::InsertColumn(int at, Column column) {
@@ -96,34 +103,46 @@ void CListCtrlModel::InsertColumn(int at, Column column) {
     columns_.insert(columns_.begin() + at, std::move(column));
     for (Row& row : rows_) {
         std::move_backward(row.texts.begin() + at, row.texts.end() - 1, row.texts.end());
+        std::move_backward(row.shown.begin() + at, row.shown.end() - 1, row.shown.end());
         row.texts[static_cast<size_t>(at)].clear();
+        row.shown[static_cast<size_t>(at)].clear();
     }
     endInsertColumns();
 }
 
 void CListCtrlModel::InsertRow(int at, Row row) {
+    for (size_t column = 0; column < row.texts.size(); ++column)
+        row.shown[column] = row.texts[column].empty()
+                                ? QString()
+                                : ShownText(QString::fromStdString(row.texts[column]));
     if (batching_) {
+        BeginReset();
         rows_.insert(rows_.begin() + at, std::move(row));
-        if (at < shownRows_)
-            resetPending_ = true; // the shown rows moved
         return;
     }
     beginInsertRows({}, at, at);
     rows_.insert(rows_.begin() + at, std::move(row));
-    ++shownRows_;
     endInsertRows();
 }
 
 void CListCtrlModel::SetText(int row, int column, std::string text) {
-    rows_[static_cast<size_t>(row)].texts[static_cast<size_t>(column)] = std::move(text);
-    if (!batching_ && row < shownRows_)
+    Row& changed = rows_[static_cast<size_t>(row)];
+    auto at = static_cast<size_t>(column);
+    changed.shown[at] = text.empty() ? QString() : ShownText(QString::fromStdString(text));
+    changed.texts[at] = std::move(text);
+    if (batching_)
+        textsChanged_ = true;
+    else
         Q_EMIT dataChanged(index(row, column), index(row, column));
 }
 
 void CListCtrlModel::Clear() {
+    if (batching_) {
+        BeginReset();
+        rows_.clear(); // the capacity stays for the next fill
+        return;
+    }
     beginResetModel();
-    rows_.clear(); // the capacity stays for the next fill
-    shownRows_ = 0;
-    resetPending_ = false;
+    rows_.clear();
     endResetModel();
 }

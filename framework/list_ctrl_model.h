@@ -1,6 +1,6 @@
 // The rows and columns of a report-style list control, as its view reads
 // them. Rows change only through the model, which tells the view of each
-// change, or of a whole batch at its end.
+// change; a batch that moves rows is one reset of Qt's, its end the reset's.
 #pragma once
 
 #include <QAbstractTableModel>
@@ -22,10 +22,13 @@ public:
         int format = LVCFMT_LEFT;
         int width = 0;
     };
-    // Rows hold their texts in place: a fill makes tens of thousands.
+    // Rows hold their texts in place: a fill makes tens of thousands. Each
+    // text is kept as set, for the control's callers, and as the view shows
+    // it, converted once when it is set.
     static constexpr int kMaxColumns = 8;
     struct Row {
         std::array<std::string, kMaxColumns> texts;
+        std::array<QString, kMaxColumns> shown;
         LPARAM param = 0;
         int image = -1;
     };
@@ -39,8 +42,9 @@ public:
     const std::vector<Row>& Rows() const { return rows_; }
     void SetImages(const CImageList* images) { images_ = images; }
 
-    // While batching, rows change without telling the view; the end of the
-    // batch tells it once.
+    // While batching, the first change of rows begins a reset of the model
+    // and the end of the batch ends it; a batch that only set texts tells
+    // the view of them at its end.
     void BeginBatch();
     void EndBatch();
     bool Batching() const { return batching_; }
@@ -54,9 +58,9 @@ private:
     std::vector<Row> rows_;
     const CImageList* images_ = nullptr;
     mutable std::unordered_map<qint64, QIcon> icons_;
+    void BeginReset(); // once in a batch, at its first change of rows
+
     bool batching_ = false;
-    // The rows the view has been told of, and whether a batch moved them so
-    // that its end must reset the view.
-    int shownRows_ = 0;
-    bool resetPending_ = false;
+    bool resetting_ = false;
+    bool textsChanged_ = false;
 };
