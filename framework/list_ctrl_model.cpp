@@ -39,7 +39,7 @@ QVariant CListCtrlModel::data(const QModelIndex& index, int role) const {
     const Row& row = rows_[static_cast<size_t>(index.row())];
     switch (role) {
     case Qt::DisplayRole:
-        return row.shown[static_cast<size_t>(index.column())];
+        return ShownText(QString::fromStdString(row.texts[static_cast<size_t>(index.column())]));
     case Qt::DecorationRole:
         if (index.column() == 0 && images_ != nullptr && row.image >= 0 &&
             row.image < images_->GetImageCount()) {
@@ -103,18 +103,12 @@ void CListCtrlModel::InsertColumn(int at, Column column) {
     columns_.insert(columns_.begin() + at, std::move(column));
     for (Row& row : rows_) {
         std::move_backward(row.texts.begin() + at, row.texts.end() - 1, row.texts.end());
-        std::move_backward(row.shown.begin() + at, row.shown.end() - 1, row.shown.end());
         row.texts[static_cast<size_t>(at)].clear();
-        row.shown[static_cast<size_t>(at)].clear();
     }
     endInsertColumns();
 }
 
 void CListCtrlModel::InsertRow(int at, Row row) {
-    for (size_t column = 0; column < row.texts.size(); ++column)
-        row.shown[column] = row.texts[column].empty()
-                                ? QString()
-                                : ShownText(QString::fromStdString(row.texts[column]));
     if (batching_) {
         BeginReset();
         rows_.insert(rows_.begin() + at, std::move(row));
@@ -126,10 +120,7 @@ void CListCtrlModel::InsertRow(int at, Row row) {
 }
 
 void CListCtrlModel::SetText(int row, int column, std::string text) {
-    Row& changed = rows_[static_cast<size_t>(row)];
-    auto at = static_cast<size_t>(column);
-    changed.shown[at] = text.empty() ? QString() : ShownText(QString::fromStdString(text));
-    changed.texts[at] = std::move(text);
+    rows_[static_cast<size_t>(row)].texts[static_cast<size_t>(column)] = std::move(text);
     if (batching_)
         textsChanged_ = true;
     else
