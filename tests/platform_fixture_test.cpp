@@ -228,9 +228,10 @@ TEST_F(FixtureProc, IPv6TablesBySizeWithOwnersAndOrder) {
     EXPECT_EQ(ntohs(static_cast<uint16_t>(udp->table[0].dwLocalPort)), 5353);
     EXPECT_EQ(udp->table[0].dwOwningPid, 600u);
 
-    // Only the IPv6 family, the owner-pid classes, and a size to answer in.
+    // IPv6 in the owner classes only, and a size to answer in; IPv4 is
+    // answered too, by size first.
     EXPECT_EQ(GetExtendedTcpTable(nullptr, &size, TRUE, 2, TCP_TABLE_OWNER_PID_ALL, 0),
-              ERROR_INVALID_PARAMETER);
+              ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(GetExtendedTcpTable(nullptr, &size, TRUE, 23, TCP_TABLE_BASIC_ALL, 0),
               ERROR_INVALID_PARAMETER);
     EXPECT_EQ(GetExtendedUdpTable(nullptr, nullptr, TRUE, 23, UDP_TABLE_OWNER_PID, 0),
