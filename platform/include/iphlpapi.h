@@ -226,6 +226,16 @@ typedef struct _MIB_UDP6TABLE_OWNER_MODULE {
     MIB_UDP6ROW_OWNER_MODULE table[1];
 } MIB_UDP6TABLE_OWNER_MODULE, *PMIB_UDP6TABLE_OWNER_MODULE;
 
+// The platform's layouts, which a caller walks by these sizes.
+static_assert(sizeof(MIB_TCPROW_EX) == 24 && offsetof(MIB_TCPEXTABLE, table) == 4);
+static_assert(sizeof(MIB_UDPROW_EX) == 12 && offsetof(MIB_UDPEXTABLE, table) == 4);
+static_assert(sizeof(MIB_TCPROW) == 20 && sizeof(MIB_TCPROW_OWNER_PID) == 24);
+static_assert(sizeof(MIB_UDPROW) == 8 && sizeof(MIB_UDPROW_OWNER_PID) == 12);
+static_assert(sizeof(MIB_TCPROW_OWNER_MODULE) == 160 && sizeof(MIB_UDPROW_OWNER_MODULE) == 160);
+static_assert(offsetof(MIB_TCPTABLE_OWNER_MODULE, table) == 8);
+static_assert(sizeof(MIB_TCP6ROW_OWNER_PID) == 56 && sizeof(MIB_UDP6ROW_OWNER_PID) == 28);
+static_assert(sizeof(MIB_TCP6ROW_OWNER_MODULE) == 192 && sizeof(MIB_UDP6ROW_OWNER_MODULE) == 176);
+
 typedef DWORD(WINAPI* PFNGETEXTENDEDTCPTABLE)(PVOID table, PDWORD size, BOOL order, ULONG family,
                                               TCP_TABLE_CLASS tableClass, ULONG reserved);
 typedef DWORD(WINAPI* PFNGETEXTENDEDUDPTABLE)(PVOID table, PDWORD size, BOOL order, ULONG family,

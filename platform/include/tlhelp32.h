@@ -17,6 +17,8 @@ typedef struct tagPROCESSENTRY32 {
     DWORD dwFlags;
     CHAR szExeFile[MAX_PATH];
 } PROCESSENTRY32, *LPPROCESSENTRY32;
+// The size a program passes in dwSize, and where it finds the name.
+static_assert(sizeof(PROCESSENTRY32) == 296 && offsetof(PROCESSENTRY32, szExeFile) == 36);
 
 HANDLE WINAPI CreateToolhelp32Snapshot(DWORD flags, DWORD processId);
 BOOL WINAPI Process32First(HANDLE snapshot, LPPROCESSENTRY32 entry);

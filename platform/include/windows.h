@@ -128,6 +128,8 @@ typedef struct _OSVERSIONINFOA {
     DWORD dwPlatformId;
     CHAR szCSDVersion[128];
 } OSVERSIONINFOA, *LPOSVERSIONINFOA;
+// The sizes a program passes in dwOSVersionInfoSize and cb.
+static_assert(sizeof(OSVERSIONINFOA) == 148);
 
 // Processes.
 #define PROCESS_TERMINATE 0x0001u
@@ -156,6 +158,7 @@ typedef struct _STARTUPINFOA {
     HANDLE hStdOutput;
     HANDLE hStdError;
 } STARTUPINFOA, *LPSTARTUPINFOA;
+static_assert(sizeof(STARTUPINFOA) == (sizeof(void*) == 4 ? 68 : 104));
 
 #define STARTF_USESHOWWINDOW 0x00000001u
 
