@@ -16,6 +16,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "capable_copy.h"
 #include "run_program.h"
 #include "scoped_env.h"
 #include "temp_dir.h"
@@ -243,29 +244,10 @@ TEST(OmbrelList, HelpAndUsageErrors) {
 
 namespace {
 
-// A copy of ombrel-list in a folder every user can reach, with the debug
-// capabilities in its permitted set when asked (written as the file
-// capability attribute, so no tool is needed).
-// With capabilities: permitted, and effective too for a helper that does
-// not raise them itself.
+// A copy of ombrel-list (or program) every user can run; see CapableCopy.
 std::string CopyOfList(const TempDir& dir, const char* name, bool capabilities,
                        const char* program = OMBREL_LIST, bool effective = false) {
-    std::string copy = dir.path() + "/" + name;
-    {
-        std::ifstream in(program, std::ios::binary);
-        std::ofstream out(copy, std::ios::binary);
-        out << in.rdbuf();
-    }
-    ::chmod(dir.path().c_str(), 0755);
-    ::chmod(copy.c_str(), 0755);
-    if (capabilities) {
-        vfs_cap_data caps{};
-        caps.magic_etc = VFS_CAP_REVISION_2 | (effective ? VFS_CAP_FLAGS_EFFECTIVE : 0);
-        caps.data[0].permitted = (1u << CAP_DAC_READ_SEARCH) | (1u << CAP_SYS_PTRACE);
-        if (::setxattr(copy.c_str(), "security.capability", &caps, XATTR_CAPS_SZ_2, 0) != 0)
-            return "";
-    }
-    return copy;
+    return CapableCopy(dir, program, name, capabilities, effective);
 }
 
 } // namespace

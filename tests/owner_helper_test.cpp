@@ -21,6 +21,7 @@
 #include <iphlpapi.h>
 #include <ombrel/services.h>
 
+#include "capable_copy.h"
 #include "platform/linux/owner_helper.h"
 #include "run_program.h"
 #include "scoped_env.h"
@@ -47,27 +48,6 @@ Ran RunProgram(const std::string& program, const char* arg, Prepare prepare) {
 
 bool AsNobody() {
     return BecomeUser(kNobody);
-}
-
-// A copy of program in dir, given the helper's two capabilities when asked;
-// empty when the file system holds no capability.
-std::string CopyOf(const TempDir& dir, const char* program, const char* name, bool capabilities) {
-    std::string copy = dir.path() + "/" + name;
-    {
-        std::ifstream in(program, std::ios::binary);
-        std::ofstream out(copy, std::ios::binary);
-        out << in.rdbuf();
-    }
-    ::chmod(dir.path().c_str(), 0755);
-    ::chmod(copy.c_str(), 0755);
-    if (capabilities) {
-        vfs_cap_data caps{};
-        caps.magic_etc = VFS_CAP_REVISION_2 | VFS_CAP_FLAGS_EFFECTIVE;
-        caps.data[0].permitted = (1u << CAP_DAC_READ_SEARCH) | (1u << CAP_SYS_PTRACE);
-        if (::setxattr(copy.c_str(), "security.capability", &caps, XATTR_CAPS_SZ_2, 0) != 0)
-            return "";
-    }
-    return copy;
 }
 
 // A listener on 127.0.0.1 held by this (root) process.
@@ -143,7 +123,7 @@ TEST(OwnerHelper, SeesEveryHolderAndWritesWithoutCapabilities) {
         GTEST_SKIP() << "needs root for another user's listener and a file capability";
     Listener listener;
     TempDir dir;
-    std::string helper = CopyOf(dir, OMBREL_OWNERS_REPORT, "ombrel-owners", true);
+    std::string helper = CapableCopy(dir, OMBREL_OWNERS_REPORT, "ombrel-owners", true, true);
     if (helper.empty())
         GTEST_SKIP() << "this file system holds no file capabilities";
     Ran run = RunProgram(helper, nullptr, AsNobody);
@@ -161,7 +141,7 @@ TEST(OwnerHelper, SeesEveryHolderAndWritesWithoutCapabilities) {
             << run.err;
 
     // Without the capabilities it sees only nobody's own processes.
-    std::string plain = CopyOf(dir, OMBREL_OWNERS, "ombrel-owners-plain", false);
+    std::string plain = CapableCopy(dir, OMBREL_OWNERS, "ombrel-owners-plain", false, true);
     run = RunProgram(plain, nullptr, AsNobody);
     ASSERT_EQ(run.exitCode, 0);
     ASSERT_TRUE(ParseOwnerRecords(run.out.data(), run.out.size(), records));

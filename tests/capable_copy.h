@@ -1,0 +1,34 @@
+// A copy of a program that any user may run, with the debug capabilities
+// (CAP_DAC_READ_SEARCH and CAP_SYS_PTRACE) in its permitted set when asked,
+// written as the file capability attribute, so no tool is needed.
+#pragma once
+
+#include <fstream>
+#include <linux/capability.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include "temp_dir.h"
+
+// effective: raised at the start too, for a program that does not raise
+// them itself. Empty where the file system holds no capability.
+inline std::string CapableCopy(const TempDir& dir, const char* program, const char* name,
+                               bool capabilities, bool effective) {
+    std::string copy = dir.path() + "/" + name;
+    {
+        std::ifstream in(program, std::ios::binary);
+        std::ofstream out(copy, std::ios::binary);
+        out << in.rdbuf();
+    }
+    ::chmod(dir.path().c_str(), 0755);
+    ::chmod(copy.c_str(), 0755);
+    if (capabilities) {
+        vfs_cap_data caps{};
+        caps.magic_etc = VFS_CAP_REVISION_2 | (effective ? VFS_CAP_FLAGS_EFFECTIVE : 0);
+        caps.data[0].permitted = (1u << CAP_DAC_READ_SEARCH) | (1u << CAP_SYS_PTRACE);
+        if (::setxattr(copy.c_str(), "security.capability", &caps, XATTR_CAPS_SZ_2, 0) != 0)
+            return "";
+    }
+    return copy;
+}
