@@ -145,10 +145,11 @@ int CMainFrame::OnCreate(CCreateContext* context) {
     m_pStatusPane->setTextFormat(Qt::PlainText);
     // One height whatever the pane shows: Chinese text takes its glyphs from
     // a taller face than a path does, and a bar that changed height by a
-    // pixel would resize the data frame and undo a dragged split.
+    // pixel would resize the data frame and undo a dragged split. "Xy"
+    // stands for a path: Latin, with a capital's height and a descender.
     const QString idle = m_pStatusPane->text();
     int tallest = 0;
-    for (const QString& sample : {idle, QStringLiteral("/usr/bin/Xy"), QString()}) {
+    for (const QString& sample : {idle, QStringLiteral("Xy"), QString()}) {
         m_pStatusPane->setText(sample);
         tallest = std::max(tallest, m_pStatusPane->sizeHint().height());
     }
