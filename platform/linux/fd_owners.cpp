@@ -6,6 +6,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <ombrel/services.h>
+
 #include "fd.h"
 #include "inet_sockets.h"
 #include "owners/thread_tables.h"
@@ -134,7 +136,7 @@ template <typename Hold> void ScanDescriptors(const std::string& root, Hold&& ho
     UniqueFd rootFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!rootFd)
         return;
-    bool live = root == "/proc";
+    bool live = IsLiveProc(root);
     for (uint32_t pid : ListProcessIds(root)) {
         std::string fdDir = std::to_string(pid) + "/fd";
         UniqueFd dirFd(::openat(rootFd.get(), fdDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -182,7 +184,7 @@ bool FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inod
     OwnerJoin join(root, inodes, owners);
     // The kernel's own walk of the descriptor tables answers the live tree
     // in one pass where it is allowed; it sees what the scan sees.
-    if (source == OwnerSource::Any && root == "/proc") {
+    if (source == OwnerSource::Any && IsLiveProc(root)) {
         std::vector<SocketHolder> holders;
         holders.reserve(inodes.size() + 4096); // a descriptor per socket, and other kinds
         if (walk.Read(holders)) {

@@ -25,7 +25,7 @@ void FindOwners(const std::string& root, const std::vector<uint64_t>& inodes,
                 std::vector<uint32_t>& owners) {
     std::string& report = OwnerSourceText();
     report.clear();
-    if (ProcRootIsLive() && root == ProcRoot() && !ReadsEveryDescriptor()) {
+    if (IsLiveProc(root) && !ReadsEveryDescriptor()) {
         std::vector<OwnerRecord> records;
         std::string helper = OwnerHelperPath();
         if (!helper.empty() && RunOwnerHelper(helper, OwnerHelperTimeoutMs(), records)) {
@@ -58,7 +58,7 @@ std::vector<uint64_t>& AppendInodes(const std::vector<InetSocket>& sockets,
 
 // The live kernel's tables only for the live /proc; a fixture tree's own.
 bool ReadTable(size_t table, const std::string& root, std::vector<InetSocket>& sockets) {
-    bool live = ProcRootIsLive() && root == ProcRoot();
+    bool live = IsLiveProc(root);
     return ReadInetSockets(root, live, ProtocolOf(table), FamilyOf(table), sockets);
 }
 
@@ -100,7 +100,7 @@ void ReadMachineTables(const std::string& root, MachineTables& tables) {
         read[first] = ReadTable(first, root, parts[first]);
         read[second] = ReadTable(second, root, parts[second]);
     };
-    bool live = ProcRootIsLive() && root == ProcRoot();
+    bool live = IsLiveProc(root);
     // The second thread's contract: it reads root and the live flag, writes
     // only the UDP pair's own vectors and read flags, and calls no service
     // of the layer (no last error, no refresh scope, no layer heap); the

@@ -17,8 +17,11 @@ ProcRootOverride::~ProcRootOverride() {
 const std::string& ProcRoot() {
     return Root();
 }
+bool IsLiveProc(const std::string& root) {
+    return root == "/proc";
+}
 bool ProcRootIsLive() {
-    return Root() == "/proc";
+    return IsLiveProc(Root());
 }
 
 } // namespace ombrel::platform

@@ -85,7 +85,9 @@ private:
 // ProcRootOverride; a fixture tree's socket tables are read from its
 // net/tcp and net/udp files.
 const std::string& ProcRoot();
-bool ProcRootIsLive();
+// The one test of a root being the live kernel's: its path is "/proc".
+bool IsLiveProc(const std::string& root);
+bool ProcRootIsLive(); // IsLiveProc(ProcRoot())
 
 class ProcRootOverride {
 public:
