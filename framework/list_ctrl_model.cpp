@@ -25,28 +25,28 @@ Qt::Alignment AlignmentOf(int column, int format) {
 } // namespace
 
 int CListCtrlModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+    return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
 }
 
 int CListCtrlModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(columns_.size());
+    return parent.isValid() ? 0 : static_cast<int>(m_columns.size());
 }
 
 QVariant CListCtrlModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= rowCount() ||
-        static_cast<size_t>(index.column()) >= columns_.size())
+        static_cast<size_t>(index.column()) >= m_columns.size())
         return {};
-    const Row& row = rows_[static_cast<size_t>(index.row())];
+    const Row& row = m_rows[static_cast<size_t>(index.row())];
     switch (role) {
     case Qt::DisplayRole:
         return ShownText(QString::fromStdString(row.texts[static_cast<size_t>(index.column())]));
     case Qt::DecorationRole:
-        if (index.column() == 0 && images_ != nullptr && row.image >= 0 &&
-            row.image < images_->GetImageCount()) {
+        if (index.column() == 0 && m_images != nullptr && row.image >= 0 &&
+            row.image < m_images->GetImageCount()) {
             // One icon per distinct image, so the style's pixmap cache
             // knows it from one paint to the next.
-            QPixmap image = images_->GetImage(row.image);
-            auto [icon, fresh] = icons_.try_emplace(image.cacheKey());
+            QPixmap image = m_images->GetImage(row.image);
+            auto [icon, fresh] = m_icons.try_emplace(image.cacheKey());
             if (fresh)
                 icon->second = QIcon(image);
             return icon->second;
@@ -54,7 +54,7 @@ QVariant CListCtrlModel::data(const QModelIndex& index, int role) const {
         return {};
     case Qt::TextAlignmentRole:
         return QVariant::fromValue(
-            AlignmentOf(index.column(), columns_[static_cast<size_t>(index.column())].format));
+            AlignmentOf(index.column(), m_columns[static_cast<size_t>(index.column())].format));
     default:
         return {};
     }
@@ -62,46 +62,46 @@ QVariant CListCtrlModel::data(const QModelIndex& index, int role) const {
 
 QVariant CListCtrlModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation != Qt::Horizontal || section < 0 ||
-        static_cast<size_t>(section) >= columns_.size())
+        static_cast<size_t>(section) >= m_columns.size())
         return {};
     if (role == Qt::DisplayRole)
-        return columns_[static_cast<size_t>(section)].heading;
+        return m_columns[static_cast<size_t>(section)].heading;
     if (role == Qt::TextAlignmentRole)
         return QVariant::fromValue(
-            AlignmentOf(section, columns_[static_cast<size_t>(section)].format));
+            AlignmentOf(section, m_columns[static_cast<size_t>(section)].format));
     return {};
 }
 
 void CListCtrlModel::BeginBatch() {
-    batching_ = true;
+    m_batching = true;
 }
 
 void CListCtrlModel::BeginReset() {
-    if (batching_ && !resetting_) {
+    if (m_batching && !m_resetting) {
         beginResetModel();
-        resetting_ = true;
+        m_resetting = true;
     }
 }
 
 void CListCtrlModel::EndBatch() {
-    if (!batching_)
+    if (!m_batching)
         return;
-    batching_ = false;
-    if (resetting_) {
-        resetting_ = false;
-        textsChanged_ = false;
+    m_batching = false;
+    if (m_resetting) {
+        m_resetting = false;
+        m_textsChanged = false;
         endResetModel();
-    } else if (textsChanged_) {
-        textsChanged_ = false;
-        if (!rows_.empty())
+    } else if (m_textsChanged) {
+        m_textsChanged = false;
+        if (!m_rows.empty())
             Q_EMIT dataChanged(index(0, 0), index(rowCount() - 1, columnCount() - 1));
     }
 }
 
 void CListCtrlModel::InsertColumn(int at, Column column) {
     beginInsertColumns({}, at, at);
-    columns_.insert(columns_.begin() + at, std::move(column));
-    for (Row& row : rows_) {
+    m_columns.insert(m_columns.begin() + at, std::move(column));
+    for (Row& row : m_rows) {
         std::move_backward(row.texts.begin() + at, row.texts.end() - 1, row.texts.end());
         row.texts[static_cast<size_t>(at)].clear();
     }
@@ -109,31 +109,31 @@ void CListCtrlModel::InsertColumn(int at, Column column) {
 }
 
 void CListCtrlModel::InsertRow(int at, Row row) {
-    if (batching_) {
+    if (m_batching) {
         BeginReset();
-        rows_.insert(rows_.begin() + at, std::move(row));
+        m_rows.insert(m_rows.begin() + at, std::move(row));
         return;
     }
     beginInsertRows({}, at, at);
-    rows_.insert(rows_.begin() + at, std::move(row));
+    m_rows.insert(m_rows.begin() + at, std::move(row));
     endInsertRows();
 }
 
 void CListCtrlModel::SetText(int row, int column, std::string text) {
-    rows_[static_cast<size_t>(row)].texts[static_cast<size_t>(column)] = std::move(text);
-    if (batching_)
-        textsChanged_ = true;
+    m_rows[static_cast<size_t>(row)].texts[static_cast<size_t>(column)] = std::move(text);
+    if (m_batching)
+        m_textsChanged = true;
     else
         Q_EMIT dataChanged(index(row, column), index(row, column));
 }
 
 void CListCtrlModel::Clear() {
-    if (batching_) {
+    if (m_batching) {
         BeginReset();
-        rows_.clear(); // the capacity stays for the next fill
+        m_rows.clear(); // the capacity stays for the next fill
         return;
     }
     beginResetModel();
-    rows_.clear();
+    m_rows.clear();
     endResetModel();
 }

@@ -38,29 +38,29 @@ public:
     QVariant data(const QModelIndex& index, int role) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
-    const std::vector<Column>& Columns() const { return columns_; }
-    const std::vector<Row>& Rows() const { return rows_; }
-    void SetImages(const CImageList* images) { images_ = images; }
+    const std::vector<Column>& Columns() const { return m_columns; }
+    const std::vector<Row>& Rows() const { return m_rows; }
+    void SetImages(const CImageList* images) { m_images = images; }
 
     // While batching, the first change of rows begins a reset of the model
     // and the end of the batch ends it; a batch that only set texts tells
     // the view of them at its end.
     void BeginBatch();
     void EndBatch();
-    bool Batching() const { return batching_; }
+    bool Batching() const { return m_batching; }
     void InsertColumn(int index, Column column);
     void InsertRow(int index, Row row);
     void SetText(int row, int column, std::string text);
     void Clear();
 
 private:
-    std::vector<Column> columns_;
-    std::vector<Row> rows_;
-    const CImageList* images_ = nullptr;
-    mutable std::unordered_map<qint64, QIcon> icons_;
+    std::vector<Column> m_columns;
+    std::vector<Row> m_rows;
+    const CImageList* m_images = nullptr;
+    mutable std::unordered_map<qint64, QIcon> m_icons;
     void BeginReset(); // once in a batch, at its first change of rows
 
-    bool batching_ = false;
-    bool resetting_ = false;
-    bool textsChanged_ = false;
+    bool m_batching = false;
+    bool m_resetting = false;
+    bool m_textsChanged = false;
 };
