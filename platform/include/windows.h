@@ -7,7 +7,6 @@
 #include <cstdint>
 
 #define WINAPI
-#define CALLBACK
 
 typedef int BOOL;
 typedef uint8_t BYTE;
@@ -72,7 +71,6 @@ typedef union _LARGE_INTEGER {
 #define GetBValue(c) static_cast<BYTE>(((c) >> 16) & 0xFF)
 
 #define SIZE_RESTORED 0
-#define SIZE_MINIMIZED 1
 #define SIZE_MAXIMIZED 2
 
 #define MAKEINTRESOURCEA(id)                                                                       \
@@ -116,8 +114,6 @@ typedef union _LARGE_INTEGER {
 #define ERROR_NO_SUCH_PRIVILEGE 1313u
 
 // Version query.
-#define VER_PLATFORM_WIN32s 0u
-#define VER_PLATFORM_WIN32_WINDOWS 1u
 #define VER_PLATFORM_WIN32_NT 2u
 
 typedef struct _OSVERSIONINFOA {
@@ -132,10 +128,8 @@ typedef struct _OSVERSIONINFOA {
 static_assert(sizeof(OSVERSIONINFOA) == 148);
 
 // Processes.
-#define PROCESS_TERMINATE 0x0001u
 #define PROCESS_VM_READ 0x0010u
 #define PROCESS_QUERY_INFORMATION 0x0400u
-#define PROCESS_QUERY_LIMITED_INFORMATION 0x1000u
 #define PROCESS_ALL_ACCESS 0x1F0FFFu
 
 typedef struct _STARTUPINFOA {
@@ -230,7 +224,6 @@ typedef struct _TOKEN_PRIVILEGES {
 } TOKEN_PRIVILEGES, *PTOKEN_PRIVILEGES;
 
 // Show commands.
-#define SW_HIDE 0
 #define SW_SHOWNORMAL 1
 #define SW_SHOW 5
 
@@ -306,7 +299,6 @@ typedef struct tagCREATESTRUCTA {
 // Resources and message boxes (user32).
 #define MB_OK 0x00000000u
 #define MB_ICONSTOP 0x00000010u
-#define MB_ICONERROR MB_ICONSTOP
 #define MB_ICONEXCLAMATION 0x00000030u
 #define IDOK 1
 
