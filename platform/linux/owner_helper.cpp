@@ -180,8 +180,15 @@ bool RunOwnerHelper(const std::string& path, int timeoutMs, std::vector<OwnerRec
     char buffer[65536];
     for (;;) {
         auto now = std::chrono::steady_clock::now();
-        if (now - silentSince >= bound)
-            break;
+        if (now - silentSince >= bound) {
+            // One more look before giving up: this caller may itself have
+            // waited for a processor past the bound while the helper ran.
+            std::string lastLook = Activity(pid);
+            if (lastLook == worked)
+                break;
+            worked = std::move(lastLook);
+            silentSince = now;
+        }
         auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(bound - (now - silentSince));
         pollfd wait{readEnd.get(), POLLIN, 0};
