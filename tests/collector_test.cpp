@@ -530,10 +530,11 @@ TEST(AdministratorStart, TheWindowTakesTheDisplayOfTheUsersOwnStarter) {
         if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
             ::_exit(126);
         // The shell itself says it runs: the end of the exec is seen before
-        // the new image's environment can be read.
+        // the new image's environment can be read. It stays the starter
+        // (cat is its child), so no exec of its own races the reading.
         if (::dup2(started[1], 3) != 3)
             ::_exit(126);
-        char sh[] = "/bin/sh", dash_c[] = "-c", script[] = "echo >&3; exec 3>&- cat >/dev/null";
+        char sh[] = "/bin/sh", dash_c[] = "-c", script[] = "echo >&3; exec 3>&-; cat >/dev/null";
         char* argv[] = {sh, dash_c, script, nullptr};
         char display[] = "DISPLAY=:77", xauthority[] = "XAUTHORITY=/tmp/nobody-cookie";
         char* envp[] = {display, xauthority, nullptr};
