@@ -27,6 +27,7 @@
 #include "platform/linux/collector_answer.h"
 #include "platform/linux/collector_link.h"
 #include "temp_dir.h"
+#include "walk_objects.h"
 
 using namespace ombrel::platform;
 
@@ -114,8 +115,6 @@ const std::string kHello(kCollectorHello, sizeof kCollectorHello);
 // descriptor walk it keeps loaded (program, map, link, type information):
 // those are nobody's files and reach nothing of the caller's.
 std::vector<std::string> Descriptors(pid_t pid) {
-    const std::string walkObjects[] = {"anon_inode:bpf-prog", "anon_inode:bpf-map",
-                                       "anon_inode:bpf_link", "anon_inode:btf"};
     std::vector<std::string> targets;
     std::string folder = "/proc/" + std::to_string(pid) + "/fd";
     if (DIR* dir = ::opendir(folder.c_str())) {
@@ -123,8 +122,7 @@ std::vector<std::string> Descriptors(pid_t pid) {
             char target[256] = {};
             if (entry->d_name[0] != '.' &&
                 ::readlink((folder + "/" + entry->d_name).c_str(), target, sizeof target - 1) > 0 &&
-                std::find(std::begin(walkObjects), std::end(walkObjects), target) ==
-                    std::end(walkObjects))
+                !IsWalkObject(target))
                 targets.emplace_back(target);
         }
         ::closedir(dir);

@@ -18,6 +18,7 @@
 #include "port_table.h"
 #include "snapshot_doubles.h"
 #include "table_entries.h"
+#include "walk_objects.h"
 
 using namespace testing_doubles;
 using ombrel::platform::ServiceOverride;
@@ -521,10 +522,7 @@ TEST(RefreshLive, EveryOwnerFoundWithSixtyFourDescriptors) {
         for (int fd = 0; fd < 64; ++fd) {
             char target[64] = {};
             std::string link = "/proc/self/fd/" + std::to_string(fd);
-            if (::readlink(link.c_str(), target, sizeof target - 1) > 0 &&
-                (std::string_view(target).substr(0, 15) == "anon_inode:bpf-" ||
-                 std::string_view(target) == "anon_inode:bpf_link" ||
-                 std::string_view(target) == "anon_inode:btf"))
+            if (::readlink(link.c_str(), target, sizeof target - 1) > 0 && IsWalkObject(target))
                 ++walk;
             else
                 open += ::fcntl(fd, F_GETFD) != -1;
