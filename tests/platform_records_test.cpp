@@ -13,6 +13,8 @@
 #include "platform/kernel32/command_line.h"
 #include "platform/linux/icon_theme.h"
 #include "platform/linux/inet_sockets.h"
+#include "platform/linux/mounts.h"
+#include "platform/linux/proc_text.h"
 #include "platform/linux/procfs.h"
 #include "platform/linux/xdg.h"
 #include <ombrel/text.h>
@@ -65,11 +67,95 @@ TEST(TaskStat, NameMayHoldParenthesesAndBlanks) {
     ASSERT_TRUE(stat);
     EXPECT_EQ(stat->comm, "a) b (c");
     EXPECT_EQ(stat->ppid, 7u);
+    EXPECT_EQ(stat->userTicks, 1u);
+    EXPECT_EQ(stat->systemTicks, 2u);
     EXPECT_EQ(stat->threads, 5u);
     EXPECT_EQ(stat->startTime, 9876u);
     EXPECT_FALSE(ParseTaskStat("42 (short) S 7 42\n"));
+    EXPECT_FALSE(ParseTaskStat("42 (a) S 7 42 42 0 -1 0 0 0 0 0 x 2 0 0 20 0 5 0 9876 0 0\n"));
     EXPECT_FALSE(ParseTaskStat("no parentheses here"));
     EXPECT_FALSE(ParseTaskStat(""));
+}
+
+TEST(ProcEntryNames, ProcessIdsAndDescriptorsAreWholeDecimals) {
+    EXPECT_EQ(ParseProcessId("4242"), 4242u);
+    EXPECT_EQ(ParseProcessId("4294967295"), 4294967295u);
+    for (const char* name : {"", "0", "042", "4294967296", "self", "12a", "-1", "+1"})
+        EXPECT_FALSE(ParseProcessId(name)) << name;
+    EXPECT_EQ(ParseDescriptor("0"), 0u);
+    EXPECT_EQ(ParseDescriptor("17"), 17u);
+    for (const char* name : {"", ".", "3 ", "2147483648"})
+        EXPECT_FALSE(ParseDescriptor(name)) << name;
+}
+
+TEST(SocketLink, OnlyASocketsLinkNamesAnInode) {
+    EXPECT_EQ(ParseSocketLink("socket:[12345]"), 12345u);
+    EXPECT_EQ(ParseSocketLink("socket:[18446744073709551615]"), UINT64_MAX);
+    for (const char* link :
+         {"socket:[0]", "socket:[]", "socket:[12x]", "socket:[-1]", "socket:[18446744073709551616]",
+          "socket:[5", "socket:5]", "pipe:[5]", "anon_inode:[eventfd]", "/tmp/socket:[5]", ""})
+        EXPECT_FALSE(ParseSocketLink(link)) << link;
+}
+
+TEST(MountInfo, LinesGiveTheirPointTypeAndSuperOptions) {
+    auto line = ParseMountInfoLine(
+        "36 35 98:0 /mnt1 /mnt\\040two\\011x rw,noatime master:1 shared:2 - ext3 /dev/root "
+        "rw,errors=continue");
+    ASSERT_TRUE(line);
+    EXPECT_EQ(line->id, 36u);
+    EXPECT_EQ(line->point, "/mnt two\tx");
+    EXPECT_TRUE(line->described);
+    EXPECT_EQ(line->type, "ext3");
+    EXPECT_EQ(line->superOptions, "rw,errors=continue");
+    // The separator may not be taken from a path: blanks there are escaped.
+    line = ParseMountInfoLine("7 1 0:5 / /a\\040-\\040b rw - tmpfs none rw");
+    ASSERT_TRUE(line);
+    EXPECT_EQ(line->point, "/a - b");
+    EXPECT_EQ(line->type, "tmpfs");
+    line = ParseMountInfoLine("x 1 0:5 / /cut rw");
+    ASSERT_TRUE(line);
+    EXPECT_EQ(line->id, 0u);
+    EXPECT_FALSE(line->described);
+    EXPECT_FALSE(ParseMountInfoLine("1 2 0:5 /"));
+    EXPECT_FALSE(ParseMountInfoLine(""));
+
+    // The table the layer keeps: described lines only, longest point first.
+    std::vector<MountPoint> mounts = ParseMountInfo("1 0 8:1 / / rw - ext4 /dev/sda1 rw\n"
+                                                    "2 1 0:40 / /net rw - nfs4 srv:/ rw\n"
+                                                    "3 2 0:41 / /net/local rw\n"
+                                                    "4 1 0:42 / /home/me/box rw - fuse.sshfs x rw");
+    ASSERT_EQ(mounts.size(), 3u);
+    EXPECT_EQ(mounts[0].point, "/home/me/box");
+    EXPECT_TRUE(mounts[0].remote);
+    EXPECT_EQ(mounts[1].point, "/net");
+    EXPECT_TRUE(mounts[1].remote);
+    EXPECT_EQ(mounts[2].id, 1u);
+    EXPECT_FALSE(mounts[2].remote);
+}
+
+TEST(MountInfo, HiddenProcessesAreToldByProcsSuperOptions) {
+    const std::string root = "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n";
+    auto proc = [](std::string super) {
+        return "22 1 0:21 / /proc rw,nosuid - proc proc " + super + "\n";
+    };
+    EXPECT_FALSE(HidesProcesses(root + proc("rw")));
+    EXPECT_FALSE(HidesProcesses(root + proc("rw,hidepid=0")));
+    EXPECT_FALSE(HidesProcesses(root + proc("rw,hidepid=off,subset=pid")));
+    EXPECT_FALSE(HidesProcesses(root)); // a root with no /proc of its own
+    for (const char* hiding :
+         {"rw,hidepid=2", "rw,hidepid=invisible", "hidepid=ptraceable,rw", "rw,hidepid=1,gid=27"})
+        EXPECT_TRUE(HidesProcesses(root + proc(hiding))) << hiding;
+    // A later mount over /proc hides what the first showed.
+    EXPECT_TRUE(HidesProcesses(root + proc("rw") + proc("rw,hidepid=2")));
+    // Only the super option counts, not a source or a mount option so named.
+    EXPECT_FALSE(HidesProcesses(root + "22 1 0:21 / /proc rw - proc hidepid=2 rw\n"));
+    EXPECT_FALSE(HidesProcesses(root + proc("rw,nohidepid=2")));
+    // Another mount's options are not /proc's.
+    EXPECT_FALSE(HidesProcesses(root + "30 1 0:30 / /proc2 rw - proc proc rw,hidepid=2\n"));
+    EXPECT_FALSE(HidesProcesses(root + "30 1 0:30 / /srv/proc rw - proc proc rw,hidepid=2\n"));
+    // What cannot be told counts as hidden.
+    EXPECT_TRUE(HidesProcesses(""));
+    EXPECT_TRUE(HidesProcesses(root + "22 1 0:21 / /proc rw,nosuid\n"));
 }
 
 TEST(ProcessImageName, WidensACutTaskNameToTheProgramFile) {

@@ -1,16 +1,11 @@
-#include <charconv>
-#include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <string_view>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <ombrel/services.h>
 
 #include "fd.h"
 #include "inet_sockets.h"
-#include "owners/thread_tables.h"
+#include "proc_descriptors.h"
 #include "procfs.h"
 #include "socket_walk.h"
 
@@ -60,53 +55,6 @@ private:
     size_t mask_ = 0;
 };
 
-// "socket:[12345]" -> 12345
-bool SocketInode(std::string_view link, uint64_t& inode) {
-    constexpr std::string_view prefix = "socket:[";
-    if (link.size() <= prefix.size() + 1 || link.substr(0, prefix.size()) != prefix ||
-        link.back() != ']')
-        return false;
-    std::string_view digits = link.substr(prefix.size(), link.size() - prefix.size() - 1);
-    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), inode);
-    return ec == std::errc() && end == digits.data() + digits.size() && inode != 0;
-}
-
-// A descriptor folder's entry name, "17" -> 17.
-uint32_t Descriptor(const char* name) {
-    uint32_t fd = 0;
-    std::from_chars(name, name + std::strlen(name), fd);
-    return fd;
-}
-
-struct Dirent64 {
-    uint64_t d_ino;
-    int64_t d_off;
-    unsigned short d_reclen;
-    unsigned char d_type;
-    char d_name[1];
-};
-
-// Calls visit(name) for every entry of an open directory but "." and "..";
-// returns how many there were.
-template <typename Visit> size_t ForEachEntry(int dirFd, Visit&& visit) {
-    alignas(8) char buffer[32768];
-    size_t count = 0;
-    for (;;) {
-        long got = ::syscall(SYS_getdents64, dirFd, buffer, sizeof buffer);
-        if (got <= 0)
-            return count;
-        for (long pos = 0; pos < got;) {
-            auto* entry = reinterpret_cast<Dirent64*>(buffer + pos);
-            pos += entry->d_reclen;
-            const char* name = entry->d_name;
-            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
-                continue;
-            ++count;
-            visit(name);
-        }
-    }
-}
-
 // The owner rule over every holding seen: the process started first holds
 // the socket it handed on or leaked; it made it.
 class OwnerJoin {
@@ -137,34 +85,9 @@ template <typename Hold> void ScanDescriptors(const std::string& root, Hold&& ho
     if (!rootFd)
         return;
     bool live = IsLiveProc(root);
-    for (uint32_t pid : ListProcessIds(root)) {
-        std::string fdDir = std::to_string(pid) + "/fd";
-        UniqueFd dirFd(::openat(rootFd.get(), fdDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        auto visit = [&](int fdDirFd, const char* name) {
-            char link[64];
-            ssize_t length = ::readlinkat(fdDirFd, name, link, sizeof link);
-            uint64_t inode = 0;
-            if (length > 0 && static_cast<size_t>(length) < sizeof link &&
-                SocketInode(std::string_view(link, static_cast<size_t>(length)), inode))
-                hold(pid, Descriptor(name), inode);
-        };
-        // Its leader's table, then every other table its threads hold: a
-        // thread that unshared its table, or all of them once the leader
-        // has exited (an ordinary user may not even open the leader's
-        // folder then).
-        size_t listed =
-            dirFd ? ForEachEntry(dirFd.get(), [&](const char* name) { visit(dirFd.get(), name); })
-                  : 0;
-        for (const std::string& tid :
-             ThreadsWithTheirOwnTables(rootFd.get(), pid, live, listed != 0)) {
-            std::string threadFds = std::to_string(pid) + "/task/" + tid + "/fd";
-            UniqueFd threadFd(
-                ::openat(rootFd.get(), threadFds.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            if (threadFd)
-                ForEachEntry(threadFd.get(),
-                             [&](const char* name) { visit(threadFd.get(), name); });
-        }
-    }
+    for (uint32_t pid : ListProcessIds(root))
+        ForEachSocketDescriptor(rootFd.get(), pid, live,
+                                [&](uint32_t fd, uint64_t inode) { hold(pid, fd, inode); });
 }
 
 } // namespace

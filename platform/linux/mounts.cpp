@@ -10,30 +10,13 @@
 #include <vector>
 
 #include "fd.h"
+#include "proc_text.h"
 #include "procfs.h"
 
 namespace ombrel::platform {
 namespace {
 
 constexpr const char* kLiveTable = "/proc/self/mountinfo";
-
-// mountinfo escapes blanks, tabs, newlines and backslashes in paths as
-// three octal digits.
-std::string Unescape(std::string_view field) {
-    std::string text;
-    for (size_t i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size() && field[i + 1] >= '0' &&
-            field[i + 1] <= '3' && field[i + 2] >= '0' && field[i + 2] <= '7' &&
-            field[i + 3] >= '0' && field[i + 3] <= '7') {
-            text += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
-                                      (field[i + 3] - '0'));
-            i += 3;
-        } else {
-            text += field[i];
-        }
-    }
-    return text;
-}
 
 // File systems that may stop answering, by statfs's type.
 bool IsRemoteMagic(unsigned long type) {
@@ -69,30 +52,10 @@ std::optional<bool> UnlistedRootIsRemote(uint64_t id) {
 // remote one makes its subtree local again.
 std::vector<MountPoint> ParseMountInfo(std::string_view text) {
     std::vector<MountPoint> mounts;
-    while (!text.empty()) {
-        size_t end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-        // id parent major:minor root mount-point options [optional...] - type source ...
-        std::string_view fields[5];
-        size_t at = 0;
-        for (auto& field : fields) {
-            size_t blank = line.find(' ', at);
-            if (blank == std::string_view::npos)
-                break;
-            field = line.substr(at, blank - at);
-            at = blank + 1;
-        }
-        size_t separator = line.find(" - ", at);
-        if (fields[4].empty() || separator == std::string_view::npos)
-            continue;
-        std::string_view type = line.substr(separator + 3);
-        type = type.substr(0, type.find(' '));
-        uint64_t id = 0;
-        for (char digit : fields[0])
-            id = digit >= '0' && digit <= '9' ? id * 10 + static_cast<uint64_t>(digit - '0') : 0;
-        mounts.push_back({Unescape(fields[4]), IsRemoteFileSystemType(type), id});
-    }
+    ForEachMountInfoLine(text, [&](MountInfoLine& line) {
+        if (line.described)
+            mounts.push_back({std::move(line.point), IsRemoteFileSystemType(line.type), line.id});
+    });
     // Longest mount point first: the first that contains a path is its own.
     std::stable_sort(mounts.begin(), mounts.end(), [](const MountPoint& a, const MountPoint& b) {
         return a.point.size() > b.point.size();

@@ -64,20 +64,9 @@ std::string Activity(pid_t pid) {
     std::istringstream sched(schedstat.value_or(""));
     unsigned long long ran = 0, waited = 0;
     sched >> ran >> waited;
-    std::optional<std::string> line = ReadSmallFile(folder + "/stat", 4096);
-    size_t close = line ? line->rfind(')') : std::string::npos;
-    std::string user, system;
-    if (close != std::string::npos) {
-        // Fields after the name: state is field 3, utime 14 and stime 15.
-        std::istringstream fields(line->substr(close + 2));
-        std::string field;
-        for (int at = 3; at <= 15 && fields >> field; ++at) {
-            if (at == 14)
-                user = field;
-            if (at == 15)
-                system = field;
-        }
-    }
+    std::optional<TaskStat> stat = ReadTaskStat("/proc", static_cast<uint32_t>(pid));
+    std::string user = stat ? std::to_string(stat->userTicks) : "";
+    std::string system = stat ? std::to_string(stat->systemTicks) : "";
     return std::to_string(ran + waited) + " " + user + " " + system;
 }
 

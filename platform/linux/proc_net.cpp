@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "inet_sockets.h"
+#include "proc_text.h"
 #include "procfs.h"
 
 namespace ombrel::platform {
@@ -15,13 +16,6 @@ bool ParseHex(std::string_view text, uint64_t& value) {
     if (text.empty())
         return false;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
-    return ec == std::errc() && end == text.data() + text.size();
-}
-
-bool ParseDecimal(std::string_view text, uint64_t& value) {
-    if (text.empty())
-        return false;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     return ec == std::errc() && end == text.data() + text.size();
 }
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -12,54 +11,12 @@
 #include "fd.h"
 
 namespace ombrel::platform {
-namespace {
-
-bool ParseUnsigned(std::string_view text, uint64_t& value) {
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return ec == std::errc() && end == text.data() + text.size();
-}
-
-} // namespace
-
-std::optional<TaskStat> ParseTaskStat(std::string_view line) {
-    size_t open = line.find('(');
-    size_t close = line.rfind(')');
-    if (open == std::string_view::npos || close == std::string_view::npos || close < open)
-        return std::nullopt;
-    TaskStat stat;
-    stat.comm = std::string(line.substr(open + 1, close - open - 1));
-
-    // Fields after the name, from field 3 (state) on.
-    std::vector<std::string_view> fields;
-    std::string_view rest = line.substr(close + 1);
-    size_t pos = 0;
-    while (pos < rest.size() && fields.size() < 20) {
-        while (pos < rest.size() && (rest[pos] == ' ' || rest[pos] == '\n'))
-            ++pos;
-        size_t end = rest.find_first_of(" \n", pos);
-        if (end == std::string_view::npos)
-            end = rest.size();
-        if (end > pos)
-            fields.push_back(rest.substr(pos, end - pos));
-        pos = end;
-    }
-    // ppid is field 4, num_threads field 20, starttime field 22 (proc(5)).
-    uint64_t ppid = 0, threads = 0, start = 0;
-    if (fields.size() < 20 || !ParseUnsigned(fields[1], ppid) ||
-        !ParseUnsigned(fields[17], threads) || !ParseUnsigned(fields[19], start))
-        return std::nullopt;
-    stat.ppid = static_cast<uint32_t>(ppid);
-    stat.threads = static_cast<uint32_t>(threads);
-    stat.startTime = start;
-    return stat;
-}
 
 std::vector<uint32_t> ListProcessIds(const std::string& root) {
     std::vector<uint32_t> pids;
     ForEachDirectoryEntry(root, [&](std::string_view name, unsigned char) {
-        uint64_t pid = 0;
-        if (!name.empty() && name[0] != '0' && ParseUnsigned(name, pid) && pid <= UINT32_MAX)
-            pids.push_back(static_cast<uint32_t>(pid));
+        if (std::optional<uint32_t> pid = ParseProcessId(name))
+            pids.push_back(*pid);
     });
     std::sort(pids.begin(), pids.end());
     return pids;
@@ -68,25 +25,6 @@ std::vector<uint32_t> ListProcessIds(const std::string& root) {
 std::optional<std::string> ReadSmallFile(const std::string& path, size_t limit) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     return fd ? ReadToEnd(fd.get(), limit) : std::nullopt;
-}
-
-std::optional<std::string> ReadToEnd(int fd, size_t limit) {
-    std::string text;
-    char chunk[4096];
-    for (;;) {
-        ssize_t got = ::read(fd, chunk, sizeof chunk);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            return std::nullopt;
-        }
-        if (got == 0)
-            break;
-        text.append(chunk, static_cast<size_t>(got));
-        if (text.size() > limit)
-            return std::nullopt;
-    }
-    return text;
 }
 
 std::optional<TaskStat> ReadTaskStat(const std::string& root, uint32_t pid) {

@@ -8,18 +8,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "proc_text.h"
+
 namespace ombrel::platform {
-
-struct TaskStat {
-    std::string comm; // the kernel's task name, at most 15 bytes (TASK_COMM_LEN - 1)
-    uint32_t ppid = 0;
-    uint32_t threads = 0;
-    uint64_t startTime = 0; // clock ticks after boot
-};
-
-// Parses the one line of /proc/PID/stat. The name sits between the first
-// "(" and the last ")", since it may itself hold parentheses and blanks.
-std::optional<TaskStat> ParseTaskStat(std::string_view line);
 
 // Numeric entries of the root, ascending.
 std::vector<uint32_t> ListProcessIds(const std::string& root);
@@ -36,10 +27,6 @@ std::string ProcessImageName(std::string_view comm, std::string_view exeTarget);
 
 // Reads a whole file of at most limit bytes; nullopt when it cannot be read.
 std::optional<std::string> ReadSmallFile(const std::string& path, size_t limit = 1u << 20);
-
-// The rest of an open file, at most limit bytes; nullopt on a read error or
-// when there is more.
-std::optional<std::string> ReadToEnd(int fd, size_t limit);
 
 // Target of a symbolic link relative to a directory descriptor.
 std::optional<std::string> ReadLinkAt(int dirFd, const char* name);

@@ -1,5 +1,6 @@
 // Feeds arbitrary text to the readers of the kernel's text files: a task's
-// stat line, the net/tcp and net/udp tables, and the mount table; and the
+// stat line, the net/tcp and net/udp tables, the mount table and whether it
+// hides processes, a descriptor's link and a /proc entry's name; and the
 // process name that the stat line and the text as a program path give.
 #include <cstdint>
 #include <string_view>
@@ -7,6 +8,7 @@
 
 #include "platform/linux/inet_sockets.h"
 #include "platform/linux/mounts.h"
+#include "platform/linux/proc_text.h"
 #include "platform/linux/procfs.h"
 
 using namespace ombrel::platform;
@@ -19,5 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ParseProcNetTable(text, InetFamily::V4, sockets);
     ParseProcNetTable(text, InetFamily::V6, sockets);
     ParseMountInfo(text);
+    HidesProcesses(text);
+    ParseSocketLink(text);
+    ParseProcessId(text);
+    ParseDescriptor(text);
     return 0;
 }

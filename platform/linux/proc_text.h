@@ -1,0 +1,77 @@
+// The kernel's /proc texts, each format parsed in one place. The layer and
+// the owner helper both link this library, and the helper links nothing
+// else of ours: it keeps no state, calls no service of the layer and uses
+// no more than the C and C++ runtime.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace ombrel::platform {
+
+// A whole unsigned decimal number, nothing before or after it.
+bool ParseDecimal(std::string_view text, uint64_t& value);
+
+// A /proc entry's name as a process id: decimal, no leading zero, 32 bits.
+std::optional<uint32_t> ParseProcessId(std::string_view name);
+
+// A descriptor folder's entry name as the descriptor: "17" -> 17.
+std::optional<uint32_t> ParseDescriptor(std::string_view name);
+
+struct TaskStat {
+    std::string comm; // the kernel's task name, at most 15 bytes (TASK_COMM_LEN - 1)
+    uint32_t ppid = 0;
+    uint32_t threads = 0;
+    uint64_t userTicks = 0;
+    uint64_t systemTicks = 0;
+    uint64_t startTime = 0; // clock ticks after boot
+};
+
+// Parses the one line of /proc/PID/stat. The name sits between the first
+// "(" and the last ")", since it may itself hold parentheses and blanks.
+std::optional<TaskStat> ParseTaskStat(std::string_view line);
+
+// The inode a descriptor's link names when it is a socket's:
+// "socket:[12345]" -> 12345. Any other file, or inode 0: nullopt.
+std::optional<uint64_t> ParseSocketLink(std::string_view link);
+
+// One line of mountinfo:
+//   id parent major:minor root mount-point options [optional...] - type source super-options
+struct MountInfoLine {
+    uint64_t id = 0;   // 0 where it does not parse
+    std::string point; // unescaped
+    // The fields after the " - " separator are there; type and super
+    // options view the line parsed.
+    bool described = false;
+    std::string_view type;
+    std::string_view superOptions;
+};
+
+// A line with fewer than five fields: nullopt.
+std::optional<MountInfoLine> ParseMountInfoLine(std::string_view line);
+
+// Calls visit(MountInfoLine&) for each line of text that parses.
+template <typename Visit> void ForEachMountInfoLine(std::string_view text, Visit&& visit) {
+    while (!text.empty()) {
+        size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        if (std::optional<MountInfoLine> parsed = ParseMountInfoLine(line))
+            visit(*parsed);
+    }
+}
+
+// Whether a mount table shows /proc mounted to hide processes from their
+// users' peers (hidepid other than 0 or "off", on any mount over /proc).
+// What cannot be told counts as hidden: no table, or a /proc line without
+// its super options.
+bool HidesProcesses(std::string_view mountinfo);
+
+// The rest of an open file, at most limit bytes; nullopt on a read error or
+// when there is more.
+std::optional<std::string> ReadToEnd(int fd, size_t limit);
+
+} // namespace ombrel::platform
