@@ -89,7 +89,7 @@ TEST(LiveSockets, TablesShowOurSocketsWithOurProcessId) {
     Socket udp(SOCK_DGRAM);
     ASSERT_TRUE(Bind(udp));
 
-    const DWORD self = GetCurrentProcessId();
+    const DWORD self = static_cast<DWORD>(::getpid());
     const DWORD loopback = htonl(INADDR_LOOPBACK);
     PVOID raw = nullptr;
     ASSERT_EQ(AllocateAndGetTcpExTableFromStack(&raw, TRUE, GetProcessHeap(), 2, 2), 0u);
@@ -156,7 +156,7 @@ TEST(LiveSockets, OnlyTheIpv4FamilyIsAccepted) {
 TEST(LiveProcess, ModulePathOfOurOwnIdIsThisTestBinary) {
     char expected[4096] = {};
     ASSERT_GT(::readlink("/proc/self/exe", expected, sizeof expected - 1), 0);
-    HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, GetCurrentProcessId());
+    HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(::getpid()));
     ASSERT_NE(process, nullptr);
     char path[260];
     std::memset(path, 'x', sizeof path);
@@ -177,7 +177,7 @@ TEST(LiveProcess, ProcessListHoldsThisProcess) {
          more = Process32Next(snapshot, &entry)) {
         EXPECT_GT(entry.th32ProcessID, previous);
         previous = entry.th32ProcessID;
-        if (entry.th32ProcessID == GetCurrentProcessId()) {
+        if (entry.th32ProcessID == static_cast<DWORD>(::getpid())) {
             found = true;
             EXPECT_STREQ(entry.szExeFile, "platform_tests");
         }
@@ -293,8 +293,8 @@ TEST(LiveOwners, AListenerAChildInheritedBelongsToTheParent) {
     ASSERT_EQ(::listen(listener.fd(), 4), 0);
     WaitingChild child;
     ASSERT_GT(child.pid(), 0);
-    EXPECT_EQ(TcpOwners(listener.Port()), std::vector<DWORD>{GetCurrentProcessId()});
-    auto self = static_cast<uint32_t>(GetCurrentProcessId());
+    EXPECT_EQ(TcpOwners(listener.Port()), std::vector<DWORD>{static_cast<DWORD>(::getpid())});
+    auto self = static_cast<uint32_t>(static_cast<DWORD>(::getpid()));
     EXPECT_EQ(OwnerBySource(InodeOf(listener.fd())), std::pair(self, self));
 }
 

@@ -157,7 +157,7 @@ TEST(ProcessService, HandlesAreCheckedBeforeUse) {
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
     EXPECT_FALSE(CloseHandle(reinterpret_cast<HANDLE>(0x1234567)));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-    HANDLE self = OpenProcess(PROCESS_ALL_ACCESS, FALSE, GetCurrentProcessId());
+    HANDLE self = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(::getpid()));
     ASSERT_NE(self, nullptr);
     EXPECT_TRUE(CloseHandle(self));
     EXPECT_FALSE(CloseHandle(self));
@@ -169,7 +169,7 @@ TEST(ProcessService, HandlesAreCheckedBeforeUse) {
 
 TEST(ProcessService, ModulePathFillsTheBufferExactlyOrFails) {
     const std::string exe = SelfExe();
-    HANDLE self = OpenProcess(PROCESS_ALL_ACCESS, FALSE, GetCurrentProcessId());
+    HANDLE self = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(::getpid()));
     std::vector<char> buffer(exe.size() + 8);
 
     std::fill(buffer.begin(), buffer.end(), 'x');
@@ -357,12 +357,16 @@ TEST(ProgramStart, CreateProcessPassesArgumentsWithoutAShell) {
     ASSERT_TRUE(CreateProcessA(OMBREL_TEST_CHILD, commandLine.data(), nullptr, nullptr, FALSE, 0,
                                nullptr, dir.path().c_str(), &startup, &info));
     EXPECT_GT(info.dwProcessId, 0u);
-    EXPECT_EQ(WaitForSingleObject(info.hProcess, INFINITE), WAIT_OBJECT_0);
-    DWORD code = 0;
-    EXPECT_TRUE(GetExitCodeProcess(info.hProcess, &code));
-    EXPECT_EQ(code, 7u);
+    // Its end, seen without reaping it: reaping stays the handle's.
+    siginfo_t end{};
+    ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(info.dwProcessId), &end, WEXITED | WNOWAIT), 0);
+    EXPECT_EQ(end.si_code, CLD_EXITED);
+    EXPECT_EQ(end.si_status, 7);
     EXPECT_TRUE(CloseHandle(info.hThread));
     EXPECT_TRUE(CloseHandle(info.hProcess));
+    // Closing the handle reaped it: no zombie is left behind.
+    EXPECT_EQ(::waitpid(static_cast<pid_t>(info.dwProcessId), nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
     EXPECT_EQ(ReadAll(out), dir.path() + std::string("\0plain\0two words\0$HOME;echo\0", 28));
 
     STARTUPINFOA again{};

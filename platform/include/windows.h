@@ -81,11 +81,6 @@ typedef union _LARGE_INTEGER {
 #define FALSE 0
 #define MAX_PATH 260
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)))
-#define INFINITE 0xFFFFFFFFu
-#define WAIT_OBJECT_0 0u
-#define WAIT_TIMEOUT 258u
-#define WAIT_FAILED 0xFFFFFFFFu
-#define STILL_ACTIVE 259u
 
 #define MAKEWORD(lo, hi) static_cast<WORD>(((hi)&0xFF) << 8 | ((lo)&0xFF))
 #define LOBYTE(v) static_cast<BYTE>((v)&0xFF)
@@ -234,10 +229,7 @@ BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info);
 
 BOOL WINAPI CloseHandle(HANDLE object);
 HANDLE WINAPI GetCurrentProcess();
-DWORD WINAPI GetCurrentProcessId();
 HANDLE WINAPI OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD processId);
-DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds);
-BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode);
 BOOL WINAPI CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
                            LPSECURITY_ATTRIBUTES processAttributes,
                            LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles,

@@ -24,7 +24,6 @@ namespace {
 
 struct ChildState {
     bool exited = false;
-    DWORD exitCode = STILL_ACTIVE;
 };
 
 struct Children {
@@ -34,12 +33,6 @@ struct Children {
 Children& AllChildren() {
     static Children children;
     return children;
-}
-
-DWORD ExitCodeOf(int status) {
-    if (WIFEXITED(status))
-        return static_cast<DWORD>(WEXITSTATUS(status));
-    return 128u + static_cast<DWORD>(WTERMSIG(status));
 }
 
 DWORD ErrnoToWin32(int error) {
@@ -153,11 +146,9 @@ void RememberChild(pid_t pid) {
 void ReapExitedChildren() {
     Children& children = AllChildren();
     for (auto it = children.byPid.begin(); it != children.byPid.end();) {
-        int status = 0;
-        pid_t got = it->second.exited ? 0 : ::waitpid(it->first, &status, WNOHANG);
+        pid_t got = it->second.exited ? 0 : ::waitpid(it->first, nullptr, WNOHANG);
         if (got == it->first) {
             it->second.exited = true;
-            it->second.exitCode = ExitCodeOf(status);
         } else if (got < 0 && errno == ECHILD) {
             it = children.byPid.erase(it); // reaped by someone else
             continue;
@@ -166,34 +157,34 @@ void ReapExitedChildren() {
     }
 }
 
-bool WaitChild(pid_t pid, bool wait, DWORD& exitCode) {
+namespace {
+
+// Reaps a child of ours that has exited; true when it is done with (or was
+// never ours), false while it runs.
+bool ReapChild(pid_t pid) {
     Children& children = AllChildren();
     auto it = children.byPid.find(pid);
     if (it == children.byPid.end())
-        return false;
+        return true;
     if (!it->second.exited) {
-        int status = 0;
         pid_t got;
         do
-            got = ::waitpid(pid, &status, wait ? 0 : WNOHANG);
+            got = ::waitpid(pid, nullptr, WNOHANG);
         while (got < 0 && errno == EINTR);
-        if (got == pid) {
-            it->second.exited = true;
-            it->second.exitCode = ExitCodeOf(status);
-        }
+        // ECHILD: reaped by someone else, nothing left to hand on.
+        it->second.exited = got == pid || (got < 0 && errno == ECHILD);
     }
-    exitCode = it->second.exitCode;
-    return true;
+    return it->second.exited;
 }
+
+} // namespace
 
 ProcessObject::~ProcessObject() {
     if (!child)
         return;
     // The last word on a child we started: reap it if it is done, else
     // have it reaped the moment it exits; either way stop tracking it.
-    DWORD code = 0;
-    WaitChild(static_cast<pid_t>(pid), false, code);
-    if (code == STILL_ACTIVE && !ReleaseChild(static_cast<pid_t>(pid)))
+    if (!ReapChild(static_cast<pid_t>(pid)) && !ReleaseChild(static_cast<pid_t>(pid)))
         return;
     Children& children = AllChildren();
     children.byPid.erase(static_cast<pid_t>(pid));
@@ -284,30 +275,6 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIB
 
 HANDLE GetCurrentProcess() {
     return CurrentProcessPseudoHandle();
-}
-DWORD GetCurrentProcessId() {
-    return static_cast<DWORD>(::getpid());
-}
-
-DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
-    auto* process = LookupHandle<ProcessObject>(object);
-    DWORD code = 0;
-    if (process == nullptr || !process->child) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return WAIT_FAILED;
-    }
-    if (!WaitChild(static_cast<pid_t>(process->pid), milliseconds != 0, code))
-        return WAIT_FAILED;
-    return code == STILL_ACTIVE ? WAIT_TIMEOUT : WAIT_OBJECT_0;
-}
-
-BOOL GetExitCodeProcess(HANDLE object, LPDWORD exitCode) {
-    auto* process = LookupHandle<ProcessObject>(object);
-    if (process == nullptr || exitCode == nullptr || !process->child) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    return WaitChild(static_cast<pid_t>(process->pid), false, *exitCode) ? TRUE : FALSE;
 }
 
 } // namespace lx

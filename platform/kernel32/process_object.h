@@ -61,8 +61,5 @@ void ForgetProcessEntries();
 // Stops tracking a child (one handed to the reaper).
 void ForgetChild(pid_t pid);
 void ReapExitedChildren();
-// Waits for a child of ours; false when pid is not one. exitCode gets the
-// exit status, or STILL_ACTIVE when wait is false and it runs still.
-bool WaitChild(pid_t pid, bool wait, DWORD& exitCode);
 
 } // namespace ombrel::platform

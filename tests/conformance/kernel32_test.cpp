@@ -106,14 +106,6 @@ TEST(Kernel32, ProcessHandlesRefuseWhatIsNotAProcess) {
     SetLastError(kSentinel);
     EXPECT_FALSE(CloseHandle(bogus));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-    SetLastError(kSentinel);
-    EXPECT_EQ(WaitForSingleObject(bogus, 0), WAIT_FAILED);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-    DWORD code = kSentinel;
-    SetLastError(kSentinel);
-    EXPECT_FALSE(GetExitCodeProcess(bogus, &code));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-    EXPECT_EQ(code, kSentinel);
 }
 
 TEST(Kernel32, ProcessSnapshotWalksToNoMoreFiles) {

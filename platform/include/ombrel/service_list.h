@@ -41,9 +41,6 @@
     X(OpenProcess, (DWORD access, BOOL inherit, DWORD id), (access, inherit, id))                  \
     X(CloseHandle, (HANDLE object), (object))                                                      \
     X(GetCurrentProcess, (), ())                                                                   \
-    X(GetCurrentProcessId, (), ())                                                                 \
-    X(WaitForSingleObject, (HANDLE object, DWORD milliseconds), (object, milliseconds))            \
-    X(GetExitCodeProcess, (HANDLE process, LPDWORD code), (process, code))                         \
     X(GetModuleFileNameExA, (HANDLE process, HMODULE module, LPSTR name, DWORD size),              \
       (process, module, name, size))                                                               \
     X(GetProgramFile, (HANDLE process, ombrel::platform::ProgramFile * file), (process, file))     \
