@@ -1,6 +1,7 @@
 // The services against this machine's own kernel, with sockets the test opens.
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -219,12 +220,18 @@ bool UdpHas(uint16_t port) {
 class WaitingChild {
 public:
     explicit WaitingChild(const char* program = nullptr) {
-        int fds[2];
+        int fds[2], execs[2];
         if (::pipe2(fds, 0) != 0)
             return;
+        if (::pipe2(execs, O_CLOEXEC) != 0) {
+            ::close(fds[0]);
+            ::close(fds[1]);
+            return;
+        }
         pid_ = ::fork();
         if (pid_ == 0) {
             ::close(fds[1]);
+            ::close(execs[0]);
             char byte;
             while (::read(fds[0], &byte, 1) > 0) {
             }
@@ -233,17 +240,29 @@ public:
             ::_exit(0);
         }
         ::close(fds[0]);
+        ::close(execs[1]);
         write_ = fds[1];
+        execs_ = execs[0];
     }
     ~WaitingChild() {
         Release();
         Reap();
+        if (execs_ >= 0)
+            ::close(execs_);
     }
     pid_t pid() const { return pid_; }
     void Release() {
         if (write_ >= 0)
             ::close(write_);
         write_ = -1;
+    }
+    // After Release: returns once the child has run its program (or ended);
+    // its copy of the pipe closes with the exec.
+    void WaitForExec() {
+        char byte;
+        for (ssize_t got; execs_ >= 0 && (got = ::read(execs_, &byte, 1)) != 0;)
+            if (got < 0 && errno != EINTR)
+                break;
     }
     void Reap() {
         if (pid_ > 0) {
@@ -256,6 +275,7 @@ public:
 private:
     pid_t pid_ = -1;
     int write_ = -1;
+    int execs_ = -1;
 };
 
 uint64_t InodeOf(int fd) {
@@ -324,17 +344,11 @@ TEST(LiveFreshness, EachCallSeesTheSystemAsItIsNow) {
         EXPECT_EQ(ModulePath(static_cast<DWORD>(child.pid())), self);
     }
     child.Release();
+    child.WaitForExec();
     std::string exe = "/proc/" + std::to_string(child.pid()) + "/exe";
-    auto linkNow = [&] {
-        char target[4096];
-        ssize_t length = ::readlink(exe.c_str(), target, sizeof target);
-        return length > 0 ? std::string(target, static_cast<size_t>(length)) : std::string();
-    };
-    std::string now = linkNow();
-    for (int i = 0; i < 1000000 && now == self; ++i) { // until the exec is done, bounded
-        ::sched_yield();
-        now = linkNow();
-    }
+    char target[4096];
+    ssize_t length = ::readlink(exe.c_str(), target, sizeof target);
+    std::string now = length > 0 ? std::string(target, static_cast<size_t>(length)) : "";
     ASSERT_NE(now, self);
     {
         ombrel::platform::RefreshScope refresh;

@@ -1,11 +1,12 @@
 // Conformance of each service: results, error codes and what is written to
 // the caller's records, filled with a sentinel first.
+#include <csignal>
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sched.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -315,30 +316,39 @@ std::vector<pid_t> OurChildren() {
 }
 
 // Waits for every child of ours to end, then for the layer to reap it
-// (nothing else here waits); false when one stays a zombie.
+// (nothing else here waits); false when one stays a zombie. The reaper runs
+// in the SIGCHLD handler, so that signal is held back while we look and
+// then awaited: each wake is a run of the handler, not a guess at its time.
 bool ChildrenEndAndAreReaped() {
+    sigset_t childSignal, previous;
+    sigemptyset(&childSignal);
+    sigaddset(&childSignal, SIGCHLD);
+    ::pthread_sigmask(SIG_BLOCK, &childSignal, &previous);
+    sigset_t waiting = previous;
+    sigdelset(&waiting, SIGCHLD);
+    bool all = true;
     for (pid_t pid : OurChildren()) {
         int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
         if (pidfd < 0)
             continue; // reaped already
         pollfd ended{pidfd, POLLIN, 0};
         ::poll(&ended, 1, -1);
-        bool reaped = false;
-        // The reaper runs in the SIGCHLD handler, at once; the bound only
-        // keeps a failure from spinning for ever.
-        for (int spin = 0; spin < 1000000 && !reaped; ++spin) {
+        auto reaped = [&] {
             siginfo_t info{};
-            reaped = ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info,
-                              WEXITED | WNOHANG | WNOWAIT) != 0 &&
-                     errno == ECHILD;
-            if (!reaped)
-                ::sched_yield();
+            return ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info,
+                            WEXITED | WNOHANG | WNOWAIT) != 0 &&
+                   errno == ECHILD;
+        };
+        // The bound only keeps a reaper that never runs from hanging the
+        // suite (a signal taken by another thread is seen at its end).
+        timespec bound{10, 0};
+        while (!reaped() && ::ppoll(nullptr, 0, &bound, &waiting) != 0) {
         }
+        all = reaped() && all;
         ::close(pidfd);
-        if (!reaped)
-            return false;
     }
-    return true;
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return all;
 }
 
 } // namespace
