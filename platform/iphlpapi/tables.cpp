@@ -210,20 +210,24 @@ DWORD ExtendedTable(PVOID table, PDWORD size, BOOL order, size_t which, Keep kee
     Collected collected;
     if (DWORD error = Collect(which, order, true, collected); error != ERROR_SUCCESS)
         return error;
-    Collected kept;
+    // The caller's own copy: the rows not taken are dropped in place.
+    size_t taken = 0;
     for (size_t i = 0; i < collected.sockets.size(); ++i)
         if (keep(collected.sockets[i])) {
-            kept.sockets.push_back(collected.sockets[i]);
-            kept.owners.push_back(collected.owners[i]);
+            collected.sockets[taken] = collected.sockets[i];
+            collected.owners[taken] = collected.owners[i];
+            ++taken;
         }
-    size_t bytes = TableBytes<Table, Row>(kept.sockets.size());
+    collected.sockets.resize(taken);
+    collected.owners.resize(taken);
+    size_t bytes = TableBytes<Table, Row>(collected.sockets.size());
     if (bytes > UINT32_MAX)
         return ERROR_NOT_ENOUGH_MEMORY;
     if (table == nullptr || *size < bytes) {
         *size = static_cast<DWORD>(bytes);
         return ERROR_INSUFFICIENT_BUFFER;
     }
-    FillTable(static_cast<Table*>(table), kept, fill);
+    FillTable(static_cast<Table*>(table), collected, fill);
     if (InRefreshScope())
         ReleaseHeld(which);
     return NO_ERROR;

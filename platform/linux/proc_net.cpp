@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <arpa/inet.h>
-#include <charconv>
 #include <cstring>
 #include <string>
 #include <unistd.h>
@@ -11,13 +10,6 @@
 
 namespace ombrel::platform {
 namespace {
-
-bool ParseHex(std::string_view text, uint64_t& value) {
-    if (text.empty())
-        return false;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
-    return ec == std::errc() && end == text.data() + text.size();
-}
 
 // "0100007F:0016": the address is the raw 32-bit value printed in the host's
 // byte order (so it is already the network-order value), the port is printed

@@ -38,11 +38,19 @@ std::optional<std::string_view> OptionValue(std::string_view options, std::strin
     return std::nullopt;
 }
 
+bool ParseWhole(std::string_view text, uint64_t& value, int base) {
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    return !text.empty() && ec == std::errc() && end == text.data() + text.size();
+}
+
 } // namespace
 
 bool ParseDecimal(std::string_view text, uint64_t& value) {
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return !text.empty() && ec == std::errc() && end == text.data() + text.size();
+    return ParseWhole(text, value, 10);
+}
+
+bool ParseHex(std::string_view text, uint64_t& value) {
+    return ParseWhole(text, value, 16);
 }
 
 std::optional<uint32_t> ParseProcessId(std::string_view name) {

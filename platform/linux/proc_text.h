@@ -12,8 +12,10 @@
 
 namespace ombrel::platform {
 
-// A whole unsigned decimal number, nothing before or after it.
+// A whole unsigned decimal (or hexadecimal, as the net tables print
+// addresses and states) number, nothing before or after it.
 bool ParseDecimal(std::string_view text, uint64_t& value);
+bool ParseHex(std::string_view text, uint64_t& value);
 
 // A /proc entry's name as a process id: decimal, no leading zero, 32 bits.
 std::optional<uint32_t> ParseProcessId(std::string_view name);
