@@ -126,11 +126,14 @@ TEST(OmbrelList, PrintsOurSocketsWithTheSameFactsAsTheTable) {
 
     // The connection's two ends by both addresses: another process's
     // socket (one in TIME_WAIT, say) may have had our listener's port.
+    // A port number is the protocol's own: another process's TCP listener
+    // may have our UDP socket's.
     auto ours = [&](const std::vector<std::string>& fields) {
         return fields.size() > 3 &&
-               ((fields[2] == local && (fields[3] == "0.0.0.0:0" || fields[3] == clientLocal)) ||
-                (fields[2] == clientLocal && fields[3] == local) || fields[2] == udpLocal ||
-                fields[2] == udp6Local);
+               (fields[1] == "TCP" ? (fields[2] == local &&
+                                      (fields[3] == "0.0.0.0:0" || fields[3] == clientLocal)) ||
+                                         (fields[2] == clientLocal && fields[3] == local)
+                                   : fields[2] == udpLocal || fields[2] == udp6Local);
     };
     ListRun all = List({});
     EXPECT_EQ(all.exitCode, 0);
