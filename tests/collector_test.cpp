@@ -232,7 +232,7 @@ TEST(CollectorAnswer, RefusesTruncatedOversizedForgedAndInterleavedAnswers) {
         std::memcpy(bytes.data(), &h, sizeof h);
         return bytes;
     };
-    EXPECT_TRUE(refused(header(good, [](auto& h) { h.magic[7] = '2'; })));
+    EXPECT_TRUE(refused(header(good, [](auto& h) { h.magic[7] = '1'; })));
     EXPECT_TRUE(refused(header(good, [](auto& h) { h.rows[0] += 1; })));
     EXPECT_TRUE(refused(header(good, [](auto& h) { h.size += 56; })));
     EXPECT_TRUE(refused(header(good, [](auto& h) { h.tablesRead = 0; })));
@@ -285,6 +285,7 @@ TEST(CollectorAnswer, RefusesTruncatedOversizedForgedAndInterleavedAnswers) {
     EXPECT_TRUE(refused(owner([](auto& o) { o.nameOffset = 0xFFFFFFF0; })));
     EXPECT_TRUE(refused(owner([](auto& o) { o.pathSize = kCollectorMaxPath + 1; })));
     EXPECT_TRUE(refused(owner([](auto& o) { o.pathRead = 2; })));
+    EXPECT_TRUE(refused(owner([](auto& o) { o.reserved = 1; })));
     EXPECT_TRUE(refused(owner([](auto& o) {
         o.pathRead = 1; // a path that is not absolute
         o.pathSize = o.nameSize;

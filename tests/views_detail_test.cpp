@@ -16,8 +16,11 @@
 #include <poll.h>
 #include <sched.h>
 #include <shellapi.h>
+#include <sstream>
 #include <sys/inotify.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -677,6 +680,174 @@ TEST(ProgramIdentity, AProgramMountedOverAPackagedOneIsNotThePackagedOne) {
 }
 
 #if defined(__x86_64__)
+namespace {
+
+// What a process in its own user namespace needs to point its program link
+// at another file: none of its program's own mappings left (the kernel
+// refuses while the old file is mapped), so the last steps run from memory
+// no file backs. Hand-assembled; its one argument is a ClaimSteps.
+//   unmap each range; prctl(PR_SET_MM, PR_SET_MM_MAP, map, size);
+//   write the result to report; read wait until its end; exit_group(0)
+const unsigned char kClaimCode[] = {
+    0x49, 0x89, 0xfc, 0x45, 0x31, 0xed, 0x4d, 0x3b, 0x2c, 0x24, 0x73, 0x1d, 0x4c, 0x89, 0xe8,
+    0x48, 0xc1, 0xe0, 0x04, 0x49, 0x8b, 0x7c, 0x04, 0x30, 0x49, 0x8b, 0x74, 0x04, 0x38, 0xb8,
+    0x0b, 0x00, 0x00, 0x00, 0x0f, 0x05, 0x49, 0xff, 0xc5, 0xeb, 0xdd, 0xb8, 0x9d, 0x00, 0x00,
+    0x00, 0xbf, 0x23, 0x00, 0x00, 0x00, 0xbe, 0x0e, 0x00, 0x00, 0x00, 0x49, 0x8b, 0x54, 0x24,
+    0x08, 0x4d, 0x8b, 0x54, 0x24, 0x10, 0x45, 0x31, 0xc0, 0x0f, 0x05, 0x49, 0x89, 0x44, 0x24,
+    0x28, 0xb8, 0x01, 0x00, 0x00, 0x00, 0x49, 0x8b, 0x7c, 0x24, 0x18, 0x49, 0x8d, 0x74, 0x24,
+    0x28, 0xba, 0x08, 0x00, 0x00, 0x00, 0x0f, 0x05, 0x31, 0xc0, 0x49, 0x8b, 0x7c, 0x24, 0x20,
+    0x49, 0x8d, 0x74, 0x24, 0x28, 0xba, 0x08, 0x00, 0x00, 0x00, 0x0f, 0x05, 0x48, 0x85, 0xc0,
+    0x7f, 0xe8, 0xb8, 0xe7, 0x00, 0x00, 0x00, 0x31, 0xff, 0x0f, 0x05};
+
+struct ClaimSteps {
+    uint64_t count, map, mapSize, report, wait, result;
+    uint64_t ranges[64][2]; // address, length
+};
+
+// The layout prctl(PR_SET_MM_MAP) takes.
+struct MmMap {
+    uint64_t startCode, endCode, startData, endData, startBrk, brk, startStack;
+    uint64_t argStart, argEnd, envStart, envEnd;
+    uint64_t auxv;
+    uint32_t auxvSize, exeFd;
+};
+
+// In a forked child: becomes nobody in a user namespace of her own, points
+// the program link at target and holds the inherited sockets until wait
+// ends. Reports the prctl's result (0, or minus errno) on report; returns
+// only when it could not get that far.
+void ClaimProgram(const std::string& target, int report, int wait) {
+    // Dumpable again after the change of user, as a process she started is.
+    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0 ||
+        ::prctl(PR_SET_DUMPABLE, 1) != 0 || ::unshare(CLONE_NEWUSER) != 0)
+        return;
+    int exe = ::open(target.c_str(), O_RDONLY | O_CLOEXEC);
+    std::ifstream statFile("/proc/self/stat");
+    std::string stat((std::istreambuf_iterator<char>(statFile)), {});
+    std::vector<uint64_t> fields{0, 0, 0}; // numbered from 1: the pid, the name
+    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+    for (std::string field; rest >> field;)
+        fields.push_back(std::strtoull(field.c_str(), nullptr, 10));
+    char self[4096] = {};
+    if (exe < 0 || fields.size() < 52 || ::readlink("/proc/self/exe", self, sizeof self - 1) <= 0)
+        return;
+    void* memory = ::mmap(nullptr, 1 << 16, PROT_READ | PROT_WRITE | PROT_EXEC,
+                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED)
+        return;
+    auto* steps = static_cast<ClaimSteps*>(memory);
+    auto* map = reinterpret_cast<MmMap*>(steps + 1);
+    auto* code = reinterpret_cast<unsigned char*>(map + 1);
+    std::memcpy(code, kClaimCode, sizeof kClaimCode);
+    *map = {fields[26], fields[27],
+            fields[45], fields[46],
+            fields[47], static_cast<uint64_t>(::syscall(SYS_brk, 0)),
+            fields[28], fields[48],
+            fields[49], fields[50],
+            fields[51], 0,
+            0,          static_cast<uint32_t>(exe)};
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line) && steps->count < 64;) {
+        size_t path = line.find('/');
+        if (path == std::string::npos || line.substr(path) != self)
+            continue;
+        uint64_t from = std::strtoull(line.c_str(), nullptr, 16);
+        uint64_t to = std::strtoull(line.c_str() + line.find('-') + 1, nullptr, 16);
+        steps->ranges[steps->count][0] = from;
+        steps->ranges[steps->count++][1] = to - from;
+    }
+    steps->map = reinterpret_cast<uint64_t>(map);
+    steps->mapSize = sizeof *map;
+    steps->report = static_cast<uint64_t>(report);
+    steps->wait = static_cast<uint64_t>(wait);
+    reinterpret_cast<void (*)(ClaimSteps*)>(code)(steps); // never returns
+}
+
+} // namespace
+
+// A user in her own user namespace points her listener's program link at a
+// packaged program. The kernel then names that program, its device and
+// inode included; but the link is her choice, so its details are hers to
+// see alone: root sees the path with no icon of its own and no details.
+TEST(ProgramIdentity, AProgramLinkSetInAUsersOwnNamespaceLendsNoDetails) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to become another user";
+    const std::string packaged = "/usr/bin/env";
+    PortEntry real{};
+    SetProgram(real, packaged);
+    std::vector<std::string> realLines = PaneLines(real);
+    ASSERT_EQ(realLines.size(), 4u);
+    if (realLines[1] == kEmptyLabels[1])
+        GTEST_SKIP() << packaged << " has no package details here";
+
+    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    int port = ntohs(address.sin_port);
+    int report[2], wait[2];
+    ASSERT_EQ(::pipe2(report, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(wait, O_CLOEXEC), 0);
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::close(report[0]);
+        ::close(wait[1]);
+        ClaimProgram(packaged, report[1], wait[0]);
+        ::_exit(1);
+    }
+    ::close(listener); // the child alone holds it
+    ::close(report[1]);
+    ::close(wait[0]);
+    int64_t claimed = 1;
+    ssize_t got = ::read(report[0], &claimed, sizeof claimed);
+    ::close(report[0]);
+    auto end = [&] {
+        ::close(wait[1]);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+    };
+    if (got != sizeof claimed || claimed != 0) {
+        end();
+        GTEST_SKIP() << "the kernel refused the program link: "
+                     << (got == sizeof claimed ? std::strerror(static_cast<int>(-claimed))
+                                               : "no user namespace");
+    }
+
+    CPortTable table;
+    table.Refresh();
+    PortEntry* found = TcpEntryOf(table, port);
+    std::vector<std::string> lines;
+    std::string icon;
+    if (found != nullptr) {
+        lines = PaneLines(*found);
+        icon = ombrel::platform::IconSourceFile(found->smallIcon);
+    }
+    // Her own view of her own process keeps what her link names.
+    pid_t viewer = ::fork();
+    if (viewer == 0) {
+        bool ok = ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0;
+        CPortTable own;
+        own.Refresh();
+        PortEntry* mine = TcpEntryOf(own, port);
+        ::_exit(ok && mine != nullptr && PaneLines(*mine) == realLines ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(viewer, &status, 0);
+    end();
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->processId, child);
+    EXPECT_STREQ(found->processPath, packaged.c_str());
+    EXPECT_EQ(found->programFile.claimant, 65534u);
+    EXPECT_EQ(lines[0], realLines[0]); // the file is there, as the kernel says
+    EXPECT_TRUE(HasEmptyLabels(lines)) << (lines.size() > 1 ? lines[1] : "");
+    EXPECT_EQ(icon, ombrel::platform::GenericProgramIconFile());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "her own view";
+}
+
 namespace {
 
 // A program that needs no library, so that it runs in a root that holds

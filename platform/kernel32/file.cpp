@@ -139,7 +139,7 @@ HANDLE FindFirstFileA(LPCSTR fileName, LPWIN32_FIND_DATAA findData) {
         // A program's own file: the one with its identity, or none.
         ProgramFilePlace place = ProgramFilePlace::None;
         const UniqueFd& file = OpenBoundFile(*bound, &place);
-        if (place == ProgramFilePlace::Offline)
+        if (place == ProgramFilePlace::Offline || place == ProgramFilePlace::Claimed)
             return OfflineFind(fileName, findData);
         struct stat info {};
         if (!file || ::fstat(file.get(), &info) != 0) {

@@ -116,16 +116,19 @@ ssize_t ProcDir::ReadExe(char* buffer, size_t size) {
     return static_cast<ssize_t>(length);
 }
 
-FileIdentity ProcDir::ReadExeIdentity(uint64_t& startTime) {
+FileIdentity ProcDir::ReadExeIdentity(uint64_t& startTime, uint32_t& claimedBy) {
     if (!identityRead) {
         char unused[1];
         if (ReadExe(unused, sizeof unused) >= 0)
             identity = ReadLinkedFileIdentity(fd.get(), exeLink);
         if (std::optional<TaskStat> stat = fd ? ReadTaskStatAt(fd.get()) : std::nullopt)
             start = stat->startTime;
+        if (identity.Known())
+            claimant = ReadNamespaceClaimant(fd.get()).value_or(kUnknownClaimant);
         identityRead = true;
     }
     startTime = start;
+    claimedBy = claimant;
     return identity;
 }
 

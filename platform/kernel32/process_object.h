@@ -19,8 +19,9 @@ struct ProcDir {
     ssize_t ReadExe(char* buffer, size_t size);
     // The identity of that same file, through the process; not known when
     // the link could not be read. startTime gets the process's start time
-    // (0 when unknown).
-    FileIdentity ReadExeIdentity(uint64_t& startTime);
+    // (0 when unknown), and claimedBy who may have chosen the link (see
+    // ProgramFile's claimant).
+    FileIdentity ReadExeIdentity(uint64_t& startTime, uint32_t& claimedBy);
 
     UniqueFd fd;
     bool read = false;
@@ -30,6 +31,7 @@ struct ProcDir {
     bool identityRead = false;
     FileIdentity identity;
     uint64_t start = 0;
+    uint32_t claimant = 0;
 };
 
 class ProcessObject : public KernelObject {

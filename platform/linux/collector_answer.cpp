@@ -45,6 +45,7 @@ CollectedOwner ReadOwner(const std::string& root, uint32_t pid) {
         FileIdentity file = ReadLinkedFileIdentity(dir.get(), link);
         owner.device = file.device;
         owner.inode = file.inode;
+        owner.claimant = ReadNamespaceClaimant(dir.get()).value_or(kUnknownClaimant);
     }
     return owner;
 }
@@ -114,6 +115,7 @@ std::string ComposeCollectorAnswer(const std::string& root) {
         record.startTime = owner.startTime;
         record.device = owner.device;
         record.inode = owner.inode;
+        record.claimant = owner.claimant;
         record.nameOffset = offset;
         record.nameSize = static_cast<uint32_t>(owner.name.size());
         offset += record.nameSize;
@@ -193,7 +195,8 @@ bool ParseCollectorAnswer(const char* data, size_t size, CollectorAnswer& answer
     for (uint32_t i = 0; i < header.owners; ++i, at += sizeof(CollectorOwner)) {
         auto record = At<CollectorOwner>(data, at);
         if (record.pid == 0 || (!parsed.owners.empty() && record.pid <= parsed.owners.back().pid) ||
-            record.pathRead > 1 || !inText(record.nameOffset, record.nameSize, kCollectorMaxName) ||
+            record.pathRead > 1 || record.reserved != 0 ||
+            !inText(record.nameOffset, record.nameSize, kCollectorMaxName) ||
             !inText(record.pathOffset, record.pathSize, kCollectorMaxPath) ||
             (record.pathRead == 1 && (record.pathSize == 0 || text[record.pathOffset] != '/')) ||
             (record.pathRead == 0 && record.pathSize != 0))
@@ -204,6 +207,7 @@ bool ParseCollectorAnswer(const char* data, size_t size, CollectorAnswer& answer
         owner.startTime = record.startTime;
         owner.device = record.device;
         owner.inode = record.inode;
+        owner.claimant = record.claimant;
         owner.name.assign(text + record.nameOffset, record.nameSize);
         owner.path.assign(text + record.pathOffset, record.pathSize);
         parsed.owners.push_back(std::move(owner));

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <linux/nsfs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -85,6 +87,23 @@ FileIdentity ReadLinkedFileIdentity(int procDirFd, const std::string& link) {
         !(file.stx_mask & STATX_INO))
         return {};
     return {makedev(file.stx_dev_major, file.stx_dev_minor), file.stx_ino};
+}
+
+std::optional<uint32_t> ReadNamespaceClaimant(int procDirFd) {
+    UniqueFd ns(::openat(procDirFd, "ns/user", O_RDONLY | O_CLOEXEC));
+    if (!ns) {
+        // No namespace links at all: not a kernel's tree.
+        if (errno == ENOENT && ::faccessat(procDirFd, "ns", F_OK, AT_SYMLINK_NOFOLLOW) != 0 &&
+            errno == ENOENT)
+            return 0;
+        return std::nullopt;
+    }
+    // Ids as this process's namespace maps them: a namespace root made is
+    // owned by 0 (the owner of the initial one is 0 too).
+    uid_t owner = 0;
+    if (::ioctl(ns.get(), NS_GET_OWNER_UID, &owner) != 0)
+        return std::nullopt;
+    return static_cast<uint32_t>(owner);
 }
 
 std::string ProcessImageName(std::string_view comm, std::string_view exeTarget) {

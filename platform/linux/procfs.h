@@ -53,6 +53,17 @@ struct FileIdentity {
 // read.
 FileIdentity ReadLinkedFileIdentity(int procDirFd, const std::string& link);
 
+// Who may have chosen the process's program link: the owner of its user
+// namespace where an ordinary user owns it (in her own namespace she holds
+// the checkpoint/restore right that sets the link to any file she can
+// open), 0 for root's (the initial namespace, or one root made); nullopt
+// when it cannot be read. A tree without namespace links (a fixture's) is
+// root's.
+std::optional<uint32_t> ReadNamespaceClaimant(int procDirFd);
+// The claimant of a process whose namespace owner could not be read: no
+// viewer is that user.
+inline constexpr uint32_t kUnknownClaimant = 0xffffffffu;
+
 // Which of two holders of a socket owns it: the one started first (the
 // creator, when a child inherited it or a descriptor leaked); in the same
 // clock tick, an ancestor before its descendants, whatever their ids; then

@@ -147,7 +147,7 @@ std::string StampOf(const struct statx_timestamp& time) {
     return std::to_string(time.tv_sec) + "." + std::to_string(time.tv_nsec);
 }
 
-UniqueFd OpenByIdentity(const ProgramFile& file, std::string_view path, ProgramFilePlace& place,
+UniqueFd FindByIdentity(const ProgramFile& file, std::string_view path, ProgramFilePlace& place,
                         int& error) {
     place = ProgramFilePlace::None;
     error = ENOENT;
@@ -179,6 +179,21 @@ UniqueFd OpenByIdentity(const ProgramFile& file, std::string_view path, ProgramF
         place = ProgramFilePlace::Offline;
     }
     return UniqueFd();
+}
+
+UniqueFd OpenByIdentity(const ProgramFile& file, std::string_view path, ProgramFilePlace& place,
+                        int& error) {
+    UniqueFd found = FindByIdentity(file, path, place, error);
+    if (found && file.claimant != 0 && file.claimant != ::getuid()) {
+        // Her own namespace lets a user point her process's program link
+        // at any file she can open, a packaged daemon's or this program's:
+        // the file is there, but its details would be her choice shown to
+        // someone else.
+        error = EACCES;
+        place = ProgramFilePlace::Claimed;
+        return UniqueFd();
+    }
+    return found;
 }
 
 // Places found within a refresh scope, by identity and the process read
@@ -498,7 +513,8 @@ BOOL GetProgramFile(HANDLE process, ProgramFile* file) {
     }
     ProcDir& dir = *object->procDir;
     uint64_t start = 0;
-    FileIdentity identity = dir.ReadExeIdentity(start);
+    uint32_t claimant = 0;
+    FileIdentity identity = dir.ReadExeIdentity(start, claimant);
     if (!identity.Known()) {
         // Another user's process: in administrator mode, what the collector
         // read through this very process in this refresh.
@@ -506,13 +522,14 @@ BOOL GetProgramFile(HANDLE process, ProgramFile* file) {
         if (collected != nullptr) {
             identity = {collected->device, collected->inode};
             start = collected->startTime;
+            claimant = collected->claimant;
         }
     }
     if (!identity.Known()) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    *file = {identity.device, identity.inode, start, object->pid, 0};
+    *file = {identity.device, identity.inode, start, object->pid, claimant};
     return TRUE;
 }
 

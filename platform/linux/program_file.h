@@ -39,6 +39,8 @@ enum class ProgramFilePlace {
     ProcessRoot, // at the path inside the process's own root only
     Offline,     // on a mount that may not answer: taken as there, not
                  // looked at, so nothing of it is known
+    Claimed,     // chosen, perhaps, by another user than the caller (see
+                 // ProgramFile's claimant): taken as there, not looked at
 };
 
 struct ProgramFileScope::Binding {

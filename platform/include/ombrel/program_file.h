@@ -16,12 +16,19 @@ namespace ombrel::platform {
 // gives them through the process, and the process it was read through (its
 // id and start time), by which it may be reached through that process's own
 // root. All 0: not known.
+//
+// claimant: where the process runs in a user namespace that an ordinary
+// user owns, that user's id. Inside her own namespace she holds the
+// checkpoint/restore right, with which a process may point its program
+// link at any file she can open: the identity is then her claim, not the
+// kernel's record of an exec. 0: root's namespace, or one root made;
+// 0xffffffff: the owner could not be read, and no viewer is that user.
 struct ProgramFile {
     uint64_t device;
     uint64_t inode;
     uint64_t processStart;
     uint32_t processId;
-    uint32_t reserved;
+    uint32_t claimant;
 };
 
 // For its life, on this thread, FindFirstFileA, SHGetFileInfoA and the
@@ -29,7 +36,9 @@ struct ProgramFile {
 // answer for the file with that identity: the file at path in this
 // namespace when it is that file, else the one at path inside the process's
 // own root, reached without following a link or leaving that root; else
-// none (ERROR_FILE_NOT_FOUND). A path is never looked up on a network or
+// none (ERROR_FILE_NOT_FOUND). A file claimed by a user other than the
+// caller's is taken as there but not looked at: it lends that user's
+// choice no icon or details. A path is never looked up on a network or
 // user-space file system, however it is reached. Any other path is answered
 // as ever. Within a refresh scope, what was found is remembered.
 class ProgramFileScope {

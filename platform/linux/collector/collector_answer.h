@@ -12,7 +12,7 @@ namespace ombrel::platform {
 inline constexpr char kCollectorHello[8] = {'o', 'm', 'b', 'r', 'e', 'l', 'H', '1'};
 // The one request: a whole snapshot. Any other byte ends the collector.
 inline constexpr char kCollectorRequest = 'S';
-inline constexpr char kCollectorAnswerMagic[8] = {'o', 'm', 'b', 'r', 'e', 'l', 'C', '1'};
+inline constexpr char kCollectorAnswerMagic[8] = {'o', 'm', 'b', 'r', 'e', 'l', 'C', '2'};
 
 // The answer: this header, then every row of the four tables (TCP over
 // IPv4, UDP over IPv4, TCP over IPv6, UDP over IPv6, in that order), then
@@ -51,6 +51,9 @@ struct CollectorOwner {
     uint32_t nameSize;
     uint32_t pathOffset; // into the text, the program path
     uint32_t pathSize;
+    uint32_t claimant; // the namespace owner who may have chosen the program
+                       // link; 0 for root's, 0xffffffff unknown
+    uint32_t reserved; // 0
 };
 
 // Bounds the reader holds every answer to.
@@ -61,6 +64,6 @@ inline constexpr uint32_t kCollectorMaxPath = 4095;
 inline constexpr uint64_t kCollectorMaxAnswer = uint64_t{1} << 30; // bytes, the header included
 
 static_assert(sizeof(CollectorAnswerHeader) == 48 && sizeof(CollectorRow) == 56 &&
-              sizeof(CollectorOwner) == 48);
+              sizeof(CollectorOwner) == 56);
 
 } // namespace ombrel::platform
