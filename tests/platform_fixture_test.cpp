@@ -1,12 +1,18 @@
 // The process and socket services read against a captured /proc tree.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstddef>
 #include <cstring>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
+#include <ombrel/refresh_scope.h>
 #include <ombrel/services.h>
+
+#include "temp_dir.h"
 
 using namespace ombrel::platform;
 
@@ -236,4 +242,47 @@ TEST_F(FixtureProc, IPv6TablesBySizeWithOwnersAndOrder) {
               ERROR_INVALID_PARAMETER);
     EXPECT_EQ(GetExtendedUdpTable(nullptr, nullptr, TRUE, 23, UDP_TABLE_OWNER_PID, 0),
               ERROR_INVALID_PARAMETER);
+}
+
+// Between the pass that names a socket's owner and the reading of that
+// owner's program, the owner may end and its id go to another process. The
+// owner is the process the pass saw: the later one is neither opened for it
+// nor listed under its id.
+TEST(FixtureOwners, AnIdReusedAfterThePassIsNotTheOwner) {
+    TempDir dir;
+    std::filesystem::copy(std::string(OMBREL_FIXTURES) + "/proc-basic", dir.path() + "/proc",
+                          std::filesystem::copy_options::recursive |
+                              std::filesystem::copy_options::copy_symlinks);
+    const std::string proc = dir.path() + "/proc";
+    ProcRootOverride procRoot{proc};
+    RefreshScope scope;
+    std::vector<TcpRow> rows = ReadTcp(TRUE);
+    auto sshd = std::find_if(rows.begin(), rows.end(),
+                             [](const TcpRow& row) { return row.localPort == 22; });
+    ASSERT_NE(sshd, rows.end());
+    ASSERT_EQ(sshd->pid, 100u);
+
+    // Process 100 ends; a later one, started at tick 900, takes its id.
+    dir.Write("proc/100/stat",
+              "100 (sshd) S 1 100 100 0 -1 4194560 100 0 0 0 5 3 0 0 20 0 1 0 900 1000000 200 0");
+    ::unlink((proc + "/100/exe").c_str());
+    ASSERT_EQ(::symlink("/usr/bin/impostor", (proc + "/100/exe").c_str()), 0);
+
+    HANDLE reused = OpenProcess(PROCESS_ALL_ACCESS, FALSE, 100);
+    EXPECT_EQ(reused, nullptr);
+    if (reused != nullptr)
+        CloseHandle(reused);
+    HANDLE kept = OpenProcess(PROCESS_ALL_ACCESS, FALSE, 300); // unchanged since the pass
+    EXPECT_NE(kept, nullptr);
+    if (kept != nullptr)
+        CloseHandle(kept);
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    ASSERT_NE(snapshot, INVALID_HANDLE_VALUE);
+    PROCESSENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    bool listed = false;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+        listed = listed || entry.th32ProcessID == 100;
+    CloseHandle(snapshot);
+    EXPECT_FALSE(listed);
 }

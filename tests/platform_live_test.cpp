@@ -874,14 +874,15 @@ int ReceiveDescriptor(int channel) {
     return fd;
 }
 
-// The holders of the given processes, in one order.
-std::vector<std::tuple<uint32_t, uint32_t, uint64_t>>
+// The holders of the given processes, in one order, with the start time
+// each pass read for them.
+std::vector<std::tuple<uint32_t, uint32_t, uint64_t, uint64_t>>
 HoldersOf(const std::vector<ombrel::platform::SocketHolder>& holders,
           const std::vector<uint32_t>& pids) {
-    std::vector<std::tuple<uint32_t, uint32_t, uint64_t>> of;
+    std::vector<std::tuple<uint32_t, uint32_t, uint64_t, uint64_t>> of;
     for (const auto& holder : holders)
         if (std::find(pids.begin(), pids.end(), holder.pid) != pids.end())
-            of.emplace_back(holder.pid, holder.fd, holder.inode);
+            of.emplace_back(holder.pid, holder.fd, holder.inode, holder.start);
     std::sort(of.begin(), of.end());
     return of;
 }
@@ -985,6 +986,19 @@ TEST(LiveHolders, TheWalkAndTheScanFindTheSameHolders) {
     EXPECT_TRUE(holds(handed, InodeOf(udp6.fd())));
     EXPECT_TRUE(holds(static_cast<pid_t>(self), InodeOf(udp4.fd())));
     EXPECT_TRUE(holds(static_cast<pid_t>(self), threadsOwn)) << "the thread's own table";
+    // Both read the start that /proc/PID/stat gives, the thread's table's
+    // holder being its process.
+    std::ifstream statFile("/proc/self/stat");
+    std::string stat((std::istreambuf_iterator<char>(statFile)), {});
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    for (int i = 3; i <= 22 && fields >> field; ++i) {
+    } // field 22 is the start time
+    for (const auto& holder : byWalk) {
+        if (std::get<0>(holder) == self) {
+            EXPECT_EQ(std::to_string(std::get<3>(holder)), field);
+        }
+    }
     // The second walk loaded nothing anew: the program is verified once.
     EXPECT_EQ(programsAfter, programs);
     EXPECT_GE(programs, 1u);

@@ -96,6 +96,7 @@ void CollectEveryTable() {
             SetOwnerSourceReport("the administrator's collector is unavailable; " +
                                  OwnerSourceReport());
     }
+    NameOwners(tables);
     for (size_t table = 0; table < kTableCount; ++table) {
         if (!tables.read[table])
             continue;

@@ -15,6 +15,7 @@
 #include "../core/win32_error.h"
 #include "../linux/child_reaper.h"
 #include "../linux/collector_link.h"
+#include "../linux/machine_tables.h"
 #include "../linux/procfs.h"
 #include "command_line.h"
 #include "process_object.h"
@@ -121,8 +122,7 @@ FileIdentity ProcDir::ReadExeIdentity(uint64_t& startTime, uint32_t& claimedBy) 
         char unused[1];
         if (ReadExe(unused, sizeof unused) >= 0)
             identity = ReadLinkedFileIdentity(fd.get(), exeLink);
-        if (std::optional<TaskStat> stat = fd ? ReadTaskStatAt(fd.get()) : std::nullopt)
-            start = stat->startTime;
+        StartTime();
         if (identity.Known())
             claimant = ReadNamespaceClaimant(fd.get()).value_or(kUnknownClaimant);
         identityRead = true;
@@ -130,6 +130,15 @@ FileIdentity ProcDir::ReadExeIdentity(uint64_t& startTime, uint32_t& claimedBy) 
     startTime = start;
     claimedBy = claimant;
     return identity;
+}
+
+uint64_t ProcDir::StartTime() {
+    if (!startRead) {
+        if (std::optional<TaskStat> stat = fd ? ReadTaskStatAt(fd.get()) : std::nullopt)
+            start = stat->startTime;
+        startRead = true;
+    }
+    return start;
 }
 
 void ForgetProcessEntries() {
@@ -202,6 +211,15 @@ HANDLE OpenProcess(DWORD, BOOL, DWORD processId) {
     }
     int error = 0;
     std::shared_ptr<ProcDir> dir = ProcDirs().Open(ProcRoot(), processId, error);
+    // The owner a refresh's tables named is the process that held the
+    // socket then: a later one under its reused id is not opened for it.
+    if (dir && dir->fd) {
+        std::optional<uint64_t> named = NamedOwnerStart(processId);
+        if (named && dir->StartTime() != *named) {
+            dir = nullptr;
+            error = ENOENT;
+        }
+    }
     // In administrator mode, a process hidden from the user (hidepid) is
     // still the owner this refresh's collector named.
     if (!dir && CollectedOwnerOf(processId) != nullptr)

@@ -22,6 +22,8 @@ struct ProcDir {
     // (0 when unknown), and claimedBy who may have chosen the link (see
     // ProgramFile's claimant).
     FileIdentity ReadExeIdentity(uint64_t& startTime, uint32_t& claimedBy);
+    // The process's start time, read once; 0 when it cannot be read.
+    uint64_t StartTime();
 
     UniqueFd fd;
     bool read = false;
@@ -29,6 +31,7 @@ struct ProcDir {
     std::string exeLink; // the link read, relative to the entry
     int error = 0;
     bool identityRead = false;
+    bool startRead = false;
     FileIdentity identity;
     uint64_t start = 0;
     uint32_t claimant = 0;

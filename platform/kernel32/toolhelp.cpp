@@ -11,6 +11,7 @@
 #include "../core/provisions.h"
 #include "../linux/collector_link.h"
 #include "../linux/fd.h"
+#include "../linux/machine_tables.h"
 #include "../linux/procfs.h"
 #include <ombrel/text.h>
 
@@ -38,6 +39,11 @@ std::vector<ProcessRecord> TakeProcessList(const std::string& root) {
         auto stat = ReadTaskStat(root, pid);
         if (!stat)
             continue; // gone since the directory was read
+        // A later process under the id of an owner the refresh named is not
+        // that owner: its name would pass for the owner's.
+        if (std::optional<uint64_t> named = NamedOwnerStart(pid);
+            named && *named != stat->startTime)
+            continue;
         char target[4096];
         ssize_t length = ::readlink((base + "/exe").c_str(), target, sizeof target);
         std::string_view exe;

@@ -21,13 +21,18 @@ template <typename T> T At(const char* data, size_t offset) {
     return value;
 }
 
-CollectedOwner ReadOwner(const std::string& root, uint32_t pid) {
+// named: the start time the owner pass read as it named pid.
+CollectedOwner ReadOwner(const std::string& root, uint32_t pid, uint64_t named) {
     CollectedOwner owner;
     owner.pid = pid;
+    owner.startTime = named;
     std::string folder = root + "/" + std::to_string(pid);
     UniqueFd dir(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!dir)
-        return owner; // gone since its socket was seen
+    std::optional<TaskStat> stat = dir ? ReadTaskStatAt(dir.get()) : std::nullopt;
+    // Gone since its socket was seen, or a later process under its id:
+    // nothing of that one is the owner's.
+    if (!stat || stat->startTime != named)
+        return owner;
     std::string link;
     std::optional<std::string> exe = ReadProgramLink(dir.get(), &link);
     if (exe && exe->size() <= kCollectorMaxPath && exe->find('\0') == std::string::npos) {
@@ -35,12 +40,9 @@ CollectedOwner ReadOwner(const std::string& root, uint32_t pid) {
         owner.path = std::move(*exe);
     }
     // Every fact through the one entry, so all are of the same process.
-    if (std::optional<TaskStat> stat = ReadTaskStatAt(dir.get())) {
-        owner.startTime = stat->startTime;
-        owner.name = ProcessImageName(stat->comm, owner.path);
-        if (owner.name.size() > kCollectorMaxName || owner.name.find('\0') != std::string::npos)
-            owner.name.clear();
-    }
+    owner.name = ProcessImageName(stat->comm, owner.path);
+    if (owner.name.size() > kCollectorMaxName || owner.name.find('\0') != std::string::npos)
+        owner.name.clear();
     if (owner.pathRead) {
         FileIdentity file = ReadLinkedFileIdentity(dir.get(), link);
         owner.device = file.device;
@@ -56,22 +58,26 @@ std::string ComposeCollectorAnswer(const std::string& root) {
     MachineTables tables;
     ReadMachineTables(root, tables);
     size_t rows = 0;
-    std::vector<uint32_t> pids;
+    std::vector<std::pair<uint32_t, uint64_t>> named; // pid, start as named
     for (size_t table = 0; table < kTableCount; ++table) {
         rows += tables.sockets[table].size();
-        for (uint32_t pid : tables.owners[table])
-            if (pid != 0)
-                pids.push_back(pid);
+        const std::vector<uint32_t>& pids = tables.owners[table];
+        for (size_t i = 0; i < pids.size(); ++i)
+            if (pids[i] != 0)
+                named.emplace_back(pids[i], tables.ownerStarts[table][i]);
     }
-    std::sort(pids.begin(), pids.end());
-    pids.erase(std::unique(pids.begin(), pids.end()), pids.end());
-    if (rows > kCollectorMaxRows || pids.size() > kCollectorMaxOwners)
+    std::sort(named.begin(), named.end());
+    // One pass names one process per id.
+    named.erase(std::unique(named.begin(), named.end(),
+                            [](const auto& a, const auto& b) { return a.first == b.first; }),
+                named.end());
+    if (rows > kCollectorMaxRows || named.size() > kCollectorMaxOwners)
         return {};
 
     std::vector<CollectedOwner> owners;
-    owners.reserve(pids.size());
-    for (uint32_t pid : pids)
-        owners.push_back(ReadOwner(root, pid));
+    owners.reserve(named.size());
+    for (const auto& [pid, start] : named)
+        owners.push_back(ReadOwner(root, pid, start));
     std::string text;
     for (const CollectedOwner& owner : owners)
         text += owner.name + owner.path;
@@ -221,6 +227,18 @@ bool ParseCollectorAnswer(const char* data, size_t size, CollectorAnswer& answer
     for (size_t i = 0; i < rowOwners.size(); ++i)
         if (rowOwners[i] != parsed.owners[i].pid)
             return false;
+    // Each row's owner as the collector's pass named it.
+    for (size_t table = 0; table < kTableCount; ++table) {
+        std::vector<uint64_t>& starts = parsed.tables.ownerStarts[table];
+        starts.reserve(parsed.tables.owners[table].size());
+        for (uint32_t pid : parsed.tables.owners[table]) {
+            auto record = std::lower_bound(rowOwners.begin(), rowOwners.end(),
+                                           pid); // rowOwners[i] is owners[i]'s pid
+            starts.push_back(
+                pid != 0 ? parsed.owners[static_cast<size_t>(record - rowOwners.begin())].startTime
+                         : 0);
+        }
+    }
     answer = std::move(parsed);
     return true;
 }

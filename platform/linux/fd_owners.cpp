@@ -61,47 +61,75 @@ class OwnerJoin {
 public:
     OwnerJoin(const std::string& root, const std::vector<uint64_t>& inodes,
               std::vector<uint32_t>& owners)
-        : order_(root), index_(inodes), owners_(owners) {}
+        : order_(root), index_(inodes), owners_(owners), starts_(inodes.size(), 0) {}
 
-    void Hold(uint32_t pid, uint64_t inode) {
+    // start: the holder's, as the pass that saw it hold the socket read it.
+    void Hold(uint32_t pid, uint64_t start, uint64_t inode) {
         ptrdiff_t at = index_.Find(inode);
         if (at < 0)
             return;
-        uint32_t& owner = owners_[static_cast<size_t>(at)];
-        if (owner == 0 || owner == pid || order_.Before(pid, owner))
+        auto row = static_cast<size_t>(at);
+        uint32_t& owner = owners_[row];
+        if (owner == 0 || (owner != pid && order_.Before(pid, start, owner, starts_[row]))) {
             owner = pid;
+            starts_[row] = start;
+        }
+    }
+
+    // Hands over each owner's start time, where asked for.
+    void Finish(std::vector<uint64_t>* starts) {
+        if (starts != nullptr)
+            *starts = std::move(starts_);
     }
 
 private:
     HolderOrder order_;
     InodeIndex index_;
     std::vector<uint32_t>& owners_;
+    std::vector<uint64_t> starts_;
 };
 
-// Every process's descriptor folder, each link read: hold(pid, fd, inode)
-// for each socket descriptor.
+// Every process's descriptor folder, each link read: hold(pid, start, fd,
+// inode) for each socket descriptor, with the start time read through the
+// process's own entry as its first socket is seen.
 template <typename Hold> void ScanDescriptors(const std::string& root, Hold&& hold) {
     UniqueFd rootFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!rootFd)
         return;
     bool live = IsLiveProc(root);
-    for (uint32_t pid : ListProcessIds(root))
-        ForEachSocketDescriptor(rootFd.get(), pid, live,
-                                [&](uint32_t fd, uint64_t inode) { hold(pid, fd, inode); });
+    for (uint32_t pid : ListProcessIds(root)) {
+        // The entry names this process even once its id is reused: a start
+        // read through it is this process's or none (0, gone).
+        UniqueFd entry(::openat(rootFd.get(), std::to_string(pid).c_str(),
+                                O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!entry)
+            continue;
+        std::optional<uint64_t> start;
+        ForEachSocketDescriptor(rootFd.get(), pid, live, [&](uint32_t fd, uint64_t inode) {
+            if (!start) {
+                std::optional<TaskStat> stat = ReadTaskStatAt(entry.get());
+                start = stat ? stat->startTime : 0;
+            }
+            hold(pid, *start, fd, inode);
+        });
+    }
 }
 
 } // namespace
 
 void ScanSocketHolders(const std::string& root, std::vector<SocketHolder>& holders) {
     holders.clear();
-    ScanDescriptors(root, [&](uint32_t pid, uint32_t fd, uint64_t inode) {
-        holders.push_back(SocketHolder{inode, pid, fd});
+    ScanDescriptors(root, [&](uint32_t pid, uint64_t start, uint32_t fd, uint64_t inode) {
+        holders.push_back(SocketHolder{inode, pid, fd, start});
     });
 }
 
 bool FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inodes,
-                      std::vector<uint32_t>& owners, OwnerSource source, SocketWalk& walk) {
+                      std::vector<uint32_t>& owners, OwnerSource source, SocketWalk& walk,
+                      std::vector<uint64_t>* starts) {
     owners.assign(inodes.size(), 0);
+    if (starts != nullptr)
+        starts->assign(inodes.size(), 0);
     if (inodes.empty())
         return false;
     OwnerJoin join(root, inodes, owners);
@@ -112,11 +140,15 @@ bool FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inod
         holders.reserve(inodes.size() + 4096); // a descriptor per socket, and other kinds
         if (walk.Read(holders)) {
             for (const SocketHolder& holder : holders)
-                join.Hold(holder.pid, holder.inode);
+                join.Hold(holder.pid, holder.start, holder.inode);
+            join.Finish(starts);
             return true;
         }
     }
-    ScanDescriptors(root, [&](uint32_t pid, uint32_t, uint64_t inode) { join.Hold(pid, inode); });
+    ScanDescriptors(root, [&](uint32_t pid, uint64_t start, uint32_t, uint64_t inode) {
+        join.Hold(pid, start, inode);
+    });
+    join.Finish(starts);
     return false;
 }
 

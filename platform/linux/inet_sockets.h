@@ -58,6 +58,10 @@ struct SocketHolder {
     uint64_t inode = 0;
     uint32_t pid = 0;
     uint32_t fd = 0;
+    // The holder's start time as the pass saw it, in clock ticks after boot
+    // as /proc/PID/stat gives it: what tells it from a later process under
+    // its reused id. 0 where it was gone by then.
+    uint64_t start = 0;
 };
 
 // Every socket descriptor of every process, from one pass of the kernel's
@@ -94,10 +98,13 @@ bool ReadLiveTcpBothFamilies(std::vector<InetSocket>& v4, std::vector<InetSocket
 // is asked first, unless source is Scan; else the root's descriptor folders
 // are scanned, every descriptor table of a process's threads with them.
 // True when the kernel's walk answered.
-// The walk asked is the process's own unless one is given.
+// The walk asked is the process's own unless one is given. starts, when
+// given, gets each owner's start time as the pass that named it saw it
+// (SocketHolder's start), 0 where none owns.
 enum class OwnerSource { Any, Scan };
 bool FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inodes,
                       std::vector<uint32_t>& owners, OwnerSource source = OwnerSource::Any,
-                      SocketWalk& walk = MachineSocketWalk());
+                      SocketWalk& walk = MachineSocketWalk(),
+                      std::vector<uint64_t>* starts = nullptr);
 
 } // namespace ombrel::platform

@@ -3,11 +3,13 @@
 #include <exception>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include <ombrel/owner_source.h>
 #include <ombrel/services.h>
 
+#include "../core/scope_memo.h"
 #include "owner_helper.h"
 
 namespace ombrel::platform {
@@ -22,14 +24,14 @@ std::string& OwnerSourceText() {
 // helper's scan names every owner; without the helper, or when it fails,
 // the caller's own scan names those it can see.
 void FindOwners(const std::string& root, const std::vector<uint64_t>& inodes,
-                std::vector<uint32_t>& owners) {
+                std::vector<uint32_t>& owners, std::vector<uint64_t>* starts = nullptr) {
     std::string& report = OwnerSourceText();
     report.clear();
     if (IsLiveProc(root) && !ReadsEveryDescriptor()) {
         std::vector<OwnerRecord> records;
         std::string helper = OwnerHelperPath();
         if (!helper.empty() && RunOwnerHelper(helper, OwnerHelperTimeoutMs(), records)) {
-            JoinOwnerRecords(records, inodes, owners);
+            JoinOwnerRecords(records, inodes, owners, starts);
             report = "owners: the owner helper " + helper +
                      " (this user may not read other users' descriptors)";
             return;
@@ -37,7 +39,8 @@ void FindOwners(const std::string& root, const std::vector<uint64_t>& inodes,
         report = helper.empty() ? "no owner helper beside the program; "
                                 : "the owner helper " + helper + " failed or fell silent; ";
     }
-    bool walked = FindSocketOwners(root, inodes, owners);
+    bool walked =
+        FindSocketOwners(root, inodes, owners, OwnerSource::Any, MachineSocketWalk(), starts);
     if (walked) {
         report += "owners: the kernel's walk";
     } else if (root != "/proc") {
@@ -62,6 +65,15 @@ bool ReadTable(size_t table, const std::string& root, std::vector<InetSocket>& s
     return ReadInetSockets(root, live, ProtocolOf(table), FamilyOf(table), sockets);
 }
 
+std::unordered_map<uint32_t, uint64_t>& NamedOwners() {
+    static std::unordered_map<uint32_t, uint64_t> named;
+    return named;
+}
+
+void ForgetNamedOwners() {
+    NamedOwners().clear();
+}
+
 } // namespace
 
 InetProtocol ProtocolOf(size_t table) {
@@ -70,6 +82,27 @@ InetProtocol ProtocolOf(size_t table) {
 
 InetFamily FamilyOf(size_t table) {
     return table == kTcp6 || table == kUdp6 ? InetFamily::V6 : InetFamily::V4;
+}
+
+void NameOwners(const MachineTables& tables) {
+    if (!InRefreshScope())
+        return;
+    auto& named = NamedOwners();
+    if (named.empty())
+        ForgetAtScopeEnd(ForgetNamedOwners);
+    for (size_t table = 0; table < kTableCount; ++table)
+        for (size_t i = 0; i < tables.owners[table].size(); ++i)
+            if (uint32_t pid = tables.owners[table][i]; pid != 0)
+                named.insert_or_assign(
+                    pid, i < tables.ownerStarts[table].size() ? tables.ownerStarts[table][i] : 0);
+}
+
+std::optional<uint64_t> NamedOwnerStart(uint32_t pid) {
+    if (!InRefreshScope())
+        return std::nullopt;
+    const auto& named = NamedOwners();
+    auto found = named.find(pid);
+    return found != named.end() ? std::optional(found->second) : std::nullopt;
 }
 
 std::string OwnerSourceReport() {
@@ -150,13 +183,15 @@ void ReadMachineTables(const std::string& root, MachineTables& tables) {
     for (const std::vector<InetSocket>& part : parts)
         AppendInodes(part, inodes);
     std::vector<uint32_t> owners;
-    FindOwners(root, inodes, owners);
+    std::vector<uint64_t> starts;
+    FindOwners(root, inodes, owners, &starts);
     size_t first = 0;
     for (size_t table = 0; table < kTableCount; ++table) {
-        size_t count = parts[table].size();
-        tables.owners[table].assign(owners.begin() + static_cast<ptrdiff_t>(first),
-                                    owners.begin() + static_cast<ptrdiff_t>(first + count));
-        first += count;
+        auto from = static_cast<ptrdiff_t>(first);
+        auto to = static_cast<ptrdiff_t>(first + parts[table].size());
+        tables.owners[table].assign(owners.begin() + from, owners.begin() + to);
+        tables.ownerStarts[table].assign(starts.begin() + from, starts.begin() + to);
+        first += parts[table].size();
     }
 }
 

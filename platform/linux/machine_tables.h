@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,13 +23,24 @@ InetFamily FamilyOf(size_t table);
 struct MachineTables {
     std::array<std::vector<InetSocket>, kTableCount> sockets;
     std::array<std::vector<uint32_t>, kTableCount> owners; // one per socket
-    std::array<bool, kTableCount> read{};                  // a table not read is empty
+    // Each owner's start time as the pass that named it read it (clock
+    // ticks after boot; 0 where none owns, or it was gone by then).
+    std::array<std::vector<uint64_t>, kTableCount> ownerStarts;
+    std::array<bool, kTableCount> read{}; // a table not read is empty
 };
 
 // Every table of the root (the live /proc, or a fixture tree), with the
 // owners the caller can find: its own scan or the kernel's walk, or the
 // owner helper where the caller cannot read other users' descriptors.
 void ReadMachineTables(const std::string& root, MachineTables& tables);
+
+// Within a refresh scope, the owners these tables name are the processes
+// that held their sockets when the owner pass ran: a process under a
+// reused id is not one of them. Remembered for the scope.
+void NameOwners(const MachineTables& tables);
+// The start time of the process the scope's owner pass named with pid;
+// nullopt where it named none (or outside a scope).
+std::optional<uint64_t> NamedOwnerStart(uint32_t pid);
 
 // What OwnerSourceReport gives, as the collector's answer sets it.
 void SetOwnerSourceReport(std::string report);

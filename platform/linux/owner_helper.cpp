@@ -216,7 +216,7 @@ bool RunOwnerHelper(const std::string& path, int timeoutMs, std::vector<OwnerRec
 }
 
 void JoinOwnerRecords(const std::vector<OwnerRecord>& records, const std::vector<uint64_t>& inodes,
-                      std::vector<uint32_t>& owners) {
+                      std::vector<uint32_t>& owners, std::vector<uint64_t>* starts) {
     struct Holder {
         uint32_t pid;
         uint64_t start;
@@ -232,12 +232,17 @@ void JoinOwnerRecords(const std::vector<OwnerRecord>& records, const std::vector
             held = {record.pid, record.startTime};
     }
     owners.assign(inodes.size(), 0);
+    if (starts != nullptr)
+        starts->assign(inodes.size(), 0);
     for (size_t i = 0; i < inodes.size(); ++i) {
         if (inodes[i] == 0)
             continue;
         auto found = first.find(inodes[i]);
-        if (found != first.end())
-            owners[i] = found->second.pid;
+        if (found == first.end())
+            continue;
+        owners[i] = found->second.pid;
+        if (starts != nullptr)
+            (*starts)[i] = found->second.start;
     }
 }
 

@@ -39,8 +39,9 @@ bool RunOwnerHelper(const std::string& path, int timeoutMs, std::vector<OwnerRec
 
 // owners[i] for the socket with inodes[i] from the records, by the scan's
 // rule (HolderOrder: started first, an ancestor before its descendants in
-// the same tick, then the lower id); 0 where none holds it.
+// the same tick, then the lower id); 0 where none holds it. starts, when
+// given, gets each owner's start time as its record gives it.
 void JoinOwnerRecords(const std::vector<OwnerRecord>& records, const std::vector<uint64_t>& inodes,
-                      std::vector<uint32_t>& owners);
+                      std::vector<uint32_t>& owners, std::vector<uint64_t>* starts = nullptr);
 
 } // namespace ombrel::platform

@@ -1,5 +1,6 @@
 // The kernel's walk of every descriptor table: for each descriptor whose
-// file is a socket, one record {socket inode, thread group id, descriptor}.
+// file is a socket, one record {socket inode, thread group id, descriptor,
+// the process's start}.
 // Only the members read are declared; libbpf relocates each against the
 // running kernel's own type information as it loads the program, so no
 // layout is built in for one kernel version.
@@ -29,6 +30,8 @@ struct file {
 
 struct task_struct {
     int tgid;
+    struct task_struct* group_leader;
+    __u64 start_boottime; // nanoseconds after boot, suspend included
 } KERNEL_TYPE;
 
 struct seq_file;
@@ -50,6 +53,7 @@ struct record {
     __u64 inode;
     __u32 pid;
     __u32 fd;
+    __u64 start; // the process's (its leader's) start_boottime
 };
 
 // Every descriptor the walk passed, sockets or not: what a walk costs is
@@ -64,6 +68,7 @@ int ombrel_sockets(struct bpf_iter__task_file* ctx) {
         return 0;
     descriptors++;
     struct inode* inode = file->f_inode;
+    struct task_struct* leader = task->group_leader;
     if (inode == 0 || inode->i_sb == 0 || inode->i_sb->s_magic != SOCKFS_MAGIC)
         return 0;
     struct record record = {
@@ -74,6 +79,9 @@ int ombrel_sockets(struct bpf_iter__task_file* ctx) {
 #endif
         .pid = (__u32)task->tgid,
         .fd = ctx->fd,
+        // The process's start as its /proc entry gives it, read as the
+        // walk names it: the leader's, which outlives an exited leader.
+        .start = leader != 0 ? leader->start_boottime : 0,
     };
     bpf_seq_write(ctx->meta->seq, &record, sizeof record);
     return 0;

@@ -177,8 +177,12 @@ bool SocketWalk::Read(std::vector<SocketHolder>& holders) {
         uint64_t inode;
         uint32_t pid;
         uint32_t fd;
+        uint64_t start; // nanoseconds after boot
     };
-    static_assert(sizeof(Record) == 16);
+    static_assert(sizeof(Record) == 24);
+    // /proc/PID/stat gives the same start in clock ticks, whole ones.
+    const long ticks = ::sysconf(_SC_CLK_TCK);
+    const uint64_t perTick = ticks > 0 ? 1000000000u / static_cast<uint64_t>(ticks) : 10000000u;
     alignas(8) char buffer[1 << 16];
     size_t held = 0; // bytes of a record that a read cut, kept for the next
     // At most a million objects each: far more than any machine holds.
@@ -205,7 +209,8 @@ bool SocketWalk::Read(std::vector<SocketHolder>& holders) {
         for (size_t at = 0; at < whole; at += sizeof(Record)) {
             Record record;
             std::memcpy(&record, buffer + at, sizeof record);
-            holders.push_back(SocketHolder{record.inode, record.pid, record.fd});
+            holders.push_back(
+                SocketHolder{record.inode, record.pid, record.fd, record.start / perTick});
         }
         held = total - whole;
         std::memmove(buffer, buffer + whole, held);
