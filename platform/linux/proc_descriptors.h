@@ -3,11 +3,14 @@
 // more than libc and the /proc text parsers.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/kcmp.h>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -20,11 +23,73 @@
 
 namespace ombrel::platform {
 
-// 1: the two tasks share one descriptor table; 0: they do not; -1: the
-// kernel will not say (no ptrace rights over one of them, no kcmp).
-inline int SameDescriptorTable(long a, long b) {
+// How two tasks' descriptor tables compare: kcmp orders the kernel's
+// objects (through a per-boot bijection of their addresses), so tables can
+// be sorted. Unknown where the kernel will not say (no ptrace rights over
+// one of them, a task gone, no kcmp).
+enum class TableOrder { Same, Less, Greater, Unknown };
+
+// Every kcmp of two tables this process made: what the tests hold the
+// threads' dedupe to, rather than its time.
+inline std::atomic<uint64_t> descriptorTableComparisons{0};
+
+inline TableOrder CompareDescriptorTables(long a, long b) {
+    descriptorTableComparisons.fetch_add(1, std::memory_order_relaxed);
     long result = ::syscall(SYS_kcmp, a, b, KCMP_FILES, 0, 0);
-    return result == 0 ? 1 : result > 0 ? 0 : -1;
+    return result == 0   ? TableOrder::Same
+           : result == 1 ? TableOrder::Less
+           : result == 2 ? TableOrder::Greater
+                         : TableOrder::Unknown;
+}
+
+// One task of each table among tasks, by compare(a, b) (a TableOrder): a
+// merge sort by table, then neighbours that share one dropped, so at most
+// n log2 n + n comparisons for n tasks (another user may start thousands
+// of threads, each with a table of its own). Empty when any comparison was
+// Unknown, with failedA and failedB its two tasks; the sort ends whatever
+// compare answers.
+template <typename Compare>
+std::optional<std::vector<long>> OnePerTable(std::vector<long> tasks, Compare&& compare,
+                                             long* failedA = nullptr, long* failedB = nullptr) {
+    bool failed = false;
+    // Once a comparison has failed, no other is made and the result is
+    // dropped.
+    auto order = [&](long a, long b) {
+        if (failed)
+            return TableOrder::Unknown;
+        TableOrder answer = compare(a, b);
+        if (answer == TableOrder::Unknown) {
+            failed = true;
+            if (failedA != nullptr)
+                *failedA = a;
+            if (failedB != nullptr)
+                *failedB = b;
+        }
+        return answer;
+    };
+    auto less = [&](long a, long b) { return order(a, b) == TableOrder::Less; };
+    std::vector<long> merged(tasks.size());
+    for (size_t width = 1; width < tasks.size() && !failed; width *= 2) {
+        for (size_t left = 0; left < tasks.size(); left += 2 * width) {
+            size_t middle = std::min(left + width, tasks.size());
+            size_t right = std::min(left + 2 * width, tasks.size());
+            size_t i = left, j = middle, out = left;
+            while (i < middle && j < right)
+                merged[out++] = less(tasks[j], tasks[i]) ? tasks[j++] : tasks[i++];
+            while (i < middle)
+                merged[out++] = tasks[i++];
+            while (j < right)
+                merged[out++] = tasks[j++];
+        }
+        tasks.swap(merged);
+    }
+    std::vector<long> distinct;
+    for (size_t i = 0; i < tasks.size() && !failed; ++i)
+        if (i == 0 || order(distinct.back(), tasks[i]) != TableOrder::Same)
+            distinct.push_back(tasks[i]);
+    if (failed)
+        return std::nullopt;
+    return distinct;
 }
 
 // Threads that hold descriptors their process's leader does not: one that
@@ -54,30 +119,48 @@ inline std::vector<std::string> ThreadsWithTheirOwnTables(int rootFd, uint32_t p
         ::close(tasksFd);
         return threads;
     }
-    std::vector<long> tables; // a thread of each table taken
-    std::string self = std::to_string(pid);
+    const long leader = static_cast<long>(pid);
+    auto oldRule = [&](long tid) {
+        if (!leaderListedAny && threads.empty())
+            threads.push_back(std::to_string(tid));
+    };
+    std::vector<long> others; // threads whose table is not the leader's
     while (dirent* entry = ::readdir(dir)) {
         const char* name = entry->d_name;
-        if (name[0] < '0' || name[0] > '9' || self == name)
+        if (name[0] < '0' || name[0] > '9')
             continue;
         long tid = std::strtol(name, nullptr, 10);
-        int same = live ? SameDescriptorTable(static_cast<long>(pid), tid) : -1;
-        if (same == -1) {
-            if (!leaderListedAny && threads.empty())
-                threads.emplace_back(name);
+        if (tid == leader)
             continue;
-        }
-        if (same == 1)
-            continue;
-        bool known = false;
-        for (long other : tables)
-            known = known || SameDescriptorTable(other, tid) == 1;
-        if (!known) {
-            tables.push_back(tid);
-            threads.emplace_back(name);
-        }
+        TableOrder order = live ? CompareDescriptorTables(leader, tid) : TableOrder::Unknown;
+        if (order == TableOrder::Unknown)
+            oldRule(tid);
+        else if (order != TableOrder::Same)
+            others.push_back(tid);
     }
     ::closedir(dir);
+
+    // A thread that ends during the sort fails the comparisons it is in:
+    // it is dropped (its table, if its own, went with it) and the sort made
+    // again, a few times at most; after that, the old rule.
+    for (int attempt = 0; attempt < 4 && !others.empty(); ++attempt) {
+        long a = 0, b = 0;
+        if (std::optional<std::vector<long>> distinct =
+                OnePerTable(others, CompareDescriptorTables, &a, &b)) {
+            for (long tid : *distinct)
+                threads.push_back(std::to_string(tid));
+            return threads;
+        }
+        size_t before = others.size();
+        std::erase_if(others, [&](long tid) {
+            return (tid == a || tid == b) &&
+                   CompareDescriptorTables(leader, tid) == TableOrder::Unknown;
+        });
+        if (others.size() == before)
+            break;
+    }
+    if (!others.empty())
+        oldRule(others.front());
     return threads;
 }
 
