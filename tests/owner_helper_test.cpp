@@ -1,6 +1,7 @@
 // The owner helper as a program (its refusals, the capabilities it keeps),
 // the layer's use of it and its fall-back to its own scan, and a root
 // window's launches as the user it runs for.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
@@ -13,6 +14,7 @@
 #include <set>
 #include <shellapi.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -151,6 +153,31 @@ TEST(OwnerHelper, SeesEveryHolderAndWritesWithoutCapabilities) {
         EXPECT_NE(record.inode, listener.inode);
 }
 
+// Short of descriptors, the helper cannot read /proc whole: it writes
+// nothing and fails, never an answer that says nobody holds the sockets it
+// could not read. With a few more it answers whole.
+TEST(OwnerHelper, AnUnreadableProcessTreeIsAFailureNotAnEmptyAnswer) {
+    Listener listener;
+    for (rlim_t limit : {rlim_t{4}, rlim_t{5}, rlim_t{64}}) {
+        Ran run = RunProgram(OMBREL_OWNERS, nullptr, [&] {
+            ::close_range(3, ~0U, 0); // its limit counts from here
+            rlimit few{limit, limit};
+            return ::setrlimit(RLIMIT_NOFILE, &few) == 0;
+        });
+        if (limit < 64) {
+            EXPECT_EQ(run.exitCode, 1) << "limit " << limit;
+            EXPECT_TRUE(run.out.empty()) << "limit " << limit;
+            continue;
+        }
+        ASSERT_EQ(run.exitCode, 0);
+        std::vector<OwnerRecord> records;
+        ASSERT_TRUE(ParseOwnerRecords(run.out.data(), run.out.size(), records));
+        EXPECT_TRUE(std::any_of(records.begin(), records.end(), [&](const OwnerRecord& record) {
+            return record.inode == listener.inode;
+        }));
+    }
+}
+
 // The helper tells of the four tables' sockets alone: a unix, netlink or
 // packet socket a process holds is none of the caller's business.
 TEST(OwnerHelper, ReportsOnlyTcpAndUdpSockets) {
@@ -199,6 +226,9 @@ TEST(OwnerHelper, TheLayerFallsBackToItsOwnScan) {
     std::string gives = script("gives", "/bin/cat " + answer);
     std::string fails = script("fails", "/bin/cat " + answer + "; exit 3");
     std::string truncated = script("cuts", "/bin/cat " + dir.path() + "/truncated");
+    // The real helper, five descriptors allowed: it cannot read /proc.
+    std::string starved = script("starved", "exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; ulimit -n 5; "
+                                            "exec " OMBREL_OWNERS);
     // Stuck for good: opening a pipe nobody will ever write, it neither
     // runs nor waits to run, so any bound ends it.
     std::string never = dir.path() + "/never";
@@ -219,7 +249,7 @@ TEST(OwnerHelper, TheLayerFallsBackToItsOwnScan) {
         OwnerHelperOverride helper(gives, kNoBound);
         EXPECT_EQ(OwnerOf(listener.port), 4242u) << "the holder started first";
     }
-    for (const std::string& path : {dir.path() + "/missing", fails, truncated}) {
+    for (const std::string& path : {dir.path() + "/missing", fails, truncated, starved}) {
         OwnerHelperOverride helper(path, kNoBound);
         EXPECT_EQ(OwnerOf(listener.port), self) << path;
     }

@@ -5,9 +5,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/kcmp.h>
 #include <optional>
@@ -92,6 +92,48 @@ std::optional<std::vector<long>> OnePerTable(std::vector<long> tasks, Compare&& 
     return distinct;
 }
 
+// Whether a scan that met this error still tells all the caller may know:
+// a process that ended meanwhile (ENOENT, ESRCH) is no longer there to
+// tell of, and one the kernel withholds from this caller (EACCES, EPERM:
+// without the debug capabilities, under a security module's policy, or
+// while it executes a program of other rights) is not the caller's to
+// know. Any other (no descriptor or memory left, a listing that failed)
+// leaves a hole in what it could have read.
+inline bool LeavesScanWhole(int error) {
+    return error == ENOENT || error == ESRCH || error == EACCES || error == EPERM;
+}
+
+// Calls visit(name) for every entry of an open directory but "." and "..",
+// many entries to a system call; returns how many there were, or -1 (errno
+// set) where the listing failed, after visiting what it had.
+template <typename Visit> long ForEachEntry(int dirFd, Visit&& visit) {
+    struct Dirent64 {
+        uint64_t d_ino;
+        int64_t d_off;
+        unsigned short d_reclen;
+        unsigned char d_type;
+        char d_name[1];
+    };
+    alignas(8) char buffer[32768];
+    long count = 0;
+    for (;;) {
+        long got = ::syscall(SYS_getdents64, dirFd, buffer, sizeof buffer);
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            return count;
+        for (long pos = 0; pos < got;) {
+            auto* entry = reinterpret_cast<Dirent64*>(buffer + pos);
+            pos += entry->d_reclen;
+            const char* name = entry->d_name;
+            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+                continue;
+            ++count;
+            visit(name);
+        }
+    }
+}
+
 // Threads that hold descriptors their process's leader does not: one that
 // unshared its table (unshare(CLONE_FILES), or clone without CLONE_FILES),
 // or all of them once the leader has exited.
@@ -100,45 +142,48 @@ std::optional<std::vector<long>> OnePerTable(std::vector<long> tasks, Compare&& 
 // one per descriptor table that is not the leader's. rootFd is the /proc
 // tree's folder; live says it is the running kernel's, where kcmp tells the
 // tables apart. Where it cannot, the old rule: when the leader's own folder
-// listed nothing, the first other thread's table.
+// listed nothing, the first other thread's table. An error that leaves a
+// hole (LeavesScanWhole) clears whole, where given.
 inline std::vector<std::string> ThreadsWithTheirOwnTables(int rootFd, uint32_t pid, bool live,
-                                                          bool leaderListedAny) {
+                                                          bool leaderListedAny,
+                                                          bool* whole = nullptr) {
     std::vector<std::string> threads;
+    auto failed = [&] {
+        if (whole != nullptr && !LeavesScanWhole(errno))
+            *whole = false;
+        return threads;
+    };
     std::string tasks = std::to_string(pid) + "/task";
     struct stat folder {};
     // A folder's link count is its entries that are folders, plus two: a
     // process of one thread has no other table to read.
-    if (::fstatat(rootFd, tasks.c_str(), &folder, AT_SYMLINK_NOFOLLOW) != 0 ||
-        (folder.st_nlink == 3 && leaderListedAny))
+    if (::fstatat(rootFd, tasks.c_str(), &folder, AT_SYMLINK_NOFOLLOW) != 0)
+        return failed();
+    if (folder.st_nlink == 3 && leaderListedAny)
         return threads;
-    int tasksFd = ::openat(rootFd, tasks.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (tasksFd < 0)
-        return threads;
-    DIR* dir = ::fdopendir(tasksFd);
-    if (dir == nullptr) {
-        ::close(tasksFd);
-        return threads;
-    }
+    UniqueFd tasksFd(::openat(rootFd, tasks.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!tasksFd)
+        return failed();
     const long leader = static_cast<long>(pid);
     auto oldRule = [&](long tid) {
         if (!leaderListedAny && threads.empty())
             threads.push_back(std::to_string(tid));
     };
     std::vector<long> others; // threads whose table is not the leader's
-    while (dirent* entry = ::readdir(dir)) {
-        const char* name = entry->d_name;
+    long listed = ForEachEntry(tasksFd.get(), [&](const char* name) {
         if (name[0] < '0' || name[0] > '9')
-            continue;
+            return;
         long tid = std::strtol(name, nullptr, 10);
         if (tid == leader)
-            continue;
+            return;
         TableOrder order = live ? CompareDescriptorTables(leader, tid) : TableOrder::Unknown;
         if (order == TableOrder::Unknown)
             oldRule(tid);
         else if (order != TableOrder::Same)
             others.push_back(tid);
-    }
-    ::closedir(dir);
+    });
+    if (listed < 0)
+        return failed();
 
     // A thread that ends during the sort fails the comparisons it is in:
     // it is dropped (its table, if its own, went with it) and the sort made
@@ -164,49 +209,28 @@ inline std::vector<std::string> ThreadsWithTheirOwnTables(int rootFd, uint32_t p
     return threads;
 }
 
-// Calls visit(name) for every entry of an open directory but "." and "..",
-// many entries to a system call; returns how many there were.
-template <typename Visit> size_t ForEachEntry(int dirFd, Visit&& visit) {
-    struct Dirent64 {
-        uint64_t d_ino;
-        int64_t d_off;
-        unsigned short d_reclen;
-        unsigned char d_type;
-        char d_name[1];
-    };
-    alignas(8) char buffer[32768];
-    size_t count = 0;
-    for (;;) {
-        long got = ::syscall(SYS_getdents64, dirFd, buffer, sizeof buffer);
-        if (got <= 0)
-            return count;
-        for (long pos = 0; pos < got;) {
-            auto* entry = reinterpret_cast<Dirent64*>(buffer + pos);
-            pos += entry->d_reclen;
-            const char* name = entry->d_name;
-            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
-                continue;
-            ++count;
-            visit(name);
-        }
-    }
-}
-
 // Calls hold(fd, inode) for every socket descriptor of process pid in the
 // /proc tree open as rootFd: its leader's table, then every other table its
 // threads hold (an ordinary user may not even open the leader's folder once
 // the leader has exited). Each link's own text is read; none is followed.
-// live says the tree is the running kernel's.
+// live says the tree is the running kernel's. False where an error left a
+// hole (LeavesScanWhole); the descriptors it read were still told.
 template <typename Hold>
-void ForEachSocketDescriptor(int rootFd, uint32_t pid, bool live, Hold&& hold) {
-    auto scan = [&](const std::string& folder) -> size_t {
+bool ForEachSocketDescriptor(int rootFd, uint32_t pid, bool live, Hold&& hold) {
+    bool whole = true;
+    auto note = [&] { whole = whole && LeavesScanWhole(errno); };
+    auto scan = [&](const std::string& folder) -> long {
         UniqueFd dir(
             ::openat(rootFd, folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
-        if (!dir)
+        if (!dir) {
+            note();
             return 0;
-        return ForEachEntry(dir.get(), [&](const char* name) {
+        }
+        long listed = ForEachEntry(dir.get(), [&](const char* name) {
             char link[64];
             ssize_t length = ::readlinkat(dir.get(), name, link, sizeof link);
+            if (length < 0)
+                note();
             if (length <= 0 || static_cast<size_t>(length) >= sizeof link)
                 return;
             std::optional<uint64_t> inode =
@@ -215,11 +239,15 @@ void ForEachSocketDescriptor(int rootFd, uint32_t pid, bool live, Hold&& hold) {
             if (fd)
                 hold(*fd, *inode);
         });
+        if (listed < 0)
+            note();
+        return listed;
     };
     std::string process = std::to_string(pid);
-    size_t listed = scan(process + "/fd");
-    for (const std::string& tid : ThreadsWithTheirOwnTables(rootFd, pid, live, listed != 0))
+    long listed = scan(process + "/fd");
+    for (const std::string& tid : ThreadsWithTheirOwnTables(rootFd, pid, live, listed > 0, &whole))
         scan(process + "/task/" + tid + "/fd");
+    return whole;
 }
 
 } // namespace ombrel::platform

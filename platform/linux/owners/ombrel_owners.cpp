@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <string>
 #include <sys/prctl.h>
@@ -26,26 +25,36 @@ namespace {
 
 using ombrel::platform::OwnerRecord;
 
-// Exit statuses: 0 written, 1 refused or failed, 2 called with arguments.
+// Exit statuses: 0 written, 1 refused or failed (nothing written), 2 called
+// with arguments.
 constexpr int kRefused = 1;
 constexpr int kUsage = 2;
 
-// A whole small file through a descriptor relative to /proc; empty when
-// it cannot be read.
-std::string ReadAt(int dirFd, const char* path) {
+// A whole small file through a descriptor relative to /proc; none when it
+// cannot be read.
+std::optional<std::string> ReadAt(int dirFd, const char* path) {
     ombrel::platform::UniqueFd fd(::openat(dirFd, path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    return fd ? ombrel::platform::ReadToEnd(fd.get(), size_t{16} << 20).value_or("") : "";
+    return fd ? ombrel::platform::ReadToEnd(fd.get(), size_t{16} << 20) : std::nullopt;
 }
 
 // Every socket descriptor of one process, with its start time: the
-// process's age is what tells the caller which holder made a socket.
-void ScanProcess(int procFd, uint32_t pid, std::vector<OwnerRecord>& records) {
-    std::optional<ombrel::platform::TaskStat> stat =
-        ombrel::platform::ParseTaskStat(ReadAt(procFd, (std::to_string(pid) + "/stat").c_str()));
+// process's age is what tells the caller which holder made a socket. False
+// where /proc could not be read whole (LeavesScanWhole).
+bool ScanProcess(int procFd, uint32_t pid, std::vector<OwnerRecord>& records) {
+    std::string path = std::to_string(pid) + "/stat";
+    ombrel::platform::UniqueFd statFd(
+        ::openat(procFd, path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    std::optional<std::string> text;
+    if (statFd)
+        text = ombrel::platform::ReadToEnd(statFd.get(), 4096);
+    if (!text)
+        return ombrel::platform::LeavesScanWhole(errno);
+    std::optional<ombrel::platform::TaskStat> stat = ombrel::platform::ParseTaskStat(*text);
     uint64_t start = stat ? stat->startTime : 0;
-    ombrel::platform::ForEachSocketDescriptor(procFd, pid, true, [&](uint32_t, uint64_t inode) {
-        records.push_back({inode, start, pid, 0});
-    });
+    return ombrel::platform::ForEachSocketDescriptor(procFd, pid, true,
+                                                     [&](uint32_t, uint64_t inode) {
+                                                         records.push_back({inode, start, pid, 0});
+                                                     });
 }
 
 // The inodes of the four tables' sockets, ascending: the helper tells of
@@ -85,8 +94,10 @@ int main(int argc, char**) {
     ::clearenv(); // nothing of the caller's steers it
     int procFd = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
     // An administrator who mounted /proc with hidepid hides processes from
-    // users; the helper does not undo that.
-    if (procFd < 0 || ombrel::platform::HidesProcesses(ReadAt(procFd, "self/mountinfo")))
+    // users; the helper does not undo that, nor guesses when it cannot tell.
+    std::optional<std::string> mounts =
+        procFd < 0 ? std::nullopt : ReadAt(procFd, "self/mountinfo");
+    if (!mounts || ombrel::platform::HidesProcesses(*mounts))
         return kRefused;
 
     // The tables first: a socket the caller saw was made before they were
@@ -94,13 +105,17 @@ int main(int argc, char**) {
     std::vector<uint64_t> wanted;
     if (!TableInodes(wanted))
         return kRefused;
+    // An answer with holes would tell the caller that nobody holds what the
+    // helper failed to read: it answers whole or not at all, and the caller
+    // then scans what it can itself.
     std::vector<OwnerRecord> records;
-    if (DIR* dir = ::fdopendir(::dup(procFd))) {
-        while (dirent* entry = ::readdir(dir))
-            if (std::optional<uint32_t> pid = ombrel::platform::ParseProcessId(entry->d_name))
-                ScanProcess(procFd, *pid, records);
-        ::closedir(dir);
-    }
+    bool whole = true;
+    long listed = ombrel::platform::ForEachEntry(procFd, [&](const char* name) {
+        if (std::optional<uint32_t> pid = ombrel::platform::ParseProcessId(name))
+            whole = whole && ScanProcess(procFd, *pid, records);
+    });
+    if (listed < 0 || !whole)
+        return kRefused;
     ::close(procFd);
     records.erase(std::remove_if(records.begin(), records.end(),
                                  [&](const OwnerRecord& record) {
@@ -113,7 +128,7 @@ int main(int argc, char**) {
         return kRefused;
 #ifdef OMBREL_OWNERS_REPORT_CAPABILITIES
     // The tests' build says what it holds as it writes.
-    std::string status = ReadAt(AT_FDCWD, "/proc/self/status");
+    std::string status = ReadAt(AT_FDCWD, "/proc/self/status").value_or("");
     for (const char* name : {"CapInh:", "CapPrm:", "CapEff:", "CapAmb:"}) {
         size_t at = status.find(name);
         if (at != std::string::npos)
