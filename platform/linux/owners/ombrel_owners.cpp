@@ -1,9 +1,12 @@
 // ombrel-owners: for every TCP and UDP socket any process holds, its inode
 // and the holder's pid and start time, in the binary form of owner_records.h on
 // standard output. Installed with CAP_DAC_READ_SEARCH and CAP_SYS_PTRACE,
-// so that an ordinary user's snapshot knows every owner; it reveals no path,
-// reads no input, takes no argument and no variable, never follows a link
-// out of /proc, and holds no capability by the time it writes.
+// so that an ordinary user's snapshot knows every owner, and with CAP_BPF
+// and CAP_PERFMON, so that it takes the kernel's walk of the descriptor
+// tables (the program built into it) where it can, and scans /proc where
+// it cannot. It reveals no path, reads no input, takes no argument and no
+// variable, never follows a link out of /proc, and holds no capability by
+// the time it writes.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +22,7 @@
 #include "../inet_sockets.h"
 #include "../proc_descriptors.h"
 #include "../proc_text.h"
+#include "../socket_walk.h"
 #include "owner_records.h"
 
 namespace {
@@ -37,10 +41,12 @@ std::optional<std::string> ReadAt(int dirFd, const char* path) {
     return fd ? ombrel::platform::ReadToEnd(fd.get(), size_t{16} << 20) : std::nullopt;
 }
 
-// Every socket descriptor of one process, with its start time: the
-// process's age is what tells the caller which holder made a socket. False
-// where /proc could not be read whole (LeavesScanWhole).
-bool ScanProcess(int procFd, uint32_t pid, std::vector<OwnerRecord>& records) {
+// A process's start time, in clock ticks after boot (0 where its stat line
+// does not parse): the process's age is what tells the caller which holder
+// made a socket. None where the process has ended; false where /proc could
+// not be read whole (LeavesScanWhole).
+bool ReadStartTime(int procFd, uint32_t pid, std::optional<uint64_t>& start) {
+    start.reset();
     std::string path = std::to_string(pid) + "/stat";
     ombrel::platform::UniqueFd statFd(
         ::openat(procFd, path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
@@ -50,11 +56,64 @@ bool ScanProcess(int procFd, uint32_t pid, std::vector<OwnerRecord>& records) {
     if (!text)
         return ombrel::platform::LeavesScanWhole(errno);
     std::optional<ombrel::platform::TaskStat> stat = ombrel::platform::ParseTaskStat(*text);
-    uint64_t start = stat ? stat->startTime : 0;
+    start = stat ? stat->startTime : 0;
+    return true;
+}
+
+// Every socket descriptor of one process, with its start time. False where
+// /proc could not be read whole.
+bool ScanProcess(int procFd, uint32_t pid, std::vector<OwnerRecord>& records) {
+    std::optional<uint64_t> start;
+    if (!ReadStartTime(procFd, pid, start))
+        return false;
+    if (!start)
+        return true;
     return ombrel::platform::ForEachSocketDescriptor(procFd, pid, true,
                                                      [&](uint32_t, uint64_t inode) {
-                                                         records.push_back({inode, start, pid, 0});
+                                                         records.push_back({inode, *start, pid, 0});
                                                      });
+}
+
+// Every socket descriptor of every process, by one scan of /proc. False
+// where it could not be read whole: an answer with holes would tell the
+// caller that nobody holds what the helper failed to read.
+bool ScanOwners(int procFd, std::vector<OwnerRecord>& records) {
+    bool whole = true;
+    long listed = ombrel::platform::ForEachEntry(procFd, [&](const char* name) {
+        if (std::optional<uint32_t> pid = ombrel::platform::ParseProcessId(name))
+            whole = whole && ScanProcess(procFd, *pid, records);
+    });
+    return listed >= 0 && whole;
+}
+
+enum class Walked { Whole, Refused, Failed };
+
+// The wanted sockets' holders from the kernel's walk of every descriptor
+// table, where the helper may load it (CAP_BPF and CAP_PERFMON, the
+// machine's own pid namespace, a kernel with BTF): one pass, where the scan
+// pays a readlink for every descriptor. The start times are read after the
+// walk; a holder that has ended since is left out, as the scan would
+// leave it out.
+Walked WalkOwners(int procFd, const std::vector<uint64_t>& wanted,
+                  std::vector<OwnerRecord>& records) {
+    std::vector<ombrel::platform::SocketHolder> holders;
+    holders.reserve(wanted.size() + 4096); // a descriptor per socket, and other kinds
+    if (!ombrel::platform::ReadSocketHolders(holders))
+        return Walked::Refused;
+    std::erase_if(holders, [&](const ombrel::platform::SocketHolder& holder) {
+        return !std::binary_search(wanted.begin(), wanted.end(), holder.inode);
+    });
+    std::sort(holders.begin(), holders.end(),
+              [](const auto& a, const auto& b) { return a.pid < b.pid; });
+    std::optional<uint64_t> start;
+    for (size_t i = 0; i < holders.size(); ++i) {
+        uint32_t pid = holders[i].pid;
+        if ((i == 0 || holders[i - 1].pid != pid) && !ReadStartTime(procFd, pid, start))
+            return Walked::Failed;
+        if (start)
+            records.push_back({holders[i].inode, *start, pid, 0});
+    }
+    return Walked::Whole;
 }
 
 // The inodes of the four tables' sockets, ascending: the helper tells of
@@ -105,16 +164,11 @@ int main(int argc, char**) {
     std::vector<uint64_t> wanted;
     if (!TableInodes(wanted))
         return kRefused;
-    // An answer with holes would tell the caller that nobody holds what the
-    // helper failed to read: it answers whole or not at all, and the caller
-    // then scans what it can itself.
+    // Whole or not at all: where /proc cannot be read whole the caller
+    // scans what it can itself.
     std::vector<OwnerRecord> records;
-    bool whole = true;
-    long listed = ombrel::platform::ForEachEntry(procFd, [&](const char* name) {
-        if (std::optional<uint32_t> pid = ombrel::platform::ParseProcessId(name))
-            whole = whole && ScanProcess(procFd, *pid, records);
-    });
-    if (listed < 0 || !whole)
+    Walked walked = WalkOwners(procFd, wanted, records);
+    if (walked == Walked::Failed || (walked == Walked::Refused && !ScanOwners(procFd, records)))
         return kRefused;
     ::close(procFd);
     records.erase(std::remove_if(records.begin(), records.end(),
@@ -127,7 +181,13 @@ int main(int argc, char**) {
     if (!DropCapabilities())
         return kRefused;
 #ifdef OMBREL_OWNERS_REPORT_CAPABILITIES
-    // The tests' build says what it holds as it writes.
+    // The tests' build says what it holds as it writes, and which way
+    // named the owners.
+    std::fprintf(stderr, "Source: %s\n",
+                 walked == Walked::Whole ? "the kernel's walk" : "a scan of /proc");
+    if (walked == Walked::Refused)
+        std::fprintf(stderr, "Walk refused: %s\n",
+                     ombrel::platform::SocketHoldersRefusal().c_str());
     std::string status = ReadAt(AT_FDCWD, "/proc/self/status").value_or("");
     for (const char* name : {"CapInh:", "CapPrm:", "CapEff:", "CapAmb:"}) {
         size_t at = status.find(name);
