@@ -219,6 +219,8 @@ TEST(OwnerHelper, TakesTheKernelsWalkWhereItMay) {
         GTEST_SKIP() << "this file system holds no file capabilities";
 
     ASSERT_EQ(walked.exitCode, 0) << walked.err;
+    if (walked.err.find("has no libbpf") != std::string::npos)
+        GTEST_SKIP() << "the helper is built without the walk here (no static libbpf)";
     EXPECT_NE(walked.err.find("Source: the kernel's walk"), std::string::npos) << walked.err;
     EXPECT_NE(walked.err.find("CapEff:\t0000000000000000"), std::string::npos) << walked.err;
     ASSERT_EQ(scanned.exitCode, 0) << scanned.err;
