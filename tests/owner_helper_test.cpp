@@ -1,6 +1,7 @@
 // The owner helper as a program (its refusals, the capabilities it keeps),
 // the layer's use of it and its fall-back to its own scan, and a root
 // window's launches as the user it runs for.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
@@ -13,6 +14,7 @@
 #include <set>
 #include <shellapi.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -25,6 +27,7 @@
 #include "capable_copy.h"
 #include "platform/linux/fd.h"
 #include "platform/linux/owner_helper.h"
+#include "platform/linux/procfs.h"
 #include "run_program.h"
 #include "scoped_env.h"
 #include "temp_dir.h"
@@ -151,6 +154,101 @@ TEST(OwnerHelper, SeesEveryHolderAndWritesWithoutCapabilities) {
         EXPECT_NE(record.inode, listener.inode);
 }
 
+// Short of descriptors, the helper answers whole or not at all: it fails
+// and writes nothing, never an answer that says nobody holds the sockets
+// it could not read. With none to spare beside /proc it must fail; with
+// one it can still scan, one folder at a time.
+TEST(OwnerHelper, AnUnreadableProcessTreeIsAFailureNotAnEmptyAnswer) {
+    Listener listener;
+    for (rlim_t limit : {rlim_t{4}, rlim_t{5}, rlim_t{6}, rlim_t{8}, rlim_t{64}}) {
+        Ran run = RunProgram(OMBREL_OWNERS, nullptr, [&] {
+            ::close_range(3, ~0U, 0); // its limit counts from here
+            rlimit few{limit, limit};
+            return ::setrlimit(RLIMIT_NOFILE, &few) == 0;
+        });
+        if (limit == 4 || run.exitCode != 0) {
+            EXPECT_EQ(run.exitCode, 1) << "limit " << limit;
+            EXPECT_TRUE(run.out.empty()) << "limit " << limit;
+            continue;
+        }
+        std::vector<OwnerRecord> records;
+        ASSERT_TRUE(ParseOwnerRecords(run.out.data(), run.out.size(), records));
+        EXPECT_TRUE(
+            std::any_of(records.begin(), records.end(),
+                        [&](const OwnerRecord& record) { return record.inode == listener.inode; }))
+            << "limit " << limit;
+    }
+}
+
+// With CAP_BPF and CAP_PERFMON beside its two, the helper run as nobody
+// takes the kernel's walk, and names the holders of another user's sockets
+// (root's: a listener, and one a child inherited) as its scan does, with
+// their start times; with its two alone it scans.
+TEST(OwnerHelper, TakesTheKernelsWalkWhereItMay) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root for another user's sockets and file capabilities";
+    std::vector<SocketHolder> probe;
+    if (!ReadSocketHolders(probe))
+        GTEST_SKIP() << "no kernel walk here: " << SocketHoldersRefusal();
+    Listener listener;
+    int release[2];
+    ASSERT_EQ(::pipe2(release, O_CLOEXEC), 0);
+    pid_t child = ::fork(); // inherits the listener
+    if (child == 0) {
+        ::close(release[1]);
+        char byte;
+        (void)!::read(release[0], &byte, 1);
+        ::_exit(0);
+    }
+    ::close(release[0]);
+    TempDir dir;
+    constexpr uint64_t kDebug = uint64_t{1} << CAP_DAC_READ_SEARCH | uint64_t{1} << CAP_SYS_PTRACE;
+    constexpr uint64_t kWalk = uint64_t{1} << CAP_BPF | uint64_t{1} << CAP_PERFMON;
+    std::string walker =
+        CapableCopyWith(dir, OMBREL_OWNERS_REPORT, "ombrel-owners-walk", kDebug | kWalk, true);
+    std::string scanner =
+        CapableCopyWith(dir, OMBREL_OWNERS_REPORT, "ombrel-owners-scan", kDebug, true);
+    Ran walked, scanned;
+    if (!walker.empty()) {
+        walked = RunProgram(walker, nullptr, AsNobody);
+        scanned = RunProgram(scanner, nullptr, AsNobody);
+    }
+    ::close(release[1]);
+    ::waitpid(child, nullptr, 0);
+    if (walker.empty())
+        GTEST_SKIP() << "this file system holds no file capabilities";
+
+    ASSERT_EQ(walked.exitCode, 0) << walked.err;
+    if (walked.err.find("has no libbpf") != std::string::npos)
+        GTEST_SKIP() << "the helper is built without the walk here (no static libbpf)";
+    EXPECT_NE(walked.err.find("Source: the kernel's walk"), std::string::npos) << walked.err;
+    EXPECT_NE(walked.err.find("CapEff:\t0000000000000000"), std::string::npos) << walked.err;
+    ASSERT_EQ(scanned.exitCode, 0) << scanned.err;
+    EXPECT_NE(scanned.err.find("Source: a scan of /proc"), std::string::npos) << scanned.err;
+    // Each way's holders of the listener: pid and start time.
+    auto holders = [&](const Ran& run) {
+        std::vector<OwnerRecord> records;
+        EXPECT_TRUE(ParseOwnerRecords(run.out.data(), run.out.size(), records));
+        std::set<std::pair<uint32_t, uint64_t>> found;
+        for (const OwnerRecord& record : records)
+            if (record.inode == listener.inode)
+                found.emplace(record.pid, record.startTime);
+        return found;
+    };
+    auto startOf = [](pid_t pid) {
+        std::optional<TaskStat> stat = ReadTaskStat("/proc", static_cast<uint32_t>(pid));
+        return stat ? stat->startTime : 0;
+    };
+    std::set<std::pair<uint32_t, uint64_t>> expected{
+        {static_cast<uint32_t>(::getpid()), startOf(::getpid())}};
+    std::set<std::pair<uint32_t, uint64_t>> byWalk = holders(walked);
+    EXPECT_TRUE(byWalk.count(*expected.begin())) << "the listener's maker";
+    EXPECT_TRUE(std::any_of(byWalk.begin(), byWalk.end(), [&](const auto& holder) {
+        return holder.first == static_cast<uint32_t>(child);
+    })) << "the child that inherited it";
+    EXPECT_EQ(byWalk, holders(scanned));
+}
+
 // The helper tells of the four tables' sockets alone: a unix, netlink or
 // packet socket a process holds is none of the caller's business.
 TEST(OwnerHelper, ReportsOnlyTcpAndUdpSockets) {
@@ -199,6 +297,9 @@ TEST(OwnerHelper, TheLayerFallsBackToItsOwnScan) {
     std::string gives = script("gives", "/bin/cat " + answer);
     std::string fails = script("fails", "/bin/cat " + answer + "; exit 3");
     std::string truncated = script("cuts", "/bin/cat " + dir.path() + "/truncated");
+    // The real helper, five descriptors allowed: whole or not at all.
+    std::string starved = script("starved", "exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; ulimit -n 5; "
+                                            "exec " OMBREL_OWNERS);
     // Stuck for good: opening a pipe nobody will ever write, it neither
     // runs nor waits to run, so any bound ends it.
     std::string never = dir.path() + "/never";
@@ -219,7 +320,7 @@ TEST(OwnerHelper, TheLayerFallsBackToItsOwnScan) {
         OwnerHelperOverride helper(gives, kNoBound);
         EXPECT_EQ(OwnerOf(listener.port), 4242u) << "the holder started first";
     }
-    for (const std::string& path : {dir.path() + "/missing", fails, truncated}) {
+    for (const std::string& path : {dir.path() + "/missing", fails, truncated, starved}) {
         OwnerHelperOverride helper(path, kNoBound);
         EXPECT_EQ(OwnerOf(listener.port), self) << path;
     }

@@ -3,11 +3,14 @@
 // more than libc and the /proc text parsers.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/kcmp.h>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -20,70 +23,90 @@
 
 namespace ombrel::platform {
 
-// 1: the two tasks share one descriptor table; 0: they do not; -1: the
-// kernel will not say (no ptrace rights over one of them, no kcmp).
-inline int SameDescriptorTable(long a, long b) {
+// How two tasks' descriptor tables compare: kcmp orders the kernel's
+// objects (through a per-boot bijection of their addresses), so tables can
+// be sorted. Unknown where the kernel will not say (no ptrace rights over
+// one of them, a task gone, no kcmp).
+enum class TableOrder { Same, Less, Greater, Unknown };
+
+// Every kcmp of two tables this process made: what the tests hold the
+// threads' dedupe to, rather than its time.
+inline std::atomic<uint64_t> descriptorTableComparisons{0};
+
+inline TableOrder CompareDescriptorTables(long a, long b) {
+    descriptorTableComparisons.fetch_add(1, std::memory_order_relaxed);
     long result = ::syscall(SYS_kcmp, a, b, KCMP_FILES, 0, 0);
-    return result == 0 ? 1 : result > 0 ? 0 : -1;
+    return result == 0   ? TableOrder::Same
+           : result == 1 ? TableOrder::Less
+           : result == 2 ? TableOrder::Greater
+                         : TableOrder::Unknown;
 }
 
-// Threads that hold descriptors their process's leader does not: one that
-// unshared its table (unshare(CLONE_FILES), or clone without CLONE_FILES),
-// or all of them once the leader has exited.
-//
-// The names in pid's task folder of the threads to read besides the leader:
-// one per descriptor table that is not the leader's. rootFd is the /proc
-// tree's folder; live says it is the running kernel's, where kcmp tells the
-// tables apart. Where it cannot, the old rule: when the leader's own folder
-// listed nothing, the first other thread's table.
-inline std::vector<std::string> ThreadsWithTheirOwnTables(int rootFd, uint32_t pid, bool live,
-                                                          bool leaderListedAny) {
-    std::vector<std::string> threads;
-    std::string tasks = std::to_string(pid) + "/task";
-    struct stat folder {};
-    // A folder's link count is its entries that are folders, plus two: a
-    // process of one thread has no other table to read.
-    if (::fstatat(rootFd, tasks.c_str(), &folder, AT_SYMLINK_NOFOLLOW) != 0 ||
-        (folder.st_nlink == 3 && leaderListedAny))
-        return threads;
-    int tasksFd = ::openat(rootFd, tasks.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (tasksFd < 0)
-        return threads;
-    DIR* dir = ::fdopendir(tasksFd);
-    if (dir == nullptr) {
-        ::close(tasksFd);
-        return threads;
-    }
-    std::vector<long> tables; // a thread of each table taken
-    std::string self = std::to_string(pid);
-    while (dirent* entry = ::readdir(dir)) {
-        const char* name = entry->d_name;
-        if (name[0] < '0' || name[0] > '9' || self == name)
-            continue;
-        long tid = std::strtol(name, nullptr, 10);
-        int same = live ? SameDescriptorTable(static_cast<long>(pid), tid) : -1;
-        if (same == -1) {
-            if (!leaderListedAny && threads.empty())
-                threads.emplace_back(name);
-            continue;
+// One task of each table among tasks, by compare(a, b) (a TableOrder): a
+// merge sort by table, then neighbours that share one dropped, so at most
+// n log2 n + n comparisons for n tasks (another user may start thousands
+// of threads, each with a table of its own). Empty when any comparison was
+// Unknown, with failedA and failedB its two tasks; the sort ends whatever
+// compare answers.
+template <typename Compare>
+std::optional<std::vector<long>> OnePerTable(std::vector<long> tasks, Compare&& compare,
+                                             long* failedA = nullptr, long* failedB = nullptr) {
+    bool failed = false;
+    // Once a comparison has failed, no other is made and the result is
+    // dropped.
+    auto order = [&](long a, long b) {
+        if (failed)
+            return TableOrder::Unknown;
+        TableOrder answer = compare(a, b);
+        if (answer == TableOrder::Unknown) {
+            failed = true;
+            if (failedA != nullptr)
+                *failedA = a;
+            if (failedB != nullptr)
+                *failedB = b;
         }
-        if (same == 1)
-            continue;
-        bool known = false;
-        for (long other : tables)
-            known = known || SameDescriptorTable(other, tid) == 1;
-        if (!known) {
-            tables.push_back(tid);
-            threads.emplace_back(name);
+        return answer;
+    };
+    auto less = [&](long a, long b) { return order(a, b) == TableOrder::Less; };
+    std::vector<long> merged(tasks.size());
+    for (size_t width = 1; width < tasks.size() && !failed; width *= 2) {
+        for (size_t left = 0; left < tasks.size(); left += 2 * width) {
+            size_t middle = std::min(left + width, tasks.size());
+            size_t right = std::min(left + 2 * width, tasks.size());
+            size_t i = left, j = middle, out = left;
+            while (i < middle && j < right)
+                merged[out++] = less(tasks[j], tasks[i]) ? tasks[j++] : tasks[i++];
+            while (i < middle)
+                merged[out++] = tasks[i++];
+            while (j < right)
+                merged[out++] = tasks[j++];
         }
+        tasks.swap(merged);
     }
-    ::closedir(dir);
-    return threads;
+    std::vector<long> distinct;
+    for (size_t i = 0; i < tasks.size() && !failed; ++i)
+        if (i == 0 || order(distinct.back(), tasks[i]) != TableOrder::Same)
+            distinct.push_back(tasks[i]);
+    if (failed)
+        return std::nullopt;
+    return distinct;
+}
+
+// Whether a scan that met this error still tells all the caller may know:
+// a process that ended meanwhile (ENOENT, ESRCH) is no longer there to
+// tell of, and one the kernel withholds from this caller (EACCES, EPERM:
+// without the debug capabilities, under a security module's policy, or
+// while it executes a program of other rights) is not the caller's to
+// know. Any other (no descriptor or memory left, a listing that failed)
+// leaves a hole in what it could have read.
+inline bool LeavesScanWhole(int error) {
+    return error == ENOENT || error == ESRCH || error == EACCES || error == EPERM;
 }
 
 // Calls visit(name) for every entry of an open directory but "." and "..",
-// many entries to a system call; returns how many there were.
-template <typename Visit> size_t ForEachEntry(int dirFd, Visit&& visit) {
+// many entries to a system call; returns how many there were, or -1 (errno
+// set) where the listing failed, after visiting what it had.
+template <typename Visit> long ForEachEntry(int dirFd, Visit&& visit) {
     struct Dirent64 {
         uint64_t d_ino;
         int64_t d_off;
@@ -92,10 +115,12 @@ template <typename Visit> size_t ForEachEntry(int dirFd, Visit&& visit) {
         char d_name[1];
     };
     alignas(8) char buffer[32768];
-    size_t count = 0;
+    long count = 0;
     for (;;) {
         long got = ::syscall(SYS_getdents64, dirFd, buffer, sizeof buffer);
-        if (got <= 0)
+        if (got < 0)
+            return -1;
+        if (got == 0)
             return count;
         for (long pos = 0; pos < got;) {
             auto* entry = reinterpret_cast<Dirent64*>(buffer + pos);
@@ -109,21 +134,103 @@ template <typename Visit> size_t ForEachEntry(int dirFd, Visit&& visit) {
     }
 }
 
+// Threads that hold descriptors their process's leader does not: one that
+// unshared its table (unshare(CLONE_FILES), or clone without CLONE_FILES),
+// or all of them once the leader has exited.
+//
+// The names in pid's task folder of the threads to read besides the leader:
+// one per descriptor table that is not the leader's. rootFd is the /proc
+// tree's folder; live says it is the running kernel's, where kcmp tells the
+// tables apart. Where it cannot, the old rule: when the leader's own folder
+// listed nothing, the first other thread's table. An error that leaves a
+// hole (LeavesScanWhole) clears whole, where given.
+inline std::vector<std::string> ThreadsWithTheirOwnTables(int rootFd, uint32_t pid, bool live,
+                                                          bool leaderListedAny,
+                                                          bool* whole = nullptr) {
+    std::vector<std::string> threads;
+    auto failed = [&] {
+        if (whole != nullptr && !LeavesScanWhole(errno))
+            *whole = false;
+        return threads;
+    };
+    std::string tasks = std::to_string(pid) + "/task";
+    struct stat folder {};
+    // A folder's link count is its entries that are folders, plus two: a
+    // process of one thread has no other table to read.
+    if (::fstatat(rootFd, tasks.c_str(), &folder, AT_SYMLINK_NOFOLLOW) != 0)
+        return failed();
+    if (folder.st_nlink == 3 && leaderListedAny)
+        return threads;
+    UniqueFd tasksFd(::openat(rootFd, tasks.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!tasksFd)
+        return failed();
+    const long leader = static_cast<long>(pid);
+    auto oldRule = [&](long tid) {
+        if (!leaderListedAny && threads.empty())
+            threads.push_back(std::to_string(tid));
+    };
+    std::vector<long> others; // threads whose table is not the leader's
+    long listed = ForEachEntry(tasksFd.get(), [&](const char* name) {
+        if (name[0] < '0' || name[0] > '9')
+            return;
+        long tid = std::strtol(name, nullptr, 10);
+        if (tid == leader)
+            return;
+        TableOrder order = live ? CompareDescriptorTables(leader, tid) : TableOrder::Unknown;
+        if (order == TableOrder::Unknown)
+            oldRule(tid);
+        else if (order != TableOrder::Same)
+            others.push_back(tid);
+    });
+    if (listed < 0)
+        return failed();
+
+    // A thread that ends during the sort fails the comparisons it is in:
+    // it is dropped (its table, if its own, went with it) and the sort made
+    // again, a few times at most; after that, the old rule.
+    for (int attempt = 0; attempt < 4 && !others.empty(); ++attempt) {
+        long a = 0, b = 0;
+        if (std::optional<std::vector<long>> distinct =
+                OnePerTable(others, CompareDescriptorTables, &a, &b)) {
+            for (long tid : *distinct)
+                threads.push_back(std::to_string(tid));
+            return threads;
+        }
+        size_t before = others.size();
+        std::erase_if(others, [&](long tid) {
+            return (tid == a || tid == b) &&
+                   CompareDescriptorTables(leader, tid) == TableOrder::Unknown;
+        });
+        if (others.size() == before)
+            break;
+    }
+    if (!others.empty())
+        oldRule(others.front());
+    return threads;
+}
+
 // Calls hold(fd, inode) for every socket descriptor of process pid in the
 // /proc tree open as rootFd: its leader's table, then every other table its
 // threads hold (an ordinary user may not even open the leader's folder once
 // the leader has exited). Each link's own text is read; none is followed.
-// live says the tree is the running kernel's.
+// live says the tree is the running kernel's. False where an error left a
+// hole (LeavesScanWhole); the descriptors it read were still told.
 template <typename Hold>
-void ForEachSocketDescriptor(int rootFd, uint32_t pid, bool live, Hold&& hold) {
-    auto scan = [&](const std::string& folder) -> size_t {
+bool ForEachSocketDescriptor(int rootFd, uint32_t pid, bool live, Hold&& hold) {
+    bool whole = true;
+    auto note = [&] { whole = whole && LeavesScanWhole(errno); };
+    auto scan = [&](const std::string& folder) -> long {
         UniqueFd dir(
             ::openat(rootFd, folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
-        if (!dir)
+        if (!dir) {
+            note();
             return 0;
-        return ForEachEntry(dir.get(), [&](const char* name) {
+        }
+        long listed = ForEachEntry(dir.get(), [&](const char* name) {
             char link[64];
             ssize_t length = ::readlinkat(dir.get(), name, link, sizeof link);
+            if (length < 0)
+                note();
             if (length <= 0 || static_cast<size_t>(length) >= sizeof link)
                 return;
             std::optional<uint64_t> inode =
@@ -132,11 +239,15 @@ void ForEachSocketDescriptor(int rootFd, uint32_t pid, bool live, Hold&& hold) {
             if (fd)
                 hold(*fd, *inode);
         });
+        if (listed < 0)
+            note();
+        return listed;
     };
     std::string process = std::to_string(pid);
-    size_t listed = scan(process + "/fd");
-    for (const std::string& tid : ThreadsWithTheirOwnTables(rootFd, pid, live, listed != 0))
+    long listed = scan(process + "/fd");
+    for (const std::string& tid : ThreadsWithTheirOwnTables(rootFd, pid, live, listed > 0, &whole))
         scan(process + "/task/" + tid + "/fd");
+    return whole;
 }
 
 } // namespace ombrel::platform

@@ -1,14 +1,16 @@
 // ombrel-owners: for every TCP and UDP socket any process holds, its inode
 // and the holder's pid and start time, in the binary form of owner_records.h on
 // standard output. Installed with CAP_DAC_READ_SEARCH and CAP_SYS_PTRACE,
-// so that an ordinary user's snapshot knows every owner; it reveals no path,
-// reads no input, takes no argument and no variable, never follows a link
-// out of /proc, and holds no capability by the time it writes.
+// so that an ordinary user's snapshot knows every owner, and with CAP_BPF
+// and CAP_PERFMON, so that it takes the kernel's walk of the descriptor
+// tables (the program built into it) where it can, and scans /proc where
+// it cannot. It reveals no path, reads no input, takes no argument and no
+// variable, never follows a link out of /proc, and holds no capability by
+// the time it writes.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <string>
 #include <sys/prctl.h>
@@ -20,32 +22,98 @@
 #include "../inet_sockets.h"
 #include "../proc_descriptors.h"
 #include "../proc_text.h"
+#include "../socket_walk.h"
 #include "owner_records.h"
 
 namespace {
 
 using ombrel::platform::OwnerRecord;
 
-// Exit statuses: 0 written, 1 refused or failed, 2 called with arguments.
+// Exit statuses: 0 written, 1 refused or failed (nothing written), 2 called
+// with arguments.
 constexpr int kRefused = 1;
 constexpr int kUsage = 2;
 
-// A whole small file through a descriptor relative to /proc; empty when
-// it cannot be read.
-std::string ReadAt(int dirFd, const char* path) {
+// A whole small file through a descriptor relative to /proc; none when it
+// cannot be read.
+std::optional<std::string> ReadAt(int dirFd, const char* path) {
     ombrel::platform::UniqueFd fd(::openat(dirFd, path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    return fd ? ombrel::platform::ReadToEnd(fd.get(), size_t{16} << 20).value_or("") : "";
+    return fd ? ombrel::platform::ReadToEnd(fd.get(), size_t{16} << 20) : std::nullopt;
 }
 
-// Every socket descriptor of one process, with its start time: the
-// process's age is what tells the caller which holder made a socket.
-void ScanProcess(int procFd, uint32_t pid, std::vector<OwnerRecord>& records) {
-    std::optional<ombrel::platform::TaskStat> stat =
-        ombrel::platform::ParseTaskStat(ReadAt(procFd, (std::to_string(pid) + "/stat").c_str()));
-    uint64_t start = stat ? stat->startTime : 0;
-    ombrel::platform::ForEachSocketDescriptor(procFd, pid, true, [&](uint32_t, uint64_t inode) {
-        records.push_back({inode, start, pid, 0});
+// A process's start time, in clock ticks after boot (0 where its stat line
+// does not parse): the process's age is what tells the caller which holder
+// made a socket. None where the process has ended; false where /proc could
+// not be read whole (LeavesScanWhole).
+bool ReadStartTime(int procFd, uint32_t pid, std::optional<uint64_t>& start) {
+    start.reset();
+    std::string path = std::to_string(pid) + "/stat";
+    ombrel::platform::UniqueFd statFd(
+        ::openat(procFd, path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    std::optional<std::string> text;
+    if (statFd)
+        text = ombrel::platform::ReadToEnd(statFd.get(), 4096);
+    if (!text)
+        return ombrel::platform::LeavesScanWhole(errno);
+    std::optional<ombrel::platform::TaskStat> stat = ombrel::platform::ParseTaskStat(*text);
+    start = stat ? stat->startTime : 0;
+    return true;
+}
+
+// Every socket descriptor of one process, with its start time. False where
+// /proc could not be read whole.
+bool ScanProcess(int procFd, uint32_t pid, std::vector<OwnerRecord>& records) {
+    std::optional<uint64_t> start;
+    if (!ReadStartTime(procFd, pid, start))
+        return false;
+    if (!start)
+        return true;
+    return ombrel::platform::ForEachSocketDescriptor(procFd, pid, true,
+                                                     [&](uint32_t, uint64_t inode) {
+                                                         records.push_back({inode, *start, pid, 0});
+                                                     });
+}
+
+// Every socket descriptor of every process, by one scan of /proc. False
+// where it could not be read whole: an answer with holes would tell the
+// caller that nobody holds what the helper failed to read.
+bool ScanOwners(int procFd, std::vector<OwnerRecord>& records) {
+    bool whole = true;
+    long listed = ombrel::platform::ForEachEntry(procFd, [&](const char* name) {
+        if (std::optional<uint32_t> pid = ombrel::platform::ParseProcessId(name))
+            whole = whole && ScanProcess(procFd, *pid, records);
     });
+    return listed >= 0 && whole;
+}
+
+enum class Walked { Whole, Refused, Failed };
+
+// The wanted sockets' holders from the kernel's walk of every descriptor
+// table, where the helper may load it (CAP_BPF and CAP_PERFMON, the
+// machine's own pid namespace, a kernel with BTF): one pass, where the scan
+// pays a readlink for every descriptor. The start times are read after the
+// walk; a holder that has ended since is left out, as the scan would
+// leave it out.
+Walked WalkOwners(int procFd, const std::vector<uint64_t>& wanted,
+                  std::vector<OwnerRecord>& records) {
+    std::vector<ombrel::platform::SocketHolder> holders;
+    holders.reserve(wanted.size() + 4096); // a descriptor per socket, and other kinds
+    if (!ombrel::platform::ReadSocketHolders(holders))
+        return Walked::Refused;
+    std::erase_if(holders, [&](const ombrel::platform::SocketHolder& holder) {
+        return !std::binary_search(wanted.begin(), wanted.end(), holder.inode);
+    });
+    std::sort(holders.begin(), holders.end(),
+              [](const auto& a, const auto& b) { return a.pid < b.pid; });
+    std::optional<uint64_t> start;
+    for (size_t i = 0; i < holders.size(); ++i) {
+        uint32_t pid = holders[i].pid;
+        if ((i == 0 || holders[i - 1].pid != pid) && !ReadStartTime(procFd, pid, start))
+            return Walked::Failed;
+        if (start)
+            records.push_back({holders[i].inode, *start, pid, 0});
+    }
+    return Walked::Whole;
 }
 
 // The inodes of the four tables' sockets, ascending: the helper tells of
@@ -55,10 +123,16 @@ bool TableInodes(std::vector<uint64_t>& inodes) {
     using ombrel::platform::InetFamily;
     using ombrel::platform::InetProtocol;
     std::vector<ombrel::platform::InetSocket> sockets;
-    if (!ombrel::platform::DumpSockDiag(InetProtocol::Tcp, InetFamily::V4, sockets) ||
-        !ombrel::platform::DumpSockDiag(InetProtocol::Udp, InetFamily::V4, sockets))
+    // TCP's tables of both families in one walk where the kernel allows it,
+    // as the caller reads them: half the kernel's work of a dump per family.
+    if (!ombrel::platform::DumpTcpBothFamilies(sockets)) {
+        sockets.clear();
+        if (!ombrel::platform::DumpSockDiag(InetProtocol::Tcp, InetFamily::V4, sockets))
+            return false;
+        ombrel::platform::DumpSockDiag(InetProtocol::Tcp, InetFamily::V6, sockets);
+    }
+    if (!ombrel::platform::DumpSockDiag(InetProtocol::Udp, InetFamily::V4, sockets))
         return false;
-    ombrel::platform::DumpSockDiag(InetProtocol::Tcp, InetFamily::V6, sockets);
     ombrel::platform::DumpSockDiag(InetProtocol::Udp, InetFamily::V6, sockets);
     for (const auto& socket : sockets)
         if (socket.inode != 0)
@@ -85,8 +159,10 @@ int main(int argc, char**) {
     ::clearenv(); // nothing of the caller's steers it
     int procFd = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
     // An administrator who mounted /proc with hidepid hides processes from
-    // users; the helper does not undo that.
-    if (procFd < 0 || ombrel::platform::HidesProcesses(ReadAt(procFd, "self/mountinfo")))
+    // users; the helper does not undo that, nor guesses when it cannot tell.
+    std::optional<std::string> mounts =
+        procFd < 0 ? std::nullopt : ReadAt(procFd, "self/mountinfo");
+    if (!mounts || ombrel::platform::HidesProcesses(*mounts))
         return kRefused;
 
     // The tables first: a socket the caller saw was made before they were
@@ -94,26 +170,32 @@ int main(int argc, char**) {
     std::vector<uint64_t> wanted;
     if (!TableInodes(wanted))
         return kRefused;
+    // Whole or not at all: where /proc cannot be read whole the caller
+    // scans what it can itself.
     std::vector<OwnerRecord> records;
-    if (DIR* dir = ::fdopendir(::dup(procFd))) {
-        while (dirent* entry = ::readdir(dir))
-            if (std::optional<uint32_t> pid = ombrel::platform::ParseProcessId(entry->d_name))
-                ScanProcess(procFd, *pid, records);
-        ::closedir(dir);
+    Walked walked = WalkOwners(procFd, wanted, records);
+    if (walked == Walked::Failed)
+        return kRefused;
+    if (walked == Walked::Refused) {
+        if (!ScanOwners(procFd, records))
+            return kRefused;
+        std::erase_if(records, [&](const OwnerRecord& record) {
+            return !std::binary_search(wanted.begin(), wanted.end(), record.inode);
+        });
     }
     ::close(procFd);
-    records.erase(std::remove_if(records.begin(), records.end(),
-                                 [&](const OwnerRecord& record) {
-                                     return !std::binary_search(wanted.begin(), wanted.end(),
-                                                                record.inode);
-                                 }),
-                  records.end());
 
     if (!DropCapabilities())
         return kRefused;
 #ifdef OMBREL_OWNERS_REPORT_CAPABILITIES
-    // The tests' build says what it holds as it writes.
-    std::string status = ReadAt(AT_FDCWD, "/proc/self/status");
+    // The tests' build says what it holds as it writes, and which way
+    // named the owners.
+    std::fprintf(stderr, "Source: %s\n",
+                 walked == Walked::Whole ? "the kernel's walk" : "a scan of /proc");
+    if (walked == Walked::Refused)
+        std::fprintf(stderr, "Walk refused: %s\n",
+                     ombrel::platform::SocketHoldersRefusal().c_str());
+    std::string status = ReadAt(AT_FDCWD, "/proc/self/status").value_or("");
     for (const char* name : {"CapInh:", "CapPrm:", "CapEff:", "CapAmb:"}) {
         size_t at = status.find(name);
         if (at != std::string::npos)
