@@ -86,33 +86,22 @@ bool ScanOwners(int procFd, std::vector<OwnerRecord>& records) {
     return listed >= 0 && whole;
 }
 
-enum class Walked { Whole, Refused, Failed };
+enum class Walked { Whole, Refused };
 
 // The wanted sockets' holders from the kernel's walk of every descriptor
 // table, where the helper may load it (CAP_BPF and CAP_PERFMON, the
 // machine's own pid namespace, a kernel with BTF): one pass, where the scan
-// pays a readlink for every descriptor. The start times are read after the
-// walk; a holder that has ended since is left out, as the scan would
-// leave it out.
-Walked WalkOwners(int procFd, const std::vector<uint64_t>& wanted,
-                  std::vector<OwnerRecord>& records) {
+// pays a readlink for every descriptor. Each holder's start time is the one
+// the walk read with it, so a later process under a reused id is never
+// given for it.
+Walked WalkOwners(const std::vector<uint64_t>& wanted, std::vector<OwnerRecord>& records) {
     std::vector<ombrel::platform::SocketHolder> holders;
     holders.reserve(wanted.size() + 4096); // a descriptor per socket, and other kinds
     if (!ombrel::platform::ReadSocketHolders(holders))
         return Walked::Refused;
-    std::erase_if(holders, [&](const ombrel::platform::SocketHolder& holder) {
-        return !std::binary_search(wanted.begin(), wanted.end(), holder.inode);
-    });
-    std::sort(holders.begin(), holders.end(),
-              [](const auto& a, const auto& b) { return a.pid < b.pid; });
-    std::optional<uint64_t> start;
-    for (size_t i = 0; i < holders.size(); ++i) {
-        uint32_t pid = holders[i].pid;
-        if ((i == 0 || holders[i - 1].pid != pid) && !ReadStartTime(procFd, pid, start))
-            return Walked::Failed;
-        if (start)
-            records.push_back({holders[i].inode, *start, pid, 0});
-    }
+    for (const ombrel::platform::SocketHolder& holder : holders)
+        if (std::binary_search(wanted.begin(), wanted.end(), holder.inode))
+            records.push_back({holder.inode, holder.start, holder.pid, 0});
     return Walked::Whole;
 }
 
@@ -173,9 +162,7 @@ int main(int argc, char**) {
     // Whole or not at all: where /proc cannot be read whole the caller
     // scans what it can itself.
     std::vector<OwnerRecord> records;
-    Walked walked = WalkOwners(procFd, wanted, records);
-    if (walked == Walked::Failed)
-        return kRefused;
+    Walked walked = WalkOwners(wanted, records);
     if (walked == Walked::Refused) {
         if (!ScanOwners(procFd, records))
             return kRefused;
