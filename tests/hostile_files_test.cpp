@@ -297,3 +297,53 @@ TEST(HostileFiles, AProgramOnAMountThatMayNotAnswerIsOfflineByIdentity) {
               ombrel::platform::GenericProgramIconFile());
     DestroyIcon(icon.hIcon);
 }
+
+// A desktop entry's program is followed through its links as the kernel
+// would, each step as a program path's walk; a loop ends, and from a mount
+// that may not answer on, the path is taken as written, unlooked-at.
+TEST(HostileFiles, LinksAreFollowedButNeverOntoAMountThatMayNotAnswer) {
+    using ombrel::platform::FollowPath;
+    TempDir dir;
+    std::string program = dir.Write("real/bin/tool");
+    dir.Link("absolute", dir.path() + "/real");
+    dir.Link("real/bin/relative", "tool");
+    dir.Link("real/bin/up", "../bin/./relative");
+    dir.Link("loop", "loop");
+    ombrel::platform::UniqueFd root(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    ombrel::platform::UniqueFd top(::open(dir.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    auto local = [](uint64_t) { return std::optional<bool>(false); };
+    struct stat named {};
+    ASSERT_EQ(::stat(program.c_str(), &named), 0);
+
+    for (const std::string& path :
+         {dir.path() + "/absolute/bin/tool", dir.path() + "/real/bin/relative",
+          dir.path() + "/absolute/bin/up", dir.path() + "/real/../real//bin/tool"}) {
+        std::string resolved;
+        ombrel::platform::UniqueFd found = FollowPath(root.get(), path, local, &resolved);
+        ASSERT_TRUE(found) << path;
+        struct stat walked {};
+        ASSERT_EQ(::fstat(found.get(), &walked), 0);
+        EXPECT_EQ(walked.st_ino, named.st_ino) << path;
+        EXPECT_EQ(resolved, program) << path;
+    }
+    // Inside another root: ".." stops at it, an absolute target starts from it.
+    std::string resolved;
+    EXPECT_TRUE(FollowPath(top.get(), "/../../real/bin/up", local, &resolved));
+    EXPECT_EQ(resolved, "/real/bin/tool");
+    EXPECT_FALSE(FollowPath(top.get(), "/absolute/bin/tool", local));
+    errno = 0;
+    EXPECT_FALSE(FollowPath(root.get(), dir.path() + "/loop", local));
+    EXPECT_EQ(errno, ELOOP);
+
+    // The folder's mount taken as one that may not answer: the link on it is
+    // not even read.
+    struct statx folder {};
+    ASSERT_EQ(::statx(AT_FDCWD, dir.path().c_str(), 0, STATX_MNT_ID, &folder), 0);
+    std::string path = dir.path() + "/absolute/bin/tool";
+    errno = 0;
+    EXPECT_FALSE(FollowPath(
+        root.get(), path, [&](uint64_t id) { return std::optional<bool>(id == folder.stx_mnt_id); },
+        &resolved));
+    EXPECT_EQ(errno, EREMOTE);
+    EXPECT_EQ(resolved, path);
+}
