@@ -84,6 +84,14 @@ FileIdentity IdentityOf(const UniqueFd& fd) {
     return looked ? looked->identity : FileIdentity{};
 }
 
+// Whether the path descriptor still names the file by path in this
+// namespace: not moved, nor unlinked, since it was opened.
+bool StillAt(const UniqueFd& fd, std::string_view path) {
+    std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+    std::optional<std::string> now = ReadLinkAt(AT_FDCWD, self.c_str());
+    return now && *now == path;
+}
+
 struct RootOfProcess {
     UniqueFd dir; // its /proc entry
     std::vector<MountPoint> mounts;
@@ -158,7 +166,7 @@ UniqueFd OpenByIdentity(const ProgramFile& file, std::string_view path, ProgramF
     UniqueFd found =
         root ? WalkProgramPath(root.get(), path, [](uint64_t id) { return IsRemoteMount(id); })
              : UniqueFd();
-    if (found && IdentityOf(found) == wanted) {
+    if (found && IdentityOf(found) == wanted && StillAt(found, path)) {
         place = ProgramFilePlace::Here;
         return found;
     }
@@ -407,6 +415,21 @@ ProgramFilePlace PlaceOf(const ProgramFileScope::Binding& binding) {
     known.insert_or_assign(key, KnownPlace{binding.path, place});
     ForgetAtScopeEnd(ForgetKnownPlaces);
     return place;
+}
+
+std::string OwnPathOf(const ProgramFileScope::Binding& binding) {
+    ProgramFilePlace place = PlaceOf(binding);
+    if (place == ProgramFilePlace::ProcessRoot)
+        return binding.path; // walked in that root, and walked there again to be read
+    if (place != ProgramFilePlace::Here)
+        return "";
+    // Within a refresh scope the place may be remembered, its descriptor
+    // closed: it was checked as it was walked.
+    if (binding.fd &&
+        (IdentityOf(binding.fd) != FileIdentity{binding.file.device, binding.file.inode} ||
+         !StillAt(binding.fd, binding.path)))
+        return "";
+    return binding.path;
 }
 
 UniqueFd FollowPath(int rootFd, std::string_view path, const RemoteMountTest& remote,

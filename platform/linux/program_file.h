@@ -76,6 +76,13 @@ UniqueFd FollowPath(int rootFd, std::string_view path, const RemoteMountTest& re
 // The same in this namespace, by its mount table.
 UniqueFd OpenHostPath(std::string_view path, std::string* resolved = nullptr);
 
+// The path the bound file's details (package, desktop entry, icon) are
+// looked up by: the path as walked, which holds no link, while the file
+// opened is still there by that path with its identity; empty when it is
+// not, or the file is neither here nor in the process's own root. A path
+// never resolved again, so a file swapped for a link lends nothing.
+std::string OwnPathOf(const ProgramFileScope::Binding& binding);
+
 // The files of a live process's own root, as it sees them. Links are
 // followed as in that root (an absolute target from it, ".." never above
 // it), each step as in WalkProgramPath. What is read of it speaks of its
