@@ -638,6 +638,33 @@ bool Asked(MachineTables& tables) {
 // The window's side of the conversation: an answer cut short, one that came
 // unasked or twice, or a header of another program's gives the user's own
 // view and says why.
+// pkexec is named the collector's file itself: its links followed, a
+// relative path taken from the working folder, anything else refused.
+TEST(CollectorLink, TheCollectorIsNamedByItsOwnPath) {
+    using ombrel::platform::CollectorPath;
+    using ombrel::platform::CollectorPathOverride;
+    TempDir dir;
+    std::string collector = dir.Write("libexec/ombrel/collector");
+    dir.Link("bin/collector", "../libexec/ombrel/collector");
+    dir.Link("via", dir.path() + "/bin");
+    {
+        CollectorPathOverride path(dir.path() + "/via/../via/collector");
+        EXPECT_EQ(CollectorPath(), collector);
+    }
+    char saved[PATH_MAX];
+    ASSERT_NE(::getcwd(saved, sizeof saved), nullptr);
+    ASSERT_EQ(::chdir(dir.path().c_str()), 0);
+    {
+        CollectorPathOverride path("via/collector");
+        EXPECT_EQ(CollectorPath(), collector);
+    }
+    ASSERT_EQ(::chdir(saved), 0);
+    for (const std::string& path : {dir.path() + "/libexec", dir.path() + "/none", std::string()}) {
+        CollectorPathOverride wrong(path);
+        EXPECT_EQ(CollectorPath(), "") << path;
+    }
+}
+
 TEST(CollectorLink, CutShortUnaskedAndForeignAnswersLeaveTheUsersView) {
     std::string good = ComposeCollectorAnswer(FixtureRoot());
     // Each request gets reply (twice, when asked to); once ends it after

@@ -15,11 +15,13 @@
 
 #include <ombrel/icon_pixmap.h>
 #include <ombrel/icons.h>
+#include <ombrel/refresh_scope.h>
 #include <ombrel/services.h>
 
 #include "detail_view.h"
 #include "file_version.h"
 #include "pe_builder.h"
+#include "platform/linux/dpkg.h"
 #include "platform/linux/icon_theme.h"
 #include "platform/linux/mounts.h"
 #include "platform/linux/program_file.h"
@@ -296,4 +298,199 @@ TEST(HostileFiles, AProgramOnAMountThatMayNotAnswerIsOfflineByIdentity) {
     EXPECT_EQ(ombrel::platform::IconSourceFile(icon.hIcon),
               ombrel::platform::GenericProgramIconFile());
     DestroyIcon(icon.hIcon);
+}
+
+// A desktop entry's program is followed through its links as the kernel
+// would, each step as a program path's walk; a loop ends, and from a mount
+// that may not answer on, the path is taken as written, unlooked-at.
+TEST(HostileFiles, LinksAreFollowedButNeverOntoAMountThatMayNotAnswer) {
+    using ombrel::platform::FollowPath;
+    TempDir dir;
+    std::string program = dir.Write("real/bin/tool");
+    dir.Link("absolute", dir.path() + "/real");
+    dir.Link("real/bin/relative", "tool");
+    dir.Link("real/bin/up", "../bin/./relative");
+    dir.Link("loop", "loop");
+    ombrel::platform::UniqueFd root(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    ombrel::platform::UniqueFd top(::open(dir.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    auto local = [](uint64_t) { return std::optional<bool>(false); };
+    struct stat named {};
+    ASSERT_EQ(::stat(program.c_str(), &named), 0);
+
+    for (const std::string& path :
+         {dir.path() + "/absolute/bin/tool", dir.path() + "/real/bin/relative",
+          dir.path() + "/absolute/bin/up", dir.path() + "/real/../real//bin/tool"}) {
+        std::string resolved;
+        ombrel::platform::UniqueFd found = FollowPath(root.get(), path, local, &resolved);
+        ASSERT_TRUE(found) << path;
+        struct stat walked {};
+        ASSERT_EQ(::fstat(found.get(), &walked), 0);
+        EXPECT_EQ(walked.st_ino, named.st_ino) << path;
+        EXPECT_EQ(resolved, program) << path;
+    }
+    // Inside another root: ".." stops at it, an absolute target starts from it.
+    std::string resolved;
+    EXPECT_TRUE(FollowPath(top.get(), "/../../real/bin/up", local, &resolved));
+    EXPECT_EQ(resolved, "/real/bin/tool");
+    EXPECT_FALSE(FollowPath(top.get(), "/absolute/bin/tool", local));
+    errno = 0;
+    EXPECT_FALSE(FollowPath(root.get(), dir.path() + "/loop", local));
+    EXPECT_EQ(errno, ELOOP);
+
+    // The folder's mount taken as one that may not answer: the link on it is
+    // not even read.
+    struct statx folder {};
+    ASSERT_EQ(::statx(AT_FDCWD, dir.path().c_str(), 0, STATX_MNT_ID, &folder), 0);
+    std::string path = dir.path() + "/absolute/bin/tool";
+    errno = 0;
+    EXPECT_FALSE(FollowPath(
+        root.get(), path, [&](uint64_t id) { return std::optional<bool>(id == folder.stx_mnt_id); },
+        &resolved));
+    EXPECT_EQ(errno, EREMOTE);
+    EXPECT_EQ(resolved, path);
+}
+
+namespace {
+
+std::string IconOf(const std::string& path) {
+    SHFILEINFOA info{};
+    if (SHGetFileInfoA(path.c_str(), 0, &info, sizeof info, SHGFI_ICON) == 0)
+        return "<none>";
+    std::string source = ombrel::platform::IconSourceFile(info.hIcon);
+    DestroyIcon(info.hIcon);
+    return source;
+}
+
+} // namespace
+
+// A user's program swapped for a link to a packaged program right after the
+// walk found it (as inotify would let her): its package, desktop entry and
+// icon are looked up by the path that was walked, never resolved again, so
+// it gets nothing of the packaged program's, in a refresh or out of one.
+TEST(HostileFiles, AProgramSwappedForALinkAfterItsWalkGetsNothingOfTheTarget) {
+    using ombrel::platform::ProgramFilePlace;
+    TempDir dir;
+    std::string packaged = dir.Write("usr/bin/packaged");
+    std::string tool = dir.Write("home/bin/tool");
+    dir.Write("dpkg/status", "Package: packaged\nStatus: install ok installed\n"
+                             "Version: 7.1-1\nDescription: the packaged one\n\n");
+    dir.Write("dpkg/info/packaged.list", packaged + "\n");
+    dir.Write("share/applications/packaged.desktop",
+              "[Desktop Entry]\nType=Application\nName=P\nExec=" + packaged + "\nIcon=packaged\n");
+    std::string icon = dir.Write("share/icons/hicolor/16x16/apps/packaged.png");
+    std::string generic = dir.Write("share/icons/hicolor/16x16/apps/application-x-executable.png");
+    ScopedEnv env;
+    env.Set("XDG_DATA_HOME", dir.path() + "/share").Set("XDG_DATA_DIRS", dir.path() + "/none");
+    ombrel::platform::PackageDatabaseOverride database(dir.path() + "/dpkg");
+    struct ResetAtEnd {
+        ~ResetAtEnd() { ombrel::platform::ResetShellIconIndex(); }
+    } resetAtEnd;
+    ombrel::platform::ResetShellIconIndex();
+    {
+        ombrel::platform::ProgramFileScope scope(packaged.c_str(), ProgramFileOf(packaged));
+        EXPECT_EQ(IconOf(packaged), icon);
+        EXPECT_NE(GetFileVersionInfoSizeA(packaged.c_str(), nullptr), 0u);
+    }
+
+    ombrel::platform::ProgramFile file = ProgramFileOf(tool);
+    for (bool inRefresh : {false, true}) {
+        std::optional<ombrel::platform::RefreshScope> refresh;
+        if (inRefresh)
+            refresh.emplace();
+        {
+            ombrel::platform::ProgramFileScope scope(tool.c_str(), file);
+            ASSERT_EQ(PlaceOf(*ombrel::platform::BoundProgramFile(tool)), ProgramFilePlace::Here);
+            // The swap; the file itself lives on under another name.
+            ASSERT_EQ(::rename(tool.c_str(), (tool + ".moved").c_str()), 0);
+            ASSERT_EQ(::symlink(packaged.c_str(), tool.c_str()), 0);
+            EXPECT_EQ(IconOf(tool), generic) << inRefresh;
+            EXPECT_EQ(GetFileVersionInfoSizeA(tool.c_str(), nullptr), 0u) << inRefresh;
+        }
+        if (inRefresh) {
+            // Another endpoint of the process: its place is remembered.
+            ombrel::platform::ProgramFileScope scope(tool.c_str(), file);
+            EXPECT_EQ(IconOf(tool), generic);
+        }
+        ASSERT_EQ(::unlink(tool.c_str()), 0);
+        ASSERT_EQ(::rename((tool + ".moved").c_str(), tool.c_str()), 0);
+    }
+}
+
+namespace {
+
+// A root of the test's own making, read through the host's files, that
+// fails the test when asked to resolve the program's path.
+class RootNeverResolving final : public ombrel::platform::FileSource {
+public:
+    RootNeverResolving(std::string root, std::string program)
+        : root_(std::move(root)), program_(std::move(program)) {}
+    std::optional<std::string> Read(const std::string& path, size_t limit) const override {
+        return Host().Read(root_ + path, limit);
+    }
+    void
+    ForEachEntry(const std::string& dir,
+                 const std::function<void(std::string_view, unsigned char)>& visit) const override {
+        Host().ForEachEntry(root_ + dir, visit);
+    }
+    std::string Stamp(const std::vector<std::string>& paths) const override {
+        std::vector<std::string> inside;
+        for (const std::string& path : paths)
+            inside.push_back(root_ + path);
+        return Host().Stamp(inside);
+    }
+    std::string RealPath(const std::string& path) const override {
+        if (path == program_) {
+            // Resolving it could follow a link swapped in since the walk,
+            // or wait for good on a server that never answers.
+            ADD_FAILURE() << "resolved the program's path again";
+            return "/usr/bin/packaged";
+        }
+        std::string real = Host().RealPath(root_ + path);
+        return real.starts_with(root_ + "/") ? real.substr(root_.size()) : "";
+    }
+    bool IsExecutable(const std::string& path) const override {
+        return Host().IsExecutable(root_ + path);
+    }
+    bool IsReadable(const std::string& path) const override {
+        return Host().IsReadable(root_ + path);
+    }
+    bool IsDirectory(const std::string& path) const override {
+        return Host().IsDirectory(root_ + path);
+    }
+    std::string Environment(const char* name) const override {
+        std::string_view variable = name;
+        return variable == "XDG_DATA_DIRS" ? "/usr/share" : variable == "PATH" ? "/usr/bin" : "";
+    }
+
+private:
+    static const ombrel::platform::FileSource& Host() { return ombrel::platform::HostFiles(); }
+    std::string root_, program_;
+};
+
+} // namespace
+
+// In a process's own root, the program's icon, desktop entry and package
+// are found by the path that was walked: the source is never asked to
+// resolve it, while the entries' own programs are still resolved.
+TEST(HostileFiles, AProgramsDetailsInItsRootAreFoundWithoutResolvingItsPath) {
+    TempDir dir;
+    ::chmod(dir.Write("usr/bin/packaged").c_str(), 0755);
+    dir.Write("opt/tool");
+    dir.Write("usr/share/applications/packaged.desktop",
+              "[Desktop Entry]\nType=Application\nName=P\nExec=packaged --x\nIcon=packaged\n");
+    dir.Write("usr/share/icons/hicolor/16x16/apps/packaged.png");
+    dir.Write("var/lib/dpkg/status", "Package: packaged\nStatus: install ok installed\n"
+                                     "Version: 7.1-1\nDescription: the packaged one\n\n");
+    dir.Write("var/lib/dpkg/info/packaged.list", "/usr/bin/packaged\n");
+    RootNeverResolving files(dir.path(), "/opt/tool");
+    const std::string& key = dir.path();
+
+    EXPECT_EQ(ombrel::platform::ProgramIconFileIn(files, key, "/usr/bin/packaged"),
+              "/usr/share/icons/hicolor/16x16/apps/packaged.png");
+    EXPECT_EQ(ombrel::platform::DesktopEntryIdIn(files, "/usr/bin/packaged"), "packaged.desktop");
+    EXPECT_TRUE(ombrel::platform::FindPackageOwner(files, key, "/usr/bin/packaged"));
+
+    EXPECT_EQ(ombrel::platform::ProgramIconFileIn(files, key, "/opt/tool"), "");
+    EXPECT_EQ(ombrel::platform::DesktopEntryIdIn(files, "/opt/tool"), "");
+    EXPECT_FALSE(ombrel::platform::FindPackageOwner(files, key, "/opt/tool"));
 }

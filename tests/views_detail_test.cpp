@@ -11,6 +11,7 @@
 #include <elf.h>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -40,6 +41,7 @@
 #include "platform/linux/dpkg.h"
 #include "platform/linux/fd.h"
 #include "platform/linux/icon_theme.h"
+#include "platform/linux/program_file.h"
 #include "port_entry.h"
 #include "port_table.h"
 #include "program_file.h"
@@ -1081,31 +1083,81 @@ TEST(ProgramIdentity, APathThroughALinkIsNotFollowed) {
     EXPECT_TRUE(opens());
 }
 
-// A path through a link into a file system whose server never answers (a
-// FUSE mount nobody serves): the pane and the icon answer at once, with no
-// file. Run in a child, so that a wait would end in the parent's bound
-// rather than hang the suite; the bound is the failure, never a pause.
+namespace {
+
+// A FUSE mount nobody serves: a look-up in it waits until the connection
+// ends. Ran in a child, a check's wait ends in the parent's bound rather
+// than hang the suite; the bound is the failure, never a pause.
+class StuckMount {
+public:
+    explicit StuckMount(const std::string& point) : point_(point) {
+        if (::geteuid() != 0) {
+            why_ = "needs root to mount";
+            return;
+        }
+        fuse_ = ombrel::platform::UniqueFd(::open("/dev/fuse", O_RDWR | O_CLOEXEC));
+        if (!fuse_) {
+            why_ = "no /dev/fuse";
+            return;
+        }
+        std::string options =
+            "fd=" + std::to_string(fuse_.get()) + ",rootmode=40000,user_id=0,group_id=0";
+        if (::mkdir(point.c_str(), 0755) != 0 ||
+            ::mount("ombrel-test", point.c_str(), "fuse", MS_NOSUID | MS_NODEV, options.c_str()) !=
+                0)
+            why_ = "cannot mount a FUSE file system here";
+        mounted_ = why_.empty();
+    }
+    ~StuckMount() {
+        if (mounted_)
+            ::umount2(point_.c_str(), MNT_DETACH);
+    }
+    // Why no such mount could be made; empty when it was.
+    const std::string& Unavailable() const { return why_; }
+
+    // Whether check, run in a child, returned true without waiting on the
+    // mount.
+    void ExpectInTime(const std::function<bool()>& check) {
+        pid_t child = ::fork();
+        if (child == 0) {
+            fuse_.reset(); // the parent's alone, so that closing it ends the connection
+            ::_exit(check() ? 0 : 1);
+        }
+        ombrel::platform::UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
+        pollfd done{process.get(), POLLIN, 0};
+        bool ended = ::poll(&done, 1, 30000) == 1;
+        ::umount2(point_.c_str(), MNT_DETACH);
+        mounted_ = false;
+        fuse_.reset(); // ends the connection: a waiter wakes
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        EXPECT_TRUE(ended) << "waited on the file system's server";
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+
+private:
+    std::string point_;
+    ombrel::platform::UniqueFd fuse_;
+    std::string why_;
+    bool mounted_ = false;
+};
+
+} // namespace
+
+// A path through a link into a file system whose server never answers: the
+// pane and the icon answer at once, with no file.
 TEST(ProgramIdentity, ALinkIntoAFileSystemThatNeverAnswersIsNotWaitedOn) {
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "needs root to mount";
-    ombrel::platform::UniqueFd fuse(::open("/dev/fuse", O_RDWR | O_CLOEXEC));
-    if (!fuse)
-        GTEST_SKIP() << "no /dev/fuse";
     TempDir dir;
     std::string mount = dir.path() + "/stuck";
-    ASSERT_EQ(::mkdir(mount.c_str(), 0755), 0);
-    std::string options =
-        "fd=" + std::to_string(fuse.get()) + ",rootmode=40000,user_id=0,group_id=0";
-    if (::mount("ombrel-test", mount.c_str(), "fuse", MS_NOSUID | MS_NODEV, options.c_str()) != 0)
-        GTEST_SKIP() << "cannot mount a FUSE file system here";
+    StuckMount stuck(mount);
+    if (!stuck.Unavailable().empty())
+        GTEST_SKIP() << stuck.Unavailable();
     std::string linked = dir.Link("link", mount) + "/tool";
     PortEntry entry{};
     std::strcpy(entry.processPath, linked.c_str());
     entry.programFile = ProgramFileOf("/proc/self/exe");
 
-    pid_t child = ::fork();
-    if (child == 0) {
-        fuse.reset(); // the parent's alone, so that closing it ends the connection
+    stuck.ExpectInTime([&] {
         std::vector<std::string> lines = PaneLines(entry);
         SHFILEINFOA info{};
         bool icon = false;
@@ -1117,17 +1169,41 @@ TEST(ProgramIdentity, ALinkIntoAFileSystemThatNeverAnswersIsNotWaitedOn) {
         PortEntry inside = entry;
         std::strcpy(inside.processPath, (mount + "/tool").c_str());
         std::vector<std::string> offline = PaneLines(inside);
-        ::_exit(lines.size() == 2 && lines[1] == "<文件不存在>" && !icon && HasEmptyLabels(offline)
-                    ? 0
-                    : 1);
-    }
-    ombrel::platform::UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
-    pollfd done{process.get(), POLLIN, 0};
-    bool ended = ::poll(&done, 1, 30000) == 1;
-    ::umount2(mount.c_str(), MNT_DETACH);
-    fuse.reset(); // ends the connection: a waiter wakes
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    EXPECT_TRUE(ended) << "waited on the file system's server";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        return lines.size() == 2 && lines[1] == "<文件不存在>" && !icon && HasEmptyLabels(offline);
+    });
+}
+
+// The program, found by its walk, swapped for a link into a file system that
+// never answers before its package, desktop entry and icon are looked up:
+// they start from what the walk opened, so nothing waits on the server, and
+// the unlinked path (or an unbound one) never has its link followed there.
+TEST(ProgramIdentity, AProgramSwappedForALinkIntoAStuckFileSystemIsNotWaitedOn) {
+    TempDir dir;
+    std::string mount = dir.path() + "/stuck";
+    StuckMount stuck(mount);
+    if (!stuck.Unavailable().empty())
+        GTEST_SKIP() << stuck.Unavailable();
+    std::string program = dir.Write("bin/tool");
+    ombrel::platform::ProgramFile file = ProgramFileOf(program);
+
+    stuck.ExpectInTime([&] {
+        ombrel::platform::ProgramFileScope scope(program.c_str(), file);
+        ombrel::platform::ProgramFilePlace place{};
+        OpenBoundFile(*ombrel::platform::BoundProgramFile(program), &place);
+        if (place != ombrel::platform::ProgramFilePlace::Here ||
+            ::rename(program.c_str(), (program + ".moved").c_str()) != 0 ||
+            ::symlink((mount + "/tool").c_str(), program.c_str()) != 0)
+            return false;
+        bool version = GetFileVersionInfoSizeA(program.c_str(), nullptr) != 0;
+        SHFILEINFOA info{};
+        bool icon = SHGetFileInfoA(program.c_str(), 0, &info, sizeof info, SHGFI_ICON) != 0;
+        if (icon)
+            DestroyIcon(info.hIcon);
+        std::string other = dir.path() + "/bin/other";
+        if (::symlink((mount + "/other").c_str(), other.c_str()) != 0)
+            return false;
+        bool unbound = GetFileVersionInfoSizeA(other.c_str(), nullptr) != 0 ||
+                       SHGetFileInfoA(other.c_str(), 0, &info, sizeof info, SHGFI_ICON) == 0;
+        return !version && icon && !unbound;
+    });
 }

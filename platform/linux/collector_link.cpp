@@ -24,6 +24,7 @@
 #include "fd.h"
 #include "owner_helper.h"
 #include "procfs.h"
+#include "program_file.h"
 #include "spawn_attributes.h"
 
 extern char** environ;
@@ -193,11 +194,26 @@ CollectorFailure LastCollectorFailure() {
 std::string CollectorPath() {
     std::string path =
         Setting().overridden ? Setting().path : CompanionProgramPath("ombrel-collector");
-    char real[PATH_MAX];
-    if (path.empty() || ::realpath(path.c_str(), real) == nullptr)
+    if (path.empty())
         return {};
+    if (path[0] != '/') {
+        char folder[PATH_MAX];
+        if (::getcwd(folder, sizeof folder) == nullptr)
+            return {};
+        path = std::string(folder) + "/" + path;
+    }
+    // pkexec is named the file itself, its links followed. Every mount is
+    // taken to answer: this is the program's own install folder, which it
+    // runs from (or a test's).
+    UniqueFd root(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    std::string real;
+    UniqueFd found =
+        root ? FollowPath(
+                   root.get(), path, [](uint64_t) { return std::optional<bool>(false); }, &real)
+             : UniqueFd();
     struct stat info {};
-    return ::stat(real, &info) == 0 && S_ISREG(info.st_mode) ? std::string(real) : std::string();
+    return found && ::fstat(found.get(), &info) == 0 && S_ISREG(info.st_mode) ? real
+                                                                              : std::string();
 }
 
 CollectorPathOverride::CollectorPathOverride(std::string path)

@@ -44,18 +44,12 @@ public:
     const std::string& Root() const { return root_; }
 
 private:
-    std::vector<std::string> Spellings(const std::string& path) const {
-        std::vector<std::string> spellings;
-        auto add = [&](const std::string& p) {
-            if (p.empty())
-                return;
-            spellings.push_back(p);
-            spellings.push_back(p.rfind("/usr/", 0) == 0 ? p.substr(4) : "/usr" + p);
-        };
-        add(path);
-        if (std::string real = files_->RealPath(path); !real.empty() && real != path)
-            add(real);
-        return spellings;
+    // The path is the file's own, as it was opened; resolving it again
+    // would follow a link swapped in since to another file.
+    static std::vector<std::string> Spellings(const std::string& path) {
+        if (path.empty())
+            return {};
+        return {path, path.rfind("/usr/", 0) == 0 ? path.substr(4) : "/usr" + path};
     }
 
     // The database changes when a package is installed or removed: the

@@ -17,10 +17,11 @@ struct PackageInfo {
     std::string maintainer;
 };
 
-// The package that owns path, from the package database under root. The
-// database lists some programs under /bin where the merged /usr layout puts
-// them under /usr/bin (and the reverse), so both spellings are tried, for
-// the path as given and for its canonical form.
+// The package that owns the file at path, its own path with the links
+// already resolved (it is not resolved again: what is there now may be
+// another file), from the package database. The database lists some
+// programs under /bin where the merged /usr layout puts them under
+// /usr/bin (and the reverse), so both spellings are tried.
 std::optional<PackageInfo> FindPackageOwner(const std::string& path);
 
 // The same from the database at /var/lib/dpkg among files, a process's

@@ -1,14 +1,14 @@
 #include "file_source.h"
 
-#include <climits>
+#include <cerrno>
 #include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "directory.h"
 #include "mounts.h"
+#include "program_file.h"
 #include "regular_file.h"
-#include "search_path.h"
 
 namespace ombrel::platform {
 namespace {
@@ -26,16 +26,20 @@ public:
     std::string Stamp(const std::vector<std::string>& paths) const override {
         return ModificationStamp(paths);
     }
-    // A path on a network or user-space file system is taken as written,
-    // since resolving it could wait for good.
+    // From where a mount that may not answer begins, the path is taken as
+    // written, since resolving it could wait for good.
     std::string RealPath(const std::string& path) const override {
-        if (IsOnRemoteFileSystem(path))
-            return path;
-        char resolved[PATH_MAX];
-        return ::realpath(path.c_str(), resolved) ? resolved : "";
+        std::string resolved;
+        UniqueFd found = OpenHostPath(path, &resolved);
+        return found || errno == EREMOTE ? resolved : "";
     }
     bool IsExecutable(const std::string& path) const override {
-        return !IsOnRemoteFileSystem(path) && IsExecutableFile(path);
+        struct stat info {};
+        UniqueFd found = OpenHostPath(path);
+        if (!found || ::fstat(found.get(), &info) != 0 || !S_ISREG(info.st_mode))
+            return false;
+        std::string self = "/proc/self/fd/" + std::to_string(found.get());
+        return ::access(self.c_str(), X_OK) == 0;
     }
     bool IsReadable(const std::string& path) const override {
         return !IsOnRemoteFileSystem(path) && ::access(path.c_str(), R_OK) == 0;

@@ -22,7 +22,9 @@ public:
                  const std::function<void(std::string_view, unsigned char)>& visit) const = 0;
     // One text that changes when any of the files changes, appears or goes.
     virtual std::string Stamp(const std::vector<std::string>& paths) const = 0;
-    // The path with its links resolved; empty when it cannot be.
+    // The path with its links resolved; empty when it cannot be. For the
+    // programs desktop entries start: a program file's own path is never
+    // resolved again (see icon_theme.h).
     virtual std::string RealPath(const std::string& path) const = 0;
     virtual bool IsExecutable(const std::string& path) const = 0;
     // Whether Read could be given the file.

@@ -114,27 +114,23 @@ public:
     // call is given, and is kept only within a refresh scope.
     explicit IconIndex(const FileSource* files = nullptr) : files_(files) {}
 
-    // The icon file of the program's desktop entry; when it has none, the
-    // generic icon's file, or empty where orGeneric is false.
+    // The icon file of the desktop entry of the program at programPath, its
+    // own path (never resolved again: what is there now may not be the
+    // file); when it has none, the generic icon's file, or empty where
+    // orGeneric is false.
     const std::string& FileFor(std::string_view programPath, bool orGeneric = true) {
         BuildUnlessKept();
-        // Many endpoints share a program: the path as given is looked up
-        // before it is resolved.
-        if (auto given = byGivenPath_.find(programPath); given != byGivenPath_.end())
-            return *given->second;
-        std::string real = files_->RealPath(std::string(programPath));
-        if (auto cached = byProgram_.find(real); cached != byProgram_.end()) {
-            byGivenPath_.emplace(programPath, cached->second);
+        // Many endpoints share a program. The answer is the path's, not the
+        // file's: which file is there was decided before the look-up.
+        if (auto cached = byProgram_.find(programPath); cached != byProgram_.end())
             return *cached->second;
-        }
         std::string file;
-        if (auto entry = programIcons_.find(real); entry != programIcons_.end())
+        if (auto entry = programIcons_.find(programPath); entry != programIcons_.end())
             file = IconFile(entry->second);
         if (file.empty() && orGeneric)
             file = IconFile(genericProgramIcon);
         const std::string* interned = &*names_.emplace(file).first; // nodes never move
-        byProgram_.emplace(real, interned);
-        byGivenPath_.emplace(programPath, interned);
+        byProgram_.emplace(programPath, interned);
         return *interned;
     }
 
@@ -169,7 +165,6 @@ private:
         programIcons_.clear();
         iconFiles_.clear();
         byProgram_.clear();
-        byGivenPath_.clear();
         dataDirs_ = XdgDataDirs(*files_);
         for (const std::string& dir : dataDirs_)
             IndexApplications(dir + "/applications");
@@ -236,11 +231,10 @@ private:
     const FileSource* files_;
     bool built_ = false;
     std::vector<std::string> dataDirs_;
-    std::unordered_map<std::string, std::string> programIcons_; // program -> Icon value
-    std::unordered_map<std::string, Candidate> iconFiles_;      // icon name -> file
-    // Program, and the path as asked, to the icon file's interned name.
-    std::unordered_map<std::string, const std::string*> byProgram_;
-    StringMap<const std::string*> byGivenPath_;
+    StringMap<std::string> programIcons_;                  // program -> Icon value
+    std::unordered_map<std::string, Candidate> iconFiles_; // icon name -> file
+    // Program path to the icon file's interned name.
+    StringMap<const std::string*> byProgram_;
     std::unordered_set<std::string> names_; // every icon file named, kept
 };
 
@@ -335,14 +329,13 @@ std::string ProgramIconFileIn(const FileSource& files, const std::string& rootKe
 }
 
 std::string DesktopEntryIdIn(const FileSource& files, std::string_view programPath) {
-    std::string real = files.RealPath(std::string(programPath));
     std::string found;
     for (const std::string& dir : XdgDataDirs(files))
-        if (found.empty() && !real.empty())
+        if (found.empty() && !programPath.empty())
             ForEachApplication(
                 files, dir + "/applications",
                 [&](const std::string& id, const DesktopEntry&, const std::string& program) {
-                    if (found.empty() && program == real)
+                    if (found.empty() && program == programPath)
                         found = id;
                 });
     return found;

@@ -25,6 +25,11 @@ std::string DesktopIconTheme();
 std::vector<std::string> IconThemeChain(const std::vector<std::string>& dataDirs,
                                         const FileSource& files = HostFiles());
 
+// The look-ups below take programPath as the program file's own path, its
+// links already resolved (a walked path, or one resolved when the file was
+// opened): it is never resolved again, so a file swapped for a link since
+// lends nothing of the link's target.
+
 // The icon file for an existing program file: the one its desktop entry
 // names, at 16 pixels from the icon theme, else the theme's generic program
 // icon; empty when neither is installed.

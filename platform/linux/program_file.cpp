@@ -84,6 +84,14 @@ FileIdentity IdentityOf(const UniqueFd& fd) {
     return looked ? looked->identity : FileIdentity{};
 }
 
+// Whether the path descriptor still names the file by path in this
+// namespace: not moved, nor unlinked, since it was opened.
+bool StillAt(const UniqueFd& fd, std::string_view path) {
+    std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+    std::optional<std::string> now = ReadLinkAt(AT_FDCWD, self.c_str());
+    return now && *now == path;
+}
+
 struct RootOfProcess {
     UniqueFd dir; // its /proc entry
     std::vector<MountPoint> mounts;
@@ -158,7 +166,7 @@ UniqueFd FindByIdentity(const ProgramFile& file, std::string_view path, ProgramF
     UniqueFd found =
         root ? WalkProgramPath(root.get(), path, [](uint64_t id) { return IsRemoteMount(id); })
              : UniqueFd();
-    if (found && IdentityOf(found) == wanted) {
+    if (found && IdentityOf(found) == wanted && StillAt(found, path)) {
         place = ProgramFilePlace::Here;
         return found;
     }
@@ -224,6 +232,124 @@ std::unordered_map<PlaceKey, KnownPlace, PlaceKeyHash>& KnownPlaces() {
 
 void ForgetKnownPlaces() {
     KnownPlaces().clear();
+}
+
+struct Followed {
+    UniqueFd fd; // a path descriptor
+    Looked looked;
+};
+
+// What path names below rootFd, its links followed as in that root (an
+// absolute target from it, ".." never above it), each step as in
+// WalkProgramPath. Its path with the links resolved goes to resolved; where
+// a mount that may not answer stops the walk (EREMOTE), what was resolved
+// and the rest as written go to asWritten.
+std::optional<Followed> FollowIn(int rootFd, std::string_view path, const RemoteMountTest& remote,
+                                 std::string* resolved = nullptr,
+                                 std::string* asWritten = nullptr) {
+    constexpr int kMaxLinks = 40; // as the kernel's own lookups
+    if (path.empty() || path[0] != '/' || path.size() > kMaxPath) {
+        errno = EINVAL;
+        return std::nullopt;
+    }
+    // Names still to take, the last first; and the names taken.
+    std::vector<std::string> todo;
+    std::vector<std::string> taken;
+    auto push = [&](std::string_view text) {
+        std::vector<std::string> names;
+        for (size_t at = 0; at <= text.size();) {
+            size_t end = std::min(text.find('/', at), text.size());
+            if (end > at)
+                names.emplace_back(text.substr(at, end - at));
+            at = end + 1;
+        }
+        todo.insert(todo.end(), names.rbegin(), names.rend());
+    };
+    auto joined = [&](const std::vector<std::string>& names, bool reversed) {
+        std::string text;
+        if (reversed)
+            for (auto name = names.rbegin(); name != names.rend(); ++name)
+                text += "/" + *name;
+        else
+            for (const std::string& name : names)
+                text += "/" + name;
+        return text;
+    };
+    auto offline = [&] {
+        if (asWritten != nullptr) {
+            *asWritten = joined(taken, false) + joined(todo, true);
+            if (asWritten->empty())
+                *asWritten = "/";
+        }
+        errno = EREMOTE;
+        return std::nullopt;
+    };
+    push(path);
+    std::optional<Looked> looked = Look(rootFd, "");
+    if (!looked)
+        return std::nullopt;
+    if (!OnAnsweringMount(*looked, remote))
+        return offline();
+    UniqueFd dir(::fcntl(rootFd, F_DUPFD_CLOEXEC, 0));
+    int links = 0;
+    while (dir && !todo.empty()) {
+        std::string name = std::move(todo.back());
+        todo.pop_back();
+        if (name == ".")
+            continue;
+        if (name == "..") {
+            // Never above the root; the folder is walked to again from it.
+            if (!taken.empty())
+                taken.pop_back();
+            std::string parent = joined(taken, false);
+            dir = parent.empty() ? UniqueFd(::fcntl(rootFd, F_DUPFD_CLOEXEC, 0))
+                                 : WalkProgramPath(rootFd, parent, remote);
+            looked = dir ? Look(dir.get(), "") : std::nullopt;
+            continue;
+        }
+        std::optional<Looked> next = Look(dir.get(), name.c_str());
+        if (!next)
+            return std::nullopt;
+        if (S_ISLNK(next->mode)) {
+            // The link lies in a folder of a mount that answers.
+            std::optional<std::string> target = ReadLinkAt(dir.get(), name.c_str());
+            if (++links > kMaxLinks || !target || target->empty()) {
+                errno = ELOOP;
+                return std::nullopt;
+            }
+            if ((*target)[0] == '/') {
+                taken.clear();
+                dir = UniqueFd(::fcntl(rootFd, F_DUPFD_CLOEXEC, 0));
+            }
+            push(*target);
+            continue;
+        }
+        if (!todo.empty() && !S_ISDIR(next->mode)) {
+            errno = ENOTDIR;
+            return std::nullopt;
+        }
+        if (!OnAnsweringMount(*next, remote)) {
+            todo.push_back(std::move(name));
+            return offline();
+        }
+        UniqueFd opened(::openat(dir.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        std::optional<Looked> now = opened ? Look(opened.get(), "") : std::nullopt;
+        if (!now || now->identity != next->identity || now->mount != next->mount) {
+            errno = EAGAIN; // swapped between the look and the open
+            return std::nullopt;
+        }
+        taken.push_back(std::move(name));
+        dir = std::move(opened);
+        looked = now;
+    }
+    if (!dir || !looked)
+        return std::nullopt;
+    if (resolved != nullptr) {
+        *resolved = joined(taken, false);
+        if (resolved->empty())
+            *resolved = "/";
+    }
+    return Followed{std::move(dir), *looked};
 }
 
 } // namespace
@@ -306,6 +432,48 @@ ProgramFilePlace PlaceOf(const ProgramFileScope::Binding& binding) {
     return place;
 }
 
+std::string OwnPathOf(const ProgramFileScope::Binding& binding) {
+    ProgramFilePlace place = PlaceOf(binding);
+    if (place == ProgramFilePlace::ProcessRoot)
+        return binding.path; // walked in that root, and walked there again to be read
+    if (place != ProgramFilePlace::Here)
+        return "";
+    // Within a refresh scope the place may be remembered, its descriptor
+    // closed: it was checked as it was walked.
+    if (binding.fd &&
+        (IdentityOf(binding.fd) != FileIdentity{binding.file.device, binding.file.inode} ||
+         !StillAt(binding.fd, binding.path)))
+        return "";
+    return binding.path;
+}
+
+UniqueFd FollowPath(int rootFd, std::string_view path, const RemoteMountTest& remote,
+                    std::string* resolved) {
+    std::string asWritten;
+    std::optional<Followed> followed = FollowIn(rootFd, path, remote, resolved, &asWritten);
+    if (!followed) {
+        if (errno == EREMOTE && resolved != nullptr)
+            *resolved = std::move(asWritten);
+        return UniqueFd();
+    }
+    return std::move(followed->fd);
+}
+
+UniqueFd OpenHostPath(std::string_view path, std::string* resolved) {
+    // As written, a path on such a mount is not even begun on.
+    if (IsOnRemoteFileSystem(path)) {
+        if (resolved != nullptr)
+            *resolved = path;
+        errno = EREMOTE;
+        return UniqueFd();
+    }
+    UniqueFd root(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!root)
+        return UniqueFd();
+    return FollowPath(
+        root.get(), path, [](uint64_t id) { return IsRemoteMount(id); }, resolved);
+}
+
 ProgramFileScope::ProgramFileScope(const char* path, const ProgramFile& file)
     : binding_(std::make_shared<Binding>()), saved_(t_binding) {
     auto* binding = const_cast<Binding*>(binding_.get());
@@ -325,81 +493,11 @@ struct ProcessRootFiles::Found {
 
 std::optional<ProcessRootFiles::Found> ProcessRootFiles::Open(const std::string& path,
                                                               std::string* resolved) const {
-    constexpr int kMaxLinks = 40; // as the kernel's own lookups
-    if (path.empty() || path[0] != '/' || path.size() > kMaxPath)
+    std::optional<Followed> followed = FollowIn(
+        root_.get(), path, [&](uint64_t id) { return RemoteInProcess(mounts_, id); }, resolved);
+    if (!followed)
         return std::nullopt;
-    auto remote = [&](uint64_t id) { return RemoteInProcess(mounts_, id); };
-    std::optional<Looked> looked = Look(root_.get(), "");
-    if (!looked || !OnAnsweringMount(*looked, remote))
-        return std::nullopt;
-    // Names still to take, the last first; and the names taken.
-    std::vector<std::string> todo;
-    auto push = [&](std::string_view text) {
-        std::vector<std::string> names;
-        for (size_t at = 0; at <= text.size();) {
-            size_t end = std::min(text.find('/', at), text.size());
-            if (end > at)
-                names.emplace_back(text.substr(at, end - at));
-            at = end + 1;
-        }
-        todo.insert(todo.end(), names.rbegin(), names.rend());
-    };
-    push(path);
-    std::vector<std::string> taken;
-    UniqueFd dir(::fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
-    int links = 0;
-    while (dir && !todo.empty()) {
-        std::string name = std::move(todo.back());
-        todo.pop_back();
-        if (name == ".")
-            continue;
-        if (name == "..") {
-            // Never above the root; the folder is walked to again from it.
-            if (!taken.empty())
-                taken.pop_back();
-            std::string parent;
-            for (const std::string& step : taken)
-                parent += "/" + step;
-            dir = parent.empty() ? UniqueFd(::fcntl(root_.get(), F_DUPFD_CLOEXEC, 0))
-                                 : WalkProgramPath(root_.get(), parent, remote);
-            looked = dir ? Look(dir.get(), "") : std::nullopt;
-            continue;
-        }
-        std::optional<Looked> next = Look(dir.get(), name.c_str());
-        if (!next)
-            return std::nullopt;
-        if (S_ISLNK(next->mode)) {
-            // The link lies in a folder of a mount that answers.
-            std::optional<std::string> target = ReadLinkAt(dir.get(), name.c_str());
-            if (++links > kMaxLinks || !target || target->empty())
-                return std::nullopt;
-            if ((*target)[0] == '/') {
-                taken.clear();
-                dir = UniqueFd(::fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
-            }
-            push(*target);
-            continue;
-        }
-        if (!OnAnsweringMount(*next, remote))
-            return std::nullopt;
-        UniqueFd opened(::openat(dir.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-        std::optional<Looked> now = opened ? Look(opened.get(), "") : std::nullopt;
-        if (!now || now->identity != next->identity || now->mount != next->mount)
-            return std::nullopt; // swapped between the look and the open
-        taken.push_back(std::move(name));
-        dir = std::move(opened);
-        looked = now;
-    }
-    if (!dir || !looked)
-        return std::nullopt;
-    if (resolved != nullptr) {
-        resolved->clear();
-        for (const std::string& step : taken)
-            *resolved += "/" + step;
-        if (resolved->empty())
-            *resolved = "/";
-    }
-    return Found{std::move(dir), *looked};
+    return Found{std::move(followed->fd), followed->looked};
 }
 
 bool ProcessRootFiles::Vouched(const Found& found) const {

@@ -64,6 +64,27 @@ ProgramFilePlace PlaceOf(const ProgramFileScope::Binding& binding);
 // offline); its place goes to place.
 const UniqueFd& OpenBoundFile(const ProgramFileScope::Binding& binding, ProgramFilePlace* place);
 
+// What the absolute path names below the directory root, its links
+// followed as in that root (an absolute target from it, ".." never above
+// it, at most 40 links), each step as in WalkProgramPath: no name is looked
+// up on a mount that may not answer, and a name swapped between its look
+// and its open is not followed. A path descriptor of it, and its path with
+// the links resolved in resolved; else empty with errno: EREMOTE where such
+// a mount was met, resolved then holding what was resolved and the rest as
+// written; ELOOP, ENOENT, ...
+UniqueFd FollowPath(int rootFd, std::string_view path, const RemoteMountTest& remote,
+                    std::string* resolved = nullptr);
+
+// The same in this namespace, by its mount table.
+UniqueFd OpenHostPath(std::string_view path, std::string* resolved = nullptr);
+
+// The path the bound file's details (package, desktop entry, icon) are
+// looked up by: the path as walked, which holds no link, while the file
+// opened is still there by that path with its identity; empty when it is
+// not, or the file is neither here nor in the process's own root. A path
+// never resolved again, so a file swapped for a link lends nothing.
+std::string OwnPathOf(const ProgramFileScope::Binding& binding);
+
 // The files of a live process's own root, as it sees them. Links are
 // followed as in that root (an absolute target from it, ".." never above
 // it), each step as in WalkProgramPath. What is read of it speaks of its

@@ -1,5 +1,6 @@
+#include <cerrno>
 #include <map>
-#include <sys/stat.h>
+#include <optional>
 #include <tuple>
 #include <unordered_map>
 #include <unordered_set>
@@ -10,7 +11,6 @@
 #include "../core/provisions.h"
 #include "../core/scope_memo.h"
 #include "../linux/icon_theme.h"
-#include "../linux/mounts.h"
 #include "../linux/program_file.h"
 #include "../linux/regular_file.h"
 #include "icon_object.h"
@@ -23,34 +23,20 @@ size_t& LiveIcons() {
     return count;
 }
 
-StringMap<bool>& KnownFiles() {
-    static StringMap<bool> known;
-    return known;
-}
-
-void ForgetKnownFiles() {
-    KnownFiles().clear();
-}
-
-// Whether a file exists, remembered within a refresh scope: a refresh asks
-// for the icon of every endpoint, most of them of a few programs.
-bool FileExists(const char* path) {
-    bool remember = InRefreshScope();
-    StringMap<bool>& known = KnownFiles();
-    if (remember)
-        if (auto found = known.find(std::string_view(path)); found != known.end())
-            return found->second;
+// The path of the file at path, its links followed, when there is one; as
+// written from where a mount that may not answer begins (nothing there is
+// looked at, the file is taken as there). Not remembered: the file a link
+// names may change from one look-up to the next.
+std::optional<std::string> OwnPathOfFileAt(const char* path) {
     // A file planted under the kernel's text for a deleted program is not
-    // the program; a file on a remote mount is not looked at, since its
-    // server may never answer.
-    struct stat status {};
-    bool exists =
-        !NamesDeletedFile(path) && (IsOnRemoteFileSystem(path) || ::stat(path, &status) == 0);
-    if (remember) {
-        known.emplace(path, exists);
-        ForgetAtScopeEnd(ForgetKnownFiles);
-    }
-    return exists;
+    // the program.
+    if (NamesDeletedFile(path))
+        return std::nullopt;
+    std::string own;
+    UniqueFd found = OpenHostPath(path, &own);
+    if (!found && errno != EREMOTE)
+        return std::nullopt;
+    return own;
 }
 
 // All held images together; more than any machine's programs' icons.
@@ -160,14 +146,17 @@ DWORD_PTR SHGetFileInfoA(LPCSTR path, DWORD, SHFILEINFOA* info, UINT infoSize, U
         // A program's own file: the desktop's entries name programs by
         // path, so they speak of it only where that path is the file, and
         // those of its own root only there (an offline one is not known).
+        // Its path is never resolved again: a file swapped for a link since
+        // it was walked lends it nothing.
         ProgramFilePlace place = PlaceOf(*bound);
         if (place == ProgramFilePlace::None)
             return 0;
-        source = place == ProgramFilePlace::Here          ? ProgramIconFile(path)
-                 : place == ProgramFilePlace::ProcessRoot ? RootedIconSource(*bound)
-                                                          : GenericProgramIconFile();
-    } else if (FileExists(path)) {
-        source = ProgramIconFile(path);
+        std::string own = place == ProgramFilePlace::Here ? OwnPathOf(*bound) : "";
+        source = place == ProgramFilePlace::ProcessRoot ? RootedIconSource(*bound)
+                 : !own.empty()                         ? ProgramIconFile(own)
+                                                        : GenericProgramIconFile();
+    } else if (std::optional<std::string> own = OwnPathOfFileAt(path)) {
+        source = ProgramIconFile(*own);
     } else {
         return 0;
     }

@@ -62,8 +62,10 @@ std::optional<std::vector<uint8_t>> VersionBlockOf(LPCSTR fileName) {
     }
     struct stat info {};
     UniqueFd fd;
-    bool keyedByPath = true;                   // the package database names the file by this path
-    std::unique_ptr<ProcessRootFiles> ownRoot; // or the one of the process's own root
+    // The file's own path, by which the package database names it, found
+    // as it was opened and never resolved again; or the process's own root.
+    std::string ownPath;
+    std::unique_ptr<ProcessRootFiles> ownRoot;
     if (const ProgramFileScope::Binding* bound = BoundProgramFile(fileName)) {
         // A program's own file: the one with its identity, or none.
         ProgramFilePlace place = ProgramFilePlace::None;
@@ -73,11 +75,14 @@ std::optional<std::vector<uint8_t>> VersionBlockOf(LPCSTR fileName) {
             return std::nullopt;
         }
         fd = ReopenRegular(file, O_RDONLY, &info);
-        keyedByPath = place == ProgramFilePlace::Here;
+        if (place == ProgramFilePlace::Here)
+            ownPath = OwnPathOf(*bound);
         if (place == ProgramFilePlace::ProcessRoot)
             ownRoot = OpenProcessRoot(bound->file, bound->path);
+    } else if (NamesDeletedFile(fileName)) {
+        errno = ENOENT; // a file planted under a deleted program's name is not it
     } else {
-        fd = OpenRegularFile(fileName, &info);
+        fd = ReopenRegular(OpenHostPath(fileName, &ownPath), O_RDONLY, &info);
     }
     if (!fd) {
         // A file on a remote mount is not looked at: as if it were not there.
@@ -93,9 +98,9 @@ std::optional<std::vector<uint8_t>> VersionBlockOf(LPCSTR fileName) {
         if (auto tree = ParseVersionResource(resource->data(), resource->size()))
             if (auto block = SerializeVersionBlock(*tree))
                 return block;
-    } else if (auto package = keyedByPath ? FindPackageOwner(fileName)
-                              : ownRoot   ? OwnRootsWord(*ownRoot, fileName)
-                                          : std::nullopt) {
+    } else if (auto package = ownRoot            ? OwnRootsWord(*ownRoot, fileName)
+                              : !ownPath.empty() ? FindPackageOwner(ownPath)
+                                                 : std::nullopt) {
         if (auto block = SerializeVersionBlock(PackageVersion(*package)))
             return block;
     }
