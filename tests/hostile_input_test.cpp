@@ -108,13 +108,13 @@ TEST_F(HostileTree, SnapshotKeepsEveryEndpointWithWhatCouldBeRead) {
     // Too long for the entry: never a cut path, which could name another
     // file, but the process's name from the process list.
     std::string shown = longOne->processPath;
-    EXPECT_EQ(shown.rfind("pppp", 0), 0u);
+    EXPECT_EQ(shown.rfind("[pppp", 0), 0u);
     EXPECT_EQ(shown.find('/'), std::string::npos);
 
     const PortEntry* badOne = ByPort(entries, 7002);
     ASSERT_NE(badOne, nullptr);
     EXPECT_EQ(badOne->processId, 4343);
-    EXPECT_EQ(std::string(badOne->processPath), badName); // bytes as they stand
+    EXPECT_EQ(std::string(badOne->processPath), "[" + badName + "]"); // bytes as they stand
 
     const PortEntry* orphan = ByPort(entries, 7003);
     ASSERT_NE(orphan, nullptr);
@@ -144,7 +144,7 @@ TEST_F(HostileTree, ListAndPaneShowThemWithoutReadingPastAField) {
         ASSERT_FALSE(lines.empty());
         if (view.GetItemText(row, 4) == "4343") {
             // Each byte that is not UTF-8 shows as its escape, nothing more.
-            EXPECT_EQ(shown, "\\xff\\xfe-bad\\xc3");
+            EXPECT_EQ(shown, "[\\xff\\xfe-bad\\xc3]");
             ++checked;
         }
         if (view.GetItemText(row, 4) == "4242") {

@@ -284,8 +284,8 @@ TEST(OmbrelList, TheDebugCapabilitiesShowOtherUsersOwners) {
 }
 
 // An ordinary user's run with the owner helper beside the program: given
-// its capabilities, root's listener shows root's pid and the process's name,
-// never its path; without them, no owner.
+// its capabilities, root's listener shows root's pid and the process's name
+// in brackets, never its path; without them, no owner.
 TEST(OmbrelList, TheOwnerHelperNamesEveryOwnerButNoPath) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to make another user's listener and a file capability";
@@ -312,7 +312,7 @@ TEST(OmbrelList, TheOwnerHelperNamesEveryOwnerButNoPath) {
     if (withHelper == "<no capabilities here>")
         GTEST_SKIP() << "this file system holds no file capabilities";
     std::string name = std::string(exe).substr(std::string(exe).rfind('/') + 1).substr(0, 15);
-    EXPECT_EQ(withHelper, std::to_string(::getpid()) + " " + name);
+    EXPECT_EQ(withHelper, std::to_string(::getpid()) + " [" + name + "]");
     EXPECT_EQ(ownerOf(false), "0 ");
     ::close(listener);
 }
