@@ -442,8 +442,8 @@ QString CMainFrame::GetStatusText() const {
 
 void CMainFrame::ShowEntry(const PortEntry* entry) {
     if (m_pStatusPane != nullptr) {
-        m_pStatusPane->setText(entry ? ShownText(QString::fromUtf8(entry->processPath))
-                                     : QString());
+        m_pStatusPane->setText(
+            entry ? QString::fromStdString(ShownText(std::string(entry->processPath))) : QString());
         m_pStatusPane->repaint();
     }
     if (CDetailView* detail = GetDetailView())

@@ -9,6 +9,7 @@
 #include <ombrel/owner_source.h>
 #include <ombrel/res/strings.h>
 #include <ombrel/startup.h>
+#include <ombrel/text.h>
 
 #include "debug_privilege.h"
 #include "port_table.h"
@@ -22,9 +23,10 @@ void PrintHelp() {
                 "Lists every local TCP and UDP endpoint, IPv4 and IPv6, and the program that\n"
                 "owns it, one line each, fields separated by tabs: key, protocol (TCP or UDP),\n"
                 "local address:port, remote address:port (an IPv6 address in brackets), state,\n"
-                "process id, program path or name.\n"
-                "In a field, a backslash is written \\\\, a tab \\t, a newline \\n and any\n"
-                "other control byte \\xHH.\n\n"
+                "process id, program path or [name].\n"
+                "In a field, a backslash is written \\\\, a tab \\t, a newline \\n, any other\n"
+                "control byte and any byte that is not UTF-8 \\xHH, and the other control\n"
+                "characters, line separators and characters that reorder text \\uHHHH.\n\n"
                 "  --tcp   list only TCP endpoints\n"
                 "  --udp   list only UDP endpoints\n"
                 "  --help  show this text\n\n"
@@ -34,27 +36,12 @@ void PrintHelp() {
                 kUsage);
 }
 
-// Any process can put a tab or a newline in its program's path; escaped, every
-// line still splits into seven fields and each field reads back exactly.
-// Bytes from 0x80 up pass unchanged, so UTF-8 stays readable.
+// Any process can put a tab, a newline or a terminal's control sequence in
+// its program's path or name; shown by the window's rule with backslashes
+// escaped too, every line splits into seven fields, each reads back
+// exactly, and the output is UTF-8 that does nothing to a terminal.
 void AppendField(std::string& line, const char* text) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    for (auto* at = reinterpret_cast<const unsigned char*>(text); *at != 0; ++at) {
-        unsigned char byte = *at;
-        if (byte == '\\') {
-            line += "\\\\";
-        } else if (byte == '\t') {
-            line += "\\t";
-        } else if (byte == '\n') {
-            line += "\\n";
-        } else if (byte < 0x20 || byte == 0x7f) {
-            line += "\\x";
-            line += kHex[byte >> 4];
-            line += kHex[byte & 0xf];
-        } else {
-            line += static_cast<char>(byte);
-        }
-    }
+    line += ombrel::platform::ShownText(text, ombrel::platform::Backslash::Escaped);
 }
 
 } // namespace

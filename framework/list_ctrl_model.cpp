@@ -39,7 +39,8 @@ QVariant CListCtrlModel::data(const QModelIndex& index, int role) const {
     const Row& row = m_rows[static_cast<size_t>(index.row())];
     switch (role) {
     case Qt::DisplayRole:
-        return ShownText(QString::fromStdString(row.texts[static_cast<size_t>(index.column())]));
+        // Escaped as bytes: a byte that is not UTF-8 shows as \xHH, not as U+FFFD.
+        return QString::fromStdString(ShownText(row.texts[static_cast<size_t>(index.column())]));
     case Qt::DecorationRole:
         if (index.column() == 0 && m_images != nullptr && row.image >= 0 &&
             row.image < m_images->GetImageCount()) {

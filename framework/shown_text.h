@@ -1,13 +1,12 @@
 // How a text the system does not control (a path, a process name, a string
-// read from a file) is shown on one line: a control character or a
-// character that breaks or reorders lines is written as an escape, the way
-// the command-line listing writes control bytes ("\t", "\n", "\xHH"; "\uHHHH"
-// beyond a byte). Everything else, backslashes included, is shown as it is.
+// read from a file) is shown on one line in the window: the layer's rule,
+// the one the command-line listing writes too, with a backslash shown as it
+// is.
 #pragma once
 
 #include <QString>
 #include <string>
 
-QString ShownText(const QString& text);
-// The same for narrow UTF-8 text; bytes that are not UTF-8 pass unchanged.
 std::string ShownText(const std::string& text);
+// The same for text already in a QString, through its UTF-8 form.
+QString ShownText(const QString& text);

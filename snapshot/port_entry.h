@@ -19,7 +19,7 @@ struct PortEntry {
     int32_t remotePort;     // host order; 0 for UDP
     char state[32];         // display text of the TCP state; empty for UDP
     int32_t processId;
-    char processPath[MAX_PATH]; // main-module path, else the process's name, else empty
+    char processPath[MAX_PATH]; // main-module path, else "[name]" of the process, else empty
     HICON smallIcon;            // owned by the entry; none when the shell gave none
     int32_t family;             // AF_INET_FAMILY or AF_INET6_FAMILY
     // The file the process ran at the refresh, by identity: the icon and the

@@ -3,6 +3,7 @@
 #include "bind_function.h"
 
 #include <cstring>
+#include <string_view>
 
 #include <ombrel/text.h>
 
@@ -54,8 +55,25 @@ PortEntry* CPortTable::FindByKey(int key) {
     return nullptr;
 }
 
+namespace {
+
+// A name in square brackets: every program path the refresh reads is
+// absolute, so no name (which any process may set, "/usr/sbin/sshd" among
+// them) reads as a path. A name too long for the field is cut inside the
+// brackets.
+void SetName(PortEntry& entry, const char* name) {
+    std::string_view text(name);
+    text = text.substr(0, ombrel::platform::Utf8FitLength(text, sizeof entry.processPath - 3));
+    entry.processPath[0] = '[';
+    std::memcpy(entry.processPath + 1, text.data(), text.size());
+    entry.processPath[text.size() + 1] = ']';
+    entry.processPath[text.size() + 2] = '\0';
+}
+
+} // namespace
+
 void CPortTable::SetNameForPid(int processId, const char* name) {
-    if (name == nullptr)
+    if (name == nullptr || *name == '\0')
         return;
     if (m_unnamedIndexed) {
         auto found = m_unnamed.find(processId);
@@ -63,12 +81,12 @@ void CPortTable::SetNameForPid(int processId, const char* name) {
             return;
         for (PortEntry* entry : found->second)
             if (entry->processPath[0] == '\0')
-                ombrel::platform::CopyText(entry->processPath, sizeof entry->processPath, name);
+                SetName(*entry, name);
         return;
     }
     for (const OwnedEntry& entry : m_entries)
         if (entry != nullptr && entry->processId == processId && entry->processPath[0] == '\0')
-            ombrel::platform::CopyText(entry->processPath, sizeof entry->processPath, name);
+            SetName(*entry, name);
 }
 
 CPortTable::OwnedEntry CPortTable::NewEntry() {

@@ -30,7 +30,8 @@ public:
     int GetFirst(int& index, PortEntry*& entry);
     int GetNext(int& index, PortEntry*& entry);
     PortEntry* FindByKey(int key);
-    // Gives the name to the entries of that process that have no path yet.
+    // Gives the name, as "[name]", to the entries of that process that have
+    // no path yet.
     void SetNameForPid(int processId, const char* name);
 
     // The refresh passes, in the order Refresh runs them.

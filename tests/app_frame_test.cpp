@@ -174,11 +174,11 @@ TEST_F(Window, TreeFiltersListSelectionFillsStatusAndPane) {
     EXPECT_EQ(frame->GetDetailView()->GetEntry(), nullptr);
     ClickItem(frame->GetClassView(), 2);
     EXPECT_EQ(list->GetItemCount(), 1);
-    EXPECT_EQ(list->GetItemText(0, 5), "resolver");
+    EXPECT_EQ(list->GetItemText(0, 5), "[resolver]");
     EXPECT_EQ(TableCalls(), calls); // no new snapshot
 
     ClickRow(list, 0);
-    EXPECT_EQ(frame->GetStatusText(), "resolver");
+    EXPECT_EQ(frame->GetStatusText(), "[resolver]"); // the name, as the list shows it
     frame->SetFilter(1); // the value already current clears and refills too
     EXPECT_EQ(frame->GetStatusText(), "");
     EXPECT_EQ(frame->GetDetailView()->GetEntry(), nullptr);

@@ -108,13 +108,13 @@ TEST_F(HostileTree, SnapshotKeepsEveryEndpointWithWhatCouldBeRead) {
     // Too long for the entry: never a cut path, which could name another
     // file, but the process's name from the process list.
     std::string shown = longOne->processPath;
-    EXPECT_EQ(shown.rfind("pppp", 0), 0u);
+    EXPECT_EQ(shown.rfind("[pppp", 0), 0u);
     EXPECT_EQ(shown.find('/'), std::string::npos);
 
     const PortEntry* badOne = ByPort(entries, 7002);
     ASSERT_NE(badOne, nullptr);
     EXPECT_EQ(badOne->processId, 4343);
-    EXPECT_EQ(std::string(badOne->processPath), badName); // bytes as they stand
+    EXPECT_EQ(std::string(badOne->processPath), "[" + badName + "]"); // bytes as they stand
 
     const PortEntry* orphan = ByPort(entries, 7003);
     ASSERT_NE(orphan, nullptr);
@@ -143,9 +143,8 @@ TEST_F(HostileTree, ListAndPaneShowThemWithoutReadingPastAField) {
         auto lines = frame.pane.TextLines();
         ASSERT_FALSE(lines.empty());
         if (view.GetItemText(row, 4) == "4343") {
-            // Invalid bytes become replacement characters, nothing more.
-            EXPECT_TRUE(shown.contains(QChar(0xFFFD)));
-            EXPECT_TRUE(shown.contains("-bad"));
+            // Each byte that is not UTF-8 shows as its escape, nothing more.
+            EXPECT_EQ(shown, "[\\xff\\xfe-bad\\xc3]");
             ++checked;
         }
         if (view.GetItemText(row, 4) == "4242") {
@@ -187,7 +186,7 @@ TEST(HostilePaths, ProgramWhoseNameIsNotUtf8KeepsItsVersion) {
     pane.SetEntry(&entry);
     auto lines = pane.TextLines();
     ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[0].text, "文件 : " + program);
+    EXPECT_EQ(lines[0].text, "文件 : " + dir.path() + "/tool-\\xff\\xfe.exe"); // shown as UTF-8
     EXPECT_EQ(lines[1].text, "版本: 1.2.3.4");
     EXPECT_EQ(lines[2].text, "描述: Probe");
 }

@@ -49,7 +49,8 @@ std::vector<std::vector<std::string>> Lines(const std::string& text) {
     return lines;
 }
 
-// The reader's side of ombrel-list's escapes.
+// The reader's side of ombrel-list's escapes: \xHH is one byte, \uHHHH one
+// character.
 std::string Unescape(const std::string& field) {
     std::string text;
     for (size_t at = 0; at < field.size(); ++at) {
@@ -62,11 +63,53 @@ std::string Unescape(const std::string& field) {
         } else if (field[at] == 'x' && at + 2 < field.size()) {
             text += static_cast<char>(std::stoi(field.substr(at + 1, 2), nullptr, 16));
             at += 2;
+        } else if (field[at] == 'u' && at + 4 < field.size()) {
+            unsigned code = static_cast<unsigned>(std::stoi(field.substr(at + 1, 4), nullptr, 16));
+            if (code < 0x800) {
+                text += static_cast<char>(0xC0 | code >> 6);
+            } else {
+                text += static_cast<char>(0xE0 | code >> 12);
+                text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            }
+            text += static_cast<char>(0x80 | (code & 0x3F));
+            at += 4;
         } else {
             text += field[at];
         }
     }
     return text;
+}
+
+// Where text first fails to be strict UTF-8 free of control characters
+// other than the tab and the newline that separate fields and lines, or
+// npos. What a terminal or a strict reader sees of the output.
+size_t FirstUnsafeByte(const std::string& text) {
+    for (size_t at = 0; at < text.size();) {
+        auto byte = [&](size_t i) {
+            return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0u;
+        };
+        unsigned lead = byte(0), code = 0;
+        size_t length = lead < 0x80                    ? 1
+                        : lead >= 0xC2 && lead <= 0xDF ? 2
+                        : lead >= 0xE0 && lead <= 0xEF ? 3
+                        : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                       : 0;
+        if (length == 0)
+            return at;
+        code = length == 1 ? lead : lead & (0x7Fu >> length);
+        for (size_t i = 1; i < length; ++i) {
+            if ((byte(i) & 0xC0) != 0x80)
+                return at;
+            code = code << 6 | (byte(i) & 0x3F);
+        }
+        const unsigned least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < least[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
+            return at;
+        if ((code < 0x20 && code != '\t' && code != '\n') || (code >= 0x7F && code <= 0x9F))
+            return at;
+        at += length;
+    }
+    return std::string::npos;
 }
 
 // A listener on 127.0.0.1 (its descriptor, or -1), and its address as
@@ -180,56 +223,128 @@ TEST(OmbrelList, PrintsOurSocketsWithTheSameFactsAsTheTable) {
     ::close(udp);
 }
 
+namespace {
+
+// The socket holder copied to program and run from there (so its process's
+// name is the copy's file name), holding a listener until it is stopped.
+class Holder {
+public:
+    explicit Holder(const std::string& program) {
+        {
+            std::ifstream in(OMBREL_SOCKET_HOLDER, std::ios::binary);
+            std::ofstream out(program, std::ios::binary);
+            out << in.rdbuf();
+        }
+        ::chmod(program.c_str(), 0755);
+        int toHolder[2], fromHolder[2];
+        if (::pipe2(toHolder, O_CLOEXEC) != 0)
+            return;
+        if (::pipe2(fromHolder, O_CLOEXEC) != 0) {
+            ::close(toHolder[0]);
+            ::close(toHolder[1]);
+            return;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, toHolder[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, fromHolder[1], 1);
+        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(toHolder[0]);
+        ::close(fromHolder[1]);
+        input_ = toHolder[1];
+        char portLine[16] = {};
+        if (pid_ > 0 && ::read(fromHolder[0], portLine, sizeof portLine - 1) > 0)
+            local_ = "127.0.0.1:" + std::to_string(std::atoi(portLine));
+        ::close(fromHolder[0]);
+    }
+    ~Holder() { Stop(); }
+    // Ends the holder: it ends when its input does.
+    void Stop() {
+        if (input_ >= 0)
+            ::close(input_);
+        input_ = -1;
+        if (pid_ > 0)
+            ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    pid_t pid() const { return pid_; }
+    // Its listener's address as ombrel-list writes it; empty if it did not start.
+    const std::string& local() const { return local_; }
+
+private:
+    pid_t pid_ = -1;
+    int input_ = -1;
+    std::string local_;
+};
+
+// The program field of the row of local, or "<no row>".
+std::string ProgramOf(const ListRun& run, const std::string& local) {
+    for (const auto& fields : Lines(run.out))
+        if (fields.size() == 7 && fields[2] == local)
+            return fields[6];
+    return "<no row>";
+}
+
+} // namespace
+
 // A program whose path holds a tab, a newline, a backslash, control bytes
 // and a byte that is not UTF-8: its row still has seven fields and the path
 // reads back whole.
 TEST(OmbrelList, EscapedPathReadsBackWhole) {
     TempDir dir;
-    const std::string name = "odd\tname\nwith\\slash\x01\x7f\xff";
-    const std::string program = dir.path() + "/" + name;
-    {
-        std::ifstream in(OMBREL_SOCKET_HOLDER, std::ios::binary);
-        std::ofstream out(program, std::ios::binary);
-        out << in.rdbuf();
-    }
-    ASSERT_EQ(::chmod(program.c_str(), 0755), 0);
-
-    int toHolder[2], fromHolder[2];
-    ASSERT_EQ(::pipe2(toHolder, O_CLOEXEC), 0);
-    ASSERT_EQ(::pipe2(fromHolder, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, toHolder[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, fromHolder[1], 1);
-    char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-    pid_t holder = 0;
-    int spawned = posix_spawn(&holder, program.c_str(), &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(toHolder[0]);
-    ::close(fromHolder[1]);
-    ASSERT_EQ(spawned, 0);
-    char portLine[16] = {};
-    ssize_t got = ::read(fromHolder[0], portLine, sizeof portLine - 1);
-    ::close(fromHolder[0]);
-    const std::string local = "127.0.0.1:" + std::to_string(got > 0 ? std::atoi(portLine) : 0);
-
+    const std::string program = dir.path() + "/odd\tname\nwith\\slash\x01\x7f\xff";
+    Holder holder(program);
+    ASSERT_FALSE(holder.local().empty()) << "the socket holder did not start";
     ListRun run = List({"--tcp"});
-    ::close(toHolder[1]); // the holder ends when its input does
-    int status = 0;
-    ::waitpid(holder, &status, 0);
-    ASSERT_GT(got, 0) << "the socket holder did not start";
+    const pid_t pid = holder.pid();
+    holder.Stop();
 
     int rows = 0;
     for (const auto& fields : Lines(run.out)) {
-        if (fields.size() < 3 || fields[2] != local)
+        if (fields.size() < 3 || fields[2] != holder.local())
             continue;
         ++rows;
         ASSERT_EQ(fields.size(), 7u);
-        EXPECT_EQ(fields[5], std::to_string(holder));
-        EXPECT_EQ(fields[6], dir.path() + "/odd\\tname\\nwith\\\\slash\\x01\\x7f\xff");
+        EXPECT_EQ(fields[5], std::to_string(pid));
+        EXPECT_EQ(fields[6], dir.path() + "/odd\\tname\\nwith\\\\slash\\x01\\x7f\\xff");
         EXPECT_EQ(Unescape(fields[6]), program);
     }
     EXPECT_EQ(rows, 1);
+}
+
+// A path, and a process's name where the path cannot be read, that hold an
+// 8-bit CSI (the byte 0x9b and the character U+009B), a byte that is not
+// UTF-8, a right-to-left override and a newline: the whole output is still
+// strict UTF-8 with no control character but the separators, the path reads
+// back whole and the name shows in brackets, where no path can begin.
+TEST(OmbrelList, HostileBytesNeitherActOnATerminalNorBreakUtf8) {
+    TempDir dir;
+    const std::string name = "\x9bK\xc2\x9bK\xff\xe2\x80\xae\n"; // CSI K: erase the line
+    const std::string escaped = "\\x9bK\\u009bK\\xff\\u202e\\n";
+    const std::string program = dir.path() + "/" + name;
+    Holder holder(program);
+    ASSERT_FALSE(holder.local().empty()) << "the socket holder did not start";
+
+    ListRun own = List({});
+    EXPECT_EQ(own.exitCode, 0);
+    EXPECT_EQ(FirstUnsafeByte(own.out), std::string::npos);
+    EXPECT_EQ(ProgramOf(own, holder.local()), dir.path() + "/" + escaped);
+    EXPECT_EQ(Unescape(ProgramOf(own, holder.local())), program);
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to read the listing of another user";
+
+    // Run by another user beside the owner helper, which names the holder.
+    TempDir helperDir;
+    std::string list = CapableCopy(helperDir, OMBREL_LIST, "ombrel-list", false, false);
+    if (CapableCopy(helperDir, OMBREL_OWNERS, "ombrel-owners", true, true).empty())
+        GTEST_SKIP() << "this file system holds no file capabilities";
+    ListRun other = List({}, list.c_str(), 65534);
+    EXPECT_EQ(other.exitCode, 0) << other.err;
+    EXPECT_EQ(FirstUnsafeByte(other.out), std::string::npos);
+    EXPECT_EQ(ProgramOf(other, holder.local()), "[" + escaped + "]");
 }
 
 TEST(OmbrelList, HelpAndUsageErrors) {
@@ -287,8 +402,8 @@ TEST(OmbrelList, TheDebugCapabilitiesShowOtherUsersOwners) {
 }
 
 // An ordinary user's run with the owner helper beside the program: given
-// its capabilities, root's listener shows root's pid and the process's name,
-// never its path; without them, no owner.
+// its capabilities, root's listener shows root's pid and the process's name
+// in brackets, never its path; without them, no owner.
 TEST(OmbrelList, TheOwnerHelperNamesEveryOwnerButNoPath) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to make another user's listener and a file capability";
@@ -315,7 +430,7 @@ TEST(OmbrelList, TheOwnerHelperNamesEveryOwnerButNoPath) {
     if (withHelper == "<no capabilities here>")
         GTEST_SKIP() << "this file system holds no file capabilities";
     std::string name = std::string(exe).substr(std::string(exe).rfind('/') + 1).substr(0, 15);
-    EXPECT_EQ(withHelper, std::to_string(::getpid()) + " " + name);
+    EXPECT_EQ(withHelper, std::to_string(::getpid()) + " [" + name + "]");
     EXPECT_EQ(ownerOf(false), "0 ");
     ::close(listener);
 }

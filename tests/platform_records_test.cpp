@@ -52,6 +52,80 @@ TEST(CopyText, CutsAtACharacterBoundary) {
     EXPECT_EQ(Utf8FitLength("ab\xC3\xA9", 4), 4u);
 }
 
+struct ShownCase {
+    std::string text, shown;
+};
+
+// Strict UTF-8: a byte outside a valid sequence is \xHH, alone, whatever
+// follows it; a valid sequence passes or is escaped as one character.
+TEST(ShownText, BytesThatAreNotUtf8ShowAsTheirEscapes) {
+    const ShownCase cases[] = {
+        {"/usr/bin/ü 漢 \xF0\x9F\x98\x80", "/usr/bin/ü 漢 \xF0\x9F\x98\x80"}, // 4-byte forms too
+        {"a\xFF-\xFE", "a\\xff-\\xfe"},
+        {"\x9B[2J", "\\x9b[2J"}, // a lone 8-bit CSI
+        // Cut short, at the end or before another character.
+        {"\xC3", "\\xc3"},
+        {"\xE2\x80", "\\xe2\\x80"},
+        {"\xF0\x9F\x98-", "\\xf0\\x9f\\x98-"},
+        {"\x80\xBF", "\\x80\\xbf"},
+        // Overlong forms of '/', of U+0040 and of U+FFFF.
+        {"\xC0\xAF", "\\xc0\\xaf"},
+        {"\xC1\x80", "\\xc1\\x80"},
+        {"\xE0\x80\xAF", "\\xe0\\x80\\xaf"},
+        {"\xF0\x8F\xBF\xBF", "\\xf0\\x8f\\xbf\\xbf"},
+        // Surrogates, a pair among them, and values past U+10FFFF.
+        {"\xED\xA0\x80", "\\xed\\xa0\\x80"},
+        {"\xED\xA0\xBD\xED\xB8\x80", "\\xed\\xa0\\xbd\\xed\\xb8\\x80"},
+        {"\xF4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},
+        {"\xF5\x80\x80\x80", "\\xf5\\x80\\x80\\x80"},
+        // The edges that are characters: U+D7FF, U+E000, U+10FFFF.
+        {"\xED\x9F\xBF\xEE\x80\x80\xF4\x8F\xBF\xBF", "\xED\x9F\xBF\xEE\x80\x80\xF4\x8F\xBF\xBF"},
+    };
+    for (const ShownCase& c : cases)
+        EXPECT_EQ(ShownText(c.text), c.shown) << c.shown;
+}
+
+TEST(ShownText, ControlsSeparatorsAndReorderingCharactersShowAsEscapes) {
+    const ShownCase cases[] = {
+        {"a\tb\nc\rd\x1B[e\x7F-", "a\\tb\\nc\\x0dd\\x1b[e\\x7f-"},
+        // The C1 controls as characters, NEL and CSI among them: written so
+        // that no byte's escape reads the same.
+        {"\xC2\x80\xC2\x85\xC2\x9B[\xC2\x9F", "\\u0080\\u0085\\u009b[\\u009f"},
+        {"\xC2\xA0", "\xC2\xA0"}, // the first character past them
+        {"x\xE2\x80\xA8y\xE2\x80\xA9", "x\\u2028y\\u2029"},
+        // Marks, embeddings, overrides and isolates, the Arabic letter mark too.
+        {"\xE2\x80\x8E\xE2\x80\x8F\xE2\x80\xAA\xE2\x80\xAD\xE2\x80\xAE",
+         "\\u200e\\u200f\\u202a\\u202d\\u202e"},
+        {"\xE2\x81\xA6\xE2\x81\xA9\xD8\x9C", "\\u2066\\u2069\\u061c"},
+        {"\xE2\x80\x8D\xE2\x80\xAF\xE2\x81\xAA",
+         "\xE2\x80\x8D\xE2\x80\xAF\xE2\x81\xAA"}, // their neighbours
+    };
+    for (const ShownCase& c : cases)
+        EXPECT_EQ(ShownText(c.text), c.shown) << c.shown;
+}
+
+// The window shows a backslash as it is; the command line escapes it, so
+// each of its fields reads back to the one text it came from.
+TEST(ShownText, ABackslashIsEscapedOnlyWhenAsked) {
+    EXPECT_EQ(ShownText("C:\\x41\\t"), "C:\\x41\\t");
+    EXPECT_EQ(ShownText("C:\\x41\\t", Backslash::Escaped), "C:\\\\x41\\\\t");
+    EXPECT_EQ(ShownText("\\\x01", Backslash::Escaped), "\\\\\\x01");
+}
+
+// Whatever the bytes, what is shown is valid UTF-8 without a control
+// character: every two-byte string is tried in both modes.
+TEST(ShownText, EveryPairOfBytesShowsAsPrintableUtf8) {
+    for (int first = 1; first < 256; ++first)
+        for (int second = 1; second < 256; ++second)
+            for (Backslash backslash : {Backslash::AsItIs, Backslash::Escaped}) {
+                const char text[] = {static_cast<char>(first), static_cast<char>(second), 0};
+                std::string shown = ShownText(text, backslash);
+                ASSERT_EQ(ShownText(shown), shown) << first << " " << second;
+                for (unsigned char byte : shown)
+                    ASSERT_TRUE(byte >= 0x20 && byte != 0x7F) << first << " " << second;
+            }
+}
+
 TEST(CommandLine, FollowsThePlatformArgvRules) {
     using V = std::vector<std::string>;
     EXPECT_EQ(SplitCommandLine(""), V{});

@@ -87,13 +87,13 @@ TEST_F(RefreshDoubles, EntriesCarryEveryFieldKeysAndNames) {
     EXPECT_STREQ(entries[3].remoteAddress, "0.0.0.0");
     EXPECT_EQ(entries[3].remotePort, 0);
     EXPECT_STREQ(entries[3].state, "");
-    EXPECT_STREQ(entries[3].processPath, "System");
+    EXPECT_STREQ(entries[3].processPath, "[System]");
     EXPECT_EQ(entries[3].smallIcon, nullptr);
     EXPECT_EQ(fake.opens.count(4), 1u);
     EXPECT_EQ(fake.opens.count(0), 0u);
 
     // An unreadable path becomes the process's name, after the icons.
-    EXPECT_STREQ(entries[4].processPath, "resolver");
+    EXPECT_STREQ(entries[4].processPath, "[resolver]");
     EXPECT_EQ(entries[4].smallIcon, nullptr);
 
     EXPECT_EQ(fake.opens[700], 2); // once per endpoint
@@ -189,7 +189,7 @@ TEST_F(RefreshDoubles, IPv6EntriesFollowTheirIPv4GroupsOrNotAtAll) {
     EXPECT_STREQ(entries[8].localAddress, "::1");
     EXPECT_STREQ(entries[8].remoteAddress, "::");
     EXPECT_EQ(entries[8].remotePort, 0);
-    EXPECT_STREQ(entries[8].processPath, "resolver");
+    EXPECT_STREQ(entries[8].processPath, "[resolver]");
     ExpectBalanced();
 
     // Without either IPv6 function, or with either failing: the IPv4
@@ -296,7 +296,7 @@ TEST(RefreshFixture, NamesComeFromTheProcessListWherePathsFail) {
         return none;
     };
     EXPECT_STREQ(at(0, 80).processPath, "/usr/bin/launcher"); // it made the socket
-    EXPECT_STREQ(at(0, 2006).processPath, "secretd");         // exe link unreadable
+    EXPECT_STREQ(at(0, 2006).processPath, "[secretd]");       // exe link unreadable
     EXPECT_STREQ(at(0, 2006).state, "CLOSE_WAIT");
     EXPECT_STREQ(at(0, 2001).processPath, "/usr/lib/systemd/systemd"); // init is a program
     for (const PortEntry& e : entries)

@@ -67,18 +67,28 @@ TEST_F(ThreeEntries, FindByKeyFindsTheEntryNumberedSo) {
 TEST_F(ThreeEntries, NamesFillOnlyEmptyPathsOfThatProcess) {
     std::strcpy(table.FindByKey(1)->processPath, "/usr/sbin/webd");
     table.SetNameForPid(500, "webd");
-    EXPECT_STREQ(table.FindByKey(0)->processPath, "webd");
+    EXPECT_STREQ(table.FindByKey(0)->processPath, "[webd]");
     EXPECT_STREQ(table.FindByKey(1)->processPath, "/usr/sbin/webd");
     EXPECT_STREQ(table.FindByKey(2)->processPath, "");
     table.SetNameForPid(500, "other");
-    EXPECT_STREQ(table.FindByKey(0)->processPath, "webd");
+    EXPECT_STREQ(table.FindByKey(0)->processPath, "[webd]");
     table.SetNameForPid(600, nullptr);
     EXPECT_STREQ(table.FindByKey(2)->processPath, "");
+    table.SetNameForPid(600, "");
+    EXPECT_STREQ(table.FindByKey(2)->processPath, "");
+}
 
-    // A name longer than the field is cut to 259 bytes and terminated.
-    std::string longName(400, 'n');
+// Any process may name itself like a program's path; shown, a name still
+// never begins as a path does, however long it is.
+TEST_F(ThreeEntries, ANameNeverReadsAsAPath) {
+    table.SetNameForPid(500, "/usr/sbin/sshd");
+    EXPECT_STREQ(table.FindByKey(0)->processPath, "[/usr/sbin/sshd]");
+
+    // Too long for the field: cut inside its brackets, at a character's
+    // boundary (the 257th byte would split an "é").
+    std::string longName = std::string(256, 'n') + "\xC3\xA9" + std::string(100, 'n');
     table.SetNameForPid(600, longName.c_str());
-    EXPECT_EQ(std::strlen(table.FindByKey(2)->processPath), 259u);
+    EXPECT_EQ(std::string(table.FindByKey(2)->processPath), "[" + std::string(256, 'n') + "]");
 }
 
 TEST(PortTableTexts, StateTextsFollowTheStateTable) {

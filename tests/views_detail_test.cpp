@@ -229,18 +229,22 @@ TEST(DetailPane, CopyOfTheEntryAndItsLines) {
     EXPECT_EQ(lines[2].text, "描述: Port probe");
     EXPECT_EQ(lines[3].text, "公司: Brightwater Tools");
 
-    // A bare name is a process's name, not a file: one of that name in the
-    // current directory is not the program.
+    // A process's name, bare or in the brackets it shows in, is not a file:
+    // one of that name in the current directory is not the program.
+    Save(dir.path() + "/[probe.exe]",
+         Image(Version(Fixed(0x00010002, 0x00030004, 0, 0), {kEnUnicode}, kEnglish)));
     char previous[4096];
     ASSERT_NE(::getcwd(previous, sizeof previous), nullptr);
-    ASSERT_EQ(::chdir(dir.path().c_str()), 0);
-    entry.programFile = {};
-    std::strcpy(entry.processPath, "probe.exe");
-    pane.SetEntry(&entry);
-    lines = pane.TextLines();
-    ASSERT_EQ(::chdir(previous), 0);
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[1].text, "<文件不存在>");
+    for (const char* name : {"probe.exe", "[probe.exe]"}) {
+        ASSERT_EQ(::chdir(dir.path().c_str()), 0);
+        entry.programFile = {};
+        std::strcpy(entry.processPath, name);
+        pane.SetEntry(&entry);
+        lines = pane.TextLines();
+        ASSERT_EQ(::chdir(previous), 0);
+        ASSERT_EQ(lines.size(), 2u) << name;
+        EXPECT_EQ(lines[1].text, "<文件不存在>") << name;
+    }
 
     pane.SetEntry(nullptr);
     EXPECT_EQ(pane.GetEntry(), nullptr);
