@@ -579,13 +579,15 @@ int StartResult(int pipe) {
     return got == 1 ? code : got == 0 ? 0 : -1;
 }
 
-// The refreshed table's TCP entry on port, or nullptr.
+// The refreshed table's TCP listener on 127.0.0.1:port, or nullptr. Other
+// processes may use the same port number on other addresses.
 PortEntry* TcpEntryOf(CPortTable& table, int port) {
     PortEntry* found = nullptr;
     int index = 0;
     PortEntry* entry = nullptr;
     for (int more = table.GetFirst(index, entry); more == 1; more = table.GetNext(index, entry))
-        if (entry != nullptr && entry->localPort == port && entry->protocol == 0)
+        if (entry != nullptr && entry->localPort == port && entry->protocol == 0 &&
+            std::strcmp(entry->localAddress, "127.0.0.1") == 0 && entry->remotePort == 0)
             found = entry;
     return found;
 }
