@@ -609,6 +609,33 @@ bool HasEmptyLabels(const std::vector<std::string>& lines) {
            std::equal(lines.begin() + 1, lines.end(), kEmptyLabels.begin() + 1);
 }
 
+// A program an installed package owns, and the pane's lines for it; empty
+// where the package gives it no details here.
+const std::string kPackaged = "/usr/bin/env";
+
+std::vector<std::string> PackagedLines() {
+    PortEntry real{};
+    SetProgram(real, kPackaged);
+    std::vector<std::string> lines = PaneLines(real);
+    return lines.size() == 4 && lines[1] != kEmptyLabels[1] ? lines : std::vector<std::string>{};
+}
+
+// A TCP listener on 127.0.0.1 (type's flags added), its port in port; -1
+// where none could be made.
+int LoopbackListener(int type, int& port) {
+    int listener = ::socket(AF_INET, SOCK_STREAM | type, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(listener, 1) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return -1;
+    port = ntohs(address.sin_port);
+    return listener;
+}
+
 } // namespace
 
 // A user in her own user and mount namespace mounts her program over a
@@ -617,12 +644,9 @@ bool HasEmptyLabels(const std::vector<std::string>& lines) {
 TEST(ProgramIdentity, AProgramMountedOverAPackagedOneIsNotThePackagedOne) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to become another user";
-    const std::string packaged = "/usr/bin/env";
-    PortEntry real{};
-    SetProgram(real, packaged);
-    std::vector<std::string> realLines = PaneLines(real);
-    ASSERT_EQ(realLines.size(), 4u);
-    if (realLines[1] == kEmptyLabels[1])
+    const std::string& packaged = kPackaged;
+    std::vector<std::string> realLines = PackagedLines();
+    if (realLines.empty())
         GTEST_SKIP() << packaged << " has no package details here";
 
     TempDir dir;
@@ -633,15 +657,9 @@ TEST(ProgramIdentity, AProgramMountedOverAPackagedOneIsNotThePackagedOne) {
         std::ofstream(impostor, std::ios::binary) << in.rdbuf();
     }
     ::chmod(impostor.c_str(), 0755);
-    int listener = ::socket(AF_INET, SOCK_STREAM, 0); // inherited through the exec
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
-    ASSERT_EQ(::listen(listener, 1), 0);
-    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    int port = ntohs(address.sin_port);
+    int port = 0;
+    int listener = LoopbackListener(0, port); // inherited through the exec
+    ASSERT_GE(listener, 0);
     int exec[2];
     ASSERT_EQ(::pipe2(exec, O_CLOEXEC), 0); // its end closes when the exec is done
     pid_t child = ::fork();
@@ -780,23 +798,14 @@ void ClaimProgram(const std::string& target, int report, int wait) {
 TEST(ProgramIdentity, AProgramLinkSetInAUsersOwnNamespaceLendsNoDetails) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to become another user";
-    const std::string packaged = "/usr/bin/env";
-    PortEntry real{};
-    SetProgram(real, packaged);
-    std::vector<std::string> realLines = PaneLines(real);
-    ASSERT_EQ(realLines.size(), 4u);
-    if (realLines[1] == kEmptyLabels[1])
+    const std::string& packaged = kPackaged;
+    std::vector<std::string> realLines = PackagedLines();
+    if (realLines.empty())
         GTEST_SKIP() << packaged << " has no package details here";
 
-    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
-    ASSERT_EQ(::listen(listener, 1), 0);
-    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    int port = ntohs(address.sin_port);
+    int port = 0;
+    int listener = LoopbackListener(SOCK_CLOEXEC, port);
+    ASSERT_GE(listener, 0);
     int report[2], wait[2];
     ASSERT_EQ(::pipe2(report, O_CLOEXEC), 0);
     ASSERT_EQ(::pipe2(wait, O_CLOEXEC), 0);
