@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -176,6 +177,32 @@ int Listener(uint16_t& port) {
 
 } // namespace
 
+// Where the owner scan runs out of descriptors, the collector gives no
+// answer rather than one that says nobody holds what it could not read;
+// with descriptors to spare, the same tree answers.
+TEST(CollectorAnswer, OwnersThatCouldNotBeReadWholeGiveNoAnswer) {
+    ProcRootOverride fixture(FixtureRoot());
+    pid_t child = ::fork();
+    if (child == 0) {
+        int lowest = ::dup(0); // the lowest free descriptor
+        ::close(lowest);
+        rlimit limit{};
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        // Enough for a table's file at a time, not for the scan's folders.
+        limit.rlim_cur = static_cast<rlim_t>(lowest) + 3;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        bool starved = ComposeCollectorAnswer(FixtureRoot()).empty();
+        limit.rlim_cur = static_cast<rlim_t>(lowest) + 64;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        bool fed = !ComposeCollectorAnswer(FixtureRoot()).empty();
+        ::_exit((starved ? 0 : 1) | (fed ? 0 : 2));
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: an answer with holes; 2: no answer with room";
+}
+
 // What the collector writes, the window's layer reads back exactly.
 TEST(CollectorAnswer, ReadsBackWhatWasComposed) {
     ProcRootOverride fixture(FixtureRoot());
@@ -189,6 +216,7 @@ TEST(CollectorAnswer, ReadsBackWhatWasComposed) {
         EXPECT_EQ(answer.tables.read[table], expected.read[table]);
         ASSERT_EQ(answer.tables.sockets[table].size(), expected.sockets[table].size());
         EXPECT_EQ(answer.tables.owners[table], expected.owners[table]);
+        EXPECT_EQ(answer.tables.ownerStarts[table], expected.ownerStarts[table]);
         for (size_t i = 0; i < expected.sockets[table].size(); ++i) {
             const InetSocket& a = answer.tables.sockets[table][i];
             const InetSocket& e = expected.sockets[table][i];

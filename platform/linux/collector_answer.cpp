@@ -57,6 +57,10 @@ CollectedOwner ReadOwner(const std::string& root, uint32_t pid, uint64_t named) 
 std::string ComposeCollectorAnswer(const std::string& root) {
     MachineTables tables;
     ReadMachineTables(root, tables);
+    // An answer with holes would say that nobody holds what the scan could
+    // not read: no answer, and the window sees for itself.
+    if (!tables.ownersWhole)
+        return {};
     size_t rows = 0;
     std::vector<std::pair<uint32_t, uint64_t>> named; // pid, start as named
     for (size_t table = 0; table < kTableCount; ++table) {

@@ -28,7 +28,8 @@ struct CollectorAnswer {
 };
 
 // One answer of the root's tables and owners, as the caller sees them; empty
-// when the machine has more rows than an answer may carry.
+// when the machine has more rows than an answer may carry, or its owners
+// could not be read whole.
 std::string ComposeCollectorAnswer(const std::string& root);
 
 // The answer's total size from its header, when the header is one a reader

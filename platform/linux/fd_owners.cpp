@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -91,28 +92,42 @@ private:
 
 // Every process's descriptor folder, each link read: hold(pid, start, fd,
 // inode) for each socket descriptor, with the start time read through the
-// process's own entry as its first socket is seen.
-template <typename Hold> void ScanDescriptors(const std::string& root, Hold&& hold) {
+// process's own entry as its first socket is seen. False where the tree
+// could not be read whole (LeavesScanWhole): what was read was still told.
+template <typename Hold> bool ScanDescriptors(const std::string& root, Hold&& hold) {
     UniqueFd rootFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!rootFd)
-        return;
+        return false;
     bool live = IsLiveProc(root);
-    for (uint32_t pid : ListProcessIds(root)) {
+    std::vector<uint32_t> pids;
+    UniqueFd listing(::openat(rootFd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    bool whole = listing && ForEachEntry(listing.get(), [&](const char* name) {
+                                if (std::optional<uint32_t> pid = ParseProcessId(name))
+                                    pids.push_back(*pid);
+                            }) >= 0;
+    std::sort(pids.begin(), pids.end());
+    for (uint32_t pid : pids) {
         // The entry names this process even once its id is reused: a start
         // read through it is this process's or none (0, gone).
         UniqueFd entry(::openat(rootFd.get(), std::to_string(pid).c_str(),
                                 O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!entry)
+        if (!entry) {
+            whole = whole && LeavesScanWhole(errno);
             continue;
+        }
         std::optional<uint64_t> start;
-        ForEachSocketDescriptor(rootFd.get(), pid, live, [&](uint32_t fd, uint64_t inode) {
-            if (!start) {
-                std::optional<TaskStat> stat = ReadTaskStatAt(entry.get());
-                start = stat ? stat->startTime : 0;
-            }
-            hold(pid, *start, fd, inode);
-        });
+        whole = ForEachSocketDescriptor(rootFd.get(), pid, live,
+                                        [&](uint32_t fd, uint64_t inode) {
+                                            if (!start) {
+                                                std::optional<TaskStat> stat =
+                                                    ReadTaskStatAt(entry.get());
+                                                start = stat ? stat->startTime : 0;
+                                            }
+                                            hold(pid, *start, fd, inode);
+                                        }) &&
+                whole;
     }
+    return whole;
 }
 
 } // namespace
@@ -126,7 +141,9 @@ void ScanSocketHolders(const std::string& root, std::vector<SocketHolder>& holde
 
 bool FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inodes,
                       std::vector<uint32_t>& owners, OwnerSource source, SocketWalk& walk,
-                      std::vector<uint64_t>* starts) {
+                      std::vector<uint64_t>* starts, bool* whole) {
+    if (whole != nullptr)
+        *whole = true;
     owners.assign(inodes.size(), 0);
     if (starts != nullptr)
         starts->assign(inodes.size(), 0);
@@ -145,9 +162,11 @@ bool FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inod
             return true;
         }
     }
-    ScanDescriptors(root, [&](uint32_t pid, uint64_t start, uint32_t, uint64_t inode) {
+    bool read = ScanDescriptors(root, [&](uint32_t pid, uint64_t start, uint32_t, uint64_t inode) {
         join.Hold(pid, start, inode);
     });
+    if (whole != nullptr)
+        *whole = read;
     join.Finish(starts);
     return false;
 }

@@ -100,11 +100,13 @@ bool ReadLiveTcpBothFamilies(std::vector<InetSocket>& v4, std::vector<InetSocket
 // True when the kernel's walk answered.
 // The walk asked is the process's own unless one is given. starts, when
 // given, gets each owner's start time as the pass that named it saw it
-// (SocketHolder's start), 0 where none owns.
+// (SocketHolder's start), 0 where none owns; whole, where given, is false
+// when the scan could not read the tree whole (a descriptor or a listing
+// refused for want of resources, not a process that ended).
 enum class OwnerSource { Any, Scan };
 bool FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inodes,
                       std::vector<uint32_t>& owners, OwnerSource source = OwnerSource::Any,
                       SocketWalk& walk = MachineSocketWalk(),
-                      std::vector<uint64_t>* starts = nullptr);
+                      std::vector<uint64_t>* starts = nullptr, bool* whole = nullptr);
 
 } // namespace ombrel::platform

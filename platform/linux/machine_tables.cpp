@@ -24,7 +24,8 @@ std::string& OwnerSourceText() {
 // helper's scan names every owner; without the helper, or when it fails,
 // the caller's own scan names those it can see.
 void FindOwners(const std::string& root, const std::vector<uint64_t>& inodes,
-                std::vector<uint32_t>& owners, std::vector<uint64_t>* starts = nullptr) {
+                std::vector<uint32_t>& owners, std::vector<uint64_t>* starts = nullptr,
+                bool* whole = nullptr) {
     std::string& report = OwnerSourceText();
     report.clear();
     if (IsLiveProc(root) && !ReadsEveryDescriptor()) {
@@ -39,8 +40,8 @@ void FindOwners(const std::string& root, const std::vector<uint64_t>& inodes,
         report = helper.empty() ? "no owner helper beside the program; "
                                 : "the owner helper " + helper + " failed or fell silent; ";
     }
-    bool walked =
-        FindSocketOwners(root, inodes, owners, OwnerSource::Any, MachineSocketWalk(), starts);
+    bool walked = FindSocketOwners(root, inodes, owners, OwnerSource::Any, MachineSocketWalk(),
+                                   starts, whole);
     if (walked) {
         report += "owners: the kernel's walk";
     } else if (root != "/proc") {
@@ -184,7 +185,7 @@ void ReadMachineTables(const std::string& root, MachineTables& tables) {
         AppendInodes(part, inodes);
     std::vector<uint32_t> owners;
     std::vector<uint64_t> starts;
-    FindOwners(root, inodes, owners, &starts);
+    FindOwners(root, inodes, owners, &starts, &tables.ownersWhole);
     size_t first = 0;
     for (size_t table = 0; table < kTableCount; ++table) {
         auto from = static_cast<ptrdiff_t>(first);

@@ -27,6 +27,7 @@ struct MachineTables {
     // ticks after boot; 0 where none owns, or it was gone by then).
     std::array<std::vector<uint64_t>, kTableCount> ownerStarts;
     std::array<bool, kTableCount> read{}; // a table not read is empty
+    bool ownersWhole = true;              // false: the owner pass could not read /proc whole
 };
 
 // Every table of the root (the live /proc, or a fixture tree), with the

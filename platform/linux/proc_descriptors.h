@@ -97,10 +97,13 @@ std::optional<std::vector<long>> OnePerTable(std::vector<long> tasks, Compare&& 
 // tell of, and one the kernel withholds from this caller (EACCES, EPERM:
 // without the debug capabilities, under a security module's policy, or
 // while it executes a program of other rights) is not the caller's to
-// know. Any other (no descriptor or memory left, a listing that failed)
-// leaves a hole in what it could have read.
+// know; an entry of a descriptor folder that is no link (EINVAL: a tree
+// that is not the kernel's) is no descriptor. Any other (no descriptor or
+// memory left, a listing that failed) leaves a hole in what it could have
+// read.
 inline bool LeavesScanWhole(int error) {
-    return error == ENOENT || error == ESRCH || error == EACCES || error == EPERM;
+    return error == ENOENT || error == ESRCH || error == EACCES || error == EPERM ||
+           error == EINVAL;
 }
 
 // Calls visit(name) for every entry of an open directory but "." and "..",
