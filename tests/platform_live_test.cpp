@@ -1004,6 +1004,58 @@ TEST(LiveHolders, TheWalkAndTheScanFindTheSameHolders) {
     EXPECT_GE(programs, 1u);
 }
 
+// The start time the walk reads with each holder is the one /proc gives the
+// reader, in the reader's time namespace too (where /proc adds its boot
+// clock's offset): else every owner it names would look like a later
+// process under a reused id.
+TEST(LiveHolders, TheWalksStartTimesAreProcsInAnotherTimeNamespace) {
+    if (!KernelWalkExpected())
+        GTEST_SKIP() << "no kernel walk here: not root, another pid namespace or no BTF";
+    int result[2];
+    ASSERT_EQ(::pipe2(result, O_CLOEXEC), 0);
+    pid_t child = ::fork();
+    if (child == 0) {
+        // The new namespace is its children's, its offsets set before any
+        // enters it.
+        char code = 2;
+        int offsets = -1;
+        if (::unshare(CLONE_NEWTIME) == 0 &&
+            (offsets = ::open("/proc/self/timens_offsets", O_WRONLY | O_CLOEXEC)) >= 0 &&
+            ::write(offsets, "boottime 86400 0\n", 17) == 17) {
+            ::close(offsets);
+            pid_t inside = ::fork();
+            if (inside == 0) {
+                Socket held(SOCK_DGRAM);
+                std::vector<ombrel::platform::SocketHolder> holders;
+                std::ifstream statFile("/proc/self/stat");
+                std::string stat((std::istreambuf_iterator<char>(statFile)), {});
+                std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+                std::string field;
+                for (int i = 3; i <= 22 && fields >> field; ++i) {
+                }
+                bool same = ombrel::platform::ReadSocketHolders(holders);
+                for (const auto& holder : holders)
+                    if (holder.pid == static_cast<uint32_t>(::getpid()))
+                        same = same && std::to_string(holder.start) == field;
+                ::_exit(same ? 0 : 1);
+            }
+            int status = 0;
+            ::waitpid(inside, &status, 0);
+            code = WIFEXITED(status) ? static_cast<char>(WEXITSTATUS(status)) : 1;
+        }
+        (void)!::write(result[1], &code, 1);
+        ::_exit(0);
+    }
+    ::close(result[1]);
+    char code = 1;
+    ssize_t got = ::read(result[0], &code, 1);
+    ::close(result[0]);
+    ::waitpid(child, nullptr, 0);
+    if (got == 1 && code == 2)
+        GTEST_SKIP() << "no time namespaces here";
+    EXPECT_EQ(code, 0) << "the walk's start time differs from /proc's";
+}
+
 // A build of the walk that asks for a member the kernel lacks: the kernel
 // refuses it, the scan answers in its place, and the refusal keeps what
 // libbpf and the verifier said.

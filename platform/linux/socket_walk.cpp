@@ -11,6 +11,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -147,6 +148,29 @@ void SocketWalk::Prepare() {
         Load();
 }
 
+namespace {
+
+// Nanoseconds this process's time namespace adds to the boot clock
+// (timens_offsets, Linux 5.6), which /proc adds to every start it gives;
+// 0 in the machine's own time namespace or where the file is absent.
+int64_t BootTimeOffset() {
+    UniqueFd file(::open("/proc/self/timens_offsets", O_RDONLY | O_CLOEXEC));
+    char text[256] = {};
+    ssize_t got = file ? ::read(file.get(), text, sizeof text - 1) : -1;
+    if (got <= 0)
+        return 0;
+    long long seconds = 0, nanoseconds = 0;
+    for (const char* line = text; line != nullptr && *line != '\0';) {
+        if (std::sscanf(line, "boottime %lld %lld", &seconds, &nanoseconds) == 2)
+            return static_cast<int64_t>(seconds) * 1000000000 + nanoseconds;
+        line = std::strchr(line, '\n');
+        line = line != nullptr ? line + 1 : nullptr;
+    }
+    return 0;
+}
+
+} // namespace
+
 bool SocketWalk::Read(std::vector<SocketHolder>& holders) {
     holders.clear();
     refusal_.clear();
@@ -180,9 +204,11 @@ bool SocketWalk::Read(std::vector<SocketHolder>& holders) {
         uint64_t start; // nanoseconds after boot
     };
     static_assert(sizeof(Record) == 24);
-    // /proc/PID/stat gives the same start in clock ticks, whole ones.
+    // /proc/PID/stat gives the same start in clock ticks, whole ones, moved
+    // by the reader's time namespace.
     const long ticks = ::sysconf(_SC_CLK_TCK);
     const uint64_t perTick = ticks > 0 ? 1000000000u / static_cast<uint64_t>(ticks) : 10000000u;
+    const int64_t offset = BootTimeOffset();
     alignas(8) char buffer[1 << 16];
     size_t held = 0; // bytes of a record that a read cut, kept for the next
     // At most a million objects each: far more than any machine holds.
@@ -209,8 +235,9 @@ bool SocketWalk::Read(std::vector<SocketHolder>& holders) {
         for (size_t at = 0; at < whole; at += sizeof(Record)) {
             Record record;
             std::memcpy(&record, buffer + at, sizeof record);
-            holders.push_back(
-                SocketHolder{record.inode, record.pid, record.fd, record.start / perTick});
+            holders.push_back(SocketHolder{
+                record.inode, record.pid, record.fd,
+                static_cast<uint64_t>(static_cast<int64_t>(record.start) + offset) / perTick});
         }
         held = total - whole;
         std::memmove(buffer, buffer + whole, held);
