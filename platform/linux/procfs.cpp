@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <linux/nsfs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include "directory.h"
@@ -92,9 +94,12 @@ FileIdentity ReadLinkedFileIdentity(int procDirFd, const std::string& link) {
 std::optional<uint32_t> ReadNamespaceClaimant(int procDirFd) {
     UniqueFd ns(::openat(procDirFd, "ns/user", O_RDONLY | O_CLOEXEC));
     if (!ns) {
-        // No namespace links at all: not a kernel's tree.
+        // No namespace links at all: not a kernel's tree. The kernel's own
+        // says the same of a process reaped meanwhile, which is not root's.
+        struct statfs system {};
         if (errno == ENOENT && ::faccessat(procDirFd, "ns", F_OK, AT_SYMLINK_NOFOLLOW) != 0 &&
-            errno == ENOENT)
+            errno == ENOENT && ::fstatfs(procDirFd, &system) == 0 &&
+            system.f_type != PROC_SUPER_MAGIC)
             return 0;
         return std::nullopt;
     }
