@@ -207,8 +207,13 @@ inline std::vector<std::string> ThreadsWithTheirOwnTables(int rootFd, uint32_t p
         if (others.size() == before)
             break;
     }
-    if (!others.empty())
+    if (!others.empty()) {
+        // Threads that keep ending can stop every sort: tables may be left
+        // unread, which the caller must hear of.
         oldRule(others.front());
+        if (whole != nullptr)
+            *whole = false;
+    }
     return threads;
 }
 
