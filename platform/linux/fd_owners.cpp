@@ -71,7 +71,13 @@ public:
             return;
         auto row = static_cast<size_t>(at);
         uint32_t& owner = owners_[row];
-        if (owner == 0 || (owner != pid && order_.Before(pid, start, owner, starts_[row]))) {
+        // A holder gone before its start was read (0) is no process to
+        // name: any living holder owns the socket before it.
+        bool replaces =
+            owner == 0 ||
+            (start != 0 && (starts_[row] == 0 ||
+                            (owner != pid && order_.Before(pid, start, owner, starts_[row]))));
+        if (replaces) {
             owner = pid;
             starts_[row] = start;
         }
