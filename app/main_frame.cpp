@@ -254,7 +254,7 @@ BOOL CMainFrame::OnCreateClient(CCreateContext* context) {
         return FALSE;
     setCentralWidget(&m_wndSplitter);
     QSize client = size();
-    CRuntimeClass dataView = [](QWidget* parent, CCreateContext* ctx) -> QWidget* {
+    CRuntimeClass dataView = [](QWidget* parent, DWORD, CCreateContext* ctx) -> QWidget* {
         auto* frame = new CDataView();
         frame->resize(parent->size());
         if (!frame->Create(parent, ctx)) {

@@ -4,6 +4,8 @@
 
 #include <functional>
 
+#include <windows.h>
+
 class CDocument;
 class QWidget;
 
@@ -11,13 +13,15 @@ struct CCreateContext {
     CDocument* m_pCurrentDoc = nullptr;
 };
 
-// Makes a pane inside parent; none when it cannot be made.
-using CRuntimeClass = std::function<QWidget*(QWidget* parent, CCreateContext* context)>;
+// Makes a pane inside parent with those window styles; none when it cannot
+// be made.
+using CRuntimeClass =
+    std::function<QWidget*(QWidget* parent, DWORD style, CCreateContext* context)>;
 
 // Makes a view of that class inside parent; none when it cannot be made.
-template <typename View> QWidget* CreateViewObject(QWidget* parent, CCreateContext*) {
+template <typename View> QWidget* CreateViewObject(QWidget* parent, DWORD style, CCreateContext*) {
     auto* view = new View();
-    if (!view->Create(parent)) {
+    if (!view->Create(parent, style)) {
         delete view;
         return nullptr;
     }

@@ -3,11 +3,29 @@
 #include <QHeaderView>
 #include <QPainter>
 #include <QScrollBar>
+#include <QStyledItemDelegate>
 #include <algorithm>
 #include <set>
 
 #include "image_list.h"
 #include "view.h"
+
+namespace {
+
+// No cell draws the focus: the list draws it round the whole row.
+class RowFocusDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        QStyleOptionViewItem cell = option;
+        cell.state &= ~QStyle::State_HasFocus;
+        QStyledItemDelegate::paint(painter, cell, index);
+    }
+};
+
+} // namespace
 
 CListCtrl::CListCtrl(QWidget* parent) : QTableView(parent) {
     setModel(&m_model);
@@ -27,6 +45,9 @@ CListCtrl::CListCtrl(QWidget* parent) : QTableView(parent) {
     setSelectionMode(QAbstractItemView::ExtendedSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setTabKeyNavigation(false);
+    // Whole rows: the top row is never cut, whatever the scroll.
+    setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
+    setItemDelegate(new RowFocusDelegate(this));
     setIconSize(QSize(16, 16));
     connect(selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &CListCtrl::OnSelectionChanged);
@@ -85,6 +106,9 @@ CImageList* CListCtrl::GetImageList(int type) const {
 
 BOOL CListCtrl::DeleteAllItems() {
     m_model.Clear();
+    // The rows that come next start from the first, not where the old ones
+    // were scrolled to.
+    verticalScrollBar()->setValue(0);
     return TRUE;
 }
 
@@ -202,6 +226,27 @@ void CListCtrl::scrollTo(const QModelIndex& index, ScrollHint hint) {
     horizontalScrollBar()->setValue(across);
 }
 
+void CListCtrl::scrollContentsBy(int dx, int dy) {
+    QTableView::scrollContentsBy(dx, dy);
+    KeepTopRowWhole();
+}
+
+void CListCtrl::updateGeometries() {
+    QTableView::updateGeometries();
+    KeepTopRowWhole();
+}
+
+void CListCtrl::KeepTopRowWhole() {
+    const int top = verticalScrollBar()->value();
+    if (top >= GetItemCount())
+        return;
+    const int offset = verticalHeader()->sectionPosition(top);
+    if (verticalHeader()->offset() == offset)
+        return;
+    verticalHeader()->setOffset(offset);
+    viewport()->update();
+}
+
 QModelIndex CListCtrl::moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) {
     const int rows = GetItemCount();
     const int column = std::max(currentIndex().column(), 0);
@@ -221,8 +266,33 @@ QModelIndex CListCtrl::moveCursor(CursorAction action, Qt::KeyboardModifiers mod
     }
 }
 
+void CListCtrl::mousePressEvent(QMouseEvent* event) {
+    m_pressed = indexAt(event->position().toPoint());
+    QTableView::mousePressEvent(event);
+}
+
+void CListCtrl::mouseMoveEvent(QMouseEvent* event) {
+    if (IsDragMove(event))
+        return;
+    QTableView::mouseMoveEvent(event);
+}
+
+QItemSelectionModel::SelectionFlags CListCtrl::selectionCommand(const QModelIndex& index,
+                                                                const QEvent* event) const {
+    return PressOnly(QTableView::selectionCommand(index, event), index, m_pressed, event);
+}
+
+bool CListCtrl::event(QEvent* event) {
+    if (IsTabKey(event)) {
+        event->accept();
+        return true;
+    }
+    return QTableView::event(event);
+}
+
 void CListCtrl::paintEvent(QPaintEvent* event) {
     QTableView::paintEvent(event);
+    PaintRowFocus();
     if (!showGrid())
         return;
     // Qt draws the grid of the rows there are; the rest continues it at the
@@ -252,4 +322,25 @@ void CListCtrl::paintEvent(QPaintEvent* event) {
         if (x >= area.left() && x <= area.right())
             painter.drawLine(x, top, x, area.bottom());
     }
+}
+
+void CListCtrl::PaintRowFocus() {
+    const QModelIndex current = currentIndex();
+    if (!hasFocus() || !current.isValid() || GetColumnCount() == 0)
+        return;
+    const int last = GetColumnCount() - 1;
+    const int left = columnViewportPosition(0);
+    const QRect row(left, rowViewportPosition(current.row()),
+                    columnViewportPosition(last) + columnWidth(last) - left,
+                    rowHeight(current.row()));
+    if (!row.intersects(viewport()->rect()))
+        return;
+    QStyleOptionFocusRect focus;
+    focus.initFrom(this);
+    focus.rect = row;
+    focus.state |= QStyle::State_KeyboardFocusChange | QStyle::State_HasFocus;
+    const bool selected = selectionModel()->isSelected(current);
+    focus.backgroundColor = palette().color(selected ? QPalette::Highlight : QPalette::Base);
+    QPainter painter(viewport());
+    style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &painter, this);
 }

@@ -44,6 +44,13 @@ public:
     void scrollTo(const QModelIndex& index, ScrollHint hint = EnsureVisible) override;
 
 protected:
+    // The list scrolls by whole rows and its top row is always whole, at
+    // the end of the range too, where Qt would line the last row up with
+    // the bottom instead.
+    void scrollContentsBy(int dx, int dy) override;
+    void updateGeometries() override;
+
+protected:
     // The control's notifications, reflected to the view that owns it.
     virtual void OnReflectedNotify(NMHDR* header, LRESULT* result);
     // Gaining the focus changes no row's state: the row Qt makes current
@@ -52,11 +59,24 @@ protected:
     // Home and End choose the first and the last row; Left and Right scroll
     // the columns, since rows are chosen whole.
     QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override;
-    // Grid lines cover the whole client area, below the last row too.
+    // Grid lines cover the whole client area, below the last row too; the
+    // focus rectangle surrounds the focused row, not one of its cells.
     void paintEvent(QPaintEvent* event) override;
+    // A row is chosen where the button goes down: moving with it held
+    // chooses nothing on the way, and releasing over another row does not
+    // choose that one.
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
+                                                         const QEvent* event) const override;
+    // Tab is no key of the list's: it neither moves the focus on nor
+    // chooses a row.
+    bool event(QEvent* event) override;
 
 private:
     void NotifyItemChanged(int row, UINT newState, UINT oldState);
+    void PaintRowFocus();
+    void KeepTopRowWhole();
     void OnSelectionChanged(const QItemSelection& selected, const QItemSelection& deselected);
     void OnCurrentChanged(const QModelIndex& current, const QModelIndex& previous);
 
@@ -64,4 +84,5 @@ private:
     CImageList* m_smallImages = nullptr;
     DWORD m_extendedStyle = 0;
     bool m_focusArriving = false;
+    QPersistentModelIndex m_pressed;
 };

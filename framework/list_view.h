@@ -9,7 +9,9 @@ class CListView : public CListCtrl, public CView {
 public:
     explicit CListView(QWidget* parent = nullptr) : CListCtrl(parent) {}
 
-    BOOL Create(QWidget* parent) { return CreateViewWindow(*this, *this, parent); }
+    BOOL Create(QWidget* parent, DWORD style = kDefaultViewStyle) {
+        return CreateViewWindow(*this, *this, parent, style);
+    }
 
     CListCtrl& GetListCtrl() { return *this; }
 };

@@ -30,7 +30,8 @@ BOOL CSplitterWnd::CreateView(int row, int col, const CRuntimeClass& viewClass, 
     // The size only seeds the row's and column's ideal sizes.
     m_rows[static_cast<size_t>(row)].ideal = sizeInit.height();
     m_cols[static_cast<size_t>(col)].ideal = sizeInit.width();
-    QWidget* pane = viewClass(this, context);
+    // Without a border of its own: the splitter draws each pane's.
+    QWidget* pane = viewClass(this, WS_CHILD | WS_VISIBLE, context);
     if (pane == nullptr)
         return FALSE;
     pane->setParent(this);

@@ -230,9 +230,29 @@ void CTreeCtrl::drawBranches(QPainter* painter, const QRect& rect, const QModelI
 
 QItemSelectionModel::SelectionFlags CTreeCtrl::selectionCommand(const QModelIndex& index,
                                                                 const QEvent* event) const {
-    QItemSelectionModel::SelectionFlags command = QTreeWidget::selectionCommand(index, event);
+    QItemSelectionModel::SelectionFlags command =
+        PressOnly(QTreeWidget::selectionCommand(index, event), index, m_pressed, event);
     if (command & (QItemSelectionModel::Deselect | QItemSelectionModel::Toggle))
         return index.isValid() ? QItemSelectionModel::ClearAndSelect
                                : QItemSelectionModel::NoUpdate;
     return command;
+}
+
+void CTreeCtrl::mousePressEvent(QMouseEvent* event) {
+    m_pressed = indexAt(event->position().toPoint());
+    QTreeWidget::mousePressEvent(event);
+}
+
+void CTreeCtrl::mouseMoveEvent(QMouseEvent* event) {
+    if (IsDragMove(event))
+        return;
+    QTreeWidget::mouseMoveEvent(event);
+}
+
+bool CTreeCtrl::event(QEvent* event) {
+    if (IsTabKey(event)) {
+        event->accept();
+        return true;
+    }
+    return QTreeWidget::event(event);
 }

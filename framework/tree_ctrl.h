@@ -33,8 +33,15 @@ public:
 protected:
     // A tree's selection moves from item to item but never goes away: a
     // click that would deselect (Ctrl on the selected item) keeps it.
+    // An item is chosen where the button goes down, never on the way of a
+    // move with it held nor where it comes up.
     QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
                                                          const QEvent* event) const override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    // Tab is no key of the tree's: it neither moves the focus on nor
+    // chooses an item.
+    bool event(QEvent* event) override;
     // The control's notifications, reflected to the view that owns it.
     virtual void OnReflectedNotify(NMHDR* header, LRESULT* result);
     void drawBranches(QPainter* painter, const QRect& rect,
@@ -45,4 +52,5 @@ private:
 
     CImageList* m_images = nullptr;
     DWORD m_style = 0;
+    QPersistentModelIndex m_pressed;
 };

@@ -9,7 +9,9 @@ class CTreeView : public CTreeCtrl, public CView {
 public:
     explicit CTreeView(QWidget* parent = nullptr) : CTreeCtrl(parent) {}
 
-    BOOL Create(QWidget* parent) { return CreateViewWindow(*this, *this, parent); }
+    BOOL Create(QWidget* parent, DWORD style = kDefaultViewStyle) {
+        return CreateViewWindow(*this, *this, parent, style);
+    }
 
     CTreeCtrl& GetTreeCtrl() { return *this; }
 };

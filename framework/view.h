@@ -2,6 +2,8 @@
 #pragma once
 
 #include <QAbstractItemView>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QWidget>
 
 #include <windows.h>
@@ -36,11 +38,43 @@ inline void ApplyCommonStyles(QAbstractItemView& control, bool border, bool show
     control.setPalette(colours);
 }
 
-// Creates a view's control in parent: the framework's default view styles,
-// adjusted by the view's PreCreateWindow, then applied to the control.
-template <typename Control> BOOL CreateViewWindow(CView& view, Control& control, QWidget* parent) {
+// Tab and Shift+Tab, which the platform's list and tree take and ignore:
+// taken, the key reaches no parent that would move the focus with it.
+inline bool IsTabKey(const QEvent* event) {
+    if (event->type() != QEvent::KeyPress)
+        return false;
+    const auto* key = static_cast<const QKeyEvent*>(event);
+    return (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) &&
+           !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier));
+}
+
+// List and tree choose on the press: a release over another item than the
+// pressed one chooses nothing.
+inline QItemSelectionModel::SelectionFlags PressOnly(QItemSelectionModel::SelectionFlags command,
+                                                     const QModelIndex& index,
+                                                     const QModelIndex& pressed,
+                                                     const QEvent* event) {
+    if (event != nullptr && event->type() == QEvent::MouseButtonRelease && index != pressed)
+        return QItemSelectionModel::NoUpdate;
+    return command;
+}
+
+// A move with a button held: Qt would select along it or start a drag; the
+// platform's list and tree do neither.
+inline bool IsDragMove(const QMouseEvent* event) {
+    return (event->buttons() & (Qt::LeftButton | Qt::RightButton | Qt::MiddleButton)) != 0;
+}
+
+// The framework's styles of a view: a child window with a border.
+constexpr DWORD kDefaultViewStyle = WS_CHILD | WS_VISIBLE | WS_BORDER;
+
+// Creates a view's control in parent: the styles asked for, adjusted by the
+// view's PreCreateWindow, then applied to the control.
+template <typename Control>
+BOOL CreateViewWindow(CView& view, Control& control, QWidget* parent,
+                      DWORD style = kDefaultViewStyle) {
     CREATESTRUCT cs{};
-    cs.style = static_cast<LONG>(WS_CHILD | WS_VISIBLE | WS_BORDER);
+    cs.style = static_cast<LONG>(style);
     if (!view.PreCreateWindow(cs))
         return FALSE;
     if (parent != nullptr)

@@ -262,10 +262,8 @@ TEST_F(Window, FocusReachingTheListShowsNoRow) {
         EXPECT_EQ(frame->GetStatusText(), left);
         EXPECT_EQ(frame->GetDetailView()->GetEntry(), nullptr);
     };
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    EXPECT_TRUE(list->hasFocus());
-    cleared();
-    frame->GetClassView()->setFocus(Qt::OtherFocusReason);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab); // no key of the panes'
+    EXPECT_TRUE(frame->GetClassView()->hasFocus());
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_F6);
     EXPECT_TRUE(list->hasFocus());
     cleared();
@@ -590,6 +588,22 @@ TEST_F(Window, PaneBordersAreBlueGreyWithAWhiteLineInside) {
     EXPECT_EQ(image.pixel(outer), qRgb(127, 152, 192));
     EXPECT_EQ(image.pixel(inner), qRgb(255, 255, 255));
     EXPECT_EQ(image.pixel(tree.right() + 2, tree.top() + 20), qRgb(127, 152, 192));
+
+    // Inside the white line the tree's own pixels begin: no frame of its
+    // own on any side, with the focus or without.
+    frame->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(frame));
+    for (bool focused : {false, true}) {
+        if (focused)
+            frame->GetClassView()->setFocus(Qt::OtherFocusReason);
+        image = frame->GetSplitter().grab().toImage().convertToFormat(QImage::Format_RGB32);
+        const QRgb base = frame->GetClassView()->palette().color(QPalette::Base).rgb();
+        const QPoint centre = tree.center();
+        for (QPoint edge : {QPoint(tree.left(), centre.y()), QPoint(tree.right(), centre.y()),
+                            QPoint(centre.x(), tree.top()), QPoint(centre.x(), tree.bottom())})
+            EXPECT_EQ(image.pixel(edge), base)
+                << "at " << edge.x() << "," << edge.y() << (focused ? " with focus" : "");
+    }
 }
 // Icons come from their artwork at the screen's pixel ratio: at a ratio of
 // 2 (the suite runs this test once more so) they have twice the pixels.

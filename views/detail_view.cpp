@@ -93,8 +93,8 @@ CDetailView::CDetailView(QWidget* parent) : QWidget(parent), m_fontCaption(Capti
 
 CDetailView::~CDetailView() = default;
 
-BOOL CDetailView::Create(QWidget* parent) {
-    return CreateViewWindow(*this, *this, parent);
+BOOL CDetailView::Create(QWidget* parent, DWORD style) {
+    return CreateViewWindow(*this, *this, parent, style);
 }
 
 void CDetailView::OnInitialUpdate() {

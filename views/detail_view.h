@@ -19,7 +19,7 @@ public:
     explicit CDetailView(QWidget* parent = nullptr);
     ~CDetailView() override;
 
-    BOOL Create(QWidget* parent);
+    BOOL Create(QWidget* parent, DWORD style = kDefaultViewStyle);
     void OnInitialUpdate() override;
 
     // Takes a copy of the entry, or clears the copy when none, and repaints
