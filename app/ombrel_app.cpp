@@ -112,9 +112,8 @@ void COmbrelApp::OnFileOpen() {
 }
 
 void COmbrelApp::OnFileSave() {
-    std::string name;
-    if (m_pDocTemplate && m_pDocTemplate->Document() && DoPromptFileName(name, false))
-        m_pDocTemplate->Document()->OnSaveDocument(name.c_str());
+    if (m_pDocTemplate && m_pDocTemplate->Document())
+        m_pDocTemplate->Document()->DoFileSave();
 }
 
 bool COmbrelApp::DoPromptFileName(std::string& fileName, bool open) {
@@ -123,8 +122,10 @@ bool COmbrelApp::DoPromptFileName(std::string& fileName, bool open) {
     QFileDialog::Options options;
     if (ombrel::platform::RunsPrivileged())
         options = QFileDialog::DontUseNativeDialog | QFileDialog::ReadOnly;
-    QString chosen = open ? QFileDialog::getOpenFileName(MainFrame(), {}, {}, {}, nullptr, options)
-                          : QFileDialog::getSaveFileName(MainFrame(), {}, {}, {}, nullptr, options);
+    const QString proposed = QString::fromStdString(fileName);
+    QString chosen =
+        open ? QFileDialog::getOpenFileName(MainFrame(), {}, proposed, {}, nullptr, options)
+             : QFileDialog::getSaveFileName(MainFrame(), {}, proposed, {}, nullptr, options);
     if (chosen.isEmpty())
         return false;
     fileName = chosen.toStdString();

@@ -30,8 +30,9 @@ public:
     void OnFileNew();
     void OnFileOpen();
     void OnFileSave();
-    // Asks the user for a file name; false when the user cancels.
-    virtual bool DoPromptFileName(std::string& fileName, bool open);
+    // Asks the user for a file name, proposing fileName; false when the
+    // user cancels.
+    bool DoPromptFileName(std::string& fileName, bool open) override;
     // Shows the about box; its result is not looked at.
     virtual int RunAboutBox();
 

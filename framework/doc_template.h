@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 #include <windows.h>
 
@@ -24,6 +25,8 @@ public:
     bool OpenDocumentFile(const char* path);
 
     UINT ResourceId() const { return m_resourceId; }
+    // The title of a new document.
+    std::string DefaultTitle() const;
     CFrameWnd* Frame() const { return m_frame.get(); }
     CDocument* Document() const { return m_document.get(); }
 

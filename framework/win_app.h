@@ -2,6 +2,8 @@
 // them without knowing the program's own classes.
 #pragma once
 
+#include <string>
+
 #include <windows.h>
 
 class QWidget;
@@ -27,6 +29,10 @@ public:
     // Handles the application's own commands; the framework's object knows
     // none.
     virtual void OnCommand(UINT) {}
+    // Asks the user for a file to open or a name to save under, proposing
+    // fileName; false when the user cancels. The framework's object asks
+    // nobody.
+    virtual bool DoPromptFileName(std::string& /*fileName*/, bool /*open*/) { return false; }
 };
 
 // The one application object, while it lives.

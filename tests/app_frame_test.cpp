@@ -43,11 +43,13 @@ public:
     TestApp() : COmbrelApp(1, argv) {}
     bool DoPromptFileName(std::string& fileName, bool open) override {
         prompts.push_back(open);
+        proposed.push_back(fileName);
         fileName = answer;
         return !answer.empty();
     }
     std::string answer;
     std::vector<bool> prompts;
+    std::vector<std::string> proposed;
     const char* argv[2] = {"ombrel", nullptr};
 };
 
@@ -543,6 +545,46 @@ TEST_F(Window, NewOpenAndSaveCommands) {
     ASSERT_EQ(::stat(app->answer.c_str(), &info), 0);
     EXPECT_EQ(info.st_size, 0);
     EXPECT_EQ(app->prompts, (std::vector<bool>{true, false}));
+}
+
+// Ctrl+S asks for a name once, proposing the document's title, and then
+// saves to that file without asking; a new document asks again. A file
+// that was opened is only the title's source: its data is never emptied
+// by a save nobody asked a name for.
+TEST_F(Window, SaveAsksOnceThenSavesToItsFile) {
+    CMainFrame* frame = Start();
+    frame->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(frame));
+    auto save = [&] { QTest::keyClick(frame, Qt::Key_S, Qt::ControlModifier); };
+    TempDir dir;
+    const std::string saved = dir.path() + "/saved.ombrel";
+    app->answer = saved;
+    save();
+    ASSERT_EQ(app->proposed, std::vector<std::string>{"无标题"});
+    EXPECT_EQ(app->prompts, std::vector<bool>{false});
+
+    const std::string written = dir.Write("saved.ombrel", "filled since");
+    ASSERT_EQ(written, saved);
+    app->answer.clear(); // a prompt now would cancel
+    save();
+    EXPECT_EQ(app->prompts.size(), 1u) << "the second save asked again";
+    struct stat info {};
+    ASSERT_EQ(::stat(saved.c_str(), &info), 0);
+    EXPECT_EQ(info.st_size, 0) << "the second save did not write";
+
+    const std::string opened = dir.Write("notes.txt", "keep me");
+    app->answer = opened;
+    QTest::keyClick(frame, Qt::Key_O, Qt::ControlModifier);
+    app->answer.clear();
+    save();
+    EXPECT_EQ(app->proposed.back(), "notes.txt");
+    ASSERT_EQ(::stat(opened.c_str(), &info), 0);
+    EXPECT_EQ(info.st_size, 7);
+
+    QTest::keyClick(frame, Qt::Key_N, Qt::ControlModifier);
+    save();
+    EXPECT_EQ(app->proposed.back(), "无标题");
+    EXPECT_EQ(app->prompts, (std::vector<bool>{false, true, false, false}));
 }
 
 // A save never writes through a symbolic link nor creates a file through
