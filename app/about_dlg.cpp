@@ -18,11 +18,11 @@ QPixmap IconImage(unsigned id) {
                                         32);
 }
 
-// A bitmap fills its control's rectangle, drawn from its artwork at the
+// A bitmap at its own size in pixels, drawn from its artwork at the
 // screen's pixel ratio.
-QPixmap BitmapImage(unsigned id, QSize size, qreal ratio) {
+QPixmap BitmapImage(unsigned id, qreal ratio) {
     QImageReader reader(QStringLiteral(":/bitmaps/%1.svg").arg(id));
-    reader.setScaledSize(size * ratio);
+    reader.setScaledSize(reader.size() * ratio);
     QPixmap image = QPixmap::fromImage(reader.read());
     image.setDevicePixelRatio(ratio);
     return image;
@@ -37,7 +37,7 @@ DialogUnits DialogUnitsOf(const QFont& font) {
     return {(width / 26 + 1) / 2, metrics.height()};
 }
 
-CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
+CAboutDlg::CAboutDlg(QWidget* parent) : CDialog(parent) {
     const ombrel::res::DialogTemplate* layout = ombrel::res::FindDialog(kTemplate);
     if (layout == nullptr)
         return;
@@ -45,7 +45,6 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     font.setPointSize(layout->pointSize);
     setFont(font);
     setWindowTitle(QString::fromUtf8(layout->caption));
-    setModal(true);
     DialogUnits units = DialogUnitsOf(font);
     setFixedSize(units.X(layout->cx), units.Y(layout->cy));
 
@@ -65,8 +64,13 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
             break;
         }
         case ombrel::res::DialogControl::Bitmap: {
+            // A static bitmap sizes itself to its bitmap, whatever the
+            // template says.
+            QPixmap image = BitmapImage(control.image, devicePixelRatio());
             auto* label = new QLabel(this);
-            label->setPixmap(BitmapImage(control.image, place.size(), devicePixelRatio()));
+            label->setPixmap(image);
+            if (!image.isNull())
+                place.setSize(image.deviceIndependentSize().toSize());
             widget = label;
             break;
         }

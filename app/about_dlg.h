@@ -1,15 +1,14 @@
 // The about box.
 #pragma once
 
-#include <QDialog>
+#include <QFont>
 
-class CAboutDlg : public QDialog {
+#include "dialog.h"
+
+class CAboutDlg : public CDialog {
     Q_OBJECT
 public:
     explicit CAboutDlg(QWidget* parent = nullptr);
-
-    // Shows the box modally; its result.
-    int DoModal() { return exec(); }
 
     static constexpr unsigned kTemplate = 100;
 };

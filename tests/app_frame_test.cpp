@@ -452,6 +452,48 @@ TEST_F(Window, AboutBoxIsModalAndClosesOnOkAndEscape) {
     }
 }
 
+// Waits until the window system has given a shown window its edges; on a
+// display without a window manager there are none to wait for.
+void WaitForEdges(QWidget* window, bool expected) {
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+    if (expected) {
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] { return !window->windowHandle()->frameMargins().isNull(); }, 10000));
+    }
+}
+
+// The box is centred on the main window, title bars and edges included.
+// The suite runs this once more under a window manager, which gives both
+// windows their edges (ctest app.window-manager).
+TEST_F(Window, AboutBoxIsCentredOnTheWindow) {
+    CMainFrame* frame = Start();
+    const bool managed = std::getenv("OMBREL_WINDOW_MANAGER") != nullptr;
+    WaitForEdges(frame, managed);
+    QPoint box, owner;
+    bool shown = false;
+    QTimer::singleShot(0, [&] {
+        QWidget* dialog = QApplication::activeModalWidget();
+        if (dialog == nullptr)
+            return;
+        shown = true;
+        WaitForEdges(dialog, managed);
+        owner = frame->frameGeometry().center();
+        // The box may be placed anew once it has its own edges.
+        auto centred = [&] {
+            const QPoint off = dialog->frameGeometry().center() - owner;
+            return std::abs(off.x()) <= 1 && std::abs(off.y()) <= 1;
+        };
+        if (managed)
+            (void)QTest::qWaitFor(centred, 5000);
+        box = dialog->frameGeometry().center();
+        dialog->close();
+    });
+    frame->GetCommand(ID_APP_ABOUT)->trigger();
+    ASSERT_TRUE(shown);
+    EXPECT_LE(std::abs(box.x() - owner.x()), 1) << box.x() << " against " << owner.x();
+    EXPECT_LE(std::abs(box.y() - owner.y()), 1) << box.y() << " against " << owner.y();
+}
+
 TEST_F(Window, AboutBoxLayoutInDialogUnits) {
     CAboutDlg about;
     DialogUnits units = DialogUnitsOf(about.font());
@@ -470,9 +512,11 @@ TEST_F(Window, AboutBoxLayoutInDialogUnits) {
     EXPECT_LE(credits->heightForWidth(credits->width()), credits->height()) << "a line is cut";
     auto* banner = about.findChild<QLabel*>("control6");
     ASSERT_NE(banner, nullptr);
-    QRect place(0, 0, units.X(187), units.Y(39));
+    // A bitmap control takes its bitmap's own size, not the template's.
+    const QRect place(0, 0, 280, 59);
     EXPECT_EQ(banner->geometry(), place);
     EXPECT_EQ(banner->pixmap().deviceIndependentSize().toSize(), place.size());
+    EXPECT_EQ(banner->pixmap().size(), place.size() * about.devicePixelRatio());
 }
 
 TEST_F(Window, TitleToolbarStatusBarMenuAndAccelerators) {
