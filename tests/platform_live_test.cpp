@@ -319,6 +319,29 @@ TEST(LiveOwners, AListenerAChildInheritedBelongsToTheParent) {
     EXPECT_EQ(OwnerBySource(InodeOf(listener.fd())), std::pair(self, self));
 }
 
+// Rows that share one socket (the subflows of a multipath connection share
+// its inode) all get its owner, from either source; a row of another
+// socket between them keeps its own.
+TEST(LiveOwners, EveryRowOfASharedSocketGetsItsOwner) {
+    using namespace ombrel::platform;
+    Socket shared(SOCK_STREAM), other(SOCK_STREAM);
+    ASSERT_TRUE(Bind(shared));
+    ASSERT_TRUE(Bind(other));
+    const uint64_t inode = InodeOf(shared.fd());
+    const std::vector<uint64_t> inodes{inode, InodeOf(other.fd()), inode, inode};
+    const auto self = static_cast<uint32_t>(::getpid());
+    for (OwnerSource source : {OwnerSource::Any, OwnerSource::Scan}) {
+        std::vector<uint32_t> owners;
+        std::vector<uint64_t> starts;
+        FindSocketOwners("/proc", inodes, owners, source, MachineSocketWalk(), &starts);
+        EXPECT_EQ(owners, std::vector<uint32_t>(4, self));
+        ASSERT_EQ(starts.size(), 4u);
+        EXPECT_NE(starts[0], 0u);
+        EXPECT_EQ(starts[2], starts[0]);
+        EXPECT_EQ(starts[3], starts[0]);
+    }
+}
+
 // Only listening and connected sockets are endpoints, from either source.
 TEST(LiveOwners, ASocketOnlyBoundIsNoEndpoint) {
     Socket bound(SOCK_STREAM);

@@ -15,15 +15,18 @@ namespace {
 
 // Open addressing over socket inodes: one probe sequence per descriptor seen,
 // no allocation per entry, so the join stays linear at any socket count.
+// Several rows may share a socket (a multipath connection's subflows): the
+// first of them stands for the others.
 class InodeIndex {
 public:
-    explicit InodeIndex(const std::vector<uint64_t>& inodes) {
+    explicit InodeIndex(const std::vector<uint64_t>& inodes) : first_(inodes.size()) {
         size_t capacity = 16;
         while (capacity < inodes.size() * 2)
             capacity <<= 1;
         mask_ = capacity - 1;
         slots_.assign(capacity, Slot{});
         for (size_t i = 0; i < inodes.size(); ++i) {
+            first_[i] = i;
             uint64_t inode = inodes[i];
             if (inode == 0)
                 continue;
@@ -32,8 +35,13 @@ public:
                 at = (at + 1) & mask_;
             if (slots_[at].inode == 0)
                 slots_[at] = Slot{inode, i};
+            else
+                first_[i] = slots_[at].index;
         }
     }
+
+    // The row that stands for this row's socket: itself or an earlier one.
+    size_t FirstOf(size_t row) const { return first_[row]; }
 
     // Index of the socket with that inode, or -1.
     ptrdiff_t Find(uint64_t inode) const {
@@ -53,6 +61,7 @@ private:
     }
 
     std::vector<Slot> slots_;
+    std::vector<size_t> first_;
     size_t mask_ = 0;
 };
 
@@ -83,8 +92,16 @@ public:
         }
     }
 
-    // Hands over each owner's start time, where asked for.
+    // Gives every row of a shared socket its owner, and hands over each
+    // owner's start time, where asked for.
     void Finish(std::vector<uint64_t>* starts) {
+        for (size_t row = 0; row < owners_.size(); ++row) {
+            const size_t first = index_.FirstOf(row);
+            if (first != row) {
+                owners_[row] = owners_[first];
+                starts_[row] = starts_[first];
+            }
+        }
         if (starts != nullptr)
             *starts = std::move(starts_);
     }
