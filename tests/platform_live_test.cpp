@@ -11,6 +11,8 @@
 #include <fstream>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <memory>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sched.h>
@@ -339,6 +341,51 @@ TEST(LiveOwners, EveryRowOfASharedSocketGetsItsOwner) {
         EXPECT_NE(starts[0], 0u);
         EXPECT_EQ(starts[2], starts[0]);
         EXPECT_EQ(starts[3], starts[0]);
+    }
+}
+
+// A multicast address of interface or link scope means nothing without its
+// interface, as a link-local one: the row names it. One of wider scope
+// names none.
+TEST(LiveAddresses, ScopedMulticastAddressesNameTheirInterface) {
+    const DWORD loopback = ::if_nametoindex("lo");
+    ASSERT_NE(loopback, 0u);
+    struct Case {
+        const char* address;
+        DWORD scope;
+    };
+    std::vector<std::pair<std::unique_ptr<Socket>, DWORD>> bound;
+    for (Case each : {Case{"ff02::1", loopback}, Case{"ff01::1", loopback},
+                      Case{"ff12::1:2", loopback}, Case{"ff0e::1", 0}}) {
+        auto udp6 =
+            std::make_unique<Socket>(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0), true);
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        ASSERT_EQ(::inet_pton(AF_INET6, each.address, &address.sin6_addr), 1);
+        address.sin6_scope_id = loopback;
+        ASSERT_EQ(::bind(udp6->fd(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
+            << each.address << ": " << std::strerror(errno);
+        bound.emplace_back(std::move(udp6), each.scope);
+    }
+    DWORD size = 0;
+    GetExtendedUdpTable(nullptr, &size, TRUE, 23, UDP_TABLE_OWNER_PID,
+                        0); // 23: the platform's IPv6
+    std::vector<char> buffer(size + 64 * sizeof(MIB_UDP6ROW_OWNER_PID));
+    size = static_cast<DWORD>(buffer.size());
+    ASSERT_EQ(GetExtendedUdpTable(buffer.data(), &size, TRUE, 23, UDP_TABLE_OWNER_PID, 0),
+              NO_ERROR);
+    const auto* table = reinterpret_cast<const MIB_UDP6TABLE_OWNER_PID*>(buffer.data());
+    for (const auto& [socket, scope] : bound) {
+        sockaddr_in6 address{};
+        socklen_t length = sizeof address;
+        ASSERT_EQ(::getsockname(socket->fd(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+        const MIB_UDP6ROW_OWNER_PID* row = nullptr;
+        for (DWORD i = 0; i < table->dwNumEntries; ++i)
+            if (table->table[i].dwLocalPort == address.sin6_port &&
+                std::memcmp(table->table[i].ucLocalAddr, &address.sin6_addr, 16) == 0)
+                row = &table->table[i];
+        ASSERT_NE(row, nullptr) << "port " << ntohs(address.sin6_port);
+        EXPECT_EQ(row->dwLocalScopeId, scope) << "port " << ntohs(address.sin6_port);
     }
 }
 

@@ -234,10 +234,14 @@ DWORD ExtendedTable(PVOID table, PDWORD size, BOOL order, size_t which, Keep kee
     return NO_ERROR;
 }
 
-// A link-local address names its interface; other addresses have none.
+// An address that means something only on one interface names it: link-local
+// unicast (fe80::/10) and interface- and link-local multicast (the scope in
+// the low bits of the second byte, whatever the flags); others have none.
 DWORD ScopeOf(const std::array<uint8_t, 16>& address, uint32_t interface) {
-    bool linkLocal = address[0] == 0xFE && (address[1] & 0xC0) == 0x80;
-    return linkLocal ? interface : 0;
+    const bool linkLocal = address[0] == 0xFE && (address[1] & 0xC0) == 0x80;
+    const bool localMulticast =
+        address[0] == 0xFF && ((address[1] & 0x0F) == 1 || (address[1] & 0x0F) == 2);
+    return linkLocal || localMulticast ? interface : 0;
 }
 
 // One row of any class: the members a row has are the ones written, the
