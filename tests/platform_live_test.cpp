@@ -20,6 +20,7 @@
 #include <sstream>
 #include <string>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -387,6 +388,63 @@ TEST(LiveAddresses, ScopedMulticastAddressesNameTheirInterface) {
         ASSERT_NE(row, nullptr) << "port " << ntohs(address.sin6_port);
         EXPECT_EQ(row->dwLocalScopeId, scope) << "port " << ntohs(address.sin6_port);
     }
+}
+
+// Under a partial view (an ordinary user without the helper), a socket
+// another user made shows no owner even where her own process holds it:
+// its owner by the rule may be one she cannot see (here root's, which made
+// it and holds it). A socket she made keeps its owner.
+TEST(LiveOwners, APartialViewNamesNoOwnerForASocketAnotherUserMade) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to become another user";
+    Socket made(SOCK_STREAM);
+    ASSERT_TRUE(Bind(made));
+    ASSERT_EQ(::listen(made.fd(), 4), 0);
+    auto becomeNobody = [] {
+        return ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0;
+    };
+    int ready[2], release[2];
+    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(release, O_CLOEXEC), 0);
+    pid_t holder = ::fork();
+    if (holder == 0) {
+        // Holds what root made, and a listener of her own; dumpable again
+        // after the change of user, as a process she started is.
+        ::close(ready[0]);
+        ::close(release[1]);
+        if (!becomeNobody() || ::prctl(PR_SET_DUMPABLE, 1) != 0)
+            ::_exit(1);
+        Socket mine(SOCK_STREAM);
+        uint16_t port = Bind(mine) && ::listen(mine.fd(), 4) == 0 ? mine.Port() : 0;
+        if (::write(ready[1], &port, sizeof port) != sizeof port)
+            ::_exit(1);
+        char byte;
+        while (::read(release[0], &byte, 1) > 0) {
+        }
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    ::close(release[0]);
+    uint16_t minePort = 0;
+    ASSERT_EQ(::read(ready[0], &minePort, sizeof minePort), ssize_t(sizeof minePort));
+    ::close(ready[0]);
+    ASSERT_NE(minePort, 0);
+    pid_t viewer = ::fork();
+    if (viewer == 0) {
+        if (!becomeNobody())
+            ::_exit(1);
+        if (TcpOwners(made.Port()) != std::vector<DWORD>{0})
+            ::_exit(2);
+        ::_exit(TcpOwners(minePort) == std::vector<DWORD>{static_cast<DWORD>(holder)} ? 0 : 3);
+    }
+    int status = 0;
+    ::waitpid(viewer, &status, 0);
+    ::close(release[1]);
+    ::waitpid(holder, nullptr, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_NE(WEXITSTATUS(status), 2) << "the holder she sees was named for root's socket";
+    EXPECT_NE(WEXITSTATUS(status), 3) << "her own socket lost its owner";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // Only listening and connected sockets are endpoints, from either source.

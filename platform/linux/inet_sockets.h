@@ -22,6 +22,7 @@ struct InetSocket {
     uint16_t remotePort = 0; // network byte order
     uint32_t interface = 0;  // IPv6: the interface the socket is bound to, 0 for none
     uint64_t inode = 0;      // 0 for sockets no file refers to (TIME_WAIT, request sockets)
+    uint32_t uid = 0;        // the user whose process made the socket (its file's owner)
     std::array<uint8_t, 16> local6{};  // IPv6, network byte order
     std::array<uint8_t, 16> remote6{}; // IPv6, network byte order
 };

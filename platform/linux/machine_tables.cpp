@@ -3,6 +3,7 @@
 #include <exception>
 #include <system_error>
 #include <thread>
+#include <unistd.h>
 #include <unordered_map>
 #include <utility>
 
@@ -20,12 +21,29 @@ std::string& OwnerSourceText() {
     return text;
 }
 
+// Without a view of other users' descriptors, a socket another user made
+// may have its owner (the holder started first, as a rule the maker) among
+// the processes hidden from the caller: the holder the caller sees would be
+// a guess, so the socket shows no owner, as every socket held only out of
+// sight does.
+void DropHiddenOwners(const std::vector<uint32_t>& makers, std::vector<uint32_t>& owners,
+                      std::vector<uint64_t>* starts) {
+    const uid_t self = ::geteuid();
+    for (size_t row = 0; row < owners.size() && row < makers.size(); ++row)
+        if (makers[row] != self) {
+            owners[row] = 0;
+            if (starts != nullptr)
+                (*starts)[row] = 0;
+        }
+}
+
 // Where the caller cannot read other users' descriptors, the owner
 // helper's scan names every owner; without the helper, or when it fails,
-// the caller's own scan names those it can see.
+// the caller's own scan names those it can see. makers: each socket's
+// maker's user id.
 void FindOwners(const std::string& root, const std::vector<uint64_t>& inodes,
-                std::vector<uint32_t>& owners, std::vector<uint64_t>* starts = nullptr,
-                bool* whole = nullptr) {
+                const std::vector<uint32_t>& makers, std::vector<uint32_t>& owners,
+                std::vector<uint64_t>* starts = nullptr, bool* whole = nullptr) {
     std::string& report = OwnerSourceText();
     report.clear();
     if (IsLiveProc(root) && !ReadsEveryDescriptor()) {
@@ -40,8 +58,11 @@ void FindOwners(const std::string& root, const std::vector<uint64_t>& inodes,
         report = helper.empty() ? "no owner helper beside the program; "
                                 : "the owner helper " + helper + " failed or fell silent; ";
     }
+    const bool partial = IsLiveProc(root) && !SeesEveryDescriptor();
     bool walked = FindSocketOwners(root, inodes, owners, OwnerSource::Any, MachineSocketWalk(),
                                    starts, whole);
+    if (partial)
+        DropHiddenOwners(makers, owners, starts);
     if (walked) {
         report += "owners: the kernel's walk";
     } else if (root != "/proc") {
@@ -53,11 +74,12 @@ void FindOwners(const std::string& root, const std::vector<uint64_t>& inodes,
     }
 }
 
-std::vector<uint64_t>& AppendInodes(const std::vector<InetSocket>& sockets,
-                                    std::vector<uint64_t>& inodes) {
-    for (const InetSocket& socket : sockets)
+void AppendInodes(const std::vector<InetSocket>& sockets, std::vector<uint64_t>& inodes,
+                  std::vector<uint32_t>& makers) {
+    for (const InetSocket& socket : sockets) {
         inodes.push_back(socket.inode);
-    return inodes;
+        makers.push_back(socket.uid);
+    }
 }
 
 // The live kernel's tables only for the live /proc; a fixture tree's own.
@@ -119,7 +141,9 @@ bool ReadMachineTable(size_t table, const std::string& root, std::vector<InetSoc
     if (!ReadTable(table, root, sockets))
         return false;
     std::vector<uint64_t> inodes;
-    FindOwners(root, AppendInodes(sockets, inodes), owners);
+    std::vector<uint32_t> makers;
+    AppendInodes(sockets, inodes, makers);
+    FindOwners(root, inodes, makers, owners);
     return true;
 }
 
@@ -177,15 +201,17 @@ void ReadMachineTables(const std::string& root, MachineTables& tables) {
 
     // The owners are found by inode alone, for all four in one pass.
     std::vector<uint64_t> inodes;
+    std::vector<uint32_t> makers;
     size_t total = 0;
     for (const std::vector<InetSocket>& part : parts)
         total += part.size();
     inodes.reserve(total);
+    makers.reserve(total);
     for (const std::vector<InetSocket>& part : parts)
-        AppendInodes(part, inodes);
+        AppendInodes(part, inodes, makers);
     std::vector<uint32_t> owners;
     std::vector<uint64_t> starts;
-    FindOwners(root, inodes, owners, &starts, &tables.ownersWhole);
+    FindOwners(root, inodes, makers, owners, &starts, &tables.ownersWhole);
     size_t first = 0;
     for (size_t table = 0; table < kTableCount; ++table) {
         auto from = static_cast<ptrdiff_t>(first);

@@ -87,13 +87,17 @@ int OwnerHelperTimeoutMs() {
     return Setting().overridden && Setting().timeoutMs > 0 ? Setting().timeoutMs : 2000;
 }
 
-bool ReadsEveryDescriptor() {
-    if (Setting().overridden)
-        return false; // a test's helper is always asked
+bool SeesEveryDescriptor() {
     if (::geteuid() == 0)
         return true;
     EffectiveCapabilities effective;
     return effective.Has(CAP_DAC_READ_SEARCH) && effective.Has(CAP_SYS_PTRACE);
+}
+
+bool ReadsEveryDescriptor() {
+    if (Setting().overridden)
+        return false; // a test's helper is always asked
+    return SeesEveryDescriptor();
 }
 
 std::string CompanionProgramPath(const std::string& name) {

@@ -10,8 +10,11 @@
 
 namespace ombrel::platform {
 
-// The caller reads every process's descriptors itself: root, or both
+// The caller may read every process's descriptors: root, or both
 // CAP_DAC_READ_SEARCH and CAP_SYS_PTRACE effective.
+bool SeesEveryDescriptor();
+// The caller reads every process's descriptors itself rather than asking
+// the owner helper: it sees them all, and no test has set a helper.
 bool ReadsEveryDescriptor();
 
 // A program of ours beside this one: the installed copy in

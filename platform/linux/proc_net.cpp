@@ -69,13 +69,15 @@ bool ParseProcNetTable(std::string_view text, InetFamily family, std::vector<Ine
             socket.v6 ? socket.local6.data() : reinterpret_cast<uint8_t*>(&socket.localAddr);
         auto* remote =
             socket.v6 ? socket.remote6.data() : reinterpret_cast<uint8_t*>(&socket.remoteAddr);
-        uint64_t state = 0, inode = 0;
+        uint64_t state = 0, inode = 0, uid = 0;
         if (!ParseEndpoint(fields[1], local, words, socket.localPort) ||
             !ParseEndpoint(fields[2], remote, words, socket.remotePort) ||
-            !ParseHex(fields[3], state) || state > 0xFF || !ParseDecimal(fields[9], inode))
+            !ParseHex(fields[3], state) || state > 0xFF || !ParseDecimal(fields[9], inode) ||
+            !ParseDecimal(fields[7], uid) || uid > UINT32_MAX)
             continue;
         socket.state = static_cast<uint8_t>(state);
         socket.inode = inode;
+        socket.uid = static_cast<uint32_t>(uid);
         sockets.push_back(socket);
     }
     return true;

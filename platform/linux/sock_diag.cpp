@@ -97,6 +97,7 @@ SockDiagPart ParseSockDiagReply(const char* data, size_t size, std::vector<InetS
             socket.localPort = diag.id.idiag_sport;
             socket.remotePort = diag.id.idiag_dport;
             socket.inode = diag.idiag_inode;
+            socket.uid = diag.idiag_uid;
             if (diag.idiag_family == AF_INET6) {
                 socket.v6 = true;
                 std::memcpy(socket.local6.data(), diag.id.idiag_src, 16);
