@@ -390,6 +390,78 @@ TEST(LiveAddresses, ScopedMulticastAddressesNameTheirInterface) {
     }
 }
 
+// A multipath connection in a network namespace of its own, with a second
+// subflow over 127.0.0.2: its subflows are rows of their own that share the
+// connection's socket, and every one of them names this process.
+TEST(LiveOwners, EverySubflowOfAMultipathConnectionNamesItsOwner) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root for a network namespace and its multipath limits";
+    constexpr int kMultipath = 262; // IPPROTO_MPTCP
+    pid_t child = ::fork();
+    if (child == 0) {
+        if (::unshare(CLONE_NEWNET) != 0)
+            ::_exit(10);
+        if (std::system("ip link set lo up && ip mptcp limits set subflow 2 add_addr_accepted 2 &&"
+                        " ip mptcp endpoint add 127.0.0.2 dev lo subflow") != 0)
+            ::_exit(11);
+        Socket server(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, kMultipath), true);
+        Socket client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, kMultipath), true);
+        if (server.fd() < 0 || client.fd() < 0)
+            ::_exit(12);
+        if (!Bind(server) || ::listen(server.fd(), 4) != 0)
+            ::_exit(13);
+        const uint16_t port = server.Port();
+        sockaddr_in to = Loopback(port);
+        if (::connect(client.fd(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
+            ::_exit(13);
+        Socket accepted(::accept4(server.fd(), nullptr, nullptr, SOCK_CLOEXEC), true);
+        char data[64] = {};
+        // The second subflow joins once the first has carried data.
+        if (accepted.fd() < 0 || ::send(client.fd(), data, sizeof data, 0) != sizeof data ||
+            ::recv(accepted.fd(), data, sizeof data, MSG_WAITALL) != sizeof data)
+            ::_exit(13);
+        std::vector<DWORD> owners;
+        auto rows = [&] {
+            owners.clear();
+            PVOID raw = nullptr;
+            if (AllocateAndGetTcpExTableFromStack(&raw, TRUE, GetProcessHeap(), 0, 2) != 0)
+                return size_t{0};
+            auto* tcp = static_cast<PMIB_TCPEXTABLE>(raw);
+            for (DWORD i = 0; i < tcp->dwNumEntries; ++i)
+                if (Port(tcp->table[i].dwLocalPort) == port ||
+                    Port(tcp->table[i].dwRemotePort) == port)
+                    owners.push_back(tcp->table[i].dwProcessId);
+            HeapFree(GetProcessHeap(), 0, raw);
+            return owners.size();
+        };
+        // The listener and two subflows at each end; the join is the
+        // kernel's to make, in its own time.
+        for (int round = 0; round < 500 && rows() < 5; ++round)
+            ::usleep(10000);
+        if (owners.size() < 5)
+            ::_exit(14);
+        const auto self = static_cast<DWORD>(::getpid());
+        ::_exit(std::all_of(owners.begin(), owners.end(), [&](DWORD pid) { return pid == self; })
+                    ? 0
+                    : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    switch (WEXITSTATUS(status)) {
+    case 10:
+    case 11:
+    case 12:
+        GTEST_SKIP() << "no network namespace, no ip mptcp or no multipath TCP in this kernel";
+    case 13:
+        FAIL() << "the multipath connection could not be made";
+    case 14:
+        GTEST_SKIP() << "the kernel made no second subflow";
+    default:
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "a subflow's row has no owner, or another";
+    }
+}
+
 // Under a partial view (an ordinary user without the helper), a socket
 // another user made shows no owner even where her own process holds it:
 // its owner by the rule may be one she cannot see (here root's, which made
