@@ -743,9 +743,12 @@ struct MmMap {
 // ends. Reports the prctl's result (0, or minus errno) on report; returns
 // only when it could not get that far.
 void ClaimProgram(const std::string& target, int report, int wait) {
-    // Dumpable again after the change of user, as a process she started is.
+    // Dumpable again after the change of user, as a process she started is;
+    // the listener hers, made after it, and its port told first.
+    int port = 0;
     if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0 ||
-        ::prctl(PR_SET_DUMPABLE, 1) != 0 || ::unshare(CLONE_NEWUSER) != 0)
+        ::prctl(PR_SET_DUMPABLE, 1) != 0 || LoopbackListener(0, port) < 0 ||
+        ::write(report, &port, sizeof port) != sizeof port || ::unshare(CLONE_NEWUSER) != 0)
         return;
     int exe = ::open(target.c_str(), O_RDONLY | O_CLOEXEC);
     std::ifstream statFile("/proc/self/stat");
@@ -803,9 +806,6 @@ TEST(ProgramIdentity, AProgramLinkSetInAUsersOwnNamespaceLendsNoDetails) {
     if (realLines.empty())
         GTEST_SKIP() << packaged << " has no package details here";
 
-    int port = 0;
-    int listener = LoopbackListener(SOCK_CLOEXEC, port);
-    ASSERT_GE(listener, 0);
     int report[2], wait[2];
     ASSERT_EQ(::pipe2(report, O_CLOEXEC), 0);
     ASSERT_EQ(::pipe2(wait, O_CLOEXEC), 0);
@@ -816,11 +816,13 @@ TEST(ProgramIdentity, AProgramLinkSetInAUsersOwnNamespaceLendsNoDetails) {
         ClaimProgram(packaged, report[1], wait[0]);
         ::_exit(1);
     }
-    ::close(listener); // the child alone holds it
     ::close(report[1]);
     ::close(wait[0]);
+    int port = 0;
     int64_t claimed = 1;
-    ssize_t got = ::read(report[0], &claimed, sizeof claimed);
+    ssize_t got = ::read(report[0], &port, sizeof port) == sizeof port
+                      ? ::read(report[0], &claimed, sizeof claimed)
+                      : 0;
     ::close(report[0]);
     auto end = [&] {
         ::close(wait[1]);
