@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include <iphlpapi.h>
+#include <ombrel/conventions.h>
 
 #include "port_table.h"
 
@@ -17,7 +18,8 @@ constexpr size_t kInterfaceName = 32;
 // The shortest standard form: lower-case groups without leading zeros, the
 // longest run of two or more zero groups (the first of equal runs) as "::",
 // an IPv4-mapped address with its dotted quad; then "%" and the interface's
-// name (its number where it has none) for a scope. At most 45 + 1 + 15
+// name (its number where it has none) for a scope, a bare "%" for one the
+// table did not name (no interface's name is empty). At most 45 + 1 + 15
 // bytes and the end, so 64 always hold it.
 char* CPortTable::FormatIPv6(const UCHAR* address, DWORD scopeId, char* text) {
     unsigned groups[8];
@@ -58,7 +60,9 @@ char* CPortTable::FormatIPv6(const UCHAR* address, DWORD scopeId, char* text) {
                             address[13], address[14], address[15]);
     *at = '\0';
 
-    if (scopeId != 0) {
+    if (scopeId == ombrel::platform::kUnknownScopeId) {
+        std::snprintf(at, 64 - static_cast<size_t>(at - text), "%%");
+    } else if (scopeId != 0) {
         char name[kInterfaceName] = {};
         if (if_indextoname(scopeId, name) != nullptr)
             std::snprintf(at, 64 - static_cast<size_t>(at - text), "%%%.15s", name);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include <ombrel/conventions.h>
 #include <ombrel/refresh_scope.h>
 #include <ombrel/services.h>
 
@@ -218,7 +219,10 @@ TEST_F(FixtureProc, IPv6TablesBySizeWithOwnersAndOrder) {
     EXPECT_EQ(rows[1].dwState, MIB_TCP_STATE_ESTAB);
     EXPECT_EQ(rows[1].dwOwningPid, 600u);
     EXPECT_EQ(rows[2].ucLocalAddr[0], 0xFE);
-    EXPECT_EQ(rows[2].dwLocalScopeId, 0u); // the text table names no interface
+    // The text table names no interface; a link-local address has one.
+    EXPECT_EQ(rows[2].dwLocalScopeId, kUnknownScopeId);
+    EXPECT_EQ(rows[2].dwRemoteScopeId, kUnknownScopeId);
+    EXPECT_EQ(rows[0].dwLocalScopeId, 0u);
     EXPECT_EQ(rows[2].dwState, MIB_TCP_STATE_TIME_WAIT);
     EXPECT_EQ(rows[2].dwOwningPid, 0u);
 

@@ -390,6 +390,81 @@ TEST(LiveAddresses, ScopedMulticastAddressesNameTheirInterface) {
     }
 }
 
+// Two listeners on fe80::1 and one port, each on an interface of its own,
+// in a network namespace the test makes: netlink names each one's interface;
+// the text tables, which name none, give two rows that say their scope is
+// unknown rather than none.
+TEST(LiveAddresses, TheTextTablesSayALinkLocalScopeIsUnknown) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root for a network namespace and its interfaces";
+    pid_t child = ::fork();
+    if (child == 0) {
+        if (::unshare(CLONE_NEWNET) != 0)
+            ::_exit(10);
+        if (std::system("ip link add ll0 type veth peer name ll1 2>/dev/null &&"
+                        " ip link set ll0 up && ip link set ll1 up &&"
+                        " ip -6 addr add fe80::1/64 dev ll0 nodad &&"
+                        " ip -6 addr add fe80::1/64 dev ll1 nodad") != 0)
+            ::_exit(11);
+        const uint32_t interfaces[] = {::if_nametoindex("ll0"), ::if_nametoindex("ll1")};
+        std::vector<std::unique_ptr<Socket>> listeners;
+        uint16_t port = 0;
+        for (uint32_t interface : interfaces) {
+            auto listener =
+                std::make_unique<Socket>(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0), true);
+            sockaddr_in6 address{};
+            address.sin6_family = AF_INET6;
+            address.sin6_port = port;
+            address.sin6_scope_id = interface;
+            ::inet_pton(AF_INET6, "fe80::1", &address.sin6_addr);
+            socklen_t length = sizeof address;
+            if (::bind(listener->fd(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+                ::listen(listener->fd(), 4) != 0 ||
+                ::getsockname(listener->fd(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+                ::_exit(12);
+            port = address.sin6_port;
+            listeners.push_back(std::move(listener));
+        }
+        using namespace ombrel::platform;
+        auto interfacesOf = [&](bool netlink) {
+            std::vector<InetSocket> all;
+            std::vector<std::pair<uint32_t, uint64_t>> rows;
+            if (ReadInetSockets("/proc", netlink, InetProtocol::Tcp, InetFamily::V6, all))
+                for (const InetSocket& socket : all)
+                    if (socket.localPort == port)
+                        rows.emplace_back(socket.interface, socket.inode);
+            std::sort(rows.begin(), rows.end());
+            return rows;
+        };
+        const auto viaNetlink = interfacesOf(true), viaText = interfacesOf(false);
+        if (viaNetlink.size() != 2 ||
+            viaNetlink[0].first != std::min(interfaces[0], interfaces[1]) ||
+            viaNetlink[1].first != std::max(interfaces[0], interfaces[1]))
+            ::_exit(13);
+        if (viaText.size() != 2 || viaText[0].second == viaText[1].second)
+            ::_exit(14);
+        ::_exit(viaText[0].first == kUnknownInterface && viaText[1].first == kUnknownInterface
+                    ? 0
+                    : 15);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    switch (WEXITSTATUS(status)) {
+    case 10:
+    case 11:
+        GTEST_SKIP() << "no network namespace or no veth interfaces in this kernel";
+    case 12:
+        FAIL() << "the listeners could not be made";
+    case 13:
+        FAIL() << "netlink did not name each listener's interface";
+    case 14:
+        FAIL() << "the text table did not give two rows";
+    default:
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "a text row's scope reads as none";
+    }
+}
+
 // A multipath connection in a network namespace of its own, with a second
 // subflow over 127.0.0.2: its subflows are rows of their own that share the
 // connection's socket, and every one of them names this process.

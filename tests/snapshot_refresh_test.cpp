@@ -318,7 +318,8 @@ TEST(RefreshFixture, NamesComeFromTheProcessListWherePathsFail) {
     EXPECT_STREQ(entries[14].processPath, "/usr/bin/launcher");
     EXPECT_STREQ(entries[15].localAddress, "::ffff:127.0.0.1");
     EXPECT_EQ(entries[15].remotePort, 0xC000);
-    EXPECT_STREQ(entries[16].remoteAddress, "fe80::2");
+    EXPECT_STREQ(entries[16].localAddress, "fe80::1%"); // the text table names no interface
+    EXPECT_STREQ(entries[16].remoteAddress, "fe80::2%");
     EXPECT_STREQ(entries[16].state, "TIME_WAIT");
     EXPECT_STREQ(entries[20].localAddress, "::");
     EXPECT_EQ(entries[20].localPort, 5353);

@@ -309,7 +309,7 @@ TEST_F(PortList, IPv6RowsShowBracketedAddressesWhole) {
     std::memset(row.ucRemoteAddr, 0xFF, 16);
     row.ucLocalAddr[0] = row.ucRemoteAddr[0] = 0xFE;
     row.ucLocalAddr[1] = row.ucRemoteAddr[1] = 0x80;
-    row.dwLocalScopeId = row.dwRemoteScopeId = 4294967295u;
+    row.dwLocalScopeId = row.dwRemoteScopeId = 4294967294u;
     row.dwLocalPort = row.dwRemotePort = Port(65535);
     row.dwState = MIB_TCP_STATE_ESTAB;
     row.dwOwningPid = 900;
@@ -319,7 +319,7 @@ TEST_F(PortList, IPv6RowsShowBracketedAddressesWhole) {
     fake.udp6 = {udp};
     view.OnInitialUpdate();
     ASSERT_EQ(view.GetItemCount(), 7);
-    const std::string longest = "[fe80:ffff:ffff:ffff:ffff:ffff:ffff:ffff%4294967295]:65535";
+    const std::string longest = "[fe80:ffff:ffff:ffff:ffff:ffff:ffff:ffff%4294967294]:65535";
     EXPECT_EQ(Text(view, 3, 0), "TCP");
     EXPECT_EQ(Text(view, 3, 1), longest);
     EXPECT_EQ(Text(view, 3, 2), longest);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <ombrel/administrator.h>
+#include <ombrel/conventions.h>
 #include <ombrel/owner_source.h>
 #include <ombrel/services.h>
 
@@ -237,11 +238,14 @@ DWORD ExtendedTable(PVOID table, PDWORD size, BOOL order, size_t which, Keep kee
 // An address that means something only on one interface names it: link-local
 // unicast (fe80::/10) and interface- and link-local multicast (the scope in
 // the low bits of the second byte, whatever the flags); others have none.
+// Where the source named no interface, the scope says it is unknown.
 DWORD ScopeOf(const std::array<uint8_t, 16>& address, uint32_t interface) {
     const bool linkLocal = address[0] == 0xFE && (address[1] & 0xC0) == 0x80;
     const bool localMulticast =
         address[0] == 0xFF && ((address[1] & 0x0F) == 1 || (address[1] & 0x0F) == 2);
-    return linkLocal || localMulticast ? interface : 0;
+    if (!linkLocal && !localMulticast)
+        return 0;
+    return interface == kUnknownInterface ? kUnknownScopeId : interface;
 }
 
 // One row of any class: the members a row has are the ones written, the

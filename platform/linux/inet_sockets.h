@@ -13,6 +13,10 @@ namespace ombrel::platform {
 enum class InetProtocol { Tcp, Udp };
 enum class InetFamily { V4, V6 };
 
+// The text tables give no interface: their IPv6 sockets may be bound to one
+// this cannot name.
+inline constexpr uint32_t kUnknownInterface = UINT32_MAX;
+
 struct InetSocket {
     uint8_t state = 0;       // the kernel's TCP state number (include/net/tcp_states.h)
     bool v6 = false;         // the addresses are local6 and remote6
@@ -21,6 +25,7 @@ struct InetSocket {
     uint32_t remoteAddr = 0; // IPv4, network byte order
     uint16_t remotePort = 0; // network byte order
     uint32_t interface = 0;  // IPv6: the interface the socket is bound to, 0 for none
+                             // (kUnknownInterface where the source does not say)
     uint64_t inode = 0;      // 0 for sockets no file refers to (TIME_WAIT, request sockets)
     uint32_t uid = 0;        // the user whose process made the socket (its file's owner)
     std::array<uint8_t, 16> local6{};  // IPv6, network byte order

@@ -64,6 +64,8 @@ bool ParseProcNetTable(std::string_view text, InetFamily family, std::vector<Ine
             continue;
         InetSocket socket;
         socket.v6 = family == InetFamily::V6;
+        if (socket.v6)
+            socket.interface = kUnknownInterface;
         size_t words = socket.v6 ? 4 : 1;
         auto* local =
             socket.v6 ? socket.local6.data() : reinterpret_cast<uint8_t*>(&socket.localAddr);

@@ -19,6 +19,11 @@ inline constexpr char kExecutableSuffix[] = "";
 // programs whose paths can be read.
 inline constexpr uint32_t kLowestOrdinaryProcessId = 1;
 
+// An IPv6 address's scope id where the address has one (link-local, say)
+// and the kernel's table that gave it does not say which: no interface has
+// this number.
+inline constexpr uint32_t kUnknownScopeId = UINT32_MAX;
+
 // The firewall settings programs this platform may have, by file name in the
 // system directory, in order of preference.
 inline std::span<const char* const> FirewallSettingsPrograms() {
