@@ -38,6 +38,7 @@
 
 #include "platform/linux/inet_sockets.h"
 #include "platform/linux/owner_helper.h"
+#include "platform/linux/proc_descriptors.h"
 #include "platform/linux/socket_walk.h"
 #include "temp_dir.h"
 
@@ -867,6 +868,108 @@ TEST(LiveOwners, AThreadWithItsOwnDescriptorTableOwnsItsSockets) {
         ::close(fd);
     if (inode == 0)
         GTEST_SKIP() << "no thread of its own descriptor table here";
+}
+
+// Run in a child pid namespace over this /proc (unshare --pid without a
+// /proc of its own), kcmp cannot name the tree's tasks: a thread's own table
+// is still read, by the scan and by the owner helper, each socket is told
+// once however many threads share the leader's table, and a scan out of
+// budget says it is not whole.
+TEST(LiveOwners, AChildPidNamespaceStillReadsAThreadsOwnTable) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root for a pid namespace";
+    int report[2], release[2];
+    ASSERT_EQ(::pipe(report), 0);
+    ASSERT_EQ(::pipe2(release, O_CLOEXEC), 0);
+    Socket listener(SOCK_STREAM);
+    ASSERT_TRUE(Bind(listener));
+    ASSERT_EQ(::listen(listener.fd(), 4), 0);
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {
+        uint64_t inode = 0;
+        const bool unshared = ::unshare(CLONE_FILES) == 0;
+        if (unshared)
+            ::close(release[1]); // its table's copy: the threads wait for ours alone
+        int fd = unshared ? ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1;
+        if (fd >= 0 && Bind(Socket(::dup(fd), true)))
+            inode = InodeOf(fd);
+        (void)!::write(report[1], &inode, sizeof inode);
+        char done;
+        (void)!::read(release[0], &done, 1);
+    });
+    for (int i = 0; i < 4; ++i) // threads of the leader's table
+        threads.emplace_back([&] {
+            char done;
+            (void)!::read(release[0], &done, 1);
+        });
+    uint64_t own = 0;
+    ASSERT_EQ(::read(report[0], &own, sizeof own), static_cast<ssize_t>(sizeof own));
+    const auto self = static_cast<uint32_t>(::getpid());
+    const uint64_t shared = InodeOf(listener.fd());
+
+    pid_t child = own == 0 ? -1 : ::fork();
+    if (child == 0) {
+        if (::unshare(CLONE_NEWPID) != 0)
+            ::_exit(10);
+        pid_t inside = ::fork();
+        if (inside == 0) {
+            using namespace ombrel::platform;
+            for (OwnerSource source : {OwnerSource::Any, OwnerSource::Scan}) {
+                std::vector<uint32_t> owners;
+                FindSocketOwners("/proc", {own, shared}, owners, source);
+                if (owners != std::vector<uint32_t>{self, self})
+                    ::_exit(20);
+            }
+            std::vector<OwnerRecord> records;
+            if (!RunOwnerHelper(OMBREL_OWNERS, 10000, records))
+                ::_exit(21);
+            if (std::none_of(records.begin(), records.end(), [&](const OwnerRecord& record) {
+                    return record.inode == own && record.pid == self;
+                }))
+                ::_exit(22);
+            UniqueFd proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            std::vector<uint64_t> told;
+            auto tell = [&](uint32_t, uint64_t inode) { told.push_back(inode); };
+            UnsortedTableBudget budget;
+            if (!ForEachSocketDescriptor(proc.get(), self, true, tell, &budget))
+                ::_exit(23);
+            if (std::count(told.begin(), told.end(), own) != 1 ||
+                std::count(told.begin(), told.end(), shared) != 1)
+                ::_exit(24);
+            UnsortedTableBudget spent{0};
+            ::_exit(ForEachSocketDescriptor(proc.get(), self, true, tell, &spent) ? 25 : 0);
+        }
+        int status = 0;
+        if (inside < 0 || ::waitpid(inside, &status, 0) != inside || !WIFEXITED(status))
+            ::_exit(11);
+        ::_exit(WEXITSTATUS(status));
+    }
+    int status = 0;
+    bool waited = child > 0 && ::waitpid(child, &status, 0) == child;
+    ::close(release[1]);
+    for (std::thread& thread : threads)
+        thread.join();
+    for (int fd : {report[0], report[1], release[0]})
+        ::close(fd);
+    if (own == 0)
+        GTEST_SKIP() << "no thread of its own descriptor table here";
+    ASSERT_TRUE(waited && WIFEXITED(status));
+    switch (WEXITSTATUS(status)) {
+    case 10:
+    case 11:
+        GTEST_SKIP() << "no pid namespace here";
+    case 20:
+        FAIL() << "an owner read in the child namespace is missing";
+    case 21:
+    case 22:
+        FAIL() << "the owner helper did not name the thread's socket";
+    case 23:
+        FAIL() << "a scan within its budget was not whole";
+    case 24:
+        FAIL() << "a socket was told other than once";
+    default:
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "a scan out of budget said it was whole";
+    }
 }
 
 // A creator and the child it forked at once, the child's pid below its own

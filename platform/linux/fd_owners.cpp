@@ -129,6 +129,7 @@ template <typename Hold> bool ScanDescriptors(const std::string& root, Hold&& ho
                                     pids.push_back(*pid);
                             }) >= 0;
     std::sort(pids.begin(), pids.end());
+    UnsortedTableBudget budget;
     for (uint32_t pid : pids) {
         // The entry names this process even once its id is reused: a start
         // read through it is this process's or none (0, gone).
@@ -139,15 +140,16 @@ template <typename Hold> bool ScanDescriptors(const std::string& root, Hold&& ho
             continue;
         }
         std::optional<uint64_t> start;
-        whole = ForEachSocketDescriptor(rootFd.get(), pid, live,
-                                        [&](uint32_t fd, uint64_t inode) {
-                                            if (!start) {
-                                                std::optional<TaskStat> stat =
-                                                    ReadTaskStatAt(entry.get());
-                                                start = stat ? stat->startTime : 0;
-                                            }
-                                            hold(pid, *start, fd, inode);
-                                        }) &&
+        whole = ForEachSocketDescriptor(
+                    rootFd.get(), pid, live,
+                    [&](uint32_t fd, uint64_t inode) {
+                        if (!start) {
+                            std::optional<TaskStat> stat = ReadTaskStatAt(entry.get());
+                            start = stat ? stat->startTime : 0;
+                        }
+                        hold(pid, *start, fd, inode);
+                    },
+                    &budget) &&
                 whole;
     }
     return whole;

@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <unordered_set>
 #include <vector>
 
 #include "fd.h"
@@ -137,6 +138,21 @@ template <typename Visit> long ForEachEntry(int dirFd, Visit&& visit) {
     }
 }
 
+// Whether kcmp, which names tasks by this process's pid namespace, names
+// the tree's: its "self" is this process. In a child pid namespace over an
+// ancestor's /proc (unshare --pid without a /proc of its own) the tree's ids
+// are not this namespace's: kcmp fails on them (ESRCH), or over another
+// namespace's tree compares other tasks than the ones it names.
+inline bool KcmpNamesTreeTasks(int rootFd) {
+    char link[16];
+    ssize_t length = ::readlinkat(rootFd, "self", link, sizeof link);
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof link)
+        return false;
+    std::optional<uint32_t> self =
+        ParseProcessId(std::string_view(link, static_cast<size_t>(length)));
+    return self && *self == static_cast<uint32_t>(::getpid());
+}
+
 // Threads that hold descriptors their process's leader does not: one that
 // unshared its table (unshare(CLONE_FILES), or clone without CLONE_FILES),
 // or all of them once the leader has exited.
@@ -144,12 +160,14 @@ template <typename Visit> long ForEachEntry(int dirFd, Visit&& visit) {
 // The names in pid's task folder of the threads to read besides the leader:
 // one per descriptor table that is not the leader's. rootFd is the /proc
 // tree's folder; live says it is the running kernel's, where kcmp tells the
-// tables apart. Where it cannot, the old rule: when the leader's own folder
-// listed nothing, the first other thread's table. An error that leaves a
-// hole (LeavesScanWhole) clears whole, where given.
-inline std::vector<std::string> ThreadsWithTheirOwnTables(int rootFd, uint32_t pid, bool live,
-                                                          bool leaderListedAny,
-                                                          bool* whole = nullptr) {
+// tables apart. Where kcmp cannot name the tree's tasks, every other thread
+// goes to unsorted, where given: each table may be the thread's own, and
+// only reading it tells. Otherwise the old rule: when the leader's own
+// folder listed nothing, the first other thread's table. An error that
+// leaves a hole (LeavesScanWhole) clears whole, where given.
+inline std::vector<std::string>
+ThreadsWithTheirOwnTables(int rootFd, uint32_t pid, bool live, bool leaderListedAny,
+                          bool* whole = nullptr, std::vector<std::string>* unsorted = nullptr) {
     std::vector<std::string> threads;
     auto failed = [&] {
         if (whole != nullptr && !LeavesScanWhole(errno))
@@ -172,6 +190,7 @@ inline std::vector<std::string> ThreadsWithTheirOwnTables(int rootFd, uint32_t p
         if (!leaderListedAny && threads.empty())
             threads.push_back(std::to_string(tid));
     };
+    const bool sortable = live && KcmpNamesTreeTasks(rootFd);
     std::vector<long> others; // threads whose table is not the leader's
     long listed = ForEachEntry(tasksFd.get(), [&](const char* name) {
         if (name[0] < '0' || name[0] > '9')
@@ -179,7 +198,11 @@ inline std::vector<std::string> ThreadsWithTheirOwnTables(int rootFd, uint32_t p
         long tid = std::strtol(name, nullptr, 10);
         if (tid == leader)
             return;
-        TableOrder order = live ? CompareDescriptorTables(leader, tid) : TableOrder::Unknown;
+        if (live && !sortable && unsorted != nullptr) {
+            unsorted->push_back(name);
+            return;
+        }
+        TableOrder order = sortable ? CompareDescriptorTables(leader, tid) : TableOrder::Unknown;
         if (order == TableOrder::Unknown)
             oldRule(tid);
         else if (order != TableOrder::Same)
@@ -217,17 +240,29 @@ inline std::vector<std::string> ThreadsWithTheirOwnTables(int rootFd, uint32_t p
     return threads;
 }
 
+// Reading the tables of threads that kcmp cannot tell apart costs their
+// number times a table's size, and another user chooses both: a scan reads
+// such tables only while its budget lasts, which starts at a million
+// entries and grows by every leader's table; past it the scan is not whole.
+struct UnsortedTableBudget {
+    uint64_t entries = uint64_t{1} << 20;
+};
+
 // Calls hold(fd, inode) for every socket descriptor of process pid in the
 // /proc tree open as rootFd: its leader's table, then every other table its
 // threads hold (an ordinary user may not even open the leader's folder once
 // the leader has exited). Each link's own text is read; none is followed.
-// live says the tree is the running kernel's. False where an error left a
-// hole (LeavesScanWhole); the descriptors it read were still told.
+// live says the tree is the running kernel's. Where kcmp cannot tell the
+// threads' tables apart, each is read within budget (none without one), and
+// only the sockets it adds are told. False where an error left a hole
+// (LeavesScanWhole) or the budget ran out; the descriptors read were still
+// told.
 template <typename Hold>
-bool ForEachSocketDescriptor(int rootFd, uint32_t pid, bool live, Hold&& hold) {
+bool ForEachSocketDescriptor(int rootFd, uint32_t pid, bool live, Hold&& hold,
+                             UnsortedTableBudget* budget = nullptr) {
     bool whole = true;
     auto note = [&] { whole = whole && LeavesScanWhole(errno); };
-    auto scan = [&](const std::string& folder) -> long {
+    auto scan = [&](const std::string& folder, auto&& tell) -> long {
         UniqueFd dir(
             ::openat(rootFd, folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
         if (!dir) {
@@ -245,16 +280,38 @@ bool ForEachSocketDescriptor(int rootFd, uint32_t pid, bool live, Hold&& hold) {
                 ParseSocketLink(std::string_view(link, static_cast<size_t>(length)));
             std::optional<uint32_t> fd = inode ? ParseDescriptor(name) : std::nullopt;
             if (fd)
-                hold(*fd, *inode);
+                tell(*fd, *inode);
         });
         if (listed < 0)
             note();
         return listed;
     };
     std::string process = std::to_string(pid);
-    long listed = scan(process + "/fd");
-    for (const std::string& tid : ThreadsWithTheirOwnTables(rootFd, pid, live, listed > 0, &whole))
-        scan(process + "/task/" + tid + "/fd");
+    std::vector<uint64_t> leaders; // the leader's sockets, for unsorted tables to add to
+    long listed = scan(process + "/fd", [&](uint32_t fd, uint64_t inode) {
+        if (budget != nullptr)
+            leaders.push_back(inode);
+        hold(fd, inode);
+    });
+    std::vector<std::string> unsorted;
+    for (const std::string& tid : ThreadsWithTheirOwnTables(rootFd, pid, live, listed > 0, &whole,
+                                                            budget ? &unsorted : nullptr))
+        scan(process + "/task/" + tid + "/fd", hold);
+    if (unsorted.empty())
+        return whole;
+    // Threads that share the leader's table repeat it: each socket is told
+    // once for the process, so the answer grows with what it holds.
+    budget->entries += listed > 0 ? static_cast<uint64_t>(listed) : 0;
+    std::unordered_set<uint64_t> told(leaders.begin(), leaders.end());
+    for (const std::string& tid : unsorted) {
+        if (budget->entries == 0)
+            return false;
+        long read = scan(process + "/task/" + tid + "/fd", [&](uint32_t fd, uint64_t inode) {
+            if (told.insert(inode).second)
+                hold(fd, inode);
+        });
+        budget->entries -= std::min(budget->entries, read > 0 ? static_cast<uint64_t>(read) : 0);
+    }
     return whole;
 }
 

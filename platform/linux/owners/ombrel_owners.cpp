@@ -62,16 +62,19 @@ bool ReadStartTime(int procFd, uint32_t pid, std::optional<uint64_t>& start) {
 
 // Every socket descriptor of one process, with its start time. False where
 // /proc could not be read whole.
-bool ScanProcess(int procFd, uint32_t pid, std::vector<OwnerRecord>& records) {
+bool ScanProcess(int procFd, uint32_t pid, std::vector<OwnerRecord>& records,
+                 ombrel::platform::UnsortedTableBudget& budget) {
     std::optional<uint64_t> start;
     if (!ReadStartTime(procFd, pid, start))
         return false;
     if (!start)
         return true;
-    return ombrel::platform::ForEachSocketDescriptor(procFd, pid, true,
-                                                     [&](uint32_t, uint64_t inode) {
-                                                         records.push_back({inode, *start, pid, 0});
-                                                     });
+    return ombrel::platform::ForEachSocketDescriptor(
+        procFd, pid, true,
+        [&](uint32_t, uint64_t inode) {
+            records.push_back({inode, *start, pid, 0});
+        },
+        &budget);
 }
 
 // Every socket descriptor of every process, by one scan of /proc. False
@@ -79,9 +82,10 @@ bool ScanProcess(int procFd, uint32_t pid, std::vector<OwnerRecord>& records) {
 // caller that nobody holds what the helper failed to read.
 bool ScanOwners(int procFd, std::vector<OwnerRecord>& records) {
     bool whole = true;
+    ombrel::platform::UnsortedTableBudget budget;
     long listed = ombrel::platform::ForEachEntry(procFd, [&](const char* name) {
         if (std::optional<uint32_t> pid = ombrel::platform::ParseProcessId(name))
-            whole = whole && ScanProcess(procFd, *pid, records);
+            whole = whole && ScanProcess(procFd, *pid, records, budget);
     });
     return listed >= 0 && whole;
 }
