@@ -358,6 +358,23 @@ TEST(OwnerRecords, OnlyAWholeOutputIsRead) {
     EXPECT_TRUE(records.empty());
 }
 
+// A ring's sockets belong to its first holder, weighed with the sockets'
+// own holders; a socket of a ring no one holds, or a record of a kind this
+// build does not know, names no one.
+TEST(OwnerRecords, ARingsSocketsGoToItsFirstHolder) {
+    TempDir empty; // no process entries: holders are weighed by start alone
+    ProcRootOverride root(empty.path());
+    const std::vector<OwnerRecord> records = {
+        {500, 300, 30, kHoldsRing}, {7, 500, 0, kInRing},         {500, 200, 20, kHoldsRing},
+        {7, 250, 25, kHoldsSocket}, {8, 999, 0, kInRing},         {9, 100, 10, kHoldsSocket},
+        {9, 500, 0, kInRing},       {11, 50, 5, kHoldsSocket + 7}};
+    std::vector<uint32_t> owners;
+    std::vector<uint64_t> starts;
+    JoinOwnerRecords(records, {7, 8, 9, 11, 500}, owners, &starts);
+    EXPECT_EQ(owners, (std::vector<uint32_t>{20, 0, 10, 0, 0}));
+    EXPECT_EQ(starts, (std::vector<uint64_t>{200, 0, 100, 0, 0}));
+}
+
 // A root window run for a user (pkexec) hands an address to the desktop's
 // handler as that user: uid, gid and home.
 TEST(OwnerHelper, AnAddressOpensAsTheUserARootWindowRunsFor) {

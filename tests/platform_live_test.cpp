@@ -11,6 +11,7 @@
 #include <fstream>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/io_uring.h>
 #include <memory>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -970,6 +971,95 @@ TEST(LiveOwners, AChildPidNamespaceStillReadsAThreadsOwnTable) {
     default:
         EXPECT_EQ(WEXITSTATUS(status), 0) << "a scan out of budget said it was whole";
     }
+}
+
+// A listener registered as a fixed file of an io_uring instance, its own
+// descriptor closed: the ring holds it, and the ring's first holder (this
+// process, before the child that inherited the ring) owns it, by the
+// kernel's walk, the scan and the owner helper's walk and scan alike. The
+// ring's fifty descriptors tell of its socket once.
+TEST(LiveOwners, ASocketHeldOnlyThroughAnIoUringBelongsToTheRingsHolder) {
+    using namespace ombrel::platform;
+    if (!KernelListsRingSockets())
+        GTEST_SKIP() << "no io_uring here, or its fdinfo names no fixed file's path";
+    io_uring_params params{};
+    UniqueFd ring(static_cast<int>(::syscall(SYS_io_uring_setup, 4, &params)));
+    ASSERT_TRUE(ring);
+    uint16_t port = 0;
+    uint64_t inode = 0;
+    {
+        Socket listener(SOCK_STREAM);
+        ASSERT_TRUE(Bind(listener));
+        ASSERT_EQ(::listen(listener.fd(), 4), 0);
+        port = listener.Port();
+        inode = InodeOf(listener.fd());
+        int files[1] = {listener.fd()};
+        ASSERT_EQ(::syscall(SYS_io_uring_register, ring.get(), IORING_REGISTER_FILES, files, 1), 0);
+    }
+    std::vector<UniqueFd> copies;
+    for (int i = 0; i < 49; ++i)
+        copies.emplace_back(::fcntl(ring.get(), F_DUPFD_CLOEXEC, 0));
+    int release[2];
+    ASSERT_EQ(::pipe(release), 0);
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::close(release[1]);
+        char byte;
+        (void)!::read(release[0], &byte, 1);
+        ::_exit(0);
+    }
+    ::close(release[0]);
+    const auto self = static_cast<uint32_t>(::getpid());
+
+    EXPECT_EQ(TcpOwners(port), std::vector<DWORD>{self});
+    EXPECT_EQ(OwnerBySource(inode), std::pair(self, self));
+    auto helperSays = [&](const std::vector<OwnerRecord>& records) {
+        size_t inRing = 0;
+        for (const OwnerRecord& record : records)
+            inRing += record.kind == kInRing && record.inode == inode;
+        std::vector<OwnerRecord> none;
+        std::vector<uint32_t> owners;
+        JoinOwnerRecords(records, {inode}, owners);
+        return std::pair(inRing, owners.at(0));
+    };
+    std::vector<OwnerRecord> records;
+    ASSERT_TRUE(RunOwnerHelper(OMBREL_OWNERS, 10000, records));
+    EXPECT_EQ(helperSays(records), std::pair(size_t{1}, self)) << "the helper's walk";
+
+    // Outside the machine's pid namespace the helper scans.
+    int result[2];
+    ASSERT_EQ(::pipe(result), 0);
+    pid_t scanner = ::fork();
+    if (scanner == 0) {
+        if (::unshare(CLONE_NEWPID) != 0)
+            ::_exit(10);
+        pid_t inside = ::fork();
+        if (inside == 0) {
+            std::vector<OwnerRecord> scanned;
+            if (!RunOwnerHelper(OMBREL_OWNERS, 10000, scanned))
+                ::_exit(11);
+            auto said = helperSays(scanned);
+            (void)!::write(result[1], &said, sizeof said);
+            ::_exit(0);
+        }
+        int status = 0;
+        ::_exit(inside > 0 && ::waitpid(inside, &status, 0) == inside && WIFEXITED(status)
+                    ? WEXITSTATUS(status)
+                    : 12);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(scanner, &status, 0), scanner);
+    std::pair<size_t, uint32_t> scanned{};
+    bool told = WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
+                ::read(result[0], &scanned, sizeof scanned) == sizeof scanned;
+    ::close(result[0]);
+    ::close(result[1]);
+    ::close(release[1]);
+    ::waitpid(child, nullptr, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 10)
+        GTEST_SKIP() << "no pid namespace here for the helper's scan";
+    ASSERT_TRUE(told) << "the helper failed in a child pid namespace";
+    EXPECT_EQ(scanned, std::pair(size_t{1}, self)) << "the helper's scan";
 }
 
 // A creator and the child it forked at once, the child's pid below its own

@@ -372,3 +372,30 @@ TEST(SockDiagReply, LengthsAreCheckedAgainstWhatWasReceived) {
     sockets.clear();
     EXPECT_EQ(Parse(DiagMessage(1, full).substr(0, 10), sockets), SockDiagPart::Failed);
 }
+
+// An io_uring descriptor's fdinfo: the ring's inode, and the sockets among
+// its listed fixed files; a file whose path only looks like a socket's, or
+// a slot list the kernel withheld, names none.
+TEST(RingFiles, TheListedSocketsOfTheRingAndNoOthers) {
+    const std::string head = "pos:\t0\nflags:\t02000002\nmnt_id:\t17\nino:\t64190378\n"
+                             "SqMask:\t0x3\nSqThread:\t-1\n";
+    std::optional<RingFiles> files =
+        ParseRingFiles(head + "UserFiles:\t12\n    0: socket:[64190379]\n    2: /etc/passwd\n"
+                              "    3: /tmp/a: socket:[5]\n   11: socket:[7]\n"
+                              "UserBufs:\t0\n    4: socket:[9]\nPollList:\n");
+    ASSERT_TRUE(files);
+    EXPECT_EQ(files->ring, 64190378u);
+    EXPECT_EQ(files->slots, 12u);
+    EXPECT_EQ(files->listed, 4u);
+    EXPECT_EQ(files->sockets, (std::vector<uint64_t>{64190379u, 7u}));
+
+    files = ParseRingFiles(head + "UserFiles:\t3\nUserBufs:\t0\n"); // the lock was busy
+    ASSERT_TRUE(files);
+    EXPECT_EQ(files->slots, 3u);
+    EXPECT_EQ(files->listed, 0u);
+    EXPECT_TRUE(files->sockets.empty());
+
+    EXPECT_FALSE(ParseRingFiles("pos:\t0\nUserFiles:\t1\n    0: socket:[1]\n")); // no ino
+    EXPECT_FALSE(ParseRingFiles(head));                                          // no slots
+    EXPECT_FALSE(ParseRingFiles(""));
+}

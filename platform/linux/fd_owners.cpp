@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <fcntl.h>
 #include <unistd.h>
+#include <unordered_map>
 
 #include <ombrel/services.h>
 
@@ -79,22 +80,40 @@ public:
         if (at < 0)
             return;
         auto row = static_cast<size_t>(at);
-        uint32_t& owner = owners_[row];
-        // A holder gone before its start was read (0) is no process to
-        // name: any living holder owns the socket before it.
-        bool replaces =
-            owner == 0 ||
-            (start != 0 && (starts_[row] == 0 ||
-                            (owner != pid && order_.Before(pid, start, owner, starts_[row]))));
-        if (replaces) {
-            owner = pid;
+        if (Replaces(owners_[row], starts_[row], pid, start)) {
+            owners_[row] = pid;
             starts_[row] = start;
         }
     }
 
-    // Gives every row of a shared socket its owner, and hands over each
-    // owner's start time, where asked for.
+    // A process holds an io_uring instance (by its inode), and so every
+    // socket among its fixed files. The ring's first holder by the rule
+    // holds them all: one pass over them, however many hold the ring.
+    void HoldRing(uint32_t pid, uint64_t start, uint64_t ring) {
+        Ring& held = rings_[ring];
+        if (Replaces(held.pid, held.start, pid, start)) {
+            held.pid = pid;
+            held.start = start;
+        }
+    }
+    // Whether the ring's sockets are still to be read.
+    bool WantsRing(uint64_t ring) const {
+        auto found = rings_.find(ring);
+        return found == rings_.end() || !found->second.read;
+    }
+    void RingHolds(uint64_t ring, std::vector<uint64_t> sockets) {
+        Ring& held = rings_[ring];
+        held.read = true;
+        held.sockets = std::move(sockets);
+    }
+
+    // Gives the rings' sockets to their holders and every row of a shared
+    // socket its owner, and hands over each owner's start time, where asked
+    // for.
     void Finish(std::vector<uint64_t>* starts) {
+        for (const auto& [ring, held] : rings_)
+            for (uint64_t socket : held.sockets)
+                Hold(held.pid, held.start, socket);
         for (size_t row = 0; row < owners_.size(); ++row) {
             const size_t first = index_.FirstOf(row);
             if (first != row) {
@@ -107,17 +126,37 @@ public:
     }
 
 private:
+    // A holder gone before its start was read (0) is no process to name:
+    // any living holder owns the socket before it.
+    bool Replaces(uint32_t owner, uint64_t ownerStart, uint32_t pid, uint64_t start) {
+        return owner == 0 ||
+               (start != 0 && (ownerStart == 0 ||
+                               (owner != pid && order_.Before(pid, start, owner, ownerStart))));
+    }
+
+    struct Ring {
+        uint32_t pid = 0;
+        uint64_t start = 0;
+        bool read = false;
+        std::vector<uint64_t> sockets;
+    };
+
     HolderOrder order_;
     InodeIndex index_;
+    std::unordered_map<uint64_t, Ring> rings_;
     std::vector<uint32_t>& owners_;
     std::vector<uint64_t> starts_;
 };
 
 // Every process's descriptor folder, each link read: hold(pid, start, fd,
 // inode) for each socket descriptor, with the start time read through the
-// process's own entry as its first socket is seen. False where the tree
-// could not be read whole (LeavesScanWhole): what was read was still told.
-template <typename Hold> bool ScanDescriptors(const std::string& root, Hold&& hold) {
+// process's own entry as its first socket is seen, and ring(rootFd, pid,
+// start, fd, inode, folder) for each io_uring descriptor (the ring's inode,
+// and the folder that listed it; false where it met a hole). False where
+// the tree could not be read whole (LeavesScanWhole): what was read was
+// still told.
+template <typename Hold, typename Ring>
+bool ScanDescriptors(const std::string& root, Hold&& hold, Ring&& ring) {
     UniqueFd rootFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!rootFd)
         return false;
@@ -140,17 +179,22 @@ template <typename Hold> bool ScanDescriptors(const std::string& root, Hold&& ho
             continue;
         }
         std::optional<uint64_t> start;
-        whole = ForEachSocketDescriptor(
-                    rootFd.get(), pid, live,
-                    [&](uint32_t fd, uint64_t inode) {
-                        if (!start) {
-                            std::optional<TaskStat> stat = ReadTaskStatAt(entry.get());
-                            start = stat ? stat->startTime : 0;
-                        }
-                        hold(pid, *start, fd, inode);
-                    },
-                    &budget) &&
-                whole;
+        auto startTime = [&] {
+            if (!start) {
+                std::optional<TaskStat> stat = ReadTaskStatAt(entry.get());
+                start = stat ? stat->startTime : 0;
+            }
+            return *start;
+        };
+        bool rings = true;
+        whole =
+            ForEachSocketDescriptor(
+                rootFd.get(), pid, live,
+                [&](uint32_t fd, uint64_t inode) { hold(pid, startTime(), fd, inode); }, &budget,
+                [&](uint32_t fd, uint64_t inode, const std::string& folder) {
+                    rings = ring(rootFd.get(), pid, startTime(), fd, inode, folder) && rings;
+                }) &&
+            rings && whole;
     }
     return whole;
 }
@@ -159,9 +203,15 @@ template <typename Hold> bool ScanDescriptors(const std::string& root, Hold&& ho
 
 void ScanSocketHolders(const std::string& root, std::vector<SocketHolder>& holders) {
     holders.clear();
-    ScanDescriptors(root, [&](uint32_t pid, uint64_t start, uint32_t fd, uint64_t inode) {
-        holders.push_back(SocketHolder{inode, pid, fd, start});
-    });
+    ScanDescriptors(
+        root,
+        [&](uint32_t pid, uint64_t start, uint32_t fd, uint64_t inode) {
+            holders.push_back(SocketHolder{inode, pid, fd, start});
+        },
+        [&](int, uint32_t pid, uint64_t start, uint32_t fd, uint64_t ring, const std::string&) {
+            holders.push_back(SocketHolder{ring, pid, fd, start, true});
+            return true;
+        });
 }
 
 bool FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inodes,
@@ -181,15 +231,42 @@ bool FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inod
         std::vector<SocketHolder> holders;
         holders.reserve(inodes.size() + 4096); // a descriptor per socket, and other kinds
         if (walk.Read(holders)) {
-            for (const SocketHolder& holder : holders)
-                join.Hold(holder.pid, holder.start, holder.inode);
+            UniqueFd rootFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            bool read = static_cast<bool>(rootFd);
+            for (const SocketHolder& holder : holders) {
+                if (!holder.ring) {
+                    join.Hold(holder.pid, holder.start, holder.inode);
+                    continue;
+                }
+                join.HoldRing(holder.pid, holder.start, holder.inode);
+                std::string folder =
+                    std::to_string(holder.pid) + "/task/" + std::to_string(holder.tid) + "/fd";
+                std::vector<uint64_t> sockets;
+                if (rootFd && join.WantsRing(holder.inode) &&
+                    ReadRingSockets(rootFd.get(), folder, holder.fd, holder.inode, sockets, read))
+                    join.RingHolds(holder.inode, std::move(sockets));
+            }
+            if (whole != nullptr)
+                *whole = read;
             join.Finish(starts);
             return true;
         }
     }
-    bool read = ScanDescriptors(root, [&](uint32_t pid, uint64_t start, uint32_t, uint64_t inode) {
-        join.Hold(pid, start, inode);
-    });
+    bool read = ScanDescriptors(
+        root,
+        [&](uint32_t pid, uint64_t start, uint32_t, uint64_t inode) {
+            join.Hold(pid, start, inode);
+        },
+        [&](int rootFd, uint32_t pid, uint64_t start, uint32_t fd, uint64_t ring,
+            const std::string& folder) {
+            join.HoldRing(pid, start, ring);
+            bool ringWhole = true;
+            std::vector<uint64_t> sockets;
+            if (join.WantsRing(ring) &&
+                ReadRingSockets(rootFd, folder, fd, ring, sockets, ringWhole))
+                join.RingHolds(ring, std::move(sockets));
+            return ringWhole;
+        });
     if (whole != nullptr)
         *whole = read;
     join.Finish(starts);

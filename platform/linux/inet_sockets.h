@@ -68,6 +68,10 @@ struct SocketHolder {
     // as /proc/PID/stat gives it: what tells it from a later process under
     // its reused id. 0 where it was gone by then.
     uint64_t start = 0;
+    // The descriptor is an io_uring instance's, inode its ring's: its fixed
+    // files are read from the fdinfo of the thread tid (the walk's).
+    bool ring = false;
+    uint32_t tid = 0;
 };
 
 // Every socket descriptor of every process, from one pass of the kernel's

@@ -226,15 +226,26 @@ void JoinOwnerRecords(const std::vector<OwnerRecord>& records, const std::vector
         uint64_t start;
     };
     HolderOrder order(ProcRoot());
-    std::unordered_map<uint64_t, Holder> first;
-    first.reserve(records.size());
-    for (const OwnerRecord& record : records) {
-        auto [it, fresh] = first.try_emplace(record.inode, Holder{record.pid, record.startTime});
+    // The first holder by the rule, of a socket or of a ring.
+    auto hold = [&](std::unordered_map<uint64_t, Holder>& first, uint64_t inode, Holder holder) {
+        auto [it, fresh] = first.try_emplace(inode, holder);
         Holder& held = it->second;
-        if (!fresh && record.pid != held.pid &&
-            order.Before(record.pid, record.startTime, held.pid, held.start))
-            held = {record.pid, record.startTime};
-    }
+        if (!fresh && holder.pid != held.pid &&
+            order.Before(holder.pid, holder.start, held.pid, held.start))
+            held = holder;
+    };
+    std::unordered_map<uint64_t, Holder> first, rings;
+    first.reserve(records.size());
+    for (const OwnerRecord& record : records)
+        if (record.kind == kHoldsSocket)
+            hold(first, record.inode, Holder{record.pid, record.startTime});
+        else if (record.kind == kHoldsRing)
+            hold(rings, record.inode, Holder{record.pid, record.startTime});
+    // A ring's sockets are held by its first holder.
+    for (const OwnerRecord& record : records)
+        if (record.kind == kInRing)
+            if (auto ring = rings.find(record.startTime); ring != rings.end())
+                hold(first, record.inode, ring->second);
     owners.assign(inodes.size(), 0);
     if (starts != nullptr)
         starts->assign(inodes.size(), 0);

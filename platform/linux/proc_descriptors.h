@@ -9,10 +9,12 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
+#include <linux/io_uring.h>
 #include <linux/kcmp.h>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -240,6 +242,72 @@ ThreadsWithTheirOwnTables(int rootFd, uint32_t pid, bool live, bool leaderListed
     return threads;
 }
 
+// Whether this kernel's io_uring fdinfo names each fixed file by its path,
+// escaped and one to a line: asked once, of a ring of this process's own
+// holding one socket. Where it prints a file's bare name instead (a
+// socket's is empty, and another user's file name may hold a line break
+// and a made-up socket line), or no ring can be made, no list is believed.
+inline bool KernelListsRingSockets() {
+    static const bool lists = [] {
+        io_uring_params params{};
+        UniqueFd ring(static_cast<int>(::syscall(SYS_io_uring_setup, 1, &params)));
+        UniqueFd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        struct stat held {};
+        int files[1] = {socket.get()};
+        if (!ring || !socket || ::fstat(socket.get(), &held) != 0 ||
+            ::syscall(SYS_io_uring_register, ring.get(), IORING_REGISTER_FILES, files, 1) != 0)
+            return false;
+        std::string path = "/proc/self/fdinfo/" + std::to_string(ring.get());
+        UniqueFd info(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        std::optional<std::string> text = info ? ReadToEnd(info.get(), 1 << 20) : std::nullopt;
+        std::optional<RingFiles> parsed = text ? ParseRingFiles(*text) : std::nullopt;
+        return parsed && parsed->sockets == std::vector<uint64_t>{held.st_ino};
+    }();
+    return lists;
+}
+
+// The sockets among the fixed files of the io_uring instance whose inode is
+// ring, through its descriptor fd listed in fdFolder ("PID/fd" or
+// "PID/task/TID/fd" under rootFd). True when they were read (none where
+// the kernel's list is not believed); false where the descriptor no longer
+// names that ring, so that another of its descriptors may be read instead.
+// An error that leaves a hole (LeavesScanWhole) clears whole.
+inline bool ReadRingSockets(int rootFd, const std::string& fdFolder, uint32_t fd, uint64_t ring,
+                            std::vector<uint64_t>& sockets, bool& whole) {
+    sockets.clear();
+    if (!KernelListsRingSockets())
+        return true;
+    std::string path = fdFolder.substr(0, fdFolder.size() - 2) + "fdinfo/" + std::to_string(fd);
+    // The kernel lists the slots only when it takes the ring's lock at
+    // once: a ring in use is asked again, a few times.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        UniqueFd info(::openat(rootFd, path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        std::optional<std::string> text =
+            info ? ReadToEnd(info.get(), size_t{1} << 30) : std::nullopt;
+        if (!text) {
+            whole = whole && LeavesScanWhole(errno);
+            return false;
+        }
+        std::optional<RingFiles> files = ParseRingFiles(*text);
+        if (!files || files->ring != ring)
+            return false;
+        sockets = std::move(files->sockets);
+        if (files->listed != 0 || files->slots == 0)
+            break;
+    }
+    return true;
+}
+
+// A descriptor's link names an io_uring instance.
+inline bool IsRingLink(std::string_view link) {
+    return link == "anon_inode:[io_uring]";
+}
+
+// The default for callers that look at sockets alone.
+struct IgnoreRings {
+    void operator()(uint32_t, uint64_t, const std::string&) const {}
+};
+
 // Reading the tables of threads that kcmp cannot tell apart costs their
 // number times a table's size, and another user chooses both: a scan reads
 // such tables only while its budget lasts, which starts at a million
@@ -254,12 +322,13 @@ struct UnsortedTableBudget {
 // the leader has exited). Each link's own text is read; none is followed.
 // live says the tree is the running kernel's. Where kcmp cannot tell the
 // threads' tables apart, each is read within budget (none without one), and
-// only the sockets it adds are told. False where an error left a hole
-// (LeavesScanWhole) or the budget ran out; the descriptors read were still
-// told.
-template <typename Hold>
+// only the sockets it adds are told. ring(fd, inode, folder) is called for
+// each io_uring descriptor, with its ring's inode and the descriptor folder
+// it was listed in. False where an error left a hole (LeavesScanWhole) or
+// the budget ran out; the descriptors read were still told.
+template <typename Hold, typename Ring = IgnoreRings>
 bool ForEachSocketDescriptor(int rootFd, uint32_t pid, bool live, Hold&& hold,
-                             UnsortedTableBudget* budget = nullptr) {
+                             UnsortedTableBudget* budget = nullptr, Ring&& ring = Ring{}) {
     bool whole = true;
     auto note = [&] { whole = whole && LeavesScanWhole(errno); };
     auto scan = [&](const std::string& folder, auto&& tell) -> long {
@@ -276,8 +345,15 @@ bool ForEachSocketDescriptor(int rootFd, uint32_t pid, bool live, Hold&& hold,
                 note();
             if (length <= 0 || static_cast<size_t>(length) >= sizeof link)
                 return;
-            std::optional<uint64_t> inode =
-                ParseSocketLink(std::string_view(link, static_cast<size_t>(length)));
+            std::string_view text(link, static_cast<size_t>(length));
+            std::optional<uint64_t> inode = ParseSocketLink(text);
+            if (!inode && IsRingLink(text)) {
+                struct stat file {};
+                std::optional<uint32_t> fd = ParseDescriptor(name);
+                if (fd && ::fstatat(dir.get(), name, &file, 0) == 0)
+                    ring(*fd, static_cast<uint64_t>(file.st_ino), folder);
+                return;
+            }
             std::optional<uint32_t> fd = inode ? ParseDescriptor(name) : std::nullopt;
             if (fd)
                 tell(*fd, *inode);

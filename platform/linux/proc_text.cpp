@@ -1,5 +1,6 @@
 #include "proc_text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <unistd.h>
@@ -112,6 +113,44 @@ std::optional<uint64_t> ParseSocketLink(std::string_view link) {
         inode == 0)
         return std::nullopt;
     return inode;
+}
+
+std::optional<RingFiles> ParseRingFiles(std::string_view fdinfo) {
+    RingFiles files;
+    bool haveRing = false, haveSlots = false, inSlots = false;
+    while (!fdinfo.empty()) {
+        size_t end = fdinfo.find('\n');
+        std::string_view line = fdinfo.substr(0, end);
+        fdinfo.remove_prefix(end == std::string_view::npos ? fdinfo.size() : end + 1);
+        if (inSlots) {
+            // "%5u: path": the slot's number, right-aligned, then the file.
+            size_t digits = line.find_first_not_of(' ');
+            size_t colon = line.find(": ");
+            uint64_t slot = 0;
+            if (digits != std::string_view::npos && colon != std::string_view::npos &&
+                digits < colon && ParseDecimal(line.substr(digits, colon - digits), slot)) {
+                ++files.listed;
+                if (std::optional<uint64_t> socket = ParseSocketLink(line.substr(colon + 2)))
+                    files.sockets.push_back(*socket);
+                continue;
+            }
+            inSlots = false;
+        }
+        auto value = [&](std::string_view key, uint64_t& number) {
+            if (line.substr(0, key.size()) != key)
+                return false;
+            std::string_view rest = line.substr(key.size());
+            rest.remove_prefix(std::min(rest.find_first_not_of(" \t"), rest.size()));
+            return ParseDecimal(rest, number);
+        };
+        if (!haveRing && value("ino:", files.ring))
+            haveRing = true;
+        else if (!haveSlots && value("UserFiles:", files.slots))
+            haveSlots = inSlots = true;
+    }
+    if (!haveRing || !haveSlots)
+        return std::nullopt;
+    return files;
 }
 
 std::optional<MountInfoLine> ParseMountInfoLine(std::string_view line) {

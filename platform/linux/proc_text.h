@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ombrel::platform {
 
@@ -39,6 +40,21 @@ std::optional<TaskStat> ParseTaskStat(std::string_view line);
 // The inode a descriptor's link names when it is a socket's:
 // "socket:[12345]" -> 12345. Any other file, or inode 0: nullopt.
 std::optional<uint64_t> ParseSocketLink(std::string_view link);
+
+// What an io_uring descriptor's fdinfo says of the ring's fixed files: the
+// ring's inode ("ino:"), how many slots it has ("UserFiles:"), how many of
+// them were listed (the kernel lists them only when it takes the ring's lock
+// at once) and the sockets among them ("    3: socket:[12345]"; a kernel
+// that prints only the file's own name, as before 6.x, names no socket).
+struct RingFiles {
+    uint64_t ring = 0;
+    uint64_t slots = 0;
+    uint64_t listed = 0;
+    std::vector<uint64_t> sockets;
+};
+
+// nullopt where the text has no "ino:" or no "UserFiles:" line.
+std::optional<RingFiles> ParseRingFiles(std::string_view fdinfo);
 
 // One line of mountinfo:
 //   id parent major:minor root mount-point options [optional...] - type source super-options

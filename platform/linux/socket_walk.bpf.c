@@ -1,6 +1,8 @@
 // The kernel's walk of every descriptor table: for each descriptor whose
 // file is a socket, one record {socket inode, thread group id, descriptor,
-// the process's start}.
+// the process's start}; for each io_uring instance's, one of its inode,
+// marked, with the thread whose table holds it, so that the caller reads
+// the ring's fixed files once.
 // Only the members read are declared; libbpf relocates each against the
 // running kernel's own type information as it loads the program, so no
 // layout is built in for one kernel version.
@@ -24,11 +26,25 @@ struct inode {
     struct super_block* i_sb;
 } KERNEL_TYPE;
 
+struct qstr {
+    const unsigned char* name;
+} KERNEL_TYPE;
+
+struct dentry {
+    struct qstr d_name;
+} KERNEL_TYPE;
+
+struct path {
+    struct dentry* dentry;
+} KERNEL_TYPE;
+
 struct file {
+    struct path f_path;
     struct inode* f_inode;
 } KERNEL_TYPE;
 
 struct task_struct {
+    int pid;
     int tgid;
     struct task_struct* group_leader;
     __u64 start_boottime; // nanoseconds after boot, suspend included
@@ -48,13 +64,31 @@ struct bpf_iter__task_file {
 } KERNEL_TYPE;
 
 #define SOCKFS_MAGIC 0x534F434B
+#define ANON_INODE_FS_MAGIC 0x09041934
 
 struct record {
     __u64 inode;
     __u32 pid;
     __u32 fd;
     __u64 start; // the process's (its leader's) start_boottime
+    __u32 ring;  // 1: an io_uring instance's descriptor, inode its ring's
+    __u32 tid;
 };
+
+// An anonymous inode's file named "[io_uring]", as io_uring names its own.
+static int IsRing(struct file* file, struct inode* inode) {
+    static const char kName[] = "[io_uring]";
+    char name[sizeof kName];
+    if (inode->i_sb->s_magic != ANON_INODE_FS_MAGIC)
+        return 0;
+    const unsigned char* text = file->f_path.dentry->d_name.name;
+    if (text == 0 || bpf_probe_read_kernel_str(name, sizeof name, text) != sizeof name)
+        return 0;
+    for (int i = 0; i < (int)sizeof kName; ++i)
+        if (name[i] != kName[i])
+            return 0;
+    return 1;
+}
 
 // Every descriptor the walk passed, sockets or not: what a walk costs is
 // counted per descriptor.
@@ -69,7 +103,10 @@ int ombrel_sockets(struct bpf_iter__task_file* ctx) {
     descriptors++;
     struct inode* inode = file->f_inode;
     struct task_struct* leader = task->group_leader;
-    if (inode == 0 || inode->i_sb == 0 || inode->i_sb->s_magic != SOCKFS_MAGIC)
+    if (inode == 0 || inode->i_sb == 0)
+        return 0;
+    int ring = 0;
+    if (inode->i_sb->s_magic != SOCKFS_MAGIC && !(ring = IsRing(file, inode)))
         return 0;
     struct record record = {
 #ifdef OMBREL_WALK_ASKS_FOR_A_MISSING_MEMBER
@@ -82,6 +119,8 @@ int ombrel_sockets(struct bpf_iter__task_file* ctx) {
         // The process's start as its /proc entry gives it, read as the
         // walk names it: the leader's, which outlives an exited leader.
         .start = leader != 0 ? leader->start_boottime : 0,
+        .ring = (__u32)ring,
+        .tid = (__u32)task->pid,
     };
     bpf_seq_write(ctx->meta->seq, &record, sizeof record);
     return 0;

@@ -202,8 +202,10 @@ bool SocketWalk::Read(std::vector<SocketHolder>& holders) {
         uint32_t pid;
         uint32_t fd;
         uint64_t start; // nanoseconds after boot
+        uint32_t ring;  // 1: the descriptor is an io_uring instance's, inode its ring's
+        uint32_t tid;   // the thread whose table holds it
     };
-    static_assert(sizeof(Record) == 24);
+    static_assert(sizeof(Record) == 32);
     // /proc/PID/stat gives the same start in clock ticks, whole ones, moved
     // by the reader's time namespace.
     const long ticks = ::sysconf(_SC_CLK_TCK);
@@ -237,7 +239,8 @@ bool SocketWalk::Read(std::vector<SocketHolder>& holders) {
             std::memcpy(&record, buffer + at, sizeof record);
             holders.push_back(SocketHolder{
                 record.inode, record.pid, record.fd,
-                static_cast<uint64_t>(static_cast<int64_t>(record.start) + offset) / perTick});
+                static_cast<uint64_t>(static_cast<int64_t>(record.start) + offset) / perTick,
+                record.ring != 0, record.tid});
         }
         held = total - whole;
         std::memmove(buffer, buffer + whole, held);

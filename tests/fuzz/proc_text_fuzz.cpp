@@ -1,7 +1,8 @@
 // Feeds arbitrary text to the readers of the kernel's text files: a task's
 // stat line, the net/tcp and net/udp tables, the mount table and whether it
-// hides processes, a descriptor's link and a /proc entry's name; and the
-// process name that the stat line and the text as a program path give.
+// hides processes, a descriptor's link, an io_uring descriptor's fdinfo and
+// a /proc entry's name; and the process name that the stat line and the
+// text as a program path give.
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -25,5 +26,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ParseSocketLink(text);
     ParseProcessId(text);
     ParseDescriptor(text);
+    ParseRingFiles(text);
     return 0;
 }

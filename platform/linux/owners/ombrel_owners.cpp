@@ -15,6 +15,7 @@
 #include <string>
 #include <sys/prctl.h>
 #include <unistd.h>
+#include <unordered_set>
 #include <vector>
 
 #include "../capabilities.h"
@@ -62,19 +63,47 @@ bool ReadStartTime(int procFd, uint32_t pid, std::optional<uint64_t>& start) {
 
 // Every socket descriptor of one process, with its start time. False where
 // /proc could not be read whole.
+// The rings whose sockets were told: each is read once, however many
+// processes hold it.
+using ReadRings = std::unordered_set<uint64_t>;
+
+// Tells that pid holds the ring, and the ring's sockets the first time.
+// False where /proc could not be read whole.
+bool HoldRing(int procFd, uint32_t pid, uint64_t start, uint32_t fd, uint64_t ring,
+              const std::string& folder, std::vector<OwnerRecord>& records, ReadRings& read) {
+    using ombrel::platform::kHoldsRing;
+    using ombrel::platform::kInRing;
+    records.push_back({ring, start, pid, kHoldsRing});
+    if (read.count(ring) != 0)
+        return true;
+    bool whole = true;
+    std::vector<uint64_t> sockets;
+    if (ombrel::platform::ReadRingSockets(procFd, folder, fd, ring, sockets, whole)) {
+        read.insert(ring);
+        for (uint64_t socket : sockets)
+            records.push_back({socket, ring, 0, kInRing});
+    }
+    return whole;
+}
+
 bool ScanProcess(int procFd, uint32_t pid, std::vector<OwnerRecord>& records,
-                 ombrel::platform::UnsortedTableBudget& budget) {
+                 ombrel::platform::UnsortedTableBudget& budget, ReadRings& rings) {
     std::optional<uint64_t> start;
     if (!ReadStartTime(procFd, pid, start))
         return false;
     if (!start)
         return true;
+    bool whole = true;
     return ombrel::platform::ForEachSocketDescriptor(
-        procFd, pid, true,
-        [&](uint32_t, uint64_t inode) {
-            records.push_back({inode, *start, pid, 0});
-        },
-        &budget);
+               procFd, pid, true,
+               [&](uint32_t, uint64_t inode) {
+                   records.push_back({inode, *start, pid, ombrel::platform::kHoldsSocket});
+               },
+               &budget,
+               [&](uint32_t fd, uint64_t ring, const std::string& folder) {
+                   whole = HoldRing(procFd, pid, *start, fd, ring, folder, records, rings) && whole;
+               }) &&
+           whole;
 }
 
 // Every socket descriptor of every process, by one scan of /proc. False
@@ -83,9 +112,10 @@ bool ScanProcess(int procFd, uint32_t pid, std::vector<OwnerRecord>& records,
 bool ScanOwners(int procFd, std::vector<OwnerRecord>& records) {
     bool whole = true;
     ombrel::platform::UnsortedTableBudget budget;
+    ReadRings rings;
     long listed = ombrel::platform::ForEachEntry(procFd, [&](const char* name) {
         if (std::optional<uint32_t> pid = ombrel::platform::ParseProcessId(name))
-            whole = whole && ScanProcess(procFd, *pid, records, budget);
+            whole = whole && ScanProcess(procFd, *pid, records, budget, rings);
     });
     return listed >= 0 && whole;
 }
@@ -98,15 +128,42 @@ enum class Walked { Whole, Refused };
 // pays a readlink for every descriptor. Each holder's start time is the one
 // the walk read with it, so a later process under a reused id is never
 // given for it.
-Walked WalkOwners(const std::vector<uint64_t>& wanted, std::vector<OwnerRecord>& records) {
+Walked WalkOwners(int procFd, const std::vector<uint64_t>& wanted,
+                  std::vector<OwnerRecord>& records) {
     std::vector<ombrel::platform::SocketHolder> holders;
     holders.reserve(wanted.size() + 4096); // a descriptor per socket, and other kinds
     if (!ombrel::platform::ReadSocketHolders(holders))
         return Walked::Refused;
-    for (const ombrel::platform::SocketHolder& holder : holders)
-        if (std::binary_search(wanted.begin(), wanted.end(), holder.inode))
-            records.push_back({holder.inode, holder.start, holder.pid, 0});
-    return Walked::Whole;
+    ReadRings rings;
+    bool whole = true;
+    for (const ombrel::platform::SocketHolder& holder : holders) {
+        if (holder.ring)
+            whole =
+                HoldRing(procFd, holder.pid, holder.start, holder.fd, holder.inode,
+                         std::to_string(holder.pid) + "/task/" + std::to_string(holder.tid) + "/fd",
+                         records, rings) &&
+                whole;
+        else if (std::binary_search(wanted.begin(), wanted.end(), holder.inode))
+            records.push_back(
+                {holder.inode, holder.start, holder.pid, ombrel::platform::kHoldsSocket});
+    }
+    return whole ? Walked::Whole : Walked::Refused;
+}
+
+// Keeps what tells of the tables' sockets: their holders, the sockets rings
+// hold among them, and the holders of those rings.
+void KeepWanted(const std::vector<uint64_t>& wanted, std::vector<OwnerRecord>& records) {
+    auto isWanted = [&](uint64_t inode) {
+        return std::binary_search(wanted.begin(), wanted.end(), inode);
+    };
+    std::unordered_set<uint64_t> rings;
+    for (const OwnerRecord& record : records)
+        if (record.kind == ombrel::platform::kInRing && isWanted(record.inode))
+            rings.insert(record.startTime);
+    std::erase_if(records, [&](const OwnerRecord& record) {
+        return record.kind == ombrel::platform::kHoldsRing ? rings.count(record.inode) == 0
+                                                           : !isWanted(record.inode);
+    });
 }
 
 // The inodes of the four tables' sockets, ascending: the helper tells of
@@ -166,14 +223,13 @@ int main(int argc, char**) {
     // Whole or not at all: where /proc cannot be read whole the caller
     // scans what it can itself.
     std::vector<OwnerRecord> records;
-    Walked walked = WalkOwners(wanted, records);
+    Walked walked = WalkOwners(procFd, wanted, records);
     if (walked == Walked::Refused) {
+        records.clear();
         if (!ScanOwners(procFd, records))
             return kRefused;
-        std::erase_if(records, [&](const OwnerRecord& record) {
-            return !std::binary_search(wanted.begin(), wanted.end(), record.inode);
-        });
     }
+    KeepWanted(wanted, records);
     ::close(procFd);
 
     if (!DropCapabilities())
