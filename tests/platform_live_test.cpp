@@ -1,6 +1,7 @@
 // The services against this machine's own kernel, with sockets the test opens.
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +21,7 @@
 #include <signal.h>
 #include <sstream>
 #include <string>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
@@ -1060,6 +1062,70 @@ TEST(LiveOwners, ASocketHeldOnlyThroughAnIoUringBelongsToTheRingsHolder) {
         GTEST_SKIP() << "no pid namespace here for the helper's scan";
     ASSERT_TRUE(told) << "the helper failed in a child pid namespace";
     EXPECT_EQ(scanned, std::pair(size_t{1}, self)) << "the helper's scan";
+}
+
+// A ring whose lock another thread keeps taking (batches of no-op
+// submissions) may not show its fixed files: each pass then either names
+// the listener's owner or says it was not whole, never that none holds it.
+TEST(LiveOwners, ABusyRingIsOwnedOrThePassIsNotWhole) {
+    using namespace ombrel::platform;
+    if (!KernelListsRingSockets())
+        GTEST_SKIP() << "no io_uring here, or its fdinfo names no fixed file's path";
+    constexpr unsigned kEntries = 4096;
+    io_uring_params params{};
+    UniqueFd ring(static_cast<int>(::syscall(SYS_io_uring_setup, kEntries, &params)));
+    ASSERT_TRUE(ring);
+    const size_t ringSize = params.sq_off.array + params.sq_entries * sizeof(unsigned);
+    void* sq = ::mmap(nullptr, ringSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE,
+                      ring.get(), IORING_OFF_SQ_RING);
+    const size_t sqesSize = params.sq_entries * sizeof(io_uring_sqe);
+    void* sqes = ::mmap(nullptr, sqesSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE,
+                        ring.get(), IORING_OFF_SQES);
+    ASSERT_NE(sq, MAP_FAILED);
+    ASSERT_NE(sqes, MAP_FAILED);
+    auto* entries = static_cast<io_uring_sqe*>(sqes);
+    auto* order = reinterpret_cast<unsigned*>(static_cast<char*>(sq) + params.sq_off.array);
+    for (unsigned i = 0; i < params.sq_entries; ++i) {
+        entries[i] = io_uring_sqe{};
+        entries[i].opcode = IORING_OP_NOP;
+        entries[i].flags = IOSQE_CQE_SKIP_SUCCESS;
+        order[i] = i;
+    }
+    auto* tail = reinterpret_cast<unsigned*>(static_cast<char*>(sq) + params.sq_off.tail);
+    uint64_t inode = 0;
+    {
+        Socket listener(SOCK_STREAM);
+        ASSERT_TRUE(Bind(listener));
+        ASSERT_EQ(::listen(listener.fd(), 4), 0);
+        inode = InodeOf(listener.fd());
+        int files[1] = {listener.fd()};
+        ASSERT_EQ(::syscall(SYS_io_uring_register, ring.get(), IORING_REGISTER_FILES, files, 1), 0);
+    }
+    std::atomic<bool> stop{false};
+    std::thread busy([&] {
+        while (!stop.load()) {
+            __atomic_store_n(tail, *tail + params.sq_entries, __ATOMIC_RELEASE);
+            ::syscall(SYS_io_uring_enter, ring.get(), params.sq_entries, 0, 0, nullptr, 0);
+        }
+    });
+    const auto self = static_cast<uint32_t>(::getpid());
+    int owned = 0, refused = 0;
+    for (int pass = 0; pass < 20; ++pass)
+        for (OwnerSource source : {OwnerSource::Any, OwnerSource::Scan}) {
+            std::vector<uint32_t> owners;
+            bool whole = true;
+            FindSocketOwners("/proc", {inode}, owners, source, MachineSocketWalk(), nullptr,
+                             &whole);
+            owned += owners.at(0) == self;
+            refused += !whole;
+            EXPECT_TRUE(owners.at(0) == self || !whole) << "pass " << pass;
+        }
+    stop = true;
+    busy.join();
+    ::munmap(sq, ringSize);
+    ::munmap(sqes, sqesSize);
+    RecordProperty("owned", owned);
+    RecordProperty("not whole", refused);
 }
 
 // A creator and the child it forked at once, the child's pid below its own

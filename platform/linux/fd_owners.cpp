@@ -96,15 +96,8 @@ public:
             held.start = start;
         }
     }
-    // Whether the ring's sockets are still to be read.
-    bool WantsRing(uint64_t ring) const {
-        auto found = rings_.find(ring);
-        return found == rings_.end() || !found->second.read;
-    }
     void RingHolds(uint64_t ring, std::vector<uint64_t> sockets) {
-        Ring& held = rings_[ring];
-        held.read = true;
-        held.sockets = std::move(sockets);
+        rings_[ring].sockets = std::move(sockets);
     }
 
     // Gives the rings' sockets to their holders and every row of a shared
@@ -137,7 +130,6 @@ private:
     struct Ring {
         uint32_t pid = 0;
         uint64_t start = 0;
-        bool read = false;
         std::vector<uint64_t> sockets;
     };
 
@@ -152,7 +144,7 @@ private:
 // inode) for each socket descriptor, with the start time read through the
 // process's own entry as its first socket is seen, and ring(rootFd, pid,
 // start, fd, inode, folder) for each io_uring descriptor (the ring's inode,
-// and the folder that listed it; false where it met a hole). False where
+// and the folder that listed it). False where
 // the tree could not be read whole (LeavesScanWhole): what was read was
 // still told.
 template <typename Hold, typename Ring>
@@ -186,15 +178,14 @@ bool ScanDescriptors(const std::string& root, Hold&& hold, Ring&& ring) {
             }
             return *start;
         };
-        bool rings = true;
         whole =
             ForEachSocketDescriptor(
                 rootFd.get(), pid, live,
                 [&](uint32_t fd, uint64_t inode) { hold(pid, startTime(), fd, inode); }, &budget,
                 [&](uint32_t fd, uint64_t inode, const std::string& folder) {
-                    rings = ring(rootFd.get(), pid, startTime(), fd, inode, folder) && rings;
+                    ring(rootFd.get(), pid, startTime(), fd, inode, folder);
                 }) &&
-            rings && whole;
+            whole;
     }
     return whole;
 }
@@ -210,7 +201,6 @@ void ScanSocketHolders(const std::string& root, std::vector<SocketHolder>& holde
         },
         [&](int, uint32_t pid, uint64_t start, uint32_t fd, uint64_t ring, const std::string&) {
             holders.push_back(SocketHolder{ring, pid, fd, start, true});
-            return true;
         });
 }
 
@@ -232,7 +222,7 @@ bool FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inod
         holders.reserve(inodes.size() + 4096); // a descriptor per socket, and other kinds
         if (walk.Read(holders)) {
             UniqueFd rootFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            bool read = static_cast<bool>(rootFd);
+            RingReader rings;
             for (const SocketHolder& holder : holders) {
                 if (!holder.ring) {
                     join.Hold(holder.pid, holder.start, holder.inode);
@@ -241,17 +231,18 @@ bool FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inod
                 join.HoldRing(holder.pid, holder.start, holder.inode);
                 std::string folder =
                     std::to_string(holder.pid) + "/task/" + std::to_string(holder.tid) + "/fd";
-                std::vector<uint64_t> sockets;
-                if (rootFd && join.WantsRing(holder.inode) &&
-                    ReadRingSockets(rootFd.get(), folder, holder.fd, holder.inode, sockets, read))
-                    join.RingHolds(holder.inode, std::move(sockets));
+                if (!rootFd)
+                    continue;
+                if (auto sockets = rings.Offer(rootFd.get(), folder, holder.fd, holder.inode))
+                    join.RingHolds(holder.inode, std::move(*sockets));
             }
             if (whole != nullptr)
-                *whole = read;
+                *whole = rootFd && rings.Whole();
             join.Finish(starts);
             return true;
         }
     }
+    RingReader rings;
     bool read = ScanDescriptors(
         root,
         [&](uint32_t pid, uint64_t start, uint32_t, uint64_t inode) {
@@ -260,15 +251,11 @@ bool FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inod
         [&](int rootFd, uint32_t pid, uint64_t start, uint32_t fd, uint64_t ring,
             const std::string& folder) {
             join.HoldRing(pid, start, ring);
-            bool ringWhole = true;
-            std::vector<uint64_t> sockets;
-            if (join.WantsRing(ring) &&
-                ReadRingSockets(rootFd, folder, fd, ring, sockets, ringWhole))
-                join.RingHolds(ring, std::move(sockets));
-            return ringWhole;
+            if (auto sockets = rings.Offer(rootFd, folder, fd, ring))
+                join.RingHolds(ring, std::move(*sockets));
         });
     if (whole != nullptr)
-        *whole = read;
+        *whole = read && rings.Whole();
     join.Finish(starts);
     return false;
 }

@@ -12,12 +12,14 @@
 #include <linux/io_uring.h>
 #include <linux/kcmp.h>
 #include <optional>
+#include <sched.h>
 #include <string>
 #include <string_view>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -266,36 +268,111 @@ inline bool KernelListsRingSockets() {
     return lists;
 }
 
-// The sockets among the fixed files of the io_uring instance whose inode is
-// ring, through its descriptor fd listed in fdFolder ("PID/fd" or
-// "PID/task/TID/fd" under rootFd). True when they were read (none where
-// the kernel's list is not believed); false where the descriptor no longer
-// names that ring, so that another of its descriptors may be read instead.
-// An error that leaves a hole (LeavesScanWhole) clears whole.
-inline bool ReadRingSockets(int rootFd, const std::string& fdFolder, uint32_t fd, uint64_t ring,
-                            std::vector<uint64_t>& sockets, bool& whole) {
-    sockets.clear();
-    if (!KernelListsRingSockets())
-        return true;
-    std::string path = fdFolder.substr(0, fdFolder.size() - 2) + "fdinfo/" + std::to_string(fd);
-    // The kernel lists the slots only when it takes the ring's lock at
-    // once: a ring in use is asked again, a few times.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        UniqueFd info(::openat(rootFd, path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-        std::optional<std::string> text =
-            info ? ReadToEnd(info.get(), size_t{1} << 30) : std::nullopt;
-        if (!text) {
-            whole = whole && LeavesScanWhole(errno);
-            return false;
+// Each io_uring instance's sockets, read once per pass from the fdinfo of
+// one of its descriptors, however many processes hold it. What a ring's
+// text costs is another user's choice (its slots, the length of their
+// paths): a pass reads at most 64 MiB of such text. A ring none of whose
+// descriptors could be read (its lock always taken, its descriptors gone
+// or moved, the budget spent) leaves the pass not whole: its sockets would
+// otherwise read as held by no one.
+class RingReader {
+public:
+    // Offers a descriptor fd of the ring (its inode) listed in fdFolder
+    // ("PID/fd" or "PID/task/TID/fd" under rootFd); the ring's sockets the
+    // first time they are read, else nullopt.
+    std::optional<std::vector<uint64_t>> Offer(int rootFd, const std::string& fdFolder, uint32_t fd,
+                                               uint64_t ring) {
+        if (!KernelListsRingSockets())
+            return std::nullopt;
+        State& state = rings_[ring];
+        // Once the budget is spent no ring is asked: the kernel makes a
+        // ring's whole text for the first byte read of it.
+        if (state != State::Unread || bytesLeft_ == 0)
+            return std::nullopt;
+        std::string path = fdFolder.substr(0, fdFolder.size() - 2) + "fdinfo/" + std::to_string(fd);
+        // The kernel shows the slots only when it takes the ring's lock at
+        // once: a ring in use is asked again, a few times.
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            if (attempt != 0)
+                ::sched_yield();
+            std::optional<RingFiles> files = Read(rootFd, path);
+            if (!files || files->ring != ring)
+                return std::nullopt; // gone, moved, or over budget; another may tell
+            if (files->shown && (files->listed != 0 || files->slots == 0)) {
+                state = State::Read;
+                return std::move(files->sockets);
+            }
         }
-        std::optional<RingFiles> files = ParseRingFiles(*text);
-        if (!files || files->ring != ring)
-            return false;
-        sockets = std::move(files->sockets);
-        if (files->listed != 0 || files->slots == 0)
-            break;
+        return std::nullopt;
     }
-    return true;
+
+    // Every ring offered was read, and no read met a hole.
+    bool Whole() const {
+        if (!whole_)
+            return false;
+        for (const auto& [ring, state] : rings_)
+            if (state != State::Read)
+                return false;
+        return true;
+    }
+
+private:
+    enum class State { Unread, Read, TooLarge };
+
+    std::optional<RingFiles> Read(int rootFd, const std::string& path) {
+        UniqueFd info(::openat(rootFd, path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        if (!info) {
+            whole_ = whole_ && LeavesScanWhole(errno);
+            return std::nullopt;
+        }
+        RingFilesReader reader;
+        char chunk[1 << 16];
+        for (;;) {
+            ssize_t got = ::read(info.get(), chunk, sizeof chunk);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0) {
+                whole_ = whole_ && LeavesScanWhole(errno);
+                return std::nullopt;
+            }
+            if (got == 0)
+                break;
+            if (static_cast<uint64_t>(got) > bytesLeft_) {
+                bytesLeft_ = 0;
+                std::optional<RingFiles> seen = reader.Finish();
+                if (seen)
+                    rings_[seen->ring] = State::TooLarge;
+                return std::nullopt;
+            }
+            bytesLeft_ -= static_cast<uint64_t>(got);
+            reader.Feed(std::string_view(chunk, static_cast<size_t>(got)));
+        }
+        return reader.Finish();
+    }
+
+    std::unordered_map<uint64_t, State> rings_;
+    uint64_t bytesLeft_ = uint64_t{64} << 20;
+    bool whole_ = true;
+};
+
+// The inode of the io_uring instance descriptor name in the open descriptor
+// folder dirFd refers to, or 0 where it is not one (any more). The link is
+// opened as a path (no file system is asked) and checked as this process's
+// own descriptor before it is looked at: a descriptor swapped meanwhile for
+// a file on a mount that never answers costs nothing.
+inline uint64_t RingInode(int dirFd, const char* name) {
+    UniqueFd held(::openat(dirFd, name, O_PATH | O_CLOEXEC));
+    if (!held)
+        return 0;
+    char link[64];
+    std::string own = "/proc/self/fd/" + std::to_string(held.get());
+    ssize_t length = ::readlink(own.c_str(), link, sizeof link);
+    struct stat file {};
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof link ||
+        std::string_view(link, static_cast<size_t>(length)) != "anon_inode:[io_uring]" ||
+        ::fstat(held.get(), &file) != 0)
+        return 0;
+    return static_cast<uint64_t>(file.st_ino);
 }
 
 // A descriptor's link names an io_uring instance.
@@ -348,10 +425,9 @@ bool ForEachSocketDescriptor(int rootFd, uint32_t pid, bool live, Hold&& hold,
             std::string_view text(link, static_cast<size_t>(length));
             std::optional<uint64_t> inode = ParseSocketLink(text);
             if (!inode && IsRingLink(text)) {
-                struct stat file {};
                 std::optional<uint32_t> fd = ParseDescriptor(name);
-                if (fd && ::fstatat(dir.get(), name, &file, 0) == 0)
-                    ring(*fd, static_cast<uint64_t>(file.st_ino), folder);
+                if (uint64_t key = fd ? RingInode(dir.get(), name) : 0; key != 0)
+                    ring(*fd, key, folder);
                 return;
             }
             std::optional<uint32_t> fd = inode ? ParseDescriptor(name) : std::nullopt;

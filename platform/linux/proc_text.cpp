@@ -115,42 +115,82 @@ std::optional<uint64_t> ParseSocketLink(std::string_view link) {
     return inode;
 }
 
-std::optional<RingFiles> ParseRingFiles(std::string_view fdinfo) {
-    RingFiles files;
-    bool haveRing = false, haveSlots = false, inSlots = false;
-    while (!fdinfo.empty()) {
-        size_t end = fdinfo.find('\n');
-        std::string_view line = fdinfo.substr(0, end);
-        fdinfo.remove_prefix(end == std::string_view::npos ? fdinfo.size() : end + 1);
-        if (inSlots) {
-            // "%5u: path": the slot's number, right-aligned, then the file.
-            size_t digits = line.find_first_not_of(' ');
-            size_t colon = line.find(": ");
-            uint64_t slot = 0;
-            if (digits != std::string_view::npos && colon != std::string_view::npos &&
-                digits < colon && ParseDecimal(line.substr(digits, colon - digits), slot)) {
-                ++files.listed;
-                if (std::optional<uint64_t> socket = ParseSocketLink(line.substr(colon + 2)))
-                    files.sockets.push_back(*socket);
-                continue;
-            }
-            inSlots = false;
+namespace {
+// A slot's line: its number, ": ", and a path of at most PATH_MAX bytes,
+// each of which may be printed as four ("\\040").
+constexpr size_t kLongestRingLine = 32 + 4 * 4096;
+} // namespace
+
+void RingFilesReader::Feed(std::string_view chunk) {
+    while (!chunk.empty()) {
+        size_t end = chunk.find('\n');
+        std::string_view piece = chunk.substr(0, end);
+        chunk.remove_prefix(end == std::string_view::npos ? chunk.size() : end + 1);
+        if (!skipping_ && carry_.size() + piece.size() > kLongestRingLine) {
+            skipping_ = true;
+            carry_.clear();
         }
-        auto value = [&](std::string_view key, uint64_t& number) {
-            if (line.substr(0, key.size()) != key)
-                return false;
-            std::string_view rest = line.substr(key.size());
-            rest.remove_prefix(std::min(rest.find_first_not_of(" \t"), rest.size()));
-            return ParseDecimal(rest, number);
-        };
-        if (!haveRing && value("ino:", files.ring))
-            haveRing = true;
-        else if (!haveSlots && value("UserFiles:", files.slots))
-            haveSlots = inSlots = true;
+        if (!skipping_ && end == std::string_view::npos) {
+            carry_.append(piece);
+            return;
+        }
+        if (end == std::string_view::npos)
+            return;
+        if (skipping_) {
+            skipping_ = false;
+            continue;
+        }
+        if (carry_.empty()) {
+            Line(piece);
+        } else {
+            carry_.append(piece);
+            Line(carry_);
+            carry_.clear();
+        }
     }
-    if (!haveRing || !haveSlots)
+}
+
+void RingFilesReader::Line(std::string_view line) {
+    if (inSlots_) {
+        // "%5u: path": the slot's number, right-aligned, then the file.
+        size_t digits = line.find_first_not_of(' ');
+        size_t colon = line.find(": ");
+        uint64_t slot = 0;
+        if (digits != std::string_view::npos && colon != std::string_view::npos && digits < colon &&
+            ParseDecimal(line.substr(digits, colon - digits), slot)) {
+            ++files_.listed;
+            if (std::optional<uint64_t> socket = ParseSocketLink(line.substr(colon + 2)))
+                files_.sockets.push_back(*socket);
+            return;
+        }
+        inSlots_ = false;
+    }
+    auto value = [&](std::string_view key, uint64_t& number) {
+        if (line.substr(0, key.size()) != key)
+            return false;
+        std::string_view rest = line.substr(key.size());
+        rest.remove_prefix(std::min(rest.find_first_not_of(" \t"), rest.size()));
+        return ParseDecimal(rest, number);
+    };
+    if (!haveRing_ && value("ino:", files_.ring))
+        haveRing_ = true;
+    else if (!files_.shown && value("UserFiles:", files_.slots))
+        files_.shown = inSlots_ = true;
+}
+
+std::optional<RingFiles> RingFilesReader::Finish() {
+    if (!carry_.empty() && !skipping_)
+        Line(carry_);
+    carry_.clear();
+    if (!haveRing_)
         return std::nullopt;
-    return files;
+    return std::move(files_);
+}
+
+std::optional<RingFiles> ParseRingFiles(std::string_view fdinfo) {
+    RingFilesReader reader;
+    reader.Feed(fdinfo);
+    return reader.Finish();
 }
 
 std::optional<MountInfoLine> ParseMountInfoLine(std::string_view line) {
@@ -218,8 +258,10 @@ std::optional<std::string> ReadToEnd(int fd, size_t limit) {
         if (got == 0)
             break;
         text.append(chunk, static_cast<size_t>(got));
-        if (text.size() > limit)
+        if (text.size() > limit) {
+            errno = EFBIG;
             return std::nullopt;
+        }
     }
     return text;
 }

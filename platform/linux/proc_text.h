@@ -42,18 +42,38 @@ std::optional<TaskStat> ParseTaskStat(std::string_view line);
 std::optional<uint64_t> ParseSocketLink(std::string_view link);
 
 // What an io_uring descriptor's fdinfo says of the ring's fixed files: the
-// ring's inode ("ino:"), how many slots it has ("UserFiles:"), how many of
-// them were listed (the kernel lists them only when it takes the ring's lock
-// at once) and the sockets among them ("    3: socket:[12345]"; a kernel
-// that prints only the file's own name, as before 6.x, names no socket).
+// ring's inode ("ino:"); whether the slots were shown at all and how many
+// there are ("UserFiles:"; the kernel shows them only when it takes the
+// ring's lock at once, and some kernels then print no such line); how many
+// were listed; and the sockets among them ("    3: socket:[12345]"; a
+// kernel that prints only the file's own name names no socket).
 struct RingFiles {
     uint64_t ring = 0;
+    bool shown = false;
     uint64_t slots = 0;
     uint64_t listed = 0;
     std::vector<uint64_t> sockets;
 };
 
-// nullopt where the text has no "ino:" or no "UserFiles:" line.
+// The fdinfo text as it is read, chunk by chunk, so that a ring of many
+// slots costs the sockets it holds, not its text. A line longer than any
+// the kernel prints for a slot is skipped.
+class RingFilesReader {
+public:
+    void Feed(std::string_view chunk);
+    // nullopt where the text had no "ino:" line.
+    std::optional<RingFiles> Finish();
+
+private:
+    void Line(std::string_view line);
+
+    std::string carry_; // a line cut by the chunk's end
+    bool skipping_ = false;
+    bool haveRing_ = false;
+    bool inSlots_ = false;
+    RingFiles files_;
+};
+
 std::optional<RingFiles> ParseRingFiles(std::string_view fdinfo);
 
 // One line of mountinfo:

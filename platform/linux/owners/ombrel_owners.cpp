@@ -63,47 +63,34 @@ bool ReadStartTime(int procFd, uint32_t pid, std::optional<uint64_t>& start) {
 
 // Every socket descriptor of one process, with its start time. False where
 // /proc could not be read whole.
-// The rings whose sockets were told: each is read once, however many
-// processes hold it.
-using ReadRings = std::unordered_set<uint64_t>;
+using ombrel::platform::RingReader;
 
-// Tells that pid holds the ring, and the ring's sockets the first time.
-// False where /proc could not be read whole.
-bool HoldRing(int procFd, uint32_t pid, uint64_t start, uint32_t fd, uint64_t ring,
-              const std::string& folder, std::vector<OwnerRecord>& records, ReadRings& read) {
-    using ombrel::platform::kHoldsRing;
-    using ombrel::platform::kInRing;
-    records.push_back({ring, start, pid, kHoldsRing});
-    if (read.count(ring) != 0)
-        return true;
-    bool whole = true;
-    std::vector<uint64_t> sockets;
-    if (ombrel::platform::ReadRingSockets(procFd, folder, fd, ring, sockets, whole)) {
-        read.insert(ring);
-        for (uint64_t socket : sockets)
-            records.push_back({socket, ring, 0, kInRing});
-    }
-    return whole;
+// Tells that pid holds the ring, and the ring's sockets the first time
+// they are read.
+void HoldRing(int procFd, uint32_t pid, uint64_t start, uint32_t fd, uint64_t ring,
+              const std::string& folder, std::vector<OwnerRecord>& records, RingReader& rings) {
+    records.push_back({ring, start, pid, ombrel::platform::kHoldsRing});
+    if (auto sockets = rings.Offer(procFd, folder, fd, ring))
+        for (uint64_t socket : *sockets)
+            records.push_back({socket, ring, 0, ombrel::platform::kInRing});
 }
 
 bool ScanProcess(int procFd, uint32_t pid, std::vector<OwnerRecord>& records,
-                 ombrel::platform::UnsortedTableBudget& budget, ReadRings& rings) {
+                 ombrel::platform::UnsortedTableBudget& budget, RingReader& rings) {
     std::optional<uint64_t> start;
     if (!ReadStartTime(procFd, pid, start))
         return false;
     if (!start)
         return true;
-    bool whole = true;
     return ombrel::platform::ForEachSocketDescriptor(
-               procFd, pid, true,
-               [&](uint32_t, uint64_t inode) {
-                   records.push_back({inode, *start, pid, ombrel::platform::kHoldsSocket});
-               },
-               &budget,
-               [&](uint32_t fd, uint64_t ring, const std::string& folder) {
-                   whole = HoldRing(procFd, pid, *start, fd, ring, folder, records, rings) && whole;
-               }) &&
-           whole;
+        procFd, pid, true,
+        [&](uint32_t, uint64_t inode) {
+            records.push_back({inode, *start, pid, ombrel::platform::kHoldsSocket});
+        },
+        &budget,
+        [&](uint32_t fd, uint64_t ring, const std::string& folder) {
+            HoldRing(procFd, pid, *start, fd, ring, folder, records, rings);
+        });
 }
 
 // Every socket descriptor of every process, by one scan of /proc. False
@@ -112,12 +99,12 @@ bool ScanProcess(int procFd, uint32_t pid, std::vector<OwnerRecord>& records,
 bool ScanOwners(int procFd, std::vector<OwnerRecord>& records) {
     bool whole = true;
     ombrel::platform::UnsortedTableBudget budget;
-    ReadRings rings;
+    RingReader rings;
     long listed = ombrel::platform::ForEachEntry(procFd, [&](const char* name) {
         if (std::optional<uint32_t> pid = ombrel::platform::ParseProcessId(name))
             whole = whole && ScanProcess(procFd, *pid, records, budget, rings);
     });
-    return listed >= 0 && whole;
+    return listed >= 0 && whole && rings.Whole();
 }
 
 enum class Walked { Whole, Refused };
@@ -134,20 +121,18 @@ Walked WalkOwners(int procFd, const std::vector<uint64_t>& wanted,
     holders.reserve(wanted.size() + 4096); // a descriptor per socket, and other kinds
     if (!ombrel::platform::ReadSocketHolders(holders))
         return Walked::Refused;
-    ReadRings rings;
-    bool whole = true;
+    RingReader rings;
     for (const ombrel::platform::SocketHolder& holder : holders) {
         if (holder.ring)
-            whole =
-                HoldRing(procFd, holder.pid, holder.start, holder.fd, holder.inode,
-                         std::to_string(holder.pid) + "/task/" + std::to_string(holder.tid) + "/fd",
-                         records, rings) &&
-                whole;
+            HoldRing(procFd, holder.pid, holder.start, holder.fd, holder.inode,
+                     std::to_string(holder.pid) + "/task/" + std::to_string(holder.tid) + "/fd",
+                     records, rings);
         else if (std::binary_search(wanted.begin(), wanted.end(), holder.inode))
             records.push_back(
                 {holder.inode, holder.start, holder.pid, ombrel::platform::kHoldsSocket});
     }
-    return whole ? Walked::Whole : Walked::Refused;
+    // A ring it could not read leaves holes: the scan asks again.
+    return rings.Whole() ? Walked::Whole : Walked::Refused;
 }
 
 // Keeps what tells of the tables' sockets: their holders, the sockets rings
