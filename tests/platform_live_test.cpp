@@ -881,37 +881,21 @@ TEST(LiveOwners, AThreadWithItsOwnDescriptorTableOwnsItsSockets) {
 TEST(LiveOwners, AChildPidNamespaceStillReadsAThreadsOwnTable) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root for a pid namespace";
-    int report[2], release[2];
-    ASSERT_EQ(::pipe(report), 0);
-    ASSERT_EQ(::pipe2(release, O_CLOEXEC), 0);
     Socket listener(SOCK_STREAM);
     ASSERT_TRUE(Bind(listener));
     ASSERT_EQ(::listen(listener.fd(), 4), 0);
-    std::vector<std::thread> threads;
-    threads.emplace_back([&] {
-        uint64_t inode = 0;
-        const bool unshared = ::unshare(CLONE_FILES) == 0;
-        if (unshared)
-            ::close(release[1]); // its table's copy: the threads wait for ours alone
-        int fd = unshared ? ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1;
-        if (fd >= 0 && Bind(Socket(::dup(fd), true)))
-            inode = InodeOf(fd);
-        (void)!::write(report[1], &inode, sizeof inode);
-        char done;
-        (void)!::read(release[0], &done, 1);
-    });
-    for (int i = 0; i < 4; ++i) // threads of the leader's table
-        threads.emplace_back([&] {
-            char done;
-            (void)!::read(release[0], &done, 1);
-        });
-    uint64_t own = 0;
-    ASSERT_EQ(::read(report[0], &own, sizeof own), static_cast<ssize_t>(sizeof own));
     const auto self = static_cast<uint32_t>(::getpid());
     const uint64_t shared = InodeOf(listener.fd());
-
-    pid_t child = own == 0 ? -1 : ::fork();
+    // The child is forked before the threads start: a child of a process
+    // of many threads may find the allocator's lock held for good.
+    int go[2];
+    ASSERT_EQ(::pipe(go), 0);
+    pid_t child = ::fork();
     if (child == 0) {
+        ::close(go[1]);
+        uint64_t own = 0;
+        if (::read(go[0], &own, sizeof own) != sizeof own || own == 0)
+            ::_exit(12);
         if (::unshare(CLONE_NEWPID) != 0)
             ::_exit(10);
         pid_t inside = ::fork();
@@ -947,8 +931,35 @@ TEST(LiveOwners, AChildPidNamespaceStillReadsAThreadsOwnTable) {
             ::_exit(11);
         ::_exit(WEXITSTATUS(status));
     }
+    ::close(go[0]);
+    int report[2], release[2];
+    ASSERT_EQ(::pipe(report), 0);
+    ASSERT_EQ(::pipe2(release, O_CLOEXEC), 0);
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {
+        uint64_t inode = 0;
+        const bool unshared = ::unshare(CLONE_FILES) == 0;
+        if (unshared)
+            ::close(release[1]); // its table's copy: the threads wait for ours alone
+        int fd = unshared ? ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1;
+        if (fd >= 0 && Bind(Socket(::dup(fd), true)))
+            inode = InodeOf(fd);
+        (void)!::write(report[1], &inode, sizeof inode);
+        char done;
+        (void)!::read(release[0], &done, 1);
+    });
+    for (int i = 0; i < 4; ++i) // threads of the leader's table
+        threads.emplace_back([&] {
+            char done;
+            (void)!::read(release[0], &done, 1);
+        });
+    uint64_t own = 0;
+    if (::read(report[0], &own, sizeof own) != sizeof own)
+        own = 0;
+    (void)!::write(go[1], &own, sizeof own); // 0: the child ends at once
+    ::close(go[1]);
     int status = 0;
-    bool waited = child > 0 && ::waitpid(child, &status, 0) == child;
+    bool waited = ::waitpid(child, &status, 0) == child;
     ::close(release[1]);
     for (std::thread& thread : threads)
         thread.join();
