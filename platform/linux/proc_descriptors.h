@@ -272,9 +272,11 @@ inline bool KernelListsRingSockets() {
 // one of its descriptors, however many processes hold it. What a ring's
 // text costs is another user's choice (its slots, the length of their
 // paths): a pass reads at most 64 MiB of such text. A ring none of whose
-// descriptors could be read (its lock always taken, its descriptors gone
-// or moved, the budget spent) leaves the pass not whole: its sockets would
-// otherwise read as held by no one.
+// descriptors could be read (its lock always taken, its descriptors moved,
+// the budget spent) is taken as holding none: only its holder can make it
+// so, and only sockets it alone holds lose their owner. Were the pass not
+// whole instead, one user's ring would cost every user the owner helper's
+// and the collector's answers.
 class RingReader {
 public:
     // Offers a descriptor fd of the ring (its inode) listed in fdFolder
@@ -306,15 +308,8 @@ public:
         return std::nullopt;
     }
 
-    // Every ring offered was read, and no read met a hole.
-    bool Whole() const {
-        if (!whole_)
-            return false;
-        for (const auto& [ring, state] : rings_)
-            if (state != State::Read)
-                return false;
-        return true;
-    }
+    // No read met a hole (LeavesScanWhole).
+    bool Whole() const { return whole_; }
 
 private:
     enum class State { Unread, Read, TooLarge };

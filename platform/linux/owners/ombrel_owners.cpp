@@ -131,7 +131,7 @@ Walked WalkOwners(int procFd, const std::vector<uint64_t>& wanted,
             records.push_back(
                 {holder.inode, holder.start, holder.pid, ombrel::platform::kHoldsSocket});
     }
-    // A ring it could not read leaves holes: the scan asks again.
+    // A ring it could not read for a hole: the scan asks again.
     return rings.Whole() ? Walked::Whole : Walked::Refused;
 }
 
