@@ -350,6 +350,11 @@ private:
     bool whole_ = true;
 };
 
+// A descriptor's link names an io_uring instance.
+inline bool IsRingLink(std::string_view link) {
+    return link == "anon_inode:[io_uring]";
+}
+
 // The inode of the io_uring instance descriptor name in the open descriptor
 // folder dirFd refers to, or 0 where it is not one (any more). The link is
 // opened as a path (no file system is asked) and checked as this process's
@@ -364,15 +369,10 @@ inline uint64_t RingInode(int dirFd, const char* name) {
     ssize_t length = ::readlink(own.c_str(), link, sizeof link);
     struct stat file {};
     if (length <= 0 || static_cast<size_t>(length) >= sizeof link ||
-        std::string_view(link, static_cast<size_t>(length)) != "anon_inode:[io_uring]" ||
+        !IsRingLink(std::string_view(link, static_cast<size_t>(length))) ||
         ::fstat(held.get(), &file) != 0)
         return 0;
     return static_cast<uint64_t>(file.st_ino);
-}
-
-// A descriptor's link names an io_uring instance.
-inline bool IsRingLink(std::string_view link) {
-    return link == "anon_inode:[io_uring]";
 }
 
 // The default for callers that look at sockets alone.
