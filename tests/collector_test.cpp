@@ -16,6 +16,7 @@
 #include <signal.h>
 #include <sstream>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,6 +28,7 @@
 #include "platform/linux/collector/collector_answer.h"
 #include "platform/linux/collector_answer.h"
 #include "platform/linux/collector_link.h"
+#include "platform/linux/owner_helper.h"
 #include "temp_dir.h"
 #include "walk_objects.h"
 
@@ -722,4 +724,33 @@ TEST(CollectorLink, CutShortUnaskedAndForeignAnswersLeaveTheUsersView) {
     EXPECT_EQ(LastCollectorFailure(), CollectorFailure::WrongAnswer);
     EXPECT_FALSE(Asked(tables)); // and it is not asked again
     StopCollector();
+}
+
+// The companions an installed program runs as root are trusted only on a
+// path root alone holds: no link, no folder another may write, no file of
+// another's.
+TEST(CompanionPrograms, OnlyAPathRootAloneHoldsIsTrusted) {
+    EXPECT_TRUE(HeldByRootAlone("/usr/bin/env"));
+    EXPECT_FALSE(HeldByRootAlone("/usr/bin"));    // a folder
+    EXPECT_FALSE(HeldByRootAlone("usr/bin/env")); // not absolute
+    EXPECT_FALSE(HeldByRootAlone("/usr/bin/../bin/env"));
+    EXPECT_FALSE(HeldByRootAlone("/usr/bin/no-such-program"));
+    TempDir dir("/var/tmp"); // under a folder everyone may write
+    std::string own = dir.Write("ombrel-collector");
+    EXPECT_FALSE(HeldByRootAlone(own));
+    // A hard link to root's file, in a folder of a user's, is the user's
+    // choice, whoever owns the file.
+    std::string linked = dir.path() + "/env";
+    if (::link("/usr/bin/env", linked.c_str()) == 0) {
+        EXPECT_FALSE(HeldByRootAlone(linked));
+    }
+    dir.Link("bin", "/usr/bin");
+    EXPECT_FALSE(HeldByRootAlone(dir.path() + "/bin/env"));
+    // Below root's folders, a link is refused even where it leads to root's.
+    for (const char* folder : {"/bin", "/lib", "/sbin"}) {
+        struct stat info {};
+        if (::lstat(folder, &info) == 0 && S_ISLNK(info.st_mode)) {
+            EXPECT_FALSE(HeldByRootAlone(std::string(folder) + "/sh")) << folder;
+        }
+    }
 }

@@ -435,6 +435,42 @@ TEST(OmbrelList, TheOwnerHelperNamesEveryOwnerButNoPath) {
     ::close(listener);
 }
 
+// A set-id start never runs the helper beside it: a link to the program in
+// a user's folder would otherwise have it run hers. A plain copy there does.
+TEST(OmbrelList, ASetIdStartNeverRunsTheHelperBesideIt) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to make a set-gid program and a file capability";
+    const uid_t nobody = 65534;
+    sockaddr_in addr{};
+    std::string local;
+    int listener = LoopbackListener(addr, local);
+    ASSERT_GE(listener, 0);
+    TempDir dir;
+    std::string setId = CopyOfList(dir, "ombrel-list-setgid", false);
+    std::string plain = CopyOfList(dir, "ombrel-list", false);
+    ASSERT_EQ(::chown(setId.c_str(), 0, 0), 0);
+    ASSERT_EQ(::chmod(setId.c_str(), 02755), 0);
+    if (CopyOfList(dir, "ombrel-owners", true, OMBREL_OWNERS, true).empty())
+        GTEST_SKIP() << "this file system holds no file capabilities";
+    ScopedEnv ask;
+    ask.Set("OMBREL_OWNER_SOURCE", "1");
+    auto ownerOf = [&](const std::string& program, std::string& told) {
+        ListRun run = List({"--tcp"}, program.c_str(), nobody);
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        told = run.err;
+        for (const auto& fields : Lines(run.out))
+            if (fields.size() == 7 && fields[2] == local)
+                return fields[5];
+        return std::string("<no row>");
+    };
+    std::string told;
+    EXPECT_EQ(ownerOf(plain, told), std::to_string(::getpid()));
+    EXPECT_NE(told.find(dir.path() + "/ombrel-owners"), std::string::npos) << told;
+    EXPECT_EQ(ownerOf(setId, told), "0");
+    EXPECT_EQ(told.find(dir.path()), std::string::npos) << told;
+    ::close(listener);
+}
+
 // Asked through OMBREL_OWNER_SOURCE, standard error names the source of the
 // owners and why a faster one did not answer; unasked, it says nothing.
 TEST(OmbrelList, SaysWhichSourceNamedTheOwnersWhenAsked) {
@@ -459,7 +495,9 @@ TEST(OmbrelList, SaysWhichSourceNamedTheOwnersWhenAsked) {
     ask.Set("OMBREL_OWNER_SOURCE", "1");
     ListRun user = List({"--tcp"}, alone.c_str(), 65534);
     EXPECT_EQ(user.exitCode, 0) << user.err;
-    EXPECT_EQ(user.err, "ombrel-list: no owner helper beside the program; owners: a scan of /proc "
-                        "(the kernel's walk: the caller holds neither CAP_BPF with CAP_PERFMON "
-                        "nor CAP_SYS_ADMIN)\n");
+    EXPECT_EQ(
+        user.err,
+        "ombrel-list: no owner helper beside the program or installed; owners: a scan of /proc "
+        "(the kernel's walk: the caller holds neither CAP_BPF with CAP_PERFMON "
+        "nor CAP_SYS_ADMIN)\n");
 }

@@ -55,7 +55,7 @@ void FindOwners(const std::string& root, const std::vector<uint64_t>& inodes,
                      " (this user may not read other users' descriptors)";
             return;
         }
-        report = helper.empty() ? "no owner helper beside the program; "
+        report = helper.empty() ? "no owner helper beside the program or installed; "
                                 : "the owner helper " + helper + " failed or fell silent; ";
     }
     const bool partial = IsLiveProc(root) && !SeesEveryDescriptor();

@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sstream>
+#include <sys/auxv.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -43,22 +44,28 @@ bool IsRegularFile(const std::string& path) {
     return !path.empty() && ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
+std::string RealFolder(const std::string& path) {
+    char real[PATH_MAX];
+    return ::realpath(path.c_str(), real) != nullptr ? std::string(real) : std::string();
+}
+
 std::string ProgramFolder() {
-    char path[PATH_MAX];
-    ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0)
-        return {};
-    std::string exe(path, static_cast<size_t>(length));
+    std::string exe = RealFolder("/proc/self/exe");
     size_t slash = exe.rfind('/');
     return slash == std::string::npos ? std::string() : exe.substr(0, slash);
 }
 
-// What a process has done so far: the nanoseconds it ran and waited to run
-// (its schedstat line), and its user and system ticks (its stat line, for a
-// kernel that keeps no schedstat); anyone may read both. A process that is
-// stuck (asleep on a file system that never answers) moves neither; one that
-// works, or only waits for a processor on a busy machine, moves them.
-std::string Activity(pid_t pid) {
+// Root's, and only root may change it.
+bool RootsAlone(const struct stat& info) {
+    return info.st_uid == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+} // namespace
+
+// Its schedstat line, and its stat line for a kernel that keeps no
+// schedstat; anyone may read both. One that only waits for a processor on a
+// busy machine moves them too.
+std::string ProcessActivity(pid_t pid) {
     std::string folder = "/proc/" + std::to_string(pid);
     std::optional<std::string> schedstat = ReadSmallFile(folder + "/schedstat", 256);
     std::istringstream sched(schedstat.value_or(""));
@@ -69,8 +76,6 @@ std::string Activity(pid_t pid) {
     std::string system = stat ? std::to_string(stat->systemTicks) : "";
     return std::to_string(ran + waited) + " " + user + " " + system;
 }
-
-} // namespace
 
 OwnerHelperOverride::OwnerHelperOverride(std::string path, int timeoutMs) {
     saved_path_ = Setting().path;
@@ -100,15 +105,43 @@ bool ReadsEveryDescriptor() {
     return SeesEveryDescriptor();
 }
 
+bool HeldByRootAlone(const std::string& path) {
+    if (path.size() < 2 || path[0] != '/')
+        return false;
+    UniqueFd at(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat info {};
+    if (!at || ::fstat(at.get(), &info) != 0 || !RootsAlone(info))
+        return false;
+    for (size_t start = 1; start <= path.size();) {
+        size_t end = std::min(path.find('/', start), path.size());
+        std::string part = path.substr(start, end - start);
+        if (part.empty() || part == "." || part == "..")
+            return false;
+        // A link is not followed: each step is the one the path names.
+        UniqueFd next(::openat(at.get(), part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        if (!next || ::fstat(next.get(), &info) != 0 || !RootsAlone(info))
+            return false;
+        bool last = end == path.size();
+        if (last ? !S_ISREG(info.st_mode) : !S_ISDIR(info.st_mode))
+            return false;
+        at = std::move(next);
+        start = end + 1;
+    }
+    return true;
+}
+
 std::string CompanionProgramPath(const std::string& name) {
-    std::string folder = ProgramFolder();
-    if (folder.empty())
-        return {};
-    for (const std::string& candidate :
-         {folder + "/../libexec/ombrel/" + name, folder + "/" + name})
-        if (IsRegularFile(candidate))
-            return candidate;
-    return {};
+    // A build that is not installed (the build folder, or a copy of it)
+    // runs its own copies beside it; the installed program, and a set-id
+    // start from wherever it was started, never do.
+    if (::getauxval(AT_SECURE) == 0) {
+        std::string folder = ProgramFolder();
+        if (!folder.empty() && folder != RealFolder(OMBREL_INSTALLED_FOLDER) &&
+            IsRegularFile(folder + "/" + name))
+            return folder + "/" + name;
+    }
+    std::string installed = std::string(OMBREL_COMPANION_FOLDER) + "/" + name;
+    return HeldByRootAlone(installed) ? installed : std::string();
 }
 
 std::string OwnerHelperPath() {
@@ -168,7 +201,7 @@ bool RunOwnerHelper(const std::string& path, int timeoutMs, std::vector<OwnerRec
     std::string output;
     auto bound = std::chrono::milliseconds(timeoutMs);
     auto silentSince = std::chrono::steady_clock::now();
-    std::string worked = Activity(pid);
+    std::string worked = ProcessActivity(pid);
     bool ended = false;
     char buffer[65536];
     for (;;) {
@@ -176,7 +209,7 @@ bool RunOwnerHelper(const std::string& path, int timeoutMs, std::vector<OwnerRec
         if (now - silentSince >= bound) {
             // One more look before giving up: this caller may itself have
             // waited for a processor past the bound while the helper ran.
-            std::string lastLook = Activity(pid);
+            std::string lastLook = ProcessActivity(pid);
             if (lastLook == worked)
                 break;
             worked = std::move(lastLook);
@@ -193,7 +226,7 @@ bool RunOwnerHelper(const std::string& path, int timeoutMs, std::vector<OwnerRec
         if (ready < 0)
             break;
         if (ready == 0) {
-            if (std::string now_worked = Activity(pid); now_worked != worked) {
+            if (std::string now_worked = ProcessActivity(pid); now_worked != worked) {
                 worked = std::move(now_worked);
                 silentSince = std::chrono::steady_clock::now();
             }

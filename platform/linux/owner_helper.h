@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 #include "inet_sockets.h"
@@ -17,19 +18,28 @@ bool SeesEveryDescriptor();
 // the owner helper: it sees them all, and no test has set a helper.
 bool ReadsEveryDescriptor();
 
-// A program of ours beside this one: the installed copy in
-// ../libexec/ombrel/ from the program's folder, else the build folder's copy
-// in the program's own folder; empty when neither is a regular file.
+// A program of ours that works for this one: the copy beside this program,
+// when it is not the installed one and was not started set-id; else the
+// installed copy at the place the package puts it, compiled in, when
+// HeldByRootAlone holds for it. Empty for neither.
 std::string CompanionProgramPath(const std::string& name);
 
-// The installed helper beside the program (../libexec/ombrel/ from its
-// folder), else the build folder's copy in the program's own folder; empty
-// when neither is a regular file. A test names its own.
+// An absolute path whose every folder and the regular file it names are
+// root's and writable by nobody else, none of them a link: what it names
+// now, it will name when root runs it.
+bool HeldByRootAlone(const std::string& path);
+
+// The owner helper, as CompanionProgramPath finds it. A test names its own.
 std::string OwnerHelperPath();
 
 // The records, when the output is whole: the header and exactly the
 // records it counts. Nothing is read past size.
 bool ParseOwnerRecords(const char* data, size_t size, std::vector<OwnerRecord>& records);
+
+// What a process has done so far: the nanoseconds it ran and waited to run
+// and its user and system ticks, as anyone may read them; it stands still
+// while the process is stuck (asleep on a file system that never answers).
+std::string ProcessActivity(pid_t pid);
 
 // The bound on the helper's silence: no output and no processor time.
 int OwnerHelperTimeoutMs();
