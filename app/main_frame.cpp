@@ -44,6 +44,7 @@ constexpr UINT kCollectorNotAuthorised = 61475;
 constexpr UINT kCollectorGone = 61476;
 constexpr UINT kCollectorWrongAnswer = 61477;
 constexpr UINT kCollectorSilent = 61478;
+constexpr UINT kCollectorIncomplete = 61479;
 constexpr WORD kFrameIcon = 128;
 constexpr int kTreeWidth = 180;
 constexpr int kButtonSize = 24;
@@ -330,6 +331,9 @@ void CMainFrame::UpdateAdministratorPane() {
         break;
     case CollectorFailure::Silent:
         tip = kCollectorSilent;
+        break;
+    case CollectorFailure::Incomplete:
+        tip = kCollectorIncomplete;
         break;
     }
     bool answering = mode == AdministratorMode::Collecting;

@@ -3,6 +3,7 @@
 // collector as the only root process.
 #include <algorithm>
 #include <arpa/inet.h>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <dirent.h>
@@ -29,6 +30,7 @@
 #include "platform/linux/collector_answer.h"
 #include "platform/linux/collector_link.h"
 #include "platform/linux/owner_helper.h"
+#include "scoped_env.h"
 #include "temp_dir.h"
 #include "walk_objects.h"
 
@@ -92,13 +94,24 @@ struct Collector {
         }
         return text;
     }
-    // One request, one whole answer (through its header's size).
+    // One request, one whole answer: its parts up to the end or an error.
     std::string Ask() const {
         if (::write(request, &kCollectorRequest, 1) != 1)
             return {};
-        std::string header = Read(sizeof(CollectorAnswerHeader));
-        uint64_t size = CollectorAnswerSize(header.data(), header.size());
-        return size == 0 ? header : header + Read(size - header.size());
+        std::string got;
+        for (;;) {
+            std::string head = Read(sizeof(CollectorPart));
+            got += head;
+            if (head.size() < sizeof(CollectorPart))
+                return got;
+            CollectorPart part;
+            std::memcpy(&part, head.data(), sizeof part);
+            if (part.size > kCollectorMaxPart)
+                return got;
+            got += Read(part.size);
+            if (part.kind == kPartEnd || part.kind == kPartError)
+                return got;
+        }
     }
     int Wait() {
         if (request >= 0)
@@ -181,22 +194,27 @@ int Listener(uint16_t& port) {
 
 // Where the owner scan cannot list a process's descriptors (here a tree
 // whose folder is no folder: ENOTDIR, as want of descriptors or memory
-// would be), the collector gives no answer rather than one that says nobody
-// holds what it could not read; the same tree whole answers.
+// would be), the collector says it cannot answer rather than give one that
+// says nobody holds what it could not read; the same tree whole answers.
 TEST(CollectorAnswer, OwnersThatCouldNotBeReadWholeGiveNoAnswer) {
     TempDir dir;
     const std::string root = dir.path() + "/proc";
     std::filesystem::copy(FixtureRoot(), root,
                           std::filesystem::copy_options::recursive |
                               std::filesystem::copy_options::copy_symlinks);
+    CollectorAnswerReader reader;
     {
         ProcRootOverride whole(root);
-        EXPECT_FALSE(ComposeCollectorAnswer(root).empty());
+        std::string answer = ComposeCollectorAnswer(root);
+        EXPECT_EQ(reader.Feed(answer.data(), answer.size()), CollectorAnswerReader::State::Whole);
     }
     std::filesystem::remove_all(root + "/100/fd");
     dir.Write("proc/100/fd", "not a folder");
     ProcRootOverride holed(root);
-    EXPECT_TRUE(ComposeCollectorAnswer(root).empty());
+    std::string answer = ComposeCollectorAnswer(root);
+    reader = {};
+    EXPECT_EQ(reader.Feed(answer.data(), answer.size()), CollectorAnswerReader::State::Error);
+    EXPECT_EQ(reader.error(), kOwnersNotWhole);
 }
 
 // What the collector writes, the window's layer reads back exactly.
@@ -229,12 +247,62 @@ TEST(CollectorAnswer, ReadsBackWhatWasComposed) {
         EXPECT_FALSE(owner.name.empty()) << owner.pid; // the fixture's comm files
 }
 
-// Anything but one whole, consistent answer is refused, leaving nothing.
+namespace {
+
+// An answer taken apart into its parts, and put together again.
+struct Part {
+    uint32_t kind;
+    std::string bytes;
+};
+
+std::vector<Part> Parts(const std::string& answer) {
+    std::vector<Part> parts;
+    for (size_t at = 0; at + sizeof(CollectorPart) <= answer.size();) {
+        CollectorPart head;
+        std::memcpy(&head, answer.data() + at, sizeof head);
+        parts.push_back({head.kind, answer.substr(at + sizeof head, head.size)});
+        at += sizeof head + head.size;
+    }
+    return parts;
+}
+
+std::string Joined(const std::vector<Part>& parts) {
+    std::string answer;
+    for (const Part& part : parts) {
+        CollectorPart head{part.kind, static_cast<uint32_t>(part.bytes.size())};
+        answer.append(reinterpret_cast<const char*>(&head), sizeof head);
+        answer += part.bytes;
+    }
+    return answer;
+}
+
+template <typename T> T& In(std::string& bytes, size_t at = 0) {
+    return *reinterpret_cast<T*>(bytes.data() + at);
+}
+
+size_t First(const std::vector<Part>& parts, uint32_t kind) {
+    for (size_t i = 0; i < parts.size(); ++i)
+        if (parts[i].kind == kind)
+            return i;
+    return SIZE_MAX;
+}
+
+} // namespace
+
+// Anything but one whole, consistent answer is refused, leaving nothing;
+// the reader never holds more than one part's bytes.
 TEST(CollectorAnswer, RefusesTruncatedOversizedForgedAndInterleavedAnswers) {
     std::string good = ComposeCollectorAnswer(FixtureRoot());
     CollectorAnswer answer;
     ASSERT_TRUE(ParseCollectorAnswer(good.data(), good.size(), answer));
     ASSERT_FALSE(answer.owners.empty());
+    const std::vector<Part> parts = Parts(good);
+    ASSERT_EQ(Joined(parts), good);
+    size_t rows = First(parts, kPartRows), owners = First(parts, kPartOwners),
+           end = First(parts, kPartEnd);
+    ASSERT_NE(rows, SIZE_MAX);
+    ASSERT_NE(owners, SIZE_MAX);
+    ASSERT_EQ(end, parts.size() - 1);
 
     auto refused = [&](const std::string& bytes) {
         CollectorAnswer out;
@@ -242,88 +310,151 @@ TEST(CollectorAnswer, RefusesTruncatedOversizedForgedAndInterleavedAnswers) {
         bool parsed = ParseCollectorAnswer(bytes.data(), bytes.size(), out);
         return !parsed && out.owners.empty() && out.tables.sockets[kTcp4].empty();
     };
-    for (size_t cut : {size_t{0}, size_t{7}, sizeof(CollectorAnswerHeader) - 1,
-                       sizeof(CollectorAnswerHeader) + 3, good.size() / 2, good.size() - 1})
+    auto changed = [&](size_t index, auto change) {
+        std::vector<Part> copy = parts;
+        change(copy[index].bytes);
+        return Joined(copy);
+    };
+    // Byte by byte, every cut short answer stays due, never whole.
+    CollectorAnswerReader reader;
+    for (size_t i = 0; i + 1 < good.size(); ++i)
+        ASSERT_EQ(reader.Feed(good.data() + i, 1), CollectorAnswerReader::State::Reading) << i;
+    EXPECT_EQ(reader.Feed(good.data() + good.size() - 1, 1), CollectorAnswerReader::State::Whole);
+    EXPECT_LE(reader.mostHeld(), sizeof(CollectorPart) + kCollectorMaxPart);
+    for (size_t cut : {size_t{0}, size_t{7}, good.size() / 2, good.size() - 1})
         EXPECT_TRUE(refused(good.substr(0, cut))) << "cut at " << cut;
     EXPECT_TRUE(refused(good + "x"));
     EXPECT_TRUE(refused(good + good)); // two answers where one was asked for
     EXPECT_TRUE(refused(good.substr(0, 20) + good + good.substr(20)));
 
-    auto header = [&](std::string bytes, auto change) {
-        CollectorAnswerHeader h;
-        std::memcpy(&h, bytes.data(), sizeof h);
-        change(h);
-        std::memcpy(bytes.data(), &h, sizeof h);
-        return bytes;
-    };
-    EXPECT_TRUE(refused(header(good, [](auto& h) { h.magic[7] = '1'; })));
-    EXPECT_TRUE(refused(header(good, [](auto& h) { h.rows[0] += 1; })));
-    EXPECT_TRUE(refused(header(good, [](auto& h) { h.size += 56; })));
-    EXPECT_TRUE(refused(header(good, [](auto& h) { h.tablesRead = 0; })));
-    EXPECT_TRUE(refused(header(good, [](auto& h) { h.owners = 0xFFFFFFFF; })));
-    EXPECT_TRUE(refused(header(good, [](auto& h) {
-        h.rows[0] = kCollectorMaxRows;
-        h.size = UINT64_MAX;
-    })));
-    // Counts that agree with the size but add up to more than an answer may
-    // be: the reader never sets memory aside for them.
-    std::string huge = header(good, [](auto& h) {
-        h.rows[0] = kCollectorMaxRows;
-        h.rows[1] = h.rows[2] = h.rows[3] = 0;
-        h.owners = kCollectorMaxOwners;
-        h.textSize = 500000000;
-        h.size = sizeof h + uint64_t{h.rows[0]} * sizeof(CollectorRow) +
-                 uint64_t{h.owners} * sizeof(CollectorOwner) + h.textSize;
-    });
-    EXPECT_EQ(CollectorAnswerSize(huge.data(), huge.size()), 0u);
-    EXPECT_EQ(CollectorAnswerSize(header(good, [](auto& h) { h.textSize = 0xFFFFFFF0; }).data(),
-                                  good.size()),
-              0u);
-
-    CollectorAnswerHeader h;
-    std::memcpy(&h, good.data(), sizeof h);
-    size_t rows = h.rows[0] + h.rows[1] + h.rows[2] + h.rows[3];
-    size_t firstRow = sizeof h;
-    size_t firstOwner = firstRow + rows * sizeof(CollectorRow);
-    auto row = [&](auto change) {
-        std::string bytes = good;
-        CollectorRow r;
-        std::memcpy(&r, bytes.data() + firstRow, sizeof r);
-        change(r);
-        std::memcpy(bytes.data() + firstRow, &r, sizeof r);
-        return bytes;
-    };
-    auto owner = [&](auto change) {
-        std::string bytes = good;
-        CollectorOwner o;
-        std::memcpy(&o, bytes.data() + firstOwner, sizeof o);
-        change(o);
-        std::memcpy(bytes.data() + firstOwner, &o, sizeof o);
-        return bytes;
-    };
-    // A row owned by a process the answer has no record of, and a record
-    // no row names.
-    EXPECT_TRUE(refused(row([](auto& r) { r.pid = 999999; })));
-    EXPECT_TRUE(refused(row([](auto& r) { r.reserved[1] = 1; })));
-    EXPECT_TRUE(refused(owner([](auto& o) { o.pid = 0; })));
-    EXPECT_TRUE(refused(owner([](auto& o) { o.nameOffset = 0xFFFFFFF0; })));
-    EXPECT_TRUE(refused(owner([](auto& o) { o.pathSize = kCollectorMaxPath + 1; })));
-    EXPECT_TRUE(refused(owner([](auto& o) { o.pathRead = 2; })));
-    EXPECT_TRUE(refused(owner([](auto& o) { o.reserved = 1; })));
-    EXPECT_TRUE(refused(owner([](auto& o) {
-        o.pathRead = 1; // a path that is not absolute
-        o.pathSize = o.nameSize;
-        o.pathOffset = o.nameOffset;
-    })));
-    if (h.owners >= 2) {
-        CollectorOwner first, second;
-        std::memcpy(&first, good.data() + firstOwner, sizeof first);
-        std::memcpy(&second, good.data() + firstOwner + sizeof first, sizeof second);
-        std::string swapped = good;
-        std::memcpy(swapped.data() + firstOwner, &second, sizeof second);
-        std::memcpy(swapped.data() + firstOwner + sizeof second, &first, sizeof first);
-        EXPECT_TRUE(refused(swapped)); // owners out of order (or twice)
+    // Parts of no known kind, too large, or out of their order.
+    EXPECT_TRUE(refused(Joined({{kPartError + 1, ""}}) + good));
+    {
+        CollectorPart huge{kPartRows, kCollectorMaxPart + 1};
+        std::string bytes(reinterpret_cast<const char*>(&huge), sizeof huge);
+        reader = {};
+        EXPECT_EQ(reader.Feed(bytes.data(), bytes.size()), CollectorAnswerReader::State::Refused);
+        EXPECT_LE(reader.mostHeld(), sizeof huge); // nothing set aside for what it claims
     }
+    {
+        std::vector<Part> swapped = parts;
+        std::swap(swapped[rows], swapped[owners]); // owners before the rows
+        EXPECT_TRUE(refused(Joined(swapped)));
+        std::vector<Part> twice = parts;
+        twice.insert(twice.begin() + static_cast<long>(end), {kPartReport, "x"});
+        twice.insert(twice.begin() + static_cast<long>(end), {kPartReport, "y"});
+        EXPECT_TRUE(refused(Joined(twice)));
+        std::vector<Part> working = parts; // working parts anywhere before the end are due
+        working.insert(working.begin() + static_cast<long>(owners), {kPartWorking, ""});
+        working.insert(working.begin(), {kPartWorking, ""});
+        EXPECT_FALSE(refused(Joined(working)));
+        working.push_back({kPartWorking, ""});
+        EXPECT_TRUE(refused(Joined(working))); // but nothing after it
+    }
+    // The end's counts must be what came.
+    EXPECT_TRUE(refused(changed(end, [](std::string& b) { In<CollectorEnd>(b).rows[0] += 1; })));
+    EXPECT_TRUE(refused(changed(end, [](std::string& b) { In<CollectorEnd>(b).owners += 1; })));
+    EXPECT_TRUE(refused(changed(end, [](std::string& b) { In<CollectorEnd>(b).tablesRead = 0; })));
+    EXPECT_TRUE(refused(changed(end, [](std::string& b) { In<CollectorEnd>(b).reserved = 1; })));
+    // Rows: a table out of order, an owner nobody has a record of.
+    EXPECT_TRUE(refused(changed(rows, [](std::string& b) { In<CollectorRowsHead>(b).table = 4; })));
+    EXPECT_TRUE(refused(changed(rows, [](std::string& b) {
+        In<CollectorRow>(b, sizeof(CollectorRowsHead)).pid = 999999;
+    })));
+    EXPECT_TRUE(refused(changed(rows, [](std::string& b) {
+        In<CollectorRow>(b, sizeof(CollectorRowsHead)).reserved[1] = 1;
+    })));
+    EXPECT_TRUE(refused(changed(rows, [](std::string& b) { b.pop_back(); })));
+    // Owners: a record no row names, out of order, or reaching past its part.
+    auto owner = [&](auto change) {
+        return changed(owners, [&](std::string& b) { change(In<CollectorOwner>(b)); });
+    };
+    EXPECT_TRUE(refused(owner([](CollectorOwner& o) { o.pid = 0; })));
+    EXPECT_TRUE(refused(owner([](CollectorOwner& o) { o.pid = 999999; })));
+    EXPECT_TRUE(refused(owner([](CollectorOwner& o) { o.nameSize = 0xFFFFFFF0; })));
+    EXPECT_TRUE(refused(owner([](CollectorOwner& o) { o.pathSize = kCollectorMaxPath + 1; })));
+    EXPECT_TRUE(refused(owner([](CollectorOwner& o) { o.pathRead = 2; })));
+    EXPECT_TRUE(refused(owner([](CollectorOwner& o) { o.reserved = 1; })));
+    EXPECT_TRUE(refused(owner([](CollectorOwner& o) {
+        o.pathRead = 0; // a path that was not read, yet given
+        o.pathSize = o.pathSize == 0 ? 1 : o.pathSize;
+    })));
+    if (answer.owners.size() >= 2) {
+        std::string twice = changed(owners, [](std::string& b) {
+            CollectorOwner& first = In<CollectorOwner>(b);
+            size_t next = sizeof first + first.nameSize + first.pathSize;
+            In<CollectorOwner>(b, next).pid = first.pid;
+        });
+        EXPECT_TRUE(refused(twice)); // one pid twice
+    }
+    // An error part is the collector's own word: no answer, and no refusal.
+    CollectorError error{kOwnersNotWhole, 0};
+    std::string said =
+        Joined({{kPartWorking, ""},
+                {kPartError, std::string(reinterpret_cast<const char*>(&error), sizeof error)}});
+    reader = {};
+    EXPECT_EQ(reader.Feed(said.data(), said.size()), CollectorAnswerReader::State::Error);
+    EXPECT_EQ(reader.error(), kOwnersNotWhole);
+    EXPECT_TRUE(refused(said));
+}
+
+// Ten million rows, far past any bound an answer had, go through in parts
+// of the bound, whole; neither side holds more than one part in bytes.
+TEST(CollectorAnswer, TenMillionRowsPassWholeInBoundedParts) {
+    constexpr size_t kRows = 10'000'000;
+    MachineTables tables;
+    for (size_t table = 0; table < kTableCount; ++table) {
+        tables.read[table] = true;
+        size_t count = kRows / kTableCount;
+        tables.sockets[table].resize(count);
+        tables.owners[table].resize(count);
+        tables.ownerStarts[table].resize(count);
+        for (size_t i = 0; i < count; ++i) {
+            InetSocket& socket = tables.sockets[table][i];
+            socket.v6 = FamilyOf(table) == InetFamily::V6;
+            socket.localAddr = static_cast<uint32_t>(i);
+            socket.localPort = static_cast<uint16_t>(i);
+            socket.local6[15] = static_cast<uint8_t>(i);
+            socket.state = static_cast<uint8_t>(1 + i % 11);
+            uint32_t pid = static_cast<uint32_t>(1 + i % 100000);
+            tables.owners[table][i] = i % 3 == 0 ? 0 : pid;
+            tables.ownerStarts[table][i] = i % 3 == 0 ? 0 : pid * 7u;
+        }
+    }
+    size_t largest = 0, owners = 0;
+    CollectorAnswerReader reader;
+    bool written = WriteCollectorAnswer(
+        tables, "owners: a test",
+        [&](uint32_t pid, uint64_t start) {
+            ++owners;
+            CollectedOwner owner;
+            owner.pid = pid;
+            owner.startTime = start;
+            owner.name = "p" + std::to_string(pid);
+            owner.pathRead = true;
+            owner.path = "/usr/bin/" + owner.name;
+            return owner;
+        },
+        [&](const char* data, size_t size) {
+            largest = std::max(largest, size);
+            return reader.Feed(data, size) != CollectorAnswerReader::State::Refused;
+        });
+    ASSERT_TRUE(written);
+    ASSERT_EQ(reader.state(), CollectorAnswerReader::State::Whole);
+    EXPECT_LE(largest, sizeof(CollectorPart) + kCollectorMaxPart);
+    EXPECT_LE(reader.mostHeld(), sizeof(CollectorPart) + kCollectorMaxPart);
+    CollectorAnswer answer = reader.Take();
+    EXPECT_EQ(answer.report, "owners: a test");
+    EXPECT_EQ(answer.owners.size(), owners);
+    for (size_t table = 0; table < kTableCount; ++table) {
+        ASSERT_EQ(answer.tables.sockets[table].size(), kRows / kTableCount);
+        EXPECT_EQ(answer.tables.owners[table], tables.owners[table]);
+        EXPECT_EQ(answer.tables.ownerStarts[table], tables.ownerStarts[table]);
+        const InetSocket& last = answer.tables.sockets[table].back();
+        EXPECT_EQ(last.localAddr, kRows / kTableCount - 1);
+    }
+    const CollectedOwner& last = answer.owners.back();
+    EXPECT_EQ(last.path, "/usr/bin/p" + std::to_string(last.pid));
 }
 
 TEST(CollectorProgram, RefusesArgumentsAndEndsOnAStrayByteOrItsInputsEnd) {
@@ -347,7 +478,8 @@ TEST(CollectorProgram, RefusesArgumentsAndEndsOnAStrayByteOrItsInputsEnd) {
 
 // The variables a display, a bus or Qt would take are handed to it: it
 // answers all the same, opening no connection. (The loader's variables are
-// its starters' to keep from it.)
+// its starters' to keep from it: see
+// NoLoaderVariableReachesEitherStartersCollector.)
 TEST(CollectorProgram, IgnoresTheEnvironmentItIsHanded) {
     TempDir dir;
     std::string busPath = dir.path() + "/bus";
@@ -422,7 +554,11 @@ TEST(AdministratorStart, ForAUserOnlyTheCollectorStaysRoot) {
             {
                 RefreshScope scope;
                 MachineTables tables;
-                bool asked = AskCollector(tables);
+                bool asked = false;
+                for (int attempt = 0; attempt < 5 && !asked; ++attempt)
+                    if (!(asked = AskCollector(tables)) &&
+                        LastCollectorFailure() != CollectorFailure::Incomplete)
+                        break;
                 uint32_t owner = 0;
                 for (size_t i = 0; i < tables.sockets[kTcp4].size(); ++i)
                     if (ntohs(tables.sockets[kTcp4][i].localPort) == port &&
@@ -652,6 +788,19 @@ bool Asked(MachineTables& tables) {
     return AskCollector(tables);
 }
 
+// The same of a real collector, which says it cannot answer while other
+// users' processes come and go under its scan too fast to read /proc whole:
+// asked again, as the next refresh would.
+bool AskedWhole(MachineTables& tables) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (Asked(tables))
+            return true;
+        if (LastCollectorFailure() != CollectorFailure::Incomplete)
+            return false;
+    }
+    return false;
+}
+
 } // namespace
 
 // The window's side of the conversation: an answer cut short, one that came
@@ -715,15 +864,131 @@ TEST(CollectorLink, CutShortUnaskedAndForeignAnswersLeaveTheUsersView) {
 
     ASSERT_LE(2 * good.size(), size_t{PIPE_BUF});
     AttachFake(answering(good, true));
-    EXPECT_TRUE(Asked(tables));
-    EXPECT_FALSE(Asked(tables)); // the second copy was there before the request
+    EXPECT_FALSE(Asked(tables)); // a second answer came right behind the first
     EXPECT_EQ(LastCollectorFailure(), CollectorFailure::WrongAnswer);
 
-    AttachFake(answering(std::string(sizeof(CollectorAnswerHeader), 'x'), false));
+    AttachFake(answering(std::string(sizeof(CollectorPart), 'x'), false));
     EXPECT_FALSE(Asked(tables));
     EXPECT_EQ(LastCollectorFailure(), CollectorFailure::WrongAnswer);
     EXPECT_FALSE(Asked(tables)); // and it is not asked again
     StopCollector();
+}
+
+namespace {
+
+// An answer that comes after the collector worked long, saying so as it
+// went: a working part every half second for seconds, then the answer.
+auto WorkingFor(std::string reply, int seconds) {
+    return [reply, seconds](int in, int out) {
+        char request;
+        while (::read(in, &request, 1) == 1) {
+            CollectorPart working{kPartWorking, 0};
+            for (int i = 0; i < 2 * seconds; ++i) {
+                if (::write(out, &working, sizeof working) != sizeof working)
+                    return;
+                ::poll(nullptr, 0, 500); // the stand-in's work
+            }
+            if (::write(out, reply.data(), reply.size()) != static_cast<ssize_t>(reply.size()))
+                return;
+        }
+    };
+}
+
+} // namespace
+
+// A collector that works longer than any bound on its whole answer could
+// allow is waited for: it says it works, and the mode holds.
+TEST(CollectorLink, AWorkingCollectorIsWaitedForHoweverLong) {
+    std::string good = ComposeCollectorAnswer(FixtureRoot());
+    MachineTables tables;
+    AttachFake(WorkingFor(good, 40));
+    EXPECT_TRUE(Asked(tables));
+    EXPECT_EQ(CurrentAdministratorMode(), AdministratorMode::Collecting);
+    EXPECT_FALSE(tables.sockets[kTcp4].empty());
+    StopCollector();
+}
+
+// One that neither writes nor works for 3 seconds is left after 2, and the
+// user's own view is shown; pkexec then gives the mode back. One that says
+// it cannot answer this time stays for the next refresh.
+TEST(CollectorLink, ASilentCollectorIsLeftAndTheWayBackRestoresIt) {
+    std::string good = ComposeCollectorAnswer(FixtureRoot());
+    MachineTables tables;
+    AttachFake([good](int in, int out) {
+        char request;
+        if (::read(in, &request, 1) == 1) {
+            ::poll(nullptr, 0, 3000); // stuck, using no processor
+            (void)!::write(out, good.data(), good.size());
+        }
+    });
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(Asked(tables));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2900));
+    EXPECT_EQ(LastCollectorFailure(), CollectorFailure::Silent);
+    EXPECT_EQ(CurrentAdministratorMode(), AdministratorMode::Unavailable);
+
+    TempDir dir;
+    std::string pkexec = dir.Write("pkexec", "#!/bin/sh\nexec \"$@\"\n");
+    ::chmod(pkexec.c_str(), 0755);
+    ScopedEnv path;
+    path.Set("PATH", (dir.path() + ":/usr/bin:/bin").c_str());
+    CollectorPathOverride collector(OMBREL_COLLECTOR);
+    ASSERT_TRUE(StartCollectorThroughPkexec());
+    EXPECT_TRUE(AskedWhole(tables));
+    EXPECT_EQ(CurrentAdministratorMode(), AdministratorMode::Collecting);
+    StopCollector();
+
+    CollectorError error{kOwnersNotWhole, 0};
+    std::string cannot(sizeof(CollectorPart), '\0');
+    CollectorPart head{kPartError, sizeof error};
+    std::memcpy(cannot.data(), &head, sizeof head);
+    cannot.append(reinterpret_cast<const char*>(&error), sizeof error);
+    bool first = true;
+    AttachFake([&](int in, int out) {
+        char request;
+        while (::read(in, &request, 1) == 1) {
+            const std::string& reply = first ? cannot : good;
+            first = false;
+            (void)!::write(out, reply.data(), reply.size());
+        }
+    });
+    EXPECT_FALSE(Asked(tables));
+    EXPECT_EQ(LastCollectorFailure(), CollectorFailure::Incomplete);
+    EXPECT_EQ(CurrentAdministratorMode(), AdministratorMode::Unavailable);
+    EXPECT_TRUE(Asked(tables)); // the same collector, asked again
+    EXPECT_EQ(CurrentAdministratorMode(), AdministratorMode::Collecting);
+    StopCollector();
+}
+
+// Loader variables in the window's environment reach neither starter's
+// collector, nor a pkexec that would pass them on: a preloaded library, or
+// one found first through the library path, would leave its mark.
+TEST(CollectorLink, NoLoaderVariableReachesEitherStartersCollector) {
+    TempDir dir;
+    std::string mark = dir.path() + "/preloaded";
+    std::filesystem::copy_file(OMBREL_PRELOAD_MARKER, dir.path() + "/libbpf.so.1");
+    std::filesystem::copy_file(OMBREL_PRELOAD_MARKER, dir.path() + "/libc.so.6");
+    std::string pkexec = dir.Write("bin/pkexec", "#!/bin/sh\nexec \"$@\"\n");
+    ::chmod(pkexec.c_str(), 0755);
+    ScopedEnv env;
+    env.Set("PATH", (dir.path() + "/bin:/usr/bin:/bin").c_str())
+        .Set("LD_PRELOAD", OMBREL_PRELOAD_MARKER)
+        .Set("LD_LIBRARY_PATH", dir.path())
+        .Set("GLIBC_TUNABLES", "glibc.malloc.check=3")
+        .Set("OMBREL_PRELOAD_MARK", mark);
+    CollectorPathOverride collector(OMBREL_COLLECTOR);
+    MachineTables tables;
+
+    StartCollectorAsRoot(); // the start for a user, here without root's rights
+    EXPECT_EQ(CurrentAdministratorMode(), AdministratorMode::Collecting);
+    EXPECT_TRUE(AskedWhole(tables));
+    StopCollector();
+    EXPECT_NE(::access(mark.c_str(), F_OK), 0) << "the direct start loaded the caller's library";
+
+    ASSERT_TRUE(StartCollectorThroughPkexec());
+    EXPECT_TRUE(AskedWhole(tables));
+    StopCollector();
+    EXPECT_NE(::access(mark.c_str(), F_OK), 0) << "the start through pkexec loaded it";
 }
 
 // The companions an installed program runs as root are trusted only on a

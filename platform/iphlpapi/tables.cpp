@@ -90,7 +90,15 @@ void CollectEveryTable() {
     MachineTables tables;
     bool live = ProcRootIsLive(); // the root just read is ProcRoot()
     if (live && AskCollector(tables)) {
-        SetOwnerSourceReport("owners: the administrator's collector " + CollectorPath());
+        // The collector's own account of how it named them, then its name.
+        std::string report;
+        const std::string& its = CollectorReport();
+        for (size_t start = 0; start < its.size();) {
+            size_t end = std::min(its.find('\n', start), its.size());
+            report += "the collector: " + its.substr(start, end - start) + "\n";
+            start = end + 1;
+        }
+        SetOwnerSourceReport(report + "owners: the administrator's collector " + CollectorPath());
     } else {
         ReadMachineTables(held.root, tables);
         if (live && CurrentAdministratorMode() == AdministratorMode::Unavailable)

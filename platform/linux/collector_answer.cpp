@@ -4,6 +4,8 @@
 #include <cstring>
 #include <fcntl.h>
 
+#include <ombrel/owner_source.h>
+
 #include "collector/collector_answer.h"
 #include "fd.h"
 #include "procfs.h"
@@ -52,58 +54,69 @@ CollectedOwner ReadOwner(const std::string& root, uint32_t pid, uint64_t named) 
     return owner;
 }
 
+// Gathers records into parts of one kind, each sent whole once it would
+// grow past the bound.
+class PartWriter {
+public:
+    PartWriter(const CollectorSink& sink, uint32_t kind) : sink_(sink), kind_(kind) {}
+
+    // Room for size more bytes in this part, sending it first if need be.
+    bool Make(size_t size, const std::string& head = {}) {
+        if (!bytes_.empty() && bytes_.size() + size > sizeof(CollectorPart) + kCollectorMaxPart &&
+            !Send())
+            return false;
+        if (bytes_.empty()) {
+            bytes_.assign(sizeof(CollectorPart), '\0');
+            bytes_ += head;
+        }
+        return true;
+    }
+    std::string& bytes() { return bytes_; }
+    bool Send() {
+        if (bytes_.empty())
+            return true;
+        CollectorPart part{kind_, static_cast<uint32_t>(bytes_.size() - sizeof(CollectorPart))};
+        std::memcpy(bytes_.data(), &part, sizeof part);
+        bool sent = sink_(bytes_.data(), bytes_.size());
+        bytes_.clear();
+        return sent;
+    }
+
+private:
+    const CollectorSink& sink_;
+    uint32_t kind_;
+    std::string bytes_;
+};
+
+bool SendPart(const CollectorSink& sink, uint32_t kind, const void* data, size_t size) {
+    std::string bytes(sizeof(CollectorPart), '\0');
+    CollectorPart part{kind, static_cast<uint32_t>(size)};
+    std::memcpy(bytes.data(), &part, sizeof part);
+    bytes.append(static_cast<const char*>(data), size);
+    return sink(bytes.data(), bytes.size());
+}
+
 } // namespace
 
-std::string ComposeCollectorAnswer(const std::string& root) {
-    MachineTables tables;
-    ReadMachineTables(root, tables);
-    // An answer with holes would say that nobody holds what the scan could
-    // not read: no answer, and the window sees for itself.
-    if (!tables.ownersWhole)
-        return {};
-    size_t rows = 0;
+bool WriteCollectorWorking(const CollectorSink& sink) {
+    return SendPart(sink, kPartWorking, nullptr, 0);
+}
+
+bool WriteCollectorAnswer(const MachineTables& tables, const std::string& report,
+                          const std::function<CollectedOwner(uint32_t, uint64_t)>& readOwner,
+                          const CollectorSink& sink) {
+    CollectorEnd end{};
     std::vector<std::pair<uint32_t, uint64_t>> named; // pid, start as named
     for (size_t table = 0; table < kTableCount; ++table) {
-        rows += tables.sockets[table].size();
-        const std::vector<uint32_t>& pids = tables.owners[table];
-        for (size_t i = 0; i < pids.size(); ++i)
-            if (pids[i] != 0)
-                named.emplace_back(pids[i], tables.ownerStarts[table][i]);
-    }
-    std::sort(named.begin(), named.end());
-    // One pass names one process per id.
-    named.erase(std::unique(named.begin(), named.end(),
-                            [](const auto& a, const auto& b) { return a.first == b.first; }),
-                named.end());
-    if (rows > kCollectorMaxRows || named.size() > kCollectorMaxOwners)
-        return {};
-
-    std::vector<CollectedOwner> owners;
-    owners.reserve(named.size());
-    for (const auto& [pid, start] : named)
-        owners.push_back(ReadOwner(root, pid, start));
-    std::string text;
-    for (const CollectedOwner& owner : owners)
-        text += owner.name + owner.path;
-
-    CollectorAnswerHeader header{};
-    std::memcpy(header.magic, kCollectorAnswerMagic, sizeof header.magic);
-    header.size = sizeof header + rows * sizeof(CollectorRow) +
-                  owners.size() * sizeof(CollectorOwner) + text.size();
-    for (size_t table = 0; table < kTableCount; ++table) {
-        header.rows[table] = static_cast<uint32_t>(tables.sockets[table].size());
+        const std::vector<InetSocket>& sockets = tables.sockets[table];
         if (tables.read[table])
-            header.tablesRead |= 1u << table;
-    }
-    header.owners = static_cast<uint32_t>(owners.size());
-    header.textSize = static_cast<uint32_t>(text.size());
-
-    std::string out;
-    out.reserve(header.size);
-    Append(out, header);
-    for (size_t table = 0; table < kTableCount; ++table) {
-        for (size_t i = 0; i < tables.sockets[table].size(); ++i) {
-            const InetSocket& socket = tables.sockets[table][i];
+            end.tablesRead |= 1u << table;
+        end.rows[table] = sockets.size();
+        PartWriter rows(sink, kPartRows);
+        CollectorRowsHead head{static_cast<uint32_t>(table), 0};
+        std::string headBytes(reinterpret_cast<const char*>(&head), sizeof head);
+        for (size_t i = 0; i < sockets.size(); ++i) {
+            const InetSocket& socket = sockets[i];
             CollectorRow row{};
             row.localAddr = socket.localAddr;
             row.remoteAddr = socket.remoteAddr;
@@ -111,106 +124,206 @@ std::string ComposeCollectorAnswer(const std::string& root) {
             row.remotePort = socket.remotePort;
             row.state = socket.state;
             row.interface = socket.interface;
-            row.pid = tables.owners[table][i];
+            row.pid = i < tables.owners[table].size() ? tables.owners[table][i] : 0;
             std::memcpy(row.local6, socket.local6.data(), 16);
             std::memcpy(row.remote6, socket.remote6.data(), 16);
-            Append(out, row);
+            if (!rows.Make(sizeof row, headBytes))
+                return false;
+            Append(rows.bytes(), row);
+            if (row.pid != 0)
+                named.emplace_back(row.pid, i < tables.ownerStarts[table].size()
+                                                ? tables.ownerStarts[table][i]
+                                                : 0);
         }
+        if (!rows.Send())
+            return false;
     }
-    uint32_t offset = 0;
-    for (const CollectedOwner& owner : owners) {
+    std::sort(named.begin(), named.end());
+    // One pass names one process per id.
+    named.erase(std::unique(named.begin(), named.end(),
+                            [](const auto& a, const auto& b) { return a.first == b.first; }),
+                named.end());
+    end.owners = named.size();
+
+    // Each owner is read as its turn comes, and goes out with its part.
+    PartWriter owners(sink, kPartOwners);
+    for (const auto& [pid, start] : named) {
+        CollectedOwner owner = readOwner(pid, start);
         CollectorOwner record{};
-        record.pid = owner.pid;
+        record.pid = pid;
         record.pathRead = owner.pathRead ? 1 : 0;
-        record.startTime = owner.startTime;
+        record.startTime = start;
         record.device = owner.device;
         record.inode = owner.inode;
         record.claimant = owner.claimant;
-        record.nameOffset = offset;
+        if (owner.name.size() > kCollectorMaxName)
+            owner.name.clear();
+        if (!owner.pathRead || owner.path.size() > kCollectorMaxPath || owner.path.empty() ||
+            owner.path[0] != '/') {
+            record.pathRead = 0;
+            owner.path.clear();
+        }
         record.nameSize = static_cast<uint32_t>(owner.name.size());
-        offset += record.nameSize;
-        record.pathOffset = offset;
         record.pathSize = static_cast<uint32_t>(owner.path.size());
-        offset += record.pathSize;
-        Append(out, record);
+        if (!owners.Make(sizeof record + owner.name.size() + owner.path.size()))
+            return false;
+        Append(owners.bytes(), record);
+        owners.bytes() += owner.name;
+        owners.bytes() += owner.path;
     }
-    out += text;
-    return out.size() <= kCollectorMaxAnswer ? out : std::string();
-}
-
-uint64_t CollectorAnswerSize(const char* data, size_t size) {
-    if (size < sizeof(CollectorAnswerHeader))
-        return 0;
-    auto header = At<CollectorAnswerHeader>(data, 0);
-    if (std::memcmp(header.magic, kCollectorAnswerMagic, sizeof header.magic) != 0 ||
-        header.reserved != 0 || (header.tablesRead & ~0xFu) != 0 ||
-        header.owners > kCollectorMaxOwners ||
-        header.textSize > uint64_t{header.owners} * (kCollectorMaxName + kCollectorMaxPath))
-        return 0;
-    uint64_t rows = 0;
-    for (size_t table = 0; table < kTableCount; ++table) {
-        if (header.rows[table] != 0 && !(header.tablesRead & (1u << table)))
-            return 0;
-        rows += header.rows[table];
-    }
-    if (rows > kCollectorMaxRows)
-        return 0;
-    uint64_t expected = sizeof header + rows * sizeof(CollectorRow) +
-                        uint64_t{header.owners} * sizeof(CollectorOwner) + header.textSize;
-    return header.size == expected && expected <= kCollectorMaxAnswer ? expected : 0;
-}
-
-bool ParseCollectorAnswer(const char* data, size_t size, CollectorAnswer& answer) {
-    answer = {};
-    uint64_t whole = CollectorAnswerSize(data, size);
-    if (whole == 0 || whole != size)
+    if (!owners.Send())
         return false;
-    auto header = At<CollectorAnswerHeader>(data, 0);
-    size_t at = sizeof header;
-    CollectorAnswer parsed;
-    std::vector<uint32_t> rowOwners;
-    for (size_t table = 0; table < kTableCount; ++table) {
-        parsed.tables.read[table] = (header.tablesRead & (1u << table)) != 0;
-        bool v6 = FamilyOf(table) == InetFamily::V6;
-        auto& sockets = parsed.tables.sockets[table];
-        auto& owners = parsed.tables.owners[table];
-        sockets.reserve(header.rows[table]);
-        owners.reserve(header.rows[table]);
-        for (uint32_t i = 0; i < header.rows[table]; ++i, at += sizeof(CollectorRow)) {
-            auto row = At<CollectorRow>(data, at);
-            if (row.reserved[0] != 0 || row.reserved[1] != 0 || row.reserved[2] != 0)
-                return false;
-            InetSocket socket;
-            socket.state = row.state;
-            socket.v6 = v6;
-            socket.localAddr = row.localAddr;
-            socket.remoteAddr = row.remoteAddr;
-            socket.localPort = row.localPort;
-            socket.remotePort = row.remotePort;
-            socket.interface = row.interface;
-            std::memcpy(socket.local6.data(), row.local6, 16);
-            std::memcpy(socket.remote6.data(), row.remote6, 16);
-            sockets.push_back(socket);
-            owners.push_back(row.pid);
-            if (row.pid != 0)
-                rowOwners.push_back(row.pid);
+    if (!report.empty() && !SendPart(sink, kPartReport, report.data(),
+                                     std::min<size_t>(report.size(), kCollectorMaxPart)))
+        return false;
+    return SendPart(sink, kPartEnd, &end, sizeof end);
+}
+
+bool AnswerFromRoot(const std::string& root, const CollectorSink& sink) {
+    MachineTables tables;
+    ReadMachineTables(root, tables);
+    // An answer with holes would say that nobody holds what the scan could
+    // not read: none, and the window sees for itself.
+    if (!tables.ownersWhole) {
+        CollectorError error{kOwnersNotWhole, 0};
+        return SendPart(sink, kPartError, &error, sizeof error);
+    }
+    return WriteCollectorAnswer(
+        tables, OwnerSourceReport(),
+        [&](uint32_t pid, uint64_t start) { return ReadOwner(root, pid, start); }, sink);
+}
+
+std::string ComposeCollectorAnswer(const std::string& root) {
+    std::string out;
+    AnswerFromRoot(root, [&](const char* data, size_t size) {
+        out.append(data, size);
+        return true;
+    });
+    return out;
+}
+
+CollectorAnswerReader::State CollectorAnswerReader::Feed(const char* data, size_t size) {
+    if (state_ != State::Reading)
+        return size == 0 ? state_ : (state_ = State::Refused);
+    while (size > 0) {
+        size_t want = sizeof(CollectorPart);
+        if (held_.size() >= want) {
+            auto part = At<CollectorPart>(held_.data(), 0);
+            want += part.size;
+        }
+        size_t take = std::min(want - held_.size(), size);
+        held_.append(data, take);
+        data += take;
+        size -= take;
+        most_held_ = std::max(most_held_, held_.size());
+        if (held_.size() < want)
+            continue;
+        auto part = At<CollectorPart>(held_.data(), 0);
+        if (held_.size() == sizeof part) {
+            if (part.kind < kPartWorking || part.kind > kPartError || part.size > kCollectorMaxPart)
+                return state_ = State::Refused;
+            if (part.size > 0) {
+                held_.reserve(sizeof part + part.size);
+                continue;
+            }
+        }
+        State next = Part(part.kind, held_.data() + sizeof part, part.size);
+        held_.clear();
+        if (next != State::Reading) {
+            if (next != State::Whole)
+                answer_ = {};
+            return state_ = size == 0 ? next : State::Refused;
         }
     }
-    const char* text = data + at + size_t{header.owners} * sizeof(CollectorOwner);
-    auto inText = [&](uint32_t offset, uint32_t length, uint32_t limit) {
-        return length <= limit && uint64_t{offset} + length <= header.textSize &&
-               std::memchr(text + offset, '\0', length) == nullptr;
-    };
-    parsed.owners.reserve(header.owners);
-    for (uint32_t i = 0; i < header.owners; ++i, at += sizeof(CollectorOwner)) {
+    return state_;
+}
+
+CollectorAnswerReader::State CollectorAnswerReader::Part(uint32_t kind, const char* data,
+                                                         size_t size) {
+    switch (kind) {
+    case kPartWorking:
+        return size == 0 ? State::Reading : State::Refused;
+    case kPartRows:
+        return phase_ == Phase::Rows ? Rows(data, size) : State::Refused;
+    case kPartOwners:
+        if (phase_ != Phase::Rows && phase_ != Phase::Owners)
+            return State::Refused;
+        phase_ = Phase::Owners;
+        return Owners(data, size);
+    case kPartReport:
+        if (phase_ == Phase::Report || size == 0 || std::memchr(data, '\0', size) != nullptr)
+            return State::Refused;
+        phase_ = Phase::Report;
+        answer_.report.assign(data, size);
+        return State::Reading;
+    case kPartEnd:
+        return End(data, size);
+    case kPartError: {
+        if (size != sizeof(CollectorError))
+            return State::Refused;
+        auto error = At<CollectorError>(data, 0);
+        if (error.reason == 0 || error.reserved != 0)
+            return State::Refused;
+        error_ = error.reason;
+        return State::Error;
+    }
+    default:
+        return State::Refused;
+    }
+}
+
+CollectorAnswerReader::State CollectorAnswerReader::Rows(const char* data, size_t size) {
+    if (size < sizeof(CollectorRowsHead) + sizeof(CollectorRow) ||
+        (size - sizeof(CollectorRowsHead)) % sizeof(CollectorRow) != 0)
+        return State::Refused;
+    auto head = At<CollectorRowsHead>(data, 0);
+    if (head.table >= kTableCount || head.table < table_ || head.reserved != 0)
+        return State::Refused;
+    table_ = head.table;
+    bool v6 = FamilyOf(head.table) == InetFamily::V6;
+    auto& sockets = answer_.tables.sockets[head.table];
+    auto& owners = answer_.tables.owners[head.table];
+    for (size_t at = sizeof head; at < size; at += sizeof(CollectorRow)) {
+        auto row = At<CollectorRow>(data, at);
+        if (row.reserved[0] != 0 || row.reserved[1] != 0 || row.reserved[2] != 0)
+            return State::Refused;
+        InetSocket socket;
+        socket.state = row.state;
+        socket.v6 = v6;
+        socket.localAddr = row.localAddr;
+        socket.remoteAddr = row.remoteAddr;
+        socket.localPort = row.localPort;
+        socket.remotePort = row.remotePort;
+        socket.interface = row.interface;
+        std::memcpy(socket.local6.data(), row.local6, 16);
+        std::memcpy(socket.remote6.data(), row.remote6, 16);
+        sockets.push_back(socket);
+        owners.push_back(row.pid);
+    }
+    return State::Reading;
+}
+
+CollectorAnswerReader::State CollectorAnswerReader::Owners(const char* data, size_t size) {
+    if (size == 0)
+        return State::Refused;
+    std::vector<CollectedOwner>& parsed = answer_.owners;
+    for (size_t at = 0; at < size;) {
+        if (size - at < sizeof(CollectorOwner))
+            return State::Refused;
         auto record = At<CollectorOwner>(data, at);
-        if (record.pid == 0 || (!parsed.owners.empty() && record.pid <= parsed.owners.back().pid) ||
-            record.pathRead > 1 || record.reserved != 0 ||
-            !inText(record.nameOffset, record.nameSize, kCollectorMaxName) ||
-            !inText(record.pathOffset, record.pathSize, kCollectorMaxPath) ||
-            (record.pathRead == 1 && (record.pathSize == 0 || text[record.pathOffset] != '/')) ||
+        at += sizeof record;
+        if (record.pid == 0 || (!parsed.empty() && record.pid <= parsed.back().pid) ||
+            parsed.size() >= kCollectorMaxOwners || record.pathRead > 1 || record.reserved != 0 ||
+            record.nameSize > kCollectorMaxName || record.pathSize > kCollectorMaxPath ||
+            size - at < size_t{record.nameSize} + record.pathSize)
+            return State::Refused;
+        const char* name = data + at;
+        const char* path = name + record.nameSize;
+        at += size_t{record.nameSize} + record.pathSize;
+        if (std::memchr(name, '\0', size_t{record.nameSize} + record.pathSize) != nullptr ||
+            (record.pathRead == 1 && (record.pathSize == 0 || path[0] != '/')) ||
             (record.pathRead == 0 && record.pathSize != 0))
-            return false;
+            return State::Refused;
         CollectedOwner owner;
         owner.pid = record.pid;
         owner.pathRead = record.pathRead == 1;
@@ -218,32 +331,64 @@ bool ParseCollectorAnswer(const char* data, size_t size, CollectorAnswer& answer
         owner.device = record.device;
         owner.inode = record.inode;
         owner.claimant = record.claimant;
-        owner.name.assign(text + record.nameOffset, record.nameSize);
-        owner.path.assign(text + record.pathOffset, record.pathSize);
-        parsed.owners.push_back(std::move(owner));
+        owner.name.assign(name, record.nameSize);
+        owner.path.assign(path, record.pathSize);
+        parsed.push_back(std::move(owner));
+    }
+    return State::Reading;
+}
+
+CollectorAnswerReader::State CollectorAnswerReader::End(const char* data, size_t size) {
+    if (size != sizeof(CollectorEnd))
+        return State::Refused;
+    auto end = At<CollectorEnd>(data, 0);
+    MachineTables& tables = answer_.tables;
+    const std::vector<CollectedOwner>& owners = answer_.owners;
+    if (end.reserved != 0 || (end.tablesRead & ~0xFu) != 0 || end.owners != owners.size())
+        return State::Refused;
+    for (size_t table = 0; table < kTableCount; ++table) {
+        tables.read[table] = (end.tablesRead & (1u << table)) != 0;
+        if (end.rows[table] != tables.sockets[table].size() ||
+            (!tables.read[table] && !tables.sockets[table].empty()))
+            return State::Refused;
     }
     // Every row's owner has its record, and every record a row: an answer
-    // that names processes it has no row for is not this collector's.
-    std::sort(rowOwners.begin(), rowOwners.end());
-    rowOwners.erase(std::unique(rowOwners.begin(), rowOwners.end()), rowOwners.end());
-    if (rowOwners.size() != parsed.owners.size())
-        return false;
-    for (size_t i = 0; i < rowOwners.size(); ++i)
-        if (rowOwners[i] != parsed.owners[i].pid)
-            return false;
-    // Each row's owner as the collector's pass named it.
+    // that names processes it has no row for is not this collector's. Each
+    // row's owner is as the collector's pass named it.
+    std::vector<bool> named(owners.size());
     for (size_t table = 0; table < kTableCount; ++table) {
-        std::vector<uint64_t>& starts = parsed.tables.ownerStarts[table];
-        starts.reserve(parsed.tables.owners[table].size());
-        for (uint32_t pid : parsed.tables.owners[table]) {
-            auto record = std::lower_bound(rowOwners.begin(), rowOwners.end(),
-                                           pid); // rowOwners[i] is owners[i]'s pid
-            starts.push_back(
-                pid != 0 ? parsed.owners[static_cast<size_t>(record - rowOwners.begin())].startTime
-                         : 0);
+        std::vector<uint64_t>& starts = tables.ownerStarts[table];
+        starts.reserve(tables.owners[table].size());
+        for (uint32_t pid : tables.owners[table]) {
+            if (pid == 0) {
+                starts.push_back(0);
+                continue;
+            }
+            auto record = std::lower_bound(
+                owners.begin(), owners.end(), pid,
+                [](const CollectedOwner& owner, uint32_t id) { return owner.pid < id; });
+            if (record == owners.end() || record->pid != pid)
+                return State::Refused;
+            named[static_cast<size_t>(record - owners.begin())] = true;
+            starts.push_back(record->startTime);
         }
     }
-    answer = std::move(parsed);
+    if (std::find(named.begin(), named.end(), false) != named.end())
+        return State::Refused;
+    phase_ = Phase::Done;
+    return State::Whole;
+}
+
+CollectorAnswer CollectorAnswerReader::Take() {
+    return state_ == State::Whole ? std::move(answer_) : CollectorAnswer();
+}
+
+bool ParseCollectorAnswer(const char* data, size_t size, CollectorAnswer& answer) {
+    CollectorAnswerReader reader;
+    answer = {};
+    if (reader.Feed(data, size) != CollectorAnswerReader::State::Whole)
+        return false;
+    answer = reader.Take();
     return true;
 }
 

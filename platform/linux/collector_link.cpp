@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,17 +34,22 @@ extern char** environ;
 namespace ombrel::platform {
 namespace {
 
-// A collector that says nothing for this long while an answer is due is
-// taken for gone: its work on a large machine is a few seconds.
-constexpr int kSilenceMs = 30000;
+// A collector that neither writes nor works for this long while an answer
+// is due is taken for stuck; one still working on a large or flooded
+// machine is let finish, however long that takes.
+constexpr int kSilenceMs = 2000;
+// The hello of a collector started directly, not through pkexec.
+constexpr int kHelloMs = 10000;
 
 struct Link {
     UniqueFd request; // the collector's standard input
     UniqueFd answer;  // its standard output
     pid_t pid = -1;
+    bool hello = false; // the collector said it runs (pkexec let it)
     AdministratorMode mode = AdministratorMode::Off;
     CollectorFailure failure = CollectorFailure::None;
     std::vector<CollectedOwner> owners; // this scope's answer
+    std::string report;                 // the last answer's source report
 };
 
 Link& TheLink() {
@@ -79,6 +86,7 @@ void Disconnect(bool wait) {
             ReleaseChild(link.pid);
     }
     link.pid = -1;
+    link.hello = false;
 }
 
 bool Fail(CollectorFailure why) {
@@ -145,9 +153,77 @@ bool AwaitHello(int silenceMs) {
     }
     if (std::memcmp(hello, kCollectorHello, sizeof hello) != 0)
         return Fail(CollectorFailure::WrongAnswer);
+    TheLink().hello = true;
     TheLink().mode = AdministratorMode::Collecting;
     TheLink().failure = CollectorFailure::None;
     return true;
+}
+
+// The answer to the request just made, read as it comes. Given up only
+// when the collector has neither written nor worked (run, or waited to
+// run) for the bound; Ended when it closed its output or could not be read.
+Got AwaitAnswer(int fd, pid_t pid, CollectorAnswerReader& reader) {
+    using Clock = std::chrono::steady_clock;
+    const auto bound = std::chrono::milliseconds(kSilenceMs);
+    auto silentSince = Clock::now();
+    std::string worked = ProcessActivity(pid);
+    std::vector<char> chunk(1 << 16);
+    for (;;) {
+        auto now = Clock::now();
+        int waitMs = 0;
+        if (now - silentSince < bound)
+            waitMs = static_cast<int>(std::min<long long>(
+                100,
+                std::chrono::duration_cast<std::chrono::milliseconds>(bound - (now - silentSince))
+                        .count() +
+                    1));
+        pollfd wait{fd, POLLIN, 0};
+        int ready = ::poll(&wait, 1, waitMs);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0)
+            return Got::Ended;
+        if (ready == 0) {
+            // Work is not silence: this window may itself have waited for a
+            // processor past the bound while the collector ran.
+            if (std::string look = ProcessActivity(pid); look != worked) {
+                worked = std::move(look);
+                silentSince = Clock::now();
+            } else if (Clock::now() - silentSince >= bound) {
+                return Got::Silent;
+            }
+            continue;
+        }
+        ssize_t got = ::read(fd, chunk.data(), chunk.size());
+        if (got < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (got <= 0)
+            return Got::Ended;
+        silentSince = Clock::now();
+        if (reader.Feed(chunk.data(), static_cast<size_t>(got)) !=
+            CollectorAnswerReader::State::Reading)
+            return Got::Whole;
+    }
+}
+
+// The caller's environment for pkexec, without what steers the loader or
+// the C library: pkexec clears it for the collector, and this keeps it so
+// wherever pkexec is another program.
+std::vector<std::string> LoaderSafeEnvironment() {
+    static const char* const unsafe[] = {
+        "GCONV_PATH", "GETCONF_DIR", "GLIBC_TUNABLES", "HOSTALIASES",      "LOCALDOMAIN", "LOCPATH",
+        "NIS_PATH",   "NLSPATH",     "RES_OPTIONS",    "RESOLV_HOST_CONF", "TMPDIR",      "TZDIR"};
+    std::vector<std::string> kept;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        std::string_view variable(*entry);
+        std::string_view name = variable.substr(0, variable.find('='));
+        bool drop = name.rfind("LD_", 0) == 0 || name.rfind("MALLOC_", 0) == 0;
+        for (const char* known : unsafe)
+            drop = drop || name == known;
+        if (!drop)
+            kept.emplace_back(variable);
+    }
+    return kept;
 }
 
 // Starts program with argv, its input and output on two new pipes, its
@@ -178,6 +254,7 @@ bool Spawn(bool search, const char* program, char* const argv[], char* const env
     if (error != 0)
         return false;
     AttachCollector(requestWrite.release(), answerRead.release(), pid);
+    TheLink().hello = false; // until it says it runs
     return true;
 }
 
@@ -231,6 +308,7 @@ void AttachCollector(int requestFd, int answerFd, pid_t pid) {
     link.request.reset(requestFd);
     link.answer.reset(answerFd);
     link.pid = pid;
+    link.hello = true;
     link.mode = AdministratorMode::Collecting;
     link.failure = CollectorFailure::None;
 }
@@ -244,7 +322,12 @@ bool StartCollectorThroughPkexec() {
     // pkexec asks for the password through the session's agent, or on the
     // terminal; its own messages go where the window's do.
     char* argv[] = {const_cast<char*>("pkexec"), const_cast<char*>(path.c_str()), nullptr};
-    if (!Spawn(true, "pkexec", argv, environ, false))
+    std::vector<std::string> variables = LoaderSafeEnvironment();
+    std::vector<char*> envp;
+    for (std::string& variable : variables)
+        envp.push_back(variable.data());
+    envp.push_back(nullptr);
+    if (!Spawn(true, "pkexec", argv, envp.data(), false))
         return Fail(CollectorFailure::NotFound);
     return AwaitHello(-1);
 }
@@ -261,7 +344,9 @@ void StartCollectorAsRoot() {
         Fail(CollectorFailure::NotFound);
         return;
     }
-    AwaitHello(kSilenceMs);
+    // It writes its hello first thing; only a machine that is very busy
+    // makes it wait.
+    AwaitHello(kHelloMs);
 }
 
 void StopCollector() {
@@ -272,7 +357,7 @@ void StopCollector() {
 
 bool AskCollector(MachineTables& tables) {
     Link& link = TheLink();
-    if (!link.answer || !InRefreshScope())
+    if (!link.answer || !link.hello || !InRefreshScope())
         return false;
     // Nothing is due before the request: a byte now is a stray one, and an
     // end means the collector has gone.
@@ -284,31 +369,31 @@ bool AskCollector(MachineTables& tables) {
     }
     if (!WriteRequest(link.request.get()))
         return Fail(CollectorFailure::Gone);
-    std::string data(sizeof(CollectorAnswerHeader), '\0');
-    Got got = ReadExactly(link.answer.get(), data.data(), data.size(), kSilenceMs);
+    CollectorAnswerReader reader;
+    Got got = AwaitAnswer(link.answer.get(), link.pid, reader);
     if (got != Got::Whole)
         return Fail(got == Got::Silent ? CollectorFailure::Silent : CollectorFailure::Gone);
-    uint64_t size = CollectorAnswerSize(data.data(), data.size());
-    if (size == 0)
-        return Fail(CollectorFailure::WrongAnswer);
-    // The rest as it comes: memory follows the bytes received, not what a
-    // header claims.
-    char chunk[1 << 16];
-    while (data.size() < size) {
-        size_t want = std::min<uint64_t>(sizeof chunk, size - data.size());
-        got = ReadExactly(link.answer.get(), chunk, want, kSilenceMs);
-        if (got != Got::Whole)
-            return Fail(got == Got::Silent ? CollectorFailure::Silent : CollectorFailure::Gone);
-        data.append(chunk, want);
+    if (reader.state() == CollectorAnswerReader::State::Error) {
+        // It could not answer this time, and says so: it stays for the
+        // next refresh, and this one shows what the user can see.
+        link.mode = AdministratorMode::Unavailable;
+        link.failure = CollectorFailure::Incomplete;
+        return false;
     }
-    CollectorAnswer answer;
-    if (!ParseCollectorAnswer(data.data(), data.size(), answer))
+    if (reader.state() != CollectorAnswerReader::State::Whole)
         return Fail(CollectorFailure::WrongAnswer);
+    CollectorAnswer answer = reader.Take();
+    link.report = std::move(answer.report);
     tables = std::move(answer.tables);
     link.owners = std::move(answer.owners);
     ForgetAtScopeEnd(ForgetOwners);
     link.mode = AdministratorMode::Collecting;
+    link.failure = CollectorFailure::None;
     return true;
+}
+
+const std::string& CollectorReport() {
+    return TheLink().report;
 }
 
 const CollectedOwner* CollectedOwnerOf(uint32_t pid) {

@@ -21,6 +21,9 @@ bool AskCollector(MachineTables& tables);
 const CollectedOwner* CollectedOwnerOf(uint32_t pid);
 const std::vector<CollectedOwner>& CollectedOwners();
 
+// The source report of the collector's last answer: how it named owners.
+const std::string& CollectorReport();
+
 // The same, for a process the caller holds open by its /proc entry (-1 for
 // none it may open): the record is taken only when the entry's start time is
 // the record's, so a new process under a reused id never gets it.

@@ -11,18 +11,28 @@ namespace ombrel::platform {
 enum class AdministratorMode {
     Off,         // the window sees what its user sees (or is root's own)
     Collecting,  // the collector answered the last refresh
-    Unavailable, // asked for, but the collector is missing, refused or gone
+    Unavailable, // asked for, but the collector is missing, refused or gone, or
+                 // could not answer the last refresh (Incomplete)
 };
 
-// Why the mode is unavailable.
-enum class CollectorFailure { None, NotFound, NotAuthorised, Gone, WrongAnswer, Silent };
+// Why the mode is unavailable. Incomplete alone keeps the collector: it
+// said it could not read every owner this time, and is asked again.
+enum class CollectorFailure {
+    None,
+    NotFound,
+    NotAuthorised,
+    Gone,
+    WrongAnswer,
+    Silent,
+    Incomplete
+};
 
 AdministratorMode CurrentAdministratorMode();
 CollectorFailure LastCollectorFailure();
 
-// The collector's program: the installed one beside the program
-// (../libexec/ombrel/ from its folder), else the build folder's copy in the
-// program's own folder; the real path, empty when neither is a file.
+// The collector's program: the copy beside the program for a build that is
+// not installed, else the installed one at the package's place (root's
+// alone); the real path, empty when there is none.
 std::string CollectorPath();
 
 // For a window run by its user: starts the collector through pkexec and

@@ -3,14 +3,21 @@
 // root on a user's behalf, which then becomes that user), it answers each
 // request on its standard input with one whole snapshot of the four socket
 // tables, every row's owner, and each owner's name, program path and program
-// file identity. It is no client of any display or bus, takes no argument,
-// ignores its environment, opens nothing its caller names and ends when its
-// input closes or on any byte that is not a request.
+// file identity, written in parts as it has them. It is no client of any
+// display or bus, takes no argument, ignores its environment, opens nothing
+// its caller names and ends when its input closes or on any byte that is not
+// a request.
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <mutex>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "../collector_answer.h"
@@ -19,11 +26,69 @@
 
 namespace {
 
+using ombrel::platform::WriteAll;
+
 // Exit statuses: 0 its input ended, 1 a stray byte or a failed write, 2
 // called with arguments.
 constexpr int kEnded = 0;
 constexpr int kRefused = 1;
 constexpr int kUsage = 2;
+
+std::mutex output; // one part at a time on the standard output
+
+bool Send(const char* data, size_t size) {
+    std::lock_guard<std::mutex> hold(output);
+    return WriteAll(STDOUT_FILENO, data, size);
+}
+
+// Nanoseconds the answering threads ran, and the main one waited to run:
+// what moves while the answer is being made, and stands still while it is
+// stuck (asleep on a file system that never answers, say).
+uint64_t Progress() {
+    timespec process{}, self{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &process);
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &self);
+    auto ns = [](const timespec& t) {
+        return static_cast<uint64_t>(t.tv_sec) * 1000000000u + static_cast<uint64_t>(t.tv_nsec);
+    };
+    uint64_t ran = 0, waited = 0;
+    std::ifstream schedstat("/proc/self/task/" + std::to_string(::getpid()) + "/schedstat");
+    schedstat >> ran >> waited;
+    return ns(process) - ns(self) + waited;
+}
+
+// While an answer is made, a working part every quarter second in which
+// the answer moved on; none while it stands still, so that the window's
+// bound on silence finds a stuck collector.
+class Working {
+public:
+    Working() : thread_([this] { Run(); }) {}
+    ~Working() {
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            done_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+
+private:
+    void Run() {
+        uint64_t last = Progress();
+        std::unique_lock<std::mutex> hold(mutex_);
+        while (!wake_.wait_for(hold, std::chrono::milliseconds(250), [this] { return done_; })) {
+            uint64_t now = Progress();
+            if (now != last && !ombrel::platform::WriteCollectorWorking(Send))
+                return;
+            last = now;
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool done_ = false;
+    std::thread thread_;
+};
 
 } // namespace
 
@@ -40,8 +105,8 @@ int main(int argc, char**) {
     // A reader that has gone ends it through the failed write, not a signal.
     ::signal(SIGPIPE, SIG_IGN);
 
-    if (!ombrel::platform::WriteAll(STDOUT_FILENO, ombrel::platform::kCollectorHello,
-                                    sizeof ombrel::platform::kCollectorHello))
+    if (!WriteAll(STDOUT_FILENO, ombrel::platform::kCollectorHello,
+                  sizeof ombrel::platform::kCollectorHello))
         return kRefused;
     for (;;) {
         char request = 0;
@@ -52,10 +117,12 @@ int main(int argc, char**) {
             return kEnded;
         if (got < 0 || request != ombrel::platform::kCollectorRequest)
             return kRefused;
-        // The answer is made whole before a byte of it is written.
-        std::string answer = ombrel::platform::ComposeCollectorAnswer("/proc");
-        if (answer.empty() ||
-            !ombrel::platform::WriteAll(STDOUT_FILENO, answer.data(), answer.size()))
+        bool sent;
+        {
+            Working working;
+            sent = ombrel::platform::AnswerFromRoot("/proc", Send);
+        }
+        if (!sent)
             return kRefused;
     }
 }
