@@ -4,11 +4,13 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenuBar>
+#include <QMouseEvent>
 #include <QScreen>
 #include <QShowEvent>
 #include <QStatusBar>
 #include <QStatusTipEvent>
 #include <QStyle>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <QWindow>
@@ -45,6 +47,9 @@ constexpr UINT kCollectorGone = 61476;
 constexpr UINT kCollectorWrongAnswer = 61477;
 constexpr UINT kCollectorSilent = 61478;
 constexpr UINT kCollectorIncomplete = 61479;
+constexpr UINT kAdministratorStarting = 61480;
+constexpr UINT kAdministratorAgain = 61481;
+constexpr int kStartPollMs = 100;
 constexpr WORD kFrameIcon = 128;
 constexpr int kTreeWidth = 180;
 constexpr int kButtonSize = 24;
@@ -311,6 +316,7 @@ void CMainFrame::UpdateAdministratorPane() {
         m_pAdministratorPane = new QLabel;
         m_pAdministratorPane->setObjectName(QStringLiteral("administrator"));
         m_pAdministratorPane->setTextFormat(Qt::PlainText);
+        m_pAdministratorPane->installEventFilter(this);
         statusBar()->addPermanentWidget(m_pAdministratorPane);
     }
     UINT tip = kCollectorAnswering;
@@ -336,11 +342,64 @@ void CMainFrame::UpdateAdministratorPane() {
         tip = kCollectorIncomplete;
         break;
     }
-    bool answering = mode == AdministratorMode::Collecting;
-    m_pAdministratorPane->setText(
-        QString::fromStdString(Resource(answering ? kAdministratorOn : kAdministratorUnavailable)));
-    m_pAdministratorPane->setToolTip(
-        QString::fromStdString(Resource(answering ? kCollectorAnswering : tip)));
+    QString text, toolTip;
+    switch (mode) {
+    case AdministratorMode::Off:
+    case AdministratorMode::Unavailable:
+        // The way back: a click on this pane asks for the rights again.
+        text = QString::fromStdString(Resource(kAdministratorUnavailable));
+        toolTip = QString::fromStdString(Resource(tip) + "\n" + Resource(kAdministratorAgain));
+        break;
+    case AdministratorMode::Starting:
+        text = toolTip = QString::fromStdString(Resource(kAdministratorStarting));
+        break;
+    case AdministratorMode::Collecting:
+        text = QString::fromStdString(Resource(kAdministratorOn));
+        toolTip = QString::fromStdString(Resource(kCollectorAnswering));
+        break;
+    }
+    m_pAdministratorPane->setText(text);
+    m_pAdministratorPane->setToolTip(toolTip);
+    m_pAdministratorPane->setCursor(mode == AdministratorMode::Unavailable ||
+                                            mode == AdministratorMode::Off
+                                        ? Qt::PointingHandCursor
+                                        : Qt::ArrowCursor);
+}
+
+void CMainFrame::AskForAdministrator() {
+    using ombrel::platform::AdministratorMode;
+    AdministratorMode mode = ombrel::platform::CurrentAdministratorMode();
+    if (m_pAdministratorPane == nullptr || mode == AdministratorMode::Starting ||
+        mode == AdministratorMode::Collecting)
+        return;
+    // pkexec asks through the session's agent while the window goes on; a
+    // collector that is still there (it only missed one answer) is kept.
+    ombrel::platform::BeginCollectorStart();
+    if (ombrel::platform::CurrentAdministratorMode() != AdministratorMode::Starting) {
+        OnRefresh();
+        return;
+    }
+    UpdateAdministratorPane();
+    if (m_pCollectorStart == nullptr) {
+        m_pCollectorStart = new QTimer(this);
+        m_pCollectorStart->setInterval(kStartPollMs);
+        QObject::connect(m_pCollectorStart, &QTimer::timeout, this, [this] {
+            if (ombrel::platform::PollCollectorStart() == AdministratorMode::Starting)
+                return;
+            m_pCollectorStart->stop();
+            OnRefresh();
+        });
+    }
+    m_pCollectorStart->start();
+}
+
+bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_pAdministratorPane && event->type() == QEvent::MouseButtonRelease &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+        AskForAdministrator();
+        return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 QString CMainFrame::GetAdministratorText() const {

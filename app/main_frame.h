@@ -14,6 +14,7 @@ class CDataView;
 class CDetailView;
 class CPortView;
 class QLabel;
+class QTimer;
 class QToolBar;
 class QAction;
 
@@ -71,11 +72,14 @@ public:
     QString GetStatusText() const;
     // The administrator pane's text; empty when the window has none.
     QString GetAdministratorText() const;
+    // The way back to administrator mode, as a click on its pane asks it.
+    void AskForAdministrator();
     int GetFilter() const { return m_nFilter; }
     BOOL HasApplet() const { return m_bFirewallApplet; }
 
 protected:
     bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
@@ -88,6 +92,7 @@ private:
 
     QLabel* m_pStatusPane = nullptr;        // the status bar's one message pane
     QLabel* m_pAdministratorPane = nullptr; // administrator mode only
+    QTimer* m_pCollectorStart = nullptr;    // looks for pkexec's outcome
     QToolBar* m_wndToolBar = nullptr;
     CSplitterWndEx m_wndSplitter;
     BOOL m_bSplitterReady = FALSE;

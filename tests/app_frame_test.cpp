@@ -765,7 +765,8 @@ bool ListsOurListener(CMainFrame* frame, int port) {
 
 // In administrator mode a second pane says whether the collector answered;
 // when it has gone, the next refresh shows what the user can see, and the
-// pane says so, with no message box.
+// pane says so, with no message box. A click on the pane asks pkexec again
+// while the window goes on, and the mode is back.
 TEST(AdministratorPane, SaysWhetherTheCollectorAnswersAndFailsQuietly) {
     TempDir dir;
     std::string pkexec = dir.Write("pkexec", "#!/bin/sh\nexec \"$@\"\n");
@@ -810,5 +811,21 @@ TEST(AdministratorPane, SaysWhetherTheCollectorAnswersAndFailsQuietly) {
     EXPECT_TRUE(pane->toolTip().contains(QString::fromUtf8("已退出")))
         << pane->toolTip().toStdString();
     EXPECT_TRUE(ListsOurListener(frame, listening.port)); // root's own view now
+    EXPECT_TRUE(pane->toolTip().contains(QString::fromUtf8("单击此处可再次请求管理员权限")));
+
+    QTest::mouseClick(pane, Qt::LeftButton);
+    EXPECT_EQ(frame->GetAdministratorText(), QString::fromUtf8("正在请求管理员权限"));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [] {
+            return ombrel::platform::CurrentAdministratorMode() !=
+                   ombrel::platform::AdministratorMode::Starting;
+        },
+        30000));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return frame->GetAdministratorText() == QString::fromUtf8("管理员"); }, 1000));
+    EXPECT_TRUE(ListsOurListener(frame, listening.port));
+    QTest::mouseClick(pane, Qt::LeftButton); // answering: nothing to ask
+    EXPECT_EQ(frame->GetAdministratorText(), QString::fromUtf8("管理员"));
+    ombrel::platform::StopCollector();
     EXPECT_EQ(boxes, 0);
 }

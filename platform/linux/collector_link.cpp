@@ -313,7 +313,7 @@ void AttachCollector(int requestFd, int answerFd, pid_t pid) {
     link.failure = CollectorFailure::None;
 }
 
-bool StartCollectorThroughPkexec() {
+bool BeginCollectorStart() {
     if (TheLink().answer)
         return true; // one collector per window
     std::string path = CollectorPath();
@@ -329,7 +329,24 @@ bool StartCollectorThroughPkexec() {
     envp.push_back(nullptr);
     if (!Spawn(true, "pkexec", argv, envp.data(), false))
         return Fail(CollectorFailure::NotFound);
-    return AwaitHello(-1);
+    TheLink().mode = AdministratorMode::Starting;
+    return true;
+}
+
+AdministratorMode PollCollectorStart() {
+    Link& link = TheLink();
+    if (link.mode != AdministratorMode::Starting || !link.answer)
+        return link.mode;
+    pollfd hello{link.answer.get(), POLLIN, 0};
+    if (::poll(&hello, 1, 0) > 0)
+        AwaitHello(kSilenceMs); // the hello is whole in the pipe, or pkexec ended
+    return link.mode;
+}
+
+bool StartCollectorThroughPkexec() {
+    if (!BeginCollectorStart())
+        return false;
+    return TheLink().hello || AwaitHello(-1);
 }
 
 void StartCollectorAsRoot() {

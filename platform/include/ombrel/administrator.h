@@ -10,6 +10,7 @@ namespace ombrel::platform {
 
 enum class AdministratorMode {
     Off,         // the window sees what its user sees (or is root's own)
+    Starting,    // the collector was started and pkexec has not yet let it run
     Collecting,  // the collector answered the last refresh
     Unavailable, // asked for, but the collector is missing, refused or gone, or
                  // could not answer the last refresh (Incomplete)
@@ -39,6 +40,14 @@ std::string CollectorPath();
 // waits for the authentication's outcome. False when the mode is thereby
 // unavailable (no collector, the password refused, pkexec missing).
 bool StartCollectorThroughPkexec();
+
+// The same without waiting, for a window already open (the way back after
+// the collector was lost): the mode is Starting until PollCollectorStart
+// finds the outcome. A collector still there is kept. False when it could
+// not even be started.
+bool BeginCollectorStart();
+// The mode, once more of a start under way is known.
+AdministratorMode PollCollectorStart();
 
 // Closes the collector's input, which ends it, and waits for it.
 void StopCollector();
