@@ -15,6 +15,8 @@
 #include <QToolButton>
 #include <QWindow>
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <shellapi.h>
@@ -23,6 +25,7 @@
 #include <ombrel/conventions.h>
 #include <ombrel/framework.h>
 #include <ombrel/icon_pixmap.h>
+#include <ombrel/owner_source.h>
 
 #include "class_view.h"
 #include "commands.h"
@@ -301,6 +304,21 @@ void CMainFrame::InitialUpdateFrame() {
     if (CDetailView* detail = GetDetailView())
         detail->OnInitialUpdate();
     UpdateAdministratorPane();
+    TellOwnerSource();
+}
+
+// For an administrator who wonders where the owners came from: with
+// OMBREL_OWNER_SOURCE set, each refresh's source goes to standard error.
+void CMainFrame::TellOwnerSource() {
+    const char* ask = std::getenv("OMBREL_OWNER_SOURCE");
+    if (ask == nullptr || *ask == '\0')
+        return;
+    std::string report = ombrel::platform::OwnerSourceReport();
+    for (size_t start = 0; start < report.size();) {
+        size_t end = std::min(report.find('\n', start), report.size());
+        std::fprintf(stderr, "ombrel: %s\n", ShownText(report.substr(start, end - start)).c_str());
+        start = end + 1;
+    }
 }
 
 // In administrator mode only, a second pane at the status bar's right end
@@ -525,6 +543,7 @@ void CMainFrame::OnRefresh() {
     if (CPortView* list = GetPortView())
         list->RefreshList(m_nFilter);
     UpdateAdministratorPane();
+    TellOwnerSource();
 }
 
 void CMainFrame::OnVisitWebSite() {

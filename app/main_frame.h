@@ -89,6 +89,7 @@ private:
     void OnCommand(UINT id);
     void MovePaneFocus(int step);
     void UpdateAdministratorPane();
+    void TellOwnerSource();
 
     QLabel* m_pStatusPane = nullptr;        // the status bar's one message pane
     QLabel* m_pAdministratorPane = nullptr; // administrator mode only
