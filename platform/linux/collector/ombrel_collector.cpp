@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <mutex>
@@ -34,11 +35,24 @@ constexpr int kEnded = 0;
 constexpr int kRefused = 1;
 constexpr int kUsage = 2;
 
-std::mutex output; // one part at a time on the standard output
+std::mutex output;     // one part at a time on the standard output
+bool answered = false; // the answer's last part is out: nothing more until asked
 
+// One whole part of the answer; its end, or an error, closes it.
 bool Send(const char* data, size_t size) {
     std::lock_guard<std::mutex> hold(output);
+    ombrel::platform::CollectorPart part{};
+    if (size >= sizeof part)
+        std::memcpy(&part, data, sizeof part);
+    answered = part.kind == ombrel::platform::kPartEnd || part.kind == ombrel::platform::kPartError;
     return WriteAll(STDOUT_FILENO, data, size);
+}
+
+// A working part, unless the answer is already whole: a byte after its end
+// would be a stray one.
+bool SendWorking(const char* data, size_t size) {
+    std::lock_guard<std::mutex> hold(output);
+    return answered || WriteAll(STDOUT_FILENO, data, size);
 }
 
 // Nanoseconds the answering threads ran, and the main one waited to run:
@@ -78,7 +92,7 @@ private:
         std::unique_lock<std::mutex> hold(mutex_);
         while (!wake_.wait_for(hold, std::chrono::milliseconds(250), [this] { return done_; })) {
             uint64_t now = Progress();
-            if (now != last && !ombrel::platform::WriteCollectorWorking(Send))
+            if (now != last && !ombrel::platform::WriteCollectorWorking(SendWorking))
                 return;
             last = now;
         }
@@ -118,6 +132,10 @@ int main(int argc, char**) {
         if (got < 0 || request != ombrel::platform::kCollectorRequest)
             return kRefused;
         bool sent;
+        {
+            std::lock_guard<std::mutex> hold(output);
+            answered = false;
+        }
         {
             Working working;
             sent = ombrel::platform::AnswerFromRoot("/proc", Send);
