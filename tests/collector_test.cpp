@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include <ombrel/administrator.h>
@@ -511,6 +512,42 @@ TEST(CollectorProgram, IgnoresTheEnvironmentItIsHanded) {
     EXPECT_EQ(errno, ENXIO);
     EXPECT_EQ(c.Wait(), 0);
     ::close(bus);
+}
+
+// What the collector's working parts go by: the other threads' time alone,
+// which stands still while they are stuck however often it is looked at,
+// and moves while they work.
+TEST(CollectorProgram, ItsWorkingPartsGoByTheOtherThreadsAlone) {
+    int gate[2], spun[2];
+    ASSERT_EQ(::pipe2(gate, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(spun, O_CLOEXEC), 0);
+    std::thread other([&] {
+        char go;
+        (void)!::read(gate[0], &go, 1); // asleep, as on a file system that never answers
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+        (void)!::write(spun[1], "s", 1);
+        (void)!::read(gate[0], &go, 1);
+    });
+    auto stands = [] {
+        uint64_t first = OtherThreadsProgress();
+        for (int look = 0; look < 50; ++look)
+            if (OtherThreadsProgress() != first)
+                return false;
+        return true;
+    };
+    // It may still have been on its way to sleep at the first looks.
+    EXPECT_TRUE(stands() || stands());
+    uint64_t before = OtherThreadsProgress();
+    ASSERT_EQ(::write(gate[1], "g", 1), 1);
+    char done;
+    ASSERT_EQ(::read(spun[0], &done, 1), 1);
+    EXPECT_GT(OtherThreadsProgress(), before);
+    ASSERT_EQ(::write(gate[1], "g", 1), 1);
+    other.join();
+    for (int fd : {gate[0], gate[1], spun[0], spun[1]})
+        ::close(fd);
 }
 
 // sudo and pkexec starts for a user: the process becomes that user for good,

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
+#include <unistd.h>
 
 #include <ombrel/owner_source.h>
 
@@ -97,6 +100,24 @@ bool SendPart(const CollectorSink& sink, uint32_t kind, const void* data, size_t
 }
 
 } // namespace
+
+uint64_t OtherThreadsProgress() {
+    const std::string self = std::to_string(::gettid());
+    uint64_t total = 0;
+    DIR* tasks = ::opendir("/proc/self/task");
+    if (tasks == nullptr)
+        return 0;
+    while (const dirent* entry = ::readdir(tasks)) {
+        if (entry->d_name[0] == '.' || self == entry->d_name)
+            continue;
+        uint64_t ran = 0, waited = 0;
+        std::ifstream schedstat(std::string("/proc/self/task/") + entry->d_name + "/schedstat");
+        schedstat >> ran >> waited;
+        total += ran + waited;
+    }
+    ::closedir(tasks);
+    return total;
+}
 
 bool WriteCollectorWorking(const CollectorSink& sink) {
     return SendPart(sink, kPartWorking, nullptr, 0);

@@ -50,6 +50,12 @@ std::string ComposeCollectorAnswer(const std::string& root);
 // A working part: the collector is busy, not stuck.
 bool WriteCollectorWorking(const CollectorSink& sink);
 
+// Nanoseconds every thread of this process but the caller ran and waited to
+// run, each as the kernel keeps it: what moves while the others work, and
+// stands still while they are stuck (asleep on a file system that never
+// answers, say). The caller's own looking moves nothing.
+uint64_t OtherThreadsProgress();
+
 // Reads one answer as its bytes come, holding at most one part's bytes
 // beyond what it has made of them.
 class CollectorAnswerReader {

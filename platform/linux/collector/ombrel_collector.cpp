@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
@@ -55,22 +54,6 @@ bool SendWorking(const char* data, size_t size) {
     return answered || WriteAll(STDOUT_FILENO, data, size);
 }
 
-// Nanoseconds the answering threads ran, and the main one waited to run:
-// what moves while the answer is being made, and stands still while it is
-// stuck (asleep on a file system that never answers, say).
-uint64_t Progress() {
-    timespec process{}, self{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &process);
-    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &self);
-    auto ns = [](const timespec& t) {
-        return static_cast<uint64_t>(t.tv_sec) * 1000000000u + static_cast<uint64_t>(t.tv_nsec);
-    };
-    uint64_t ran = 0, waited = 0;
-    std::ifstream schedstat("/proc/self/task/" + std::to_string(::getpid()) + "/schedstat");
-    schedstat >> ran >> waited;
-    return ns(process) - ns(self) + waited;
-}
-
 // While an answer is made, a working part every quarter second in which
 // the answer moved on; none while it stands still, so that the window's
 // bound on silence finds a stuck collector.
@@ -88,10 +71,10 @@ public:
 
 private:
     void Run() {
-        uint64_t last = Progress();
+        uint64_t last = ombrel::platform::OtherThreadsProgress();
         std::unique_lock<std::mutex> hold(mutex_);
         while (!wake_.wait_for(hold, std::chrono::milliseconds(250), [this] { return done_; })) {
-            uint64_t now = Progress();
+            uint64_t now = ombrel::platform::OtherThreadsProgress();
             if (now != last && !ombrel::platform::WriteCollectorWorking(SendWorking))
                 return;
             last = now;
