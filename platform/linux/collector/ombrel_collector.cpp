@@ -17,6 +17,7 @@
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -59,14 +60,21 @@ bool SendWorking(const char* data, size_t size) {
 // bound on silence finds a stuck collector.
 class Working {
 public:
-    Working() : thread_([this] { Run(); }) {}
+    Working() {
+        // Without a thread to spare, the answer goes out without them.
+        try {
+            thread_ = std::thread([this] { Run(); });
+        } catch (const std::system_error&) {
+        }
+    }
     ~Working() {
         {
             std::lock_guard<std::mutex> hold(mutex_);
             done_ = true;
         }
         wake_.notify_one();
-        thread_.join();
+        if (thread_.joinable())
+            thread_.join();
     }
 
 private:
