@@ -191,3 +191,36 @@ TEST(DescriptorTables, TenThousandOwnTablesOfAnotherUser) {
     double n = kThreads;
     EXPECT_LE(static_cast<double>(comparisons), 2 * n * std::log2(n)) << comparisons;
 }
+
+// A descriptor whose path is too long for the kernel to name (any user may
+// hold one) is no hole in the scan: it is never a socket.
+TEST(DescriptorTables, AFileTooLongToNameLeavesTheScanWhole) {
+    char folder[] = "/tmp/ombrel-long-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    UniqueFd at(::open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const std::string part(200, 'd');
+    int depth = 0;
+    for (; depth < 24 && at; ++depth) { // 24 x 201 bytes: past a page
+        ASSERT_EQ(::mkdirat(at.get(), part.c_str(), 0700), 0);
+        at.reset(::openat(at.get(), part.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    }
+    ASSERT_TRUE(at);
+    UniqueFd file(::openat(at.get(), "f", O_CREAT | O_RDWR | O_CLOEXEC, 0600));
+    ASSERT_TRUE(file);
+    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    struct stat socketFile {};
+    ASSERT_EQ(::fstat(listener, &socketFile), 0);
+
+    UniqueFd proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    bool found = false;
+    bool whole = ForEachSocketDescriptor(
+        proc.get(), static_cast<uint32_t>(::getpid()), true,
+        [&](uint32_t, uint64_t inode) { found = found || inode == socketFile.st_ino; });
+    EXPECT_TRUE(whole);
+    EXPECT_TRUE(found);
+    ::close(listener);
+    file.reset();
+    at.reset();
+    EXPECT_EQ(RunProgram({"/bin/rm", "-rf", folder}, environ, [] { return true; }).exitCode, 0);
+}

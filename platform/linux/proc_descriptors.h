@@ -413,7 +413,9 @@ bool ForEachSocketDescriptor(int rootFd, uint32_t pid, bool live, Hold&& hold,
         long listed = ForEachEntry(dir.get(), [&](const char* name) {
             char link[64];
             ssize_t length = ::readlinkat(dir.get(), name, link, sizeof link);
-            if (length < 0)
+            // A link too long for the kernel to name is a file's, never a
+            // socket's or a ring's: no hole (another user may hold one).
+            if (length < 0 && errno != ENAMETOOLONG)
                 note();
             if (length <= 0 || static_cast<size_t>(length) >= sizeof link)
                 return;
