@@ -140,7 +140,10 @@ std::string CompanionProgramPath(const std::string& name) {
             IsRegularFile(folder + "/" + name))
             return folder + "/" + name;
     }
-    std::string installed = std::string(OMBREL_COMPANION_FOLDER) + "/" + name;
+    std::string folder = OMBREL_COMPANION_FOLDER;
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
+    std::string installed = folder + "/" + name;
     return HeldByRootAlone(installed) ? installed : std::string();
 }
 
