@@ -421,14 +421,9 @@ const CollectedOwner* CollectedOwnerOf(uint32_t pid) {
     return found != owners.end() && found->pid == pid && InRefreshScope() ? &*found : nullptr;
 }
 
-const CollectedOwner* CollectedOwnerOfEntry(uint32_t pid, int procDirFd) {
+const CollectedOwner* CollectedOwnerOfStart(uint32_t pid, uint64_t startTime) {
     const CollectedOwner* owner = CollectedOwnerOf(pid);
-    if (owner == nullptr || procDirFd < 0)
-        return owner; // hidden from the user: the answer of this refresh is all there is
-    std::optional<TaskStat> parsed = ReadTaskStatAt(procDirFd);
-    if (!parsed)
-        return owner;
-    return parsed->startTime == owner->startTime ? owner : nullptr;
+    return owner == nullptr || startTime == 0 || startTime == owner->startTime ? owner : nullptr;
 }
 
 const std::vector<CollectedOwner>& CollectedOwners() {

@@ -24,10 +24,11 @@ const std::vector<CollectedOwner>& CollectedOwners();
 // The source report of the collector's last answer: how it named owners.
 const std::string& CollectorReport();
 
-// The same, for a process the caller holds open by its /proc entry (-1 for
-// none it may open): the record is taken only when the entry's start time is
-// the record's, so a new process under a reused id never gets it.
-const CollectedOwner* CollectedOwnerOfEntry(uint32_t pid, int procDirFd);
+// The same, for a process the caller holds open by its /proc entry, with
+// the start time read through it (0 where it could not be): the record is
+// taken only when that start time is the record's, so a new process under a
+// reused id never gets it.
+const CollectedOwner* CollectedOwnerOfStart(uint32_t pid, uint64_t startTime);
 
 // The root part of a start as root for a user: the collector, with root's
 // rights and no environment, its hello awaited; the mode says how it went.

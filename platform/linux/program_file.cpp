@@ -615,8 +615,9 @@ BOOL GetProgramFile(HANDLE process, ProgramFile* file) {
     FileIdentity identity = dir.ReadExeIdentity(start, claimant);
     if (!identity.Known()) {
         // Another user's process: in administrator mode, what the collector
-        // read through this very process in this refresh.
-        const CollectedOwner* collected = CollectedOwnerOfEntry(object->pid, dir.fd.get());
+        // read through this very process in this refresh (its start time
+        // read once per entry: a refresh asks once per endpoint).
+        const CollectedOwner* collected = CollectedOwnerOfStart(object->pid, dir.StartTime());
         if (collected != nullptr) {
             identity = {collected->device, collected->inode};
             start = collected->startTime;

@@ -31,7 +31,7 @@ DWORD GetModuleFileNameExA(HANDLE process, HMODULE module, LPSTR fileName, DWORD
         int error = errno;
         const CollectedOwner* collected =
             length < 0 && (error == EACCES || error == EPERM || error == ESRCH)
-                ? CollectedOwnerOfEntry(object->pid, object->procDir->fd.get())
+                ? CollectedOwnerOfStart(object->pid, object->procDir->StartTime())
                 : nullptr;
         if (collected != nullptr && collected->pathRead && collected->path.size() < sizeof path)
             length = static_cast<ssize_t>(collected->path.copy(path, sizeof path));
