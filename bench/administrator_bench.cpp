@@ -1,8 +1,9 @@
 // Times the administrator window's refresh as a user's window makes it: run
 // as root with SUDO_UID naming the user, it starts the collector as root and
-// becomes that user, as the program's own start does, then times the whole
-// refresh command (the collector's answer, the fill and the repaint) and
-// counts the rows with an owner.
+// becomes that user, as the program's own start does, then times the
+// snapshot and the whole refresh command (the collector's answer, the fill
+// and the repaint) and counts the rows with an owner. Without a collector,
+// the same of root's own window.
 #include <QApplication>
 #include <algorithm>
 #include <chrono>
@@ -28,14 +29,16 @@ int main(int argc, char** argv) {
         else if (std::strcmp(argv[i], "--collector") == 0 && i + 1 < argc)
             collector = argv[++i];
     }
-    if (collector == nullptr || ::geteuid() != 0 || std::getenv("SUDO_UID") == nullptr) {
-        std::fprintf(stderr, "usage, as root: SUDO_UID=UID administrator-bench --collector PATH "
-                             "[--repeat N]\n");
+    // Without a collector, root's own window, for comparison.
+    if (::geteuid() != 0 || (collector != nullptr) != (std::getenv("SUDO_UID") != nullptr)) {
+        std::fprintf(stderr, "usage, as root: [SUDO_UID=UID] administrator-bench "
+                             "[--collector PATH] [--repeat N]\n");
         return 2;
     }
-    ombrel::platform::CollectorPathOverride path(collector);
+    ombrel::platform::CollectorPathOverride path(collector != nullptr ? collector : "");
     std::string refusal;
-    if (ombrel::platform::LeaveRootForTheUser(refusal) != ombrel::platform::StartRights::ForUser) {
+    if (collector != nullptr &&
+        ombrel::platform::LeaveRootForTheUser(refusal) != ombrel::platform::StartRights::ForUser) {
         std::fprintf(stderr, "administrator-bench: %s\n", refusal.c_str());
         return 1;
     }
@@ -49,15 +52,23 @@ int main(int argc, char** argv) {
     view.OnInitialUpdate();
     QApplication::processEvents();
 
-    std::vector<double> times;
-    for (int round = 0; round < repeat; ++round) {
+    auto seconds = [](auto&& work) {
         auto start = std::chrono::steady_clock::now();
-        view.RefreshList(-1);
-        view.repaint();
-        times.push_back(
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        work();
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    auto median = [](std::vector<double> values) {
+        std::sort(values.begin(), values.end());
+        return values[values.size() / 2];
+    };
+    std::vector<double> times, snapshots;
+    for (int round = 0; round < repeat; ++round) {
+        snapshots.push_back(seconds([&] { view.GetTable().Refresh(); }));
+        times.push_back(seconds([&] {
+            view.RefreshList(-1);
+            view.repaint();
+        }));
     }
-    std::sort(times.begin(), times.end());
     size_t rows = 0, owned = 0;
     int index = 0;
     PortEntry* entry = nullptr;
@@ -68,9 +79,12 @@ int main(int argc, char** argv) {
             owned += entry->processId != 0;
         }
     std::string report = ombrel::platform::OwnerSourceReport();
-    std::printf("the administrator window as uid %u: refresh command %.3f s (median of %d), "
-                "rows %zu, owned rows %zu, mode %s\n%s\n",
-                static_cast<unsigned>(::getuid()), times[times.size() / 2], repeat, rows, owned,
+    std::printf("%s as uid %u: snapshot (CPortTable::Refresh) %.3f s, "
+                "refresh command (snapshot, fill, repaint) %.3f s, medians of %d; rows %zu, "
+                "owned rows %zu, mode %s\n%s\n",
+                collector != nullptr ? "the administrator window" : "root's own window",
+                static_cast<unsigned>(::getuid()), median(snapshots), median(times), repeat, rows,
+                owned,
                 ombrel::platform::CurrentAdministratorMode() ==
                         ombrel::platform::AdministratorMode::Collecting
                     ? "collecting"
