@@ -277,9 +277,24 @@ std::string Joined(const std::vector<Part>& parts) {
     return answer;
 }
 
-template <typename T> T& In(std::string& bytes, size_t at = 0) {
-    return *reinterpret_cast<T*>(bytes.data() + at);
-}
+// The record of type T at offset at of bytes, changed through a copy that
+// goes back when it ends: records in an answer need not be aligned.
+template <typename T> class In {
+public:
+    explicit In(std::string& bytes, size_t at = 0) : bytes_(bytes), at_(at) {
+        std::memcpy(&value_, bytes.data() + at, sizeof value_);
+    }
+    ~In() { std::memcpy(bytes_.data() + at_, &value_, sizeof value_); }
+    In(const In&) = delete;
+    In& operator=(const In&) = delete;
+    T* operator->() { return &value_; }
+    T& operator*() { return value_; }
+
+private:
+    std::string& bytes_;
+    size_t at_;
+    T value_;
+};
 
 size_t First(const std::vector<Part>& parts, uint32_t kind) {
     for (size_t i = 0; i < parts.size(); ++i)
@@ -353,22 +368,23 @@ TEST(CollectorAnswer, RefusesTruncatedOversizedForgedAndInterleavedAnswers) {
         EXPECT_TRUE(refused(Joined(working))); // but nothing after it
     }
     // The end's counts must be what came.
-    EXPECT_TRUE(refused(changed(end, [](std::string& b) { In<CollectorEnd>(b).rows[0] += 1; })));
-    EXPECT_TRUE(refused(changed(end, [](std::string& b) { In<CollectorEnd>(b).owners += 1; })));
-    EXPECT_TRUE(refused(changed(end, [](std::string& b) { In<CollectorEnd>(b).tablesRead = 0; })));
-    EXPECT_TRUE(refused(changed(end, [](std::string& b) { In<CollectorEnd>(b).reserved = 1; })));
+    EXPECT_TRUE(refused(changed(end, [](std::string& b) { In<CollectorEnd>(b)->rows[0] += 1; })));
+    EXPECT_TRUE(refused(changed(end, [](std::string& b) { In<CollectorEnd>(b)->owners += 1; })));
+    EXPECT_TRUE(refused(changed(end, [](std::string& b) { In<CollectorEnd>(b)->tablesRead = 0; })));
+    EXPECT_TRUE(refused(changed(end, [](std::string& b) { In<CollectorEnd>(b)->reserved = 1; })));
     // Rows: a table out of order, an owner nobody has a record of.
-    EXPECT_TRUE(refused(changed(rows, [](std::string& b) { In<CollectorRowsHead>(b).table = 4; })));
+    EXPECT_TRUE(
+        refused(changed(rows, [](std::string& b) { In<CollectorRowsHead>(b)->table = 4; })));
     EXPECT_TRUE(refused(changed(rows, [](std::string& b) {
-        In<CollectorRow>(b, sizeof(CollectorRowsHead)).pid = 999999;
+        In<CollectorRow>(b, sizeof(CollectorRowsHead))->pid = 999999;
     })));
     EXPECT_TRUE(refused(changed(rows, [](std::string& b) {
-        In<CollectorRow>(b, sizeof(CollectorRowsHead)).reserved[1] = 1;
+        In<CollectorRow>(b, sizeof(CollectorRowsHead))->reserved[1] = 1;
     })));
     EXPECT_TRUE(refused(changed(rows, [](std::string& b) { b.pop_back(); })));
     // Owners: a record no row names, out of order, or reaching past its part.
     auto owner = [&](auto change) {
-        return changed(owners, [&](std::string& b) { change(In<CollectorOwner>(b)); });
+        return changed(owners, [&](std::string& b) { change(*In<CollectorOwner>(b)); });
     };
     EXPECT_TRUE(refused(owner([](CollectorOwner& o) { o.pid = 0; })));
     EXPECT_TRUE(refused(owner([](CollectorOwner& o) { o.pid = 999999; })));
@@ -382,9 +398,9 @@ TEST(CollectorAnswer, RefusesTruncatedOversizedForgedAndInterleavedAnswers) {
     })));
     if (answer.owners.size() >= 2) {
         std::string twice = changed(owners, [](std::string& b) {
-            CollectorOwner& first = In<CollectorOwner>(b);
-            size_t next = sizeof first + first.nameSize + first.pathSize;
-            In<CollectorOwner>(b, next).pid = first.pid;
+            In<CollectorOwner> first(b);
+            size_t next = sizeof(CollectorOwner) + first->nameSize + first->pathSize;
+            In<CollectorOwner>(b, next)->pid = first->pid;
         });
         EXPECT_TRUE(refused(twice)); // one pid twice
     }
