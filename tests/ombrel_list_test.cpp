@@ -454,12 +454,14 @@ TEST(OmbrelList, ASetIdStartNeverRunsTheHelperBesideIt) {
         GTEST_SKIP() << "this file system holds no file capabilities";
     ScopedEnv ask;
     ask.Set("OMBREL_OWNER_SOURCE", "1");
-    // A set-id process may not be looked into, not even by the sanitizer's
-    // own leak check.
-    ask.Set("ASAN_OPTIONS", "detect_leaks=0");
     auto ownerOf = [&](const std::string& program, std::string& told) {
         ListRun run = List({"--tcp"}, program.c_str(), nobody);
-        EXPECT_EQ(run.exitCode, 0) << run.err;
+#ifdef OMBREL_SANITIZED
+        // The sanitizer's leak check cannot look into a set-id process,
+        // and says so as it exits; the list was written before.
+        if (program != setId)
+#endif
+            EXPECT_EQ(run.exitCode, 0) << run.err;
         told = run.err;
         for (const auto& fields : Lines(run.out))
             if (fields.size() == 7 && fields[2] == local)
