@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <ombrel/administrator.h>
+#include <ombrel/owner_source.h>
 #include <ombrel/refresh_scope.h>
 #include <ombrel/services.h>
 
@@ -1069,4 +1070,27 @@ TEST(CompanionPrograms, OnlyAPathRootAloneHoldsIsTrusted) {
             EXPECT_FALSE(HeldByRootAlone(std::string(folder) + "/sh")) << folder;
         }
     }
+}
+
+// In administrator mode the source report begins with the collector's own
+// account of how it named the owners, and names the program that was
+// started, whatever the window can still reach once it is its user.
+TEST(CollectorLink, TheSourceReportTellsTheCollectorsOwnAccount) {
+    CollectorPathOverride collector(OMBREL_COLLECTOR);
+    StartCollectorAsRoot();
+    ASSERT_EQ(CurrentAdministratorMode(), AdministratorMode::Collecting);
+    const std::string started = CollectorPath();
+    std::string report;
+    for (int attempt = 0; attempt < 5; ++attempt) { // see AskedWhole
+        RefreshScope scope;
+        ULONG size = 0;
+        GetExtendedTcpTable(nullptr, &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
+        report = OwnerSourceReport();
+        if (CurrentAdministratorMode() == AdministratorMode::Collecting)
+            break;
+    }
+    StopCollector();
+    EXPECT_EQ(report.rfind("the collector: owners: ", 0), 0u) << report;
+    const std::string last = "\nowners: the administrator's collector " + started;
+    EXPECT_EQ(report.substr(report.size() - std::min(report.size(), last.size())), last) << report;
 }

@@ -98,7 +98,8 @@ void CollectEveryTable() {
             report += "the collector: " + its.substr(start, end - start) + "\n";
             start = end + 1;
         }
-        SetOwnerSourceReport(report + "owners: the administrator's collector " + CollectorPath());
+        SetOwnerSourceReport(report + "owners: the administrator's collector " +
+                             RunningCollectorPath());
     } else {
         ReadMachineTables(held.root, tables);
         if (live && CurrentAdministratorMode() == AdministratorMode::Unavailable)

@@ -50,6 +50,7 @@ struct Link {
     CollectorFailure failure = CollectorFailure::None;
     std::vector<CollectedOwner> owners; // this scope's answer
     std::string report;                 // the last answer's source report
+    std::string path;                   // the program started, as it was named
 };
 
 Link& TheLink() {
@@ -309,6 +310,7 @@ void AttachCollector(int requestFd, int answerFd, pid_t pid) {
     link.answer.reset(answerFd);
     link.pid = pid;
     link.hello = true;
+    link.path.clear();
     link.mode = AdministratorMode::Collecting;
     link.failure = CollectorFailure::None;
 }
@@ -329,6 +331,7 @@ bool BeginCollectorStart() {
     envp.push_back(nullptr);
     if (!Spawn(true, "pkexec", argv, envp.data(), false))
         return Fail(CollectorFailure::NotFound);
+    TheLink().path = path;
     TheLink().mode = AdministratorMode::Starting;
     return true;
 }
@@ -361,6 +364,7 @@ void StartCollectorAsRoot() {
         Fail(CollectorFailure::NotFound);
         return;
     }
+    TheLink().path = path;
     // It writes its hello first thing; only a machine that is very busy
     // makes it wait.
     AwaitHello(kHelloMs);
@@ -411,6 +415,10 @@ bool AskCollector(MachineTables& tables) {
 
 const std::string& CollectorReport() {
     return TheLink().report;
+}
+
+const std::string& RunningCollectorPath() {
+    return TheLink().path;
 }
 
 const CollectedOwner* CollectedOwnerOf(uint32_t pid) {

@@ -23,6 +23,10 @@ const std::vector<CollectedOwner>& CollectedOwners();
 
 // The source report of the collector's last answer: how it named owners.
 const std::string& CollectorReport();
+// The collector's program as it was named when started (empty for one
+// attached by a test): a window that has become its user may no longer
+// reach the folder it was found in.
+const std::string& RunningCollectorPath();
 
 // The same, for a process the caller holds open by its /proc entry, with
 // the start time read through it (0 where it could not be): the record is
