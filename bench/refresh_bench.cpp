@@ -17,8 +17,8 @@
 
 #include <ombrel/res/strings.h>
 
-#include "platform/linux/inet_sockets.h"
-#include "platform/linux/socket_walk.h"
+#include "platform/linux/owners/socket_walk.h"
+#include "platform/linux/sockets/inet_sockets.h"
 #include "port_view.h"
 
 extern char** environ;

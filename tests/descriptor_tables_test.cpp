@@ -19,8 +19,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "platform/linux/fd.h"
-#include "platform/linux/proc_descriptors.h"
+#include "platform/linux/base/fd.h"
+#include "platform/linux/owners/proc_descriptors.h"
 #include "run_program.h"
 
 using namespace ombrel::platform;

@@ -17,7 +17,7 @@
 #include "file_version.h"
 #include "frame_link.h"
 #include "pe_builder.h"
-#include "platform/linux/dpkg.h"
+#include "platform/linux/metadata/dpkg.h"
 #include "port_view.h"
 #include "program_file.h"
 #include "table_entries.h"

@@ -25,9 +25,9 @@
 #include <ombrel/services.h>
 
 #include "capable_copy.h"
-#include "platform/linux/fd.h"
-#include "platform/linux/owner_helper.h"
-#include "platform/linux/procfs.h"
+#include "platform/linux/base/fd.h"
+#include "platform/linux/base/procfs.h"
+#include "platform/linux/owners/owner_helper.h"
 #include "run_program.h"
 #include "scoped_env.h"
 #include "temp_dir.h"

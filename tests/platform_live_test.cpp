@@ -39,10 +39,10 @@
 #include <ombrel/refresh_scope.h>
 #include <ombrel/services.h>
 
-#include "platform/linux/inet_sockets.h"
-#include "platform/linux/owner_helper.h"
-#include "platform/linux/proc_descriptors.h"
-#include "platform/linux/socket_walk.h"
+#include "platform/linux/owners/owner_helper.h"
+#include "platform/linux/owners/proc_descriptors.h"
+#include "platform/linux/owners/socket_walk.h"
+#include "platform/linux/sockets/inet_sockets.h"
 #include "temp_dir.h"
 
 namespace {

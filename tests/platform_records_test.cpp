@@ -11,12 +11,12 @@
 #include <ombrel/services.h>
 
 #include "platform/kernel32/command_line.h"
-#include "platform/linux/icon_theme.h"
-#include "platform/linux/inet_sockets.h"
-#include "platform/linux/mounts.h"
-#include "platform/linux/proc_text.h"
-#include "platform/linux/procfs.h"
-#include "platform/linux/xdg.h"
+#include "platform/linux/base/mounts.h"
+#include "platform/linux/base/proc_text.h"
+#include "platform/linux/base/procfs.h"
+#include "platform/linux/metadata/icon_theme.h"
+#include "platform/linux/metadata/xdg.h"
+#include "platform/linux/sockets/inet_sockets.h"
 #include <ombrel/text.h>
 
 using namespace ombrel::platform;

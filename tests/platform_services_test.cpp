@@ -16,9 +16,9 @@
 #include <ombrel/refresh_scope.h>
 #include <ombrel/services.h>
 
-#include "platform/linux/icon_theme.h"
-#include "platform/linux/procfs.h"
-#include "platform/linux/xdg.h"
+#include "platform/linux/base/procfs.h"
+#include "platform/linux/metadata/icon_theme.h"
+#include "platform/linux/metadata/xdg.h"
 #include "scoped_env.h"
 #include "temp_dir.h"
 

@@ -7,7 +7,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "../linux/capabilities.h"
+#include "privilege/capabilities.h"
 
 extern char** environ;
 

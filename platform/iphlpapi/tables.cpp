@@ -14,8 +14,8 @@
 
 #include "../core/provisions.h"
 #include "../core/scope_memo.h"
-#include "../linux/collector_link.h"
-#include "../linux/machine_tables.h"
+#include "privilege/collector_link.h"
+#include "sockets/machine_tables.h"
 
 namespace ombrel::platform {
 

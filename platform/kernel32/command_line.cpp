@@ -3,7 +3,7 @@
 #include <csignal>
 #include <spawn.h>
 
-#include "../linux/spawn_attributes.h"
+#include "base/spawn_attributes.h"
 #include "process_object.h"
 
 extern char** environ;

@@ -11,11 +11,11 @@
 #include "../core/handles.h"
 #include "../core/provisions.h"
 #include "../core/win32_error.h"
-#include "../linux/directory.h"
-#include "../linux/fd.h"
-#include "../linux/mounts.h"
-#include "../linux/program_file.h"
-#include "../linux/regular_file.h"
+#include "base/directory.h"
+#include "base/fd.h"
+#include "base/mounts.h"
+#include "base/regular_file.h"
+#include "programs/program_file.h"
 #include <ombrel/text.h>
 
 namespace ombrel::platform {

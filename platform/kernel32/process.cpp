@@ -13,12 +13,12 @@
 #include "../core/provisions.h"
 #include "../core/scope_memo.h"
 #include "../core/win32_error.h"
-#include "../linux/child_reaper.h"
-#include "../linux/collector_link.h"
-#include "../linux/machine_tables.h"
-#include "../linux/procfs.h"
+#include "base/child_reaper.h"
+#include "base/procfs.h"
 #include "command_line.h"
+#include "privilege/collector_link.h"
 #include "process_object.h"
+#include "sockets/machine_tables.h"
 
 namespace ombrel::platform {
 namespace {

@@ -6,8 +6,8 @@
 #include <sys/types.h>
 
 #include "../core/handles.h"
-#include "../linux/fd.h"
-#include "../linux/procfs.h"
+#include "base/fd.h"
+#include "base/procfs.h"
 
 namespace ombrel::platform {
 

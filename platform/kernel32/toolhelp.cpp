@@ -9,10 +9,10 @@
 
 #include "../core/handles.h"
 #include "../core/provisions.h"
-#include "../linux/collector_link.h"
-#include "../linux/fd.h"
-#include "../linux/machine_tables.h"
-#include "../linux/procfs.h"
+#include "base/fd.h"
+#include "base/procfs.h"
+#include "privilege/collector_link.h"
+#include "sockets/machine_tables.h"
 #include <ombrel/text.h>
 
 namespace ombrel::platform {

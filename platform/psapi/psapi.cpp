@@ -3,7 +3,7 @@
 
 #include "../core/provisions.h"
 #include "../kernel32/process_object.h"
-#include "../linux/collector_link.h"
+#include "privilege/collector_link.h"
 #include <ombrel/text.h>
 
 namespace ombrel::platform::lx {

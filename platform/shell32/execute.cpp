@@ -13,8 +13,8 @@
 #include "../core/provisions.h"
 #include "../kernel32/command_line.h"
 #include "../kernel32/process_object.h"
-#include "../linux/child_reaper.h"
-#include "../linux/search_path.h"
+#include "base/child_reaper.h"
+#include "base/search_path.h"
 
 extern char** environ;
 

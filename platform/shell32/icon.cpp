@@ -10,10 +10,10 @@
 #include "../core/handles.h"
 #include "../core/provisions.h"
 #include "../core/scope_memo.h"
-#include "../linux/icon_theme.h"
-#include "../linux/program_file.h"
-#include "../linux/regular_file.h"
+#include "base/regular_file.h"
 #include "icon_object.h"
+#include "metadata/icon_theme.h"
+#include "programs/program_file.h"
 
 namespace ombrel::platform {
 namespace {

@@ -9,9 +9,9 @@
 #include <ombrel/icon_pixmap.h>
 
 #include "../core/provisions.h"
-#include "../linux/icon_theme.h"
-#include "../linux/regular_file.h"
 #include "../shell32/icon_object.h"
+#include "base/regular_file.h"
+#include "metadata/icon_theme.h"
 
 namespace ombrel::platform {
 namespace {

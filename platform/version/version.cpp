@@ -6,13 +6,13 @@
 
 #include "../core/provisions.h"
 #include "../core/win32_error.h"
-#include "../linux/appstream.h"
-#include "../linux/dpkg.h"
-#include "../linux/fd.h"
-#include "../linux/icon_theme.h"
-#include "../linux/program_file.h"
-#include "../linux/regular_file.h"
+#include "base/fd.h"
+#include "base/regular_file.h"
+#include "metadata/appstream.h"
+#include "metadata/dpkg.h"
+#include "metadata/icon_theme.h"
 #include "pe_resource.h"
+#include "programs/program_file.h"
 #include "version_block.h"
 
 namespace ombrel::platform {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "platform/linux/appstream.h"
+#include "platform/linux/metadata/appstream.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ombrel::platform::ParseAppStream(std::string_view(reinterpret_cast<const char*>(data), size));

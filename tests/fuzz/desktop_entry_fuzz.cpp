@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "platform/linux/icon_theme.h"
-#include "platform/linux/xdg.h"
+#include "platform/linux/metadata/icon_theme.h"
+#include "platform/linux/metadata/xdg.h"
 
 using namespace ombrel::platform;
 

@@ -2,7 +2,7 @@
 // answer to a socket dump.
 #include <cstdint>
 
-#include "platform/linux/inet_sockets.h"
+#include "platform/linux/sockets/inet_sockets.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<ombrel::platform::InetSocket> sockets;

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/linux/owner_helper.h"
+#include "platform/linux/owners/owner_helper.h"
 
 using namespace ombrel::platform;
 

@@ -10,7 +10,7 @@
 
 #include <winver.h>
 
-#include "platform/linux/dpkg.h"
+#include "platform/linux/metadata/dpkg.h"
 #include "tests/fuzz/fuzz_tree.h"
 
 namespace {

@@ -7,10 +7,10 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/linux/inet_sockets.h"
-#include "platform/linux/mounts.h"
-#include "platform/linux/proc_text.h"
-#include "platform/linux/procfs.h"
+#include "platform/linux/base/mounts.h"
+#include "platform/linux/base/proc_text.h"
+#include "platform/linux/base/procfs.h"
+#include "platform/linux/sockets/inet_sockets.h"
 
 using namespace ombrel::platform;
 

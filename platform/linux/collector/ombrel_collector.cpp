@@ -21,9 +21,9 @@
 #include <thread>
 #include <unistd.h>
 
-#include "../collector_answer.h"
-#include "../fd.h"
-#include "collector_answer.h"
+#include "base/fd.h"
+#include "collector/collector_wire.h"
+#include "privilege/collector_answer.h"
 
 namespace {
 

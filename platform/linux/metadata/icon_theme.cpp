@@ -1,0 +1,356 @@
+#include "metadata/icon_theme.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <dirent.h>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "../../core/scope_memo.h"
+#include "base/directory.h"
+#include "base/mounts.h"
+#include "base/regular_file.h"
+#include "base/search_path.h"
+#include "metadata/key_file.h"
+#include "metadata/xdg.h"
+
+namespace ombrel::platform {
+namespace {
+
+// Where the desktop names no installed theme (the default of the desktops
+// this platform ships), and the theme every other one inherits.
+constexpr const char* kFallbackTheme = "Adwaita";
+constexpr const char* kBaseTheme = "hicolor";
+constexpr int wantedSize = 16;
+constexpr const char* genericProgramIcon = "application-x-executable";
+// Far more than any real desktop entry or settings file; anything longer
+// is not read.
+constexpr size_t kMaxKeyFile = size_t{1} << 20;
+// More than any real theme's ancestry; a loop of Inherits ends here.
+constexpr size_t kMaxThemes = 16;
+
+std::string ResolveProgram(const FileSource& files, const std::string& program) {
+    if (program.empty())
+        return "";
+    if (program.find('/') != std::string::npos)
+        return files.RealPath(program);
+    std::string path = files.Environment("PATH");
+    if (path.empty())
+        path = "/usr/local/bin:/usr/bin:/bin";
+    for (const std::string& dir : SplitList(path)) {
+        std::string candidate = dir + "/" + program;
+        if (files.IsExecutable(candidate))
+            return files.RealPath(candidate);
+    }
+    return "";
+}
+
+} // namespace
+
+int IconDirectorySize(std::string_view name) {
+    if (name == "scalable")
+        return 0;
+    size_t x = name.find('x');
+    if (x == std::string_view::npos || x == 0)
+        return -1;
+    int size = 0;
+    for (char c : name.substr(0, x)) {
+        if (c < '0' || c > '9')
+            return -1;
+        size = size * 10 + (c - '0');
+        if (size > 4096)
+            return -1;
+    }
+    return size;
+}
+
+namespace {
+
+// visit(id, entry, program) for every desktop entry below dir (two folders
+// deep at most) and each program it starts (Exec's and TryExec's), links
+// resolved; the id is the entry's path below dir with '/' as '-', as the
+// desktop names entries.
+template <typename Visit>
+void ForEachApplication(const FileSource& files, const std::string& dir, Visit&& visit,
+                        const std::string& prefix = "", int depth = 0) {
+    files.ForEachEntry(dir, [&](std::string_view entryName, unsigned char type) {
+        std::string name(entryName);
+        std::string path = dir + "/" + name;
+        if (type == DT_DIR && depth < 2) {
+            ForEachApplication(files, path, visit, prefix + name + "-", depth + 1);
+            return;
+        }
+        if (name.size() < 9 || name.compare(name.size() - 8, 8, ".desktop") != 0)
+            return;
+        auto text = files.Read(path, kMaxKeyFile);
+        if (!text)
+            return;
+        DesktopEntry entry = ParseDesktopEntry(*text);
+        for (const std::string& program : {ExecProgram(entry.exec), entry.tryExec})
+            if (std::string real = ResolveProgram(files, program); !real.empty())
+                visit(prefix + name, entry, real);
+    });
+}
+
+struct Candidate {
+    int rank = INT_MAX; // lower is better
+    std::string file;
+};
+
+int RankOf(int themeIndex, int size, std::string_view extension) {
+    // Raster images nearest to 16 pixels first; scalable ones after every
+    // raster one, since not every reader draws them.
+    int distance = extension == "svg" ? 10000 : std::abs((size > 0 ? size : 256) - wantedSize);
+    return themeIndex * 100000 + distance;
+}
+
+class IconIndex {
+public:
+    // The index of files; a process root's is read through the source each
+    // call is given, and is kept only within a refresh scope.
+    explicit IconIndex(const FileSource* files = nullptr) : files_(files) {}
+
+    // The icon file of the desktop entry of the program at programPath, its
+    // own path (never resolved again: what is there now may not be the
+    // file); when it has none, the generic icon's file, or empty where
+    // orGeneric is false.
+    const std::string& FileFor(std::string_view programPath, bool orGeneric = true) {
+        BuildUnlessKept();
+        // Many endpoints share a program. The answer is the path's, not the
+        // file's: which file is there was decided before the look-up.
+        if (auto cached = byProgram_.find(programPath); cached != byProgram_.end())
+            return *cached->second;
+        std::string file;
+        if (auto entry = programIcons_.find(programPath); entry != programIcons_.end())
+            file = IconFile(entry->second);
+        if (file.empty() && orGeneric)
+            file = IconFile(genericProgramIcon);
+        const std::string* interned = &*names_.emplace(file).first; // nodes never move
+        byProgram_.emplace(programPath, interned);
+        return *interned;
+    }
+
+    const std::string& GenericFile() {
+        BuildUnlessKept();
+        return *names_.emplace(IconFile(genericProgramIcon)).first; // nodes never move
+    }
+
+    std::string FileForName(const std::string& name) {
+        BuildUnlessKept();
+        return IconFile(name);
+    }
+
+    void Reset() { built_ = false; }
+
+    void Use(const FileSource& files) { files_ = &files; }
+
+private:
+    // Within a refresh scope the index is built once, at the first look-up,
+    // and forgotten when the scope ends; outside one, every look-up reads
+    // the desktop's folders afresh.
+    void BuildUnlessKept() {
+        if (built_ && InRefreshScope())
+            return;
+        Build();
+        built_ = InRefreshScope();
+        if (built_)
+            ForgetAtScopeEnd(ResetIconIndex);
+    }
+
+    void Build() {
+        programIcons_.clear();
+        iconFiles_.clear();
+        byProgram_.clear();
+        dataDirs_ = XdgDataDirs(*files_);
+        for (const std::string& dir : dataDirs_)
+            IndexApplications(dir + "/applications");
+        std::vector<std::string> themes = IconThemeChain(dataDirs_, *files_);
+        for (size_t t = 0; t < themes.size(); ++t)
+            for (const std::string& dir : dataDirs_)
+                IndexTheme(dir + "/icons/" + themes[t], static_cast<int>(t), 0, -1);
+    }
+
+    void IndexApplications(const std::string& dir) {
+        ForEachApplication(
+            *files_, dir,
+            [&](const std::string&, const DesktopEntry& entry, const std::string& program) {
+                if (!entry.icon.empty())
+                    programIcons_.try_emplace(program, entry.icon); // earlier folders win
+            });
+    }
+
+    void IndexTheme(const std::string& dir, int themeIndex, int depth, int size) {
+        files_->ForEachEntry(dir, [&](std::string_view entryName, unsigned char type) {
+            std::string name(entryName);
+            std::string path = dir + "/" + name;
+            if (type == DT_DIR || (type == DT_UNKNOWN && depth < 3)) {
+                if (depth < 3) {
+                    int dirSize = IconDirectorySize(name);
+                    IndexTheme(path, themeIndex, depth + 1, dirSize >= 0 ? dirSize : size);
+                }
+                return;
+            }
+            size_t dot = name.rfind('.');
+            if (dot == std::string::npos || size < 0)
+                return;
+            std::string_view extension = std::string_view(name).substr(dot + 1);
+            if (extension != "png" && extension != "xpm" && extension != "svg")
+                return;
+            Candidate& best = iconFiles_[name.substr(0, dot)];
+            int rank = RankOf(themeIndex, size, extension);
+            if (rank < best.rank)
+                best = Candidate{rank, path};
+        });
+    }
+
+    std::string IconFile(const std::string& icon) {
+        if (icon.empty())
+            return "";
+        if (icon[0] == '/')
+            return files_->IsReadable(icon) ? icon : "";
+        std::string name = icon;
+        for (const char* extension : {".png", ".svg", ".xpm"}) {
+            size_t length = std::char_traits<char>::length(extension);
+            if (name.size() > length && name.compare(name.size() - length, length, extension) == 0)
+                name.erase(name.size() - length);
+        }
+        if (auto found = iconFiles_.find(name); found != iconFiles_.end())
+            return found->second.file;
+        for (const std::string& dir : dataDirs_)
+            for (const char* extension : {".png", ".xpm"})
+                if (std::string file = dir + "/pixmaps/" + name + extension;
+                    files_->IsReadable(file))
+                    return file;
+        return "";
+    }
+
+    const FileSource* files_;
+    bool built_ = false;
+    std::vector<std::string> dataDirs_;
+    StringMap<std::string> programIcons_;                  // program -> Icon value
+    std::unordered_map<std::string, Candidate> iconFiles_; // icon name -> file
+    // Program path to the icon file's interned name.
+    StringMap<const std::string*> byProgram_;
+    std::unordered_set<std::string> names_; // every icon file named, kept
+};
+
+IconIndex& TheIndex() {
+    static IconIndex index(&HostFiles());
+    return index;
+}
+
+// The indexes of the process roots asked of within a refresh scope.
+std::unordered_map<std::string, IconIndex>& RootIndexes() {
+    static std::unordered_map<std::string, IconIndex> kept;
+    return kept;
+}
+
+void ForgetRootIndexes() {
+    RootIndexes().clear();
+}
+
+} // namespace
+
+std::string DesktopIconTheme() {
+    std::vector<std::string> configDirs = XdgConfigDirs();
+    auto firstSetting = [&](std::initializer_list<const char*> files, const char* group,
+                            const char* key) -> std::string {
+        for (const std::string& dir : configDirs)
+            for (const char* file : files)
+                if (auto text = ReadRegularFile(dir + "/" + file, kMaxKeyFile))
+                    if (std::string value = KeyFileValue(*text, group, key); !value.empty())
+                        return value;
+        return "";
+    };
+    const char* desktop = std::getenv("XDG_CURRENT_DESKTOP");
+    if (desktop != nullptr && std::string_view(desktop).find("KDE") != std::string_view::npos)
+        if (std::string theme = firstSetting({"kdeglobals"}, "Icons", "Theme"); !theme.empty())
+            return theme;
+    return firstSetting({"gtk-4.0/settings.ini", "gtk-3.0/settings.ini"}, "Settings",
+                        "gtk-icon-theme-name");
+}
+
+std::vector<std::string> IconThemeChain(const std::vector<std::string>& dataDirs,
+                                        const FileSource& files) {
+    std::vector<std::string> chain;
+    // Depth first through Inherits, each theme once, as desktops look them
+    // up; a theme no data folder holds is skipped.
+    auto add = [&](auto& self, const std::string& theme) -> void {
+        if (theme.empty() || theme == kBaseTheme || theme.find('/') != std::string::npos ||
+            chain.size() >= kMaxThemes ||
+            std::find(chain.begin(), chain.end(), theme) != chain.end())
+            return;
+        bool installed = false;
+        std::optional<std::string> index;
+        for (const std::string& dir : dataDirs) {
+            std::string folder = dir + "/icons/" + theme;
+            if (!files.IsDirectory(folder))
+                continue;
+            installed = true;
+            if ((index = files.Read(folder + "/index.theme", kMaxKeyFile)))
+                break;
+        }
+        if (!installed)
+            return;
+        chain.push_back(theme);
+        if (index)
+            for (const std::string& parent :
+                 SplitList(KeyFileValue(*index, "Icon Theme", "Inherits"), ','))
+                self(self, parent);
+    };
+    add(add, DesktopIconTheme());
+    // The fallback is searched even where it is not installed as a whole:
+    // a desktop may ship a few of its icons alone.
+    if (chain.empty())
+        chain.push_back(kFallbackTheme);
+    chain.push_back(kBaseTheme);
+    return chain;
+}
+
+const std::string& ProgramIconFile(std::string_view programPath) {
+    return TheIndex().FileFor(programPath);
+}
+
+std::string ProgramIconFileIn(const FileSource& files, const std::string& rootKey,
+                              std::string_view programPath) {
+    if (!InRefreshScope()) {
+        IconIndex index(&files);
+        return index.FileFor(programPath, false);
+    }
+    auto [kept, fresh] = RootIndexes().try_emplace(rootKey, &files);
+    if (fresh && RootIndexes().size() == 1)
+        ForgetAtScopeEnd(ForgetRootIndexes);
+    kept->second.Use(files);
+    return kept->second.FileFor(programPath, false);
+}
+
+std::string DesktopEntryIdIn(const FileSource& files, std::string_view programPath) {
+    std::string found;
+    for (const std::string& dir : XdgDataDirs(files))
+        if (found.empty() && !programPath.empty())
+            ForEachApplication(
+                files, dir + "/applications",
+                [&](const std::string& id, const DesktopEntry&, const std::string& program) {
+                    if (found.empty() && program == programPath)
+                        found = id;
+                });
+    return found;
+}
+
+const std::string& GenericProgramIconFile() {
+    return TheIndex().GenericFile();
+}
+
+std::string ThemeIconFile(const std::string& name) {
+    return TheIndex().FileForName(name);
+}
+
+void ResetIconIndex() {
+    TheIndex().Reset();
+}
+
+} // namespace ombrel::platform

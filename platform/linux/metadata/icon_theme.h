@@ -1,0 +1,66 @@
+// Finding the icon the desktop shows for a program file, in the desktop's
+// own icon theme.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "programs/file_source.h"
+
+namespace ombrel::platform {
+
+// The icon size a theme's directory name stands for: "16x16", "16x16@2" ->
+// 16; "scalable" -> 0; anything else -> -1.
+int IconDirectorySize(std::string_view name);
+
+// The icon theme the desktop is set to: KDE's setting on a KDE desktop,
+// else GTK's; empty when neither is set.
+std::string DesktopIconTheme();
+
+// The themes to search, in order: the desktop's, the themes it inherits
+// from, the fallback theme where the desktop names none that is installed,
+// and "hicolor", which every theme inherits.
+std::vector<std::string> IconThemeChain(const std::vector<std::string>& dataDirs,
+                                        const FileSource& files = HostFiles());
+
+// The look-ups below take programPath as the program file's own path, its
+// links already resolved (a walked path, or one resolved when the file was
+// opened): it is never resolved again, so a file swapped for a link since
+// lends nothing of the link's target.
+
+// The icon file for an existing program file: the one its desktop entry
+// names, at 16 pixels from the icon theme, else the theme's generic program
+// icon; empty when neither is installed.
+const std::string& ProgramIconFile(std::string_view programPath);
+
+// The icon file, among files (a process's own root that rootKey names),
+// that a desktop entry there names for the program at programPath; empty
+// when none does. A root's entries and themes are read once within a
+// refresh scope.
+std::string ProgramIconFileIn(const FileSource& files, const std::string& rootKey,
+                              std::string_view programPath);
+
+// The id ("org.example.App.desktop") of the first desktop entry among
+// files that starts the program at programPath; empty when none does.
+std::string DesktopEntryIdIn(const FileSource& files, std::string_view programPath);
+
+// The theme's generic program icon, for a program file no desktop entry
+// can be known to name.
+const std::string& GenericProgramIconFile();
+
+// The icon theme's file for an icon name, at 16 pixels where it has one.
+std::string ThemeIconFile(const std::string& name);
+
+void ResetIconIndex();
+
+// Hashing that looks strings up by views, without making a string.
+struct StringHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+};
+template <typename Value>
+using StringMap = std::unordered_map<std::string, Value, StringHash, std::equal_to<>>;
+
+} // namespace ombrel::platform

@@ -1,0 +1,274 @@
+// The descriptor walk's loader: libbpf opens the compiled program, relocates
+// the members it reads against the running kernel's type information, and
+// hands it to the verifier once; each refresh then starts one pass of the
+// attached iterator and reads its records.
+#include "owners/socket_walk.h"
+
+#include <algorithm>
+#include <bpf/bpf.h>
+#include <bpf/libbpf.h>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+#include "base/fd.h"
+#include "privilege/capabilities.h"
+#include "socket_walk.skel.h"
+
+namespace ombrel::platform {
+namespace {
+
+// The initial pid namespace's inode number.
+constexpr ino_t kInitialPidNamespace = 0xEFFFFFFCU;
+
+// Loading a tracing program takes CAP_BPF and CAP_PERFMON (or
+// CAP_SYS_ADMIN). Asked at every walk: a process that gave them up keeps
+// no walk it loaded before.
+bool MayLoadTracingPrograms() {
+    EffectiveCapabilities effective;
+    bool admin = effective.Has(CAP_SYS_ADMIN);
+    return (admin || effective.Has(CAP_BPF)) && (admin || effective.Has(CAP_PERFMON));
+}
+
+// The walk names processes by their ids in the initial pid namespace; the
+// caller and its /proc must both be there for those to be the ids it shows.
+bool InInitialPidNamespace() {
+    struct stat ns {};
+    char self[32] = {};
+    return ::stat("/proc/self/ns/pid", &ns) == 0 && ns.st_ino == kInitialPidNamespace &&
+           ::readlink("/proc/self", self, sizeof self - 1) > 0 &&
+           std::string_view(self) == std::to_string(::getpid());
+}
+
+std::string ErrorText(const char* what, int error) {
+    return std::string(what) + ": " + std::strerror(error);
+}
+
+// libbpf's warnings while a program loads, kept with its refusal; at any
+// other time libbpf has nothing to say to this program's user.
+std::mutex captureMutex;
+std::string* capture = nullptr;
+
+int Print(enum libbpf_print_level level, const char* format, va_list args) {
+    if (level != LIBBPF_WARN || capture == nullptr)
+        return 0;
+    char line[1024];
+    int length = std::vsnprintf(line, sizeof line, format, args);
+    if (length > 0)
+        capture->append(line, std::min(static_cast<size_t>(length), sizeof line - 1));
+    return length;
+}
+
+// Failures that a later load may not repeat; the verifier's refusal, a
+// missing iterator or a locked-down kernel are for the process's life.
+bool MayPass(int error) {
+    return error == ENOMEM || error == EAGAIN || error == EINTR || error == EBUSY ||
+           error == EMFILE || error == ENFILE;
+}
+
+} // namespace
+
+struct SocketWalk::Program {
+    bpf_object* object = nullptr;
+    bpf_link* link = nullptr;
+    int counter = -1; // the program's globals: the descriptor count
+    ~Program() {
+        bpf_link__destroy(link);
+        bpf_object__close(object);
+    }
+};
+
+SocketWalk::SocketWalk(std::string object) : object_(std::move(object)) {}
+
+SocketWalk::~SocketWalk() = default;
+
+bool SocketWalk::Load() {
+    std::string warnings;
+    std::lock_guard captureLock(captureMutex);
+    capture = &warnings;
+    libbpf_set_print(Print);
+    struct CaptureEnd {
+        ~CaptureEnd() { capture = nullptr; }
+    } captureEnd;
+
+    auto refuse = [&](std::string why, int error) {
+        final_ = !MayPass(error);
+        while (!warnings.empty() && warnings.back() == '\n')
+            warnings.pop_back();
+        if (!warnings.empty())
+            why += "\n" + warnings; // its own lines, each "libbpf: ..."
+        loadRefusal_ = std::move(why);
+        return false;
+    };
+    auto program = std::make_unique<Program>();
+    bpf_object_open_opts options{};
+    options.sz = sizeof options;
+    options.object_name = "ombrel_walk";
+    program->object = bpf_object__open_mem(object_.data(), object_.size(), &options);
+    if (program->object == nullptr)
+        return refuse(ErrorText("libbpf could not open the walk program", errno), errno);
+    bpf_program* code = bpf_object__find_program_by_name(program->object, "ombrel_sockets");
+    if (code == nullptr)
+        return refuse("the walk program has no ombrel_sockets", EINVAL);
+    // libbpf fills it only where the load fails, through a second try with
+    // the verifier's log asked for.
+    std::string log(1 << 16, '\0');
+    bpf_program__set_log_buf(code, log.data(), log.size());
+    if (int failed = bpf_object__load(program->object); failed != 0) {
+        int error = -failed;
+        std::string why = ErrorText("the kernel refused the program", error);
+        log.resize(std::strlen(log.c_str()));
+        while (!log.empty() && log.back() == '\n')
+            log.pop_back();
+        if (!log.empty())
+            why += "; the verifier's log:\n" + log;
+        return refuse(std::move(why), error);
+    }
+    program->link = bpf_program__attach_iter(code, nullptr);
+    if (program->link == nullptr)
+        return refuse(ErrorText("the kernel refused to attach the iterator", errno), errno);
+    if (const bpf_map* globals = bpf_object__find_map_by_name(program->object, ".bss"))
+        program->counter = bpf_map__fd(globals);
+    program_ = std::move(program);
+    loadRefusal_.clear();
+    return true;
+}
+
+void SocketWalk::Prepare() {
+    if (!MayLoadTracingPrograms() || !InInitialPidNamespace())
+        return;
+    std::lock_guard lock(mutex_);
+    if (program_ == nullptr && !final_)
+        Load();
+}
+
+namespace {
+
+// Nanoseconds this process's time namespace adds to the boot clock
+// (timens_offsets, Linux 5.6), which /proc adds to every start it gives;
+// 0 in the machine's own time namespace or where the file is absent.
+int64_t BootTimeOffset() {
+    UniqueFd file(::open("/proc/self/timens_offsets", O_RDONLY | O_CLOEXEC));
+    char text[256] = {};
+    ssize_t got = file ? ::read(file.get(), text, sizeof text - 1) : -1;
+    if (got <= 0)
+        return 0;
+    long long seconds = 0, nanoseconds = 0;
+    for (const char* line = text; line != nullptr && *line != '\0';) {
+        if (std::sscanf(line, "boottime %lld %lld", &seconds, &nanoseconds) == 2)
+            return static_cast<int64_t>(seconds) * 1000000000 + nanoseconds;
+        line = std::strchr(line, '\n');
+        line = line != nullptr ? line + 1 : nullptr;
+    }
+    return 0;
+}
+
+} // namespace
+
+bool SocketWalk::Read(std::vector<SocketHolder>& holders) {
+    holders.clear();
+    refusal_.clear();
+    descriptors_ = 0;
+    auto refuse = [&](std::string why) {
+        holders.clear();
+        refusal_ = std::move(why);
+        return false;
+    };
+    if (!MayLoadTracingPrograms())
+        return refuse("the caller holds neither CAP_BPF with CAP_PERFMON nor CAP_SYS_ADMIN");
+    if (!InInitialPidNamespace())
+        return refuse("the caller or its /proc is not in the machine's own pid namespace");
+    std::lock_guard lock(mutex_);
+    if (program_ == nullptr && (final_ || !Load()))
+        return refuse(loadRefusal_);
+
+    const uint32_t zero = 0;
+    uint64_t count = 0;
+    if (program_->counter >= 0)
+        bpf_map_update_elem(program_->counter, &zero, &count, BPF_ANY);
+    // Each pass is an iterator of its own over the attached program.
+    UniqueFd walk(bpf_iter_create(bpf_link__fd(program_->link)));
+    if (!walk)
+        return refuse(ErrorText("the kernel refused to start the walk", errno));
+
+    struct Record {
+        uint64_t inode;
+        uint32_t pid;
+        uint32_t fd;
+        uint64_t start; // nanoseconds after boot
+        uint32_t ring;  // 1: the descriptor is an io_uring instance's, inode its ring's
+        uint32_t tid;   // the thread whose table holds it
+    };
+    static_assert(sizeof(Record) == 32);
+    // /proc/PID/stat gives the same start in clock ticks, whole ones, moved
+    // by the reader's time namespace.
+    const long ticks = ::sysconf(_SC_CLK_TCK);
+    const uint64_t perTick = ticks > 0 ? 1000000000u / static_cast<uint64_t>(ticks) : 10000000u;
+    const int64_t offset = BootTimeOffset();
+    alignas(8) char buffer[1 << 16];
+    size_t held = 0; // bytes of a record that a read cut, kept for the next
+    // At most a million objects each: far more than any machine holds.
+    constexpr int kMaxSilentStretches = 1 << 16;
+    int stretches = 0;
+    for (;;) {
+        ssize_t got = ::read(walk.get(), buffer + held, sizeof buffer - held);
+        if (got < 0 && errno == EINTR)
+            continue;
+        // The kernel ends a read that walked a million objects without a
+        // record (a process with a million descriptors that are not
+        // sockets) with EAGAIN; the next read goes on from there.
+        if (got < 0 && errno == EAGAIN && ++stretches < kMaxSilentStretches)
+            continue;
+        if (got < 0)
+            return refuse(ErrorText("the walk failed", errno));
+        if (got == 0) {
+            if (held != 0)
+                return refuse("the walk ended inside a record");
+            break;
+        }
+        size_t total = held + static_cast<size_t>(got);
+        size_t whole = total - total % sizeof(Record);
+        for (size_t at = 0; at < whole; at += sizeof(Record)) {
+            Record record;
+            std::memcpy(&record, buffer + at, sizeof record);
+            holders.push_back(SocketHolder{
+                record.inode, record.pid, record.fd,
+                static_cast<uint64_t>(static_cast<int64_t>(record.start) + offset) / perTick,
+                record.ring != 0, record.tid});
+        }
+        held = total - whole;
+        std::memmove(buffer, buffer + whole, held);
+    }
+    if (program_->counter >= 0 && bpf_map_lookup_elem(program_->counter, &zero, &count) == 0)
+        descriptors_ = count;
+    return true;
+}
+
+SocketWalk& MachineSocketWalk() {
+    static SocketWalk* walk = [] {
+        size_t size = 0;
+        const void* bytes = socket_walk__elf_bytes(&size);
+        return new SocketWalk(std::string(static_cast<const char*>(bytes), size));
+    }();
+    return *walk;
+}
+
+void PrepareSocketHolders() {
+    MachineSocketWalk().Prepare();
+}
+
+bool ReadSocketHolders(std::vector<SocketHolder>& holders) {
+    return MachineSocketWalk().Read(holders);
+}
+
+const std::string& SocketHoldersRefusal() {
+    return MachineSocketWalk().Refusal();
+}
+
+} // namespace ombrel::platform

@@ -1,0 +1,225 @@
+#include "sockets/machine_tables.h"
+
+#include <exception>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+#include <unordered_map>
+#include <utility>
+
+#include <ombrel/owner_source.h>
+#include <ombrel/services.h>
+
+#include "../../core/scope_memo.h"
+#include "owners/owner_helper.h"
+
+namespace ombrel::platform {
+namespace {
+
+std::string& OwnerSourceText() {
+    static std::string text;
+    return text;
+}
+
+// Without a view of other users' descriptors, a socket another user made
+// may have its owner (the holder started first, as a rule the maker) among
+// the processes hidden from the caller: the holder the caller sees would be
+// a guess, so the socket shows no owner, as every socket held only out of
+// sight does.
+void DropHiddenOwners(const std::vector<uint32_t>& makers, std::vector<uint32_t>& owners,
+                      std::vector<uint64_t>* starts) {
+    const uid_t self = ::geteuid();
+    for (size_t row = 0; row < owners.size() && row < makers.size(); ++row)
+        if (makers[row] != self) {
+            owners[row] = 0;
+            if (starts != nullptr)
+                (*starts)[row] = 0;
+        }
+}
+
+// Where the caller cannot read other users' descriptors, the owner
+// helper's scan names every owner; without the helper, or when it fails,
+// the caller's own scan names those it can see. makers: each socket's
+// maker's user id.
+void FindOwners(const std::string& root, const std::vector<uint64_t>& inodes,
+                const std::vector<uint32_t>& makers, std::vector<uint32_t>& owners,
+                std::vector<uint64_t>* starts = nullptr, bool* whole = nullptr) {
+    std::string& report = OwnerSourceText();
+    report.clear();
+    if (IsLiveProc(root) && !ReadsEveryDescriptor()) {
+        std::vector<OwnerRecord> records;
+        std::string helper = OwnerHelperPath();
+        if (!helper.empty() && RunOwnerHelper(helper, OwnerHelperTimeoutMs(), records)) {
+            JoinOwnerRecords(records, inodes, owners, starts);
+            report = "owners: the owner helper " + helper +
+                     " (this user may not read other users' descriptors)";
+            return;
+        }
+        report = helper.empty() ? "no owner helper beside the program or installed; "
+                                : "the owner helper " + helper + " failed or fell silent; ";
+    }
+    const bool partial = IsLiveProc(root) && !SeesEveryDescriptor();
+    bool walked = FindSocketOwners(root, inodes, owners, OwnerSource::Any, MachineSocketWalk(),
+                                   starts, whole);
+    if (partial)
+        DropHiddenOwners(makers, owners, starts);
+    if (walked) {
+        report += "owners: the kernel's walk";
+    } else if (root != "/proc") {
+        report += "owners: a scan of " + root;
+    } else {
+        report += "owners: a scan of /proc";
+        if (!inodes.empty())
+            report += " (the kernel's walk: " + SocketHoldersRefusal() + ")";
+    }
+}
+
+void AppendInodes(const std::vector<InetSocket>& sockets, std::vector<uint64_t>& inodes,
+                  std::vector<uint32_t>& makers) {
+    for (const InetSocket& socket : sockets) {
+        inodes.push_back(socket.inode);
+        makers.push_back(socket.uid);
+    }
+}
+
+// The live kernel's tables only for the live /proc; a fixture tree's own.
+bool ReadTable(size_t table, const std::string& root, std::vector<InetSocket>& sockets) {
+    bool live = IsLiveProc(root);
+    return ReadInetSockets(root, live, ProtocolOf(table), FamilyOf(table), sockets);
+}
+
+std::unordered_map<uint32_t, uint64_t>& NamedOwners() {
+    static std::unordered_map<uint32_t, uint64_t> named;
+    return named;
+}
+
+void ForgetNamedOwners() {
+    NamedOwners().clear();
+}
+
+} // namespace
+
+InetProtocol ProtocolOf(size_t table) {
+    return table == kTcp4 || table == kTcp6 ? InetProtocol::Tcp : InetProtocol::Udp;
+}
+
+InetFamily FamilyOf(size_t table) {
+    return table == kTcp6 || table == kUdp6 ? InetFamily::V6 : InetFamily::V4;
+}
+
+void NameOwners(const MachineTables& tables) {
+    if (!InRefreshScope())
+        return;
+    auto& named = NamedOwners();
+    if (named.empty())
+        ForgetAtScopeEnd(ForgetNamedOwners);
+    for (size_t table = 0; table < kTableCount; ++table)
+        for (size_t i = 0; i < tables.owners[table].size(); ++i)
+            if (uint32_t pid = tables.owners[table][i]; pid != 0)
+                named.insert_or_assign(
+                    pid, i < tables.ownerStarts[table].size() ? tables.ownerStarts[table][i] : 0);
+}
+
+std::optional<uint64_t> NamedOwnerStart(uint32_t pid) {
+    if (!InRefreshScope())
+        return std::nullopt;
+    const auto& named = NamedOwners();
+    auto found = named.find(pid);
+    return found != named.end() ? std::optional(found->second) : std::nullopt;
+}
+
+std::string OwnerSourceReport() {
+    return OwnerSourceText();
+}
+
+void SetOwnerSourceReport(std::string report) {
+    OwnerSourceText() = std::move(report);
+}
+
+bool ReadMachineTable(size_t table, const std::string& root, std::vector<InetSocket>& sockets,
+                      std::vector<uint32_t>& owners) {
+    if (!ReadTable(table, root, sockets))
+        return false;
+    std::vector<uint64_t> inodes;
+    std::vector<uint32_t> makers;
+    AppendInodes(sockets, inodes, makers);
+    FindOwners(root, inodes, makers, owners);
+    return true;
+}
+
+void ReadMachineTables(const std::string& root, MachineTables& tables) {
+    tables = {};
+    // Each dump is its own request to the kernel, and the kernel's work on
+    // them is most of a refresh: the UDP pair is read beside the TCP pair,
+    // on a second core where the machine has one.
+    auto& parts = tables.sockets;
+    auto& read = tables.read;
+    auto readPair = [&](size_t first, size_t second) {
+        read[first] = ReadTable(first, root, parts[first]);
+        read[second] = ReadTable(second, root, parts[second]);
+    };
+    bool live = IsLiveProc(root);
+    // The second thread's contract: it reads root and the live flag, writes
+    // only the UDP pair's own vectors and read flags, and calls no service
+    // of the layer (no last error, no refresh scope, no layer heap); the
+    // walk's loader it may call locks for itself. What it throws (want of
+    // memory) is handed back and thrown here, after the join, as the same
+    // reads on this thread would throw it.
+    auto readUdp = [&] {
+        readPair(kUdp4, kUdp6);
+        // The shorter half of the dumps has time to spare for loading the
+        // owners' walk; the walk itself comes after every dump.
+        if (live)
+            PrepareSocketHolders();
+    };
+    std::exception_ptr udpFailure;
+    std::jthread udp;
+    try {
+        udp = std::jthread([&] {
+            try {
+                readUdp();
+            } catch (...) {
+                udpFailure = std::current_exception();
+            }
+        });
+    } catch (const std::system_error&) {
+        // no thread to be had: the same reads, one after another
+    }
+    // The live kernel walks its TCP tables once for both families. A throw
+    // here leaves through the jthread's join, never past a running thread.
+    bool bothRead = live && ReadLiveTcpBothFamilies(parts[kTcp4], parts[kTcp6], read[kTcp6]);
+    if (bothRead)
+        read[kTcp4] = true;
+    else
+        readPair(kTcp4, kTcp6);
+    if (udp.joinable())
+        udp.join();
+    else
+        readUdp();
+    if (udpFailure)
+        std::rethrow_exception(udpFailure);
+
+    // The owners are found by inode alone, for all four in one pass.
+    std::vector<uint64_t> inodes;
+    std::vector<uint32_t> makers;
+    size_t total = 0;
+    for (const std::vector<InetSocket>& part : parts)
+        total += part.size();
+    inodes.reserve(total);
+    makers.reserve(total);
+    for (const std::vector<InetSocket>& part : parts)
+        AppendInodes(part, inodes, makers);
+    std::vector<uint32_t> owners;
+    std::vector<uint64_t> starts;
+    FindOwners(root, inodes, makers, owners, &starts, &tables.ownersWhole);
+    size_t first = 0;
+    for (size_t table = 0; table < kTableCount; ++table) {
+        auto from = static_cast<ptrdiff_t>(first);
+        auto to = static_cast<ptrdiff_t>(first + parts[table].size());
+        tables.owners[table].assign(owners.begin() + from, owners.begin() + to);
+        tables.ownerStarts[table].assign(starts.begin() + from, starts.begin() + to);
+        first += parts[table].size();
+    }
+}
+
+} // namespace ombrel::platform

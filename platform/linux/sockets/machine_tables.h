@@ -1,0 +1,54 @@
+// The machine's four socket tables with the owner of every row, read in
+// one go: what one snapshot of a refresh, or one answer of the
+// administrator collector, is made of.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sockets/inet_sockets.h"
+
+namespace ombrel::platform {
+
+// In the order a refresh reads them.
+enum MachineTable : size_t { kTcp4, kUdp4, kTcp6, kUdp6, kTableCount };
+
+InetProtocol ProtocolOf(size_t table);
+InetFamily FamilyOf(size_t table);
+
+struct MachineTables {
+    std::array<std::vector<InetSocket>, kTableCount> sockets;
+    std::array<std::vector<uint32_t>, kTableCount> owners; // one per socket
+    // Each owner's start time as the pass that named it read it (clock
+    // ticks after boot; 0 where none owns, or it was gone by then).
+    std::array<std::vector<uint64_t>, kTableCount> ownerStarts;
+    std::array<bool, kTableCount> read{}; // a table not read is empty
+    bool ownersWhole = true;              // false: the owner pass could not read /proc whole
+};
+
+// Every table of the root (the live /proc, or a fixture tree), with the
+// owners the caller can find: its own scan or the kernel's walk, or the
+// owner helper where the caller cannot read other users' descriptors.
+void ReadMachineTables(const std::string& root, MachineTables& tables);
+
+// Within a refresh scope, the owners these tables name are the processes
+// that held their sockets when the owner pass ran: a process under a
+// reused id is not one of them. Remembered for the scope.
+void NameOwners(const MachineTables& tables);
+// The start time of the process the scope's owner pass named with pid;
+// nullopt where it named none (or outside a scope).
+std::optional<uint64_t> NamedOwnerStart(uint32_t pid);
+
+// What OwnerSourceReport gives, as the collector's answer sets it.
+void SetOwnerSourceReport(std::string report);
+
+// One table alone, with its owners found the same way; false when the table
+// cannot be read.
+bool ReadMachineTable(size_t table, const std::string& root, std::vector<InetSocket>& sockets,
+                      std::vector<uint32_t>& owners);
+
+} // namespace ombrel::platform
