@@ -495,6 +495,35 @@ TEST(FileVersion, DivertedPathsBelongToTheDivertingPackage) {
     }
 }
 
+// Only a package whose status word is "installed" speaks for its files: one
+// half-installed, unpacked, half-configured or awaiting triggers does not.
+TEST(FileVersion, OnlyAnInstalledPackageOwnsItsFiles) {
+    TempDir db;
+    std::string status;
+    const char* states[] = {"install ok installed",
+                            "deinstall ok installed",
+                            "install reinstreq half-installed",
+                            "install ok unpacked",
+                            "install ok half-configured",
+                            "install ok triggers-awaited",
+                            "install ok triggers-pending",
+                            "purge ok not-installed",
+                            "deinstall ok config-files",
+                            "install ok installed extra"};
+    for (size_t n = 0; n < std::size(states); ++n) {
+        std::string name = "p" + std::to_string(n);
+        status += "Package: " + name + "\nStatus: " + states[n] + "\nVersion: 1.0\n\n";
+        db.Write("dpkg/info/" + name + ".list", db.path() + "/bin/" + name + "\n");
+    }
+    db.Write("dpkg/status", status);
+    ombrel::platform::PackageDatabaseOverride database(db.path() + "/dpkg");
+    for (size_t n = 0; n < std::size(states); ++n)
+        EXPECT_EQ(ombrel::platform::FindPackageOwner(db.path() + "/bin/p" + std::to_string(n))
+                      .has_value(),
+                  n < 2)
+            << states[n];
+}
+
 // An application's own metadata: the untranslated texts, the newest
 // release, either form of the developer; markup and entities read as XML.
 TEST(FileVersion, AppStreamMetadataInAPackagesTerms) {

@@ -7,6 +7,22 @@
 namespace ombrel::platform {
 namespace {
 
+// "want flag status": installed in dpkg-query's sense only when the status
+// word is "installed". A half-installed or unpacked package's files are
+// not (or not yet) what it says of itself.
+bool IsInstalledStatus(std::string_view value) {
+    std::string_view words[4];
+    size_t count = 0;
+    while (!value.empty() && count < 4) {
+        size_t space = value.find(' ');
+        std::string_view word = value.substr(0, space);
+        if (!word.empty())
+            words[count++] = word;
+        value.remove_prefix(space == std::string_view::npos ? value.size() : space + 1);
+    }
+    return count == 3 && words[2] == "installed";
+}
+
 // Files no program is run from; leaving them out keeps the index small.
 bool CouldBeProgram(std::string_view path) {
     for (std::string_view prefix :
@@ -105,8 +121,7 @@ private:
             if (field == "Package")
                 current.name = value;
             else if (field == "Status")
-                installed = value.size() >= 9 && value.substr(value.size() - 9) == "installed" &&
-                            value.find("not-installed") == std::string_view::npos;
+                installed = IsInstalledStatus(value);
             else if (field == "Version")
                 current.version = value;
             else if (field == "Maintainer")
