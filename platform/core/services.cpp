@@ -1,5 +1,7 @@
 #include <ombrel/services.h>
 
+#include "base/proc_root.h"
+#include "owners/owner_helper.h"
 #include "provisions.h"
 
 namespace ombrel::platform {
@@ -23,6 +25,23 @@ const Services& LinuxServices() {
 Services& ActiveServices() {
     static Services services = LinuxServices();
     return services;
+}
+
+ProcRootOverride::ProcRootOverride(std::string root) : saved_(ReplaceProcRoot(std::move(root))) {}
+
+ProcRootOverride::~ProcRootOverride() {
+    ReplaceProcRoot(std::move(saved_));
+}
+
+OwnerHelperOverride::OwnerHelperOverride(std::string path, int timeoutMs) {
+    OwnerHelperSetting saved = ReplaceOwnerHelperSetting({std::move(path), timeoutMs, true});
+    saved_path_ = std::move(saved.path);
+    saved_timeout_ = saved.timeoutMs;
+    saved_overridden_ = saved.overridden;
+}
+
+OwnerHelperOverride::~OwnerHelperOverride() {
+    ReplaceOwnerHelperSetting({std::move(saved_path_), saved_timeout_, saved_overridden_});
 }
 
 } // namespace ombrel::platform

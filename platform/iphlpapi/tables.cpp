@@ -14,6 +14,7 @@
 
 #include "../core/provisions.h"
 #include "../core/scope_memo.h"
+#include "base/proc_root.h"
 #include "privilege/collector_link.h"
 #include "sockets/machine_tables.h"
 

@@ -14,6 +14,7 @@
 #include "../core/scope_memo.h"
 #include "../core/win32_error.h"
 #include "base/child_reaper.h"
+#include "base/proc_root.h"
 #include "base/procfs.h"
 #include "command_line.h"
 #include "privilege/collector_link.h"
@@ -97,49 +98,6 @@ ProcDirCache& ProcDirs() {
 }
 
 } // namespace
-
-ssize_t ProcDir::ReadExe(char* buffer, size_t size) {
-    if (!read) {
-        std::optional<std::string> target =
-            fd ? ReadProgramLink(fd.get(), &exeLink) : (errno = ESRCH, std::nullopt);
-        if (target)
-            exe = std::move(*target);
-        else
-            error = errno != 0 ? errno : ENAMETOOLONG;
-        read = true;
-    }
-    if (error != 0) {
-        errno = error;
-        return -1;
-    }
-    size_t length = std::min(exe.size(), size);
-    exe.copy(buffer, length);
-    return static_cast<ssize_t>(length);
-}
-
-FileIdentity ProcDir::ReadExeIdentity(uint64_t& startTime, uint32_t& claimedBy) {
-    if (!identityRead) {
-        char unused[1];
-        if (ReadExe(unused, sizeof unused) >= 0)
-            identity = ReadLinkedFileIdentity(fd.get(), exeLink);
-        StartTime();
-        if (identity.Known())
-            claimant = ReadNamespaceClaimant(fd.get()).value_or(kUnknownClaimant);
-        identityRead = true;
-    }
-    startTime = start;
-    claimedBy = claimant;
-    return identity;
-}
-
-uint64_t ProcDir::StartTime() {
-    if (!startRead) {
-        if (std::optional<TaskStat> stat = fd ? ReadTaskStatAt(fd.get()) : std::nullopt)
-            start = stat->startTime;
-        startRead = true;
-    }
-    return start;
-}
 
 void ForgetProcessEntries() {
     ProcDirs().Clear();
@@ -291,6 +249,27 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIB
     processInformation->hThread = InsertHandle(std::make_unique<ThreadObject>(pid));
     processInformation->dwProcessId = static_cast<DWORD>(pid);
     processInformation->dwThreadId = static_cast<DWORD>(pid); // the main thread's id is the pid
+    return TRUE;
+}
+
+BOOL GetProgramFile(HANDLE process, ProgramFile* file) {
+    if (file == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *file = ProgramFile{};
+    auto* object = LookupHandle<ProcessObject>(process);
+    if (object == nullptr || !object->procDir) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    ProcessProgram program = ReadProcessProgram(*object->procDir, object->pid);
+    if (!program.identity.Known()) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    *file = {program.identity.device, program.identity.inode, program.startTime, object->pid,
+             program.claimant};
     return TRUE;
 }
 

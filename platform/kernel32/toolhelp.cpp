@@ -10,6 +10,7 @@
 #include "../core/handles.h"
 #include "../core/provisions.h"
 #include "base/fd.h"
+#include "base/proc_root.h"
 #include "base/procfs.h"
 #include "privilege/collector_link.h"
 #include "sockets/machine_tables.h"

@@ -84,11 +84,6 @@ private:
 // unless a test points them at a fixture tree for the life of a
 // ProcRootOverride; a fixture tree's socket tables are read from its
 // net/tcp and net/udp files.
-const std::string& ProcRoot();
-// The one test of a root being the live kernel's: its path is "/proc".
-bool IsLiveProc(const std::string& root);
-bool ProcRootIsLive(); // IsLiveProc(ProcRoot())
-
 class ProcRootOverride {
 public:
     explicit ProcRootOverride(std::string root);

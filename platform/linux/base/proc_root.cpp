@@ -1,4 +1,6 @@
-#include <ombrel/services.h>
+#include "base/proc_root.h"
+
+#include <utility>
 
 namespace ombrel::platform {
 namespace {
@@ -8,12 +10,6 @@ std::string& Root() {
 }
 } // namespace
 
-ProcRootOverride::ProcRootOverride(std::string root) : saved_(Root()) {
-    Root() = root.empty() ? std::string("/proc") : std::move(root);
-}
-ProcRootOverride::~ProcRootOverride() {
-    Root() = std::move(saved_);
-}
 const std::string& ProcRoot() {
     return Root();
 }
@@ -22,6 +18,12 @@ bool IsLiveProc(const std::string& root) {
 }
 bool ProcRootIsLive() {
     return IsLiveProc(Root());
+}
+std::string ReplaceProcRoot(std::string root) {
+    if (root.empty())
+        root = "/proc";
+    std::swap(root, Root());
+    return root;
 }
 
 } // namespace ombrel::platform

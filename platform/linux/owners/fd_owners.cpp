@@ -3,7 +3,7 @@
 #include <unistd.h>
 #include <unordered_map>
 
-#include <ombrel/services.h>
+#include "base/proc_root.h"
 
 #include "base/fd.h"
 #include "base/procfs.h"

@@ -18,7 +18,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include <ombrel/services.h>
+#include "base/proc_root.h"
 
 #include "base/fd.h"
 #include "base/procfs.h"
@@ -28,14 +28,8 @@
 namespace ombrel::platform {
 namespace {
 
-struct HelperSetting {
-    std::string path;
-    int timeoutMs = 0;
-    bool overridden = false;
-};
-
-HelperSetting& Setting() {
-    static HelperSetting setting;
+OwnerHelperSetting& Setting() {
+    static OwnerHelperSetting setting;
     return setting;
 }
 
@@ -77,15 +71,9 @@ std::string ProcessActivity(pid_t pid) {
     return std::to_string(ran + waited) + " " + user + " " + system;
 }
 
-OwnerHelperOverride::OwnerHelperOverride(std::string path, int timeoutMs) {
-    saved_path_ = Setting().path;
-    saved_timeout_ = Setting().timeoutMs;
-    saved_overridden_ = Setting().overridden;
-    Setting() = {std::move(path), timeoutMs, true};
-}
-
-OwnerHelperOverride::~OwnerHelperOverride() {
-    Setting() = {std::move(saved_path_), saved_timeout_, saved_overridden_};
+OwnerHelperSetting ReplaceOwnerHelperSetting(OwnerHelperSetting setting) {
+    std::swap(setting, Setting());
+    return setting;
 }
 
 int OwnerHelperTimeoutMs() {

@@ -32,6 +32,17 @@ bool HeldByRootAlone(const std::string& path);
 // The owner helper, as CompanionProgramPath finds it. A test names its own.
 std::string OwnerHelperPath();
 
+// The helper a test runs in the layer's place (asked even where the caller
+// could read every descriptor), and its bound on silence in milliseconds (0:
+// the layer's own). Not overridden: the layer's own choice.
+struct OwnerHelperSetting {
+    std::string path;
+    int timeoutMs = 0;
+    bool overridden = false;
+};
+// Puts setting in place and gives back the one it replaces.
+OwnerHelperSetting ReplaceOwnerHelperSetting(OwnerHelperSetting setting);
+
 // The records, when the output is whole: the header and exactly the
 // records it counts. Nothing is read past size.
 bool ParseOwnerRecords(const char* data, size_t size, std::vector<OwnerRecord>& records);

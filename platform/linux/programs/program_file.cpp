@@ -7,11 +7,9 @@
 #include <unistd.h>
 #include <unordered_map>
 
-#include <ombrel/services.h>
+#include "base/proc_root.h"
 
-#include "../../core/provisions.h"
 #include "../../core/scope_memo.h"
-#include "../../kernel32/process_object.h"
 #include "base/directory.h"
 #include "base/mounts.h"
 #include "base/regular_file.h"
@@ -595,43 +593,5 @@ std::unique_ptr<ProcessRootFiles> OpenProcessRoot(const ProgramFile& file, std::
     files->programMount_ = looked->mount;
     return files;
 }
-
-namespace lx {
-
-BOOL GetProgramFile(HANDLE process, ProgramFile* file) {
-    if (file == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    *file = ProgramFile{};
-    auto* object = LookupHandle<ProcessObject>(process);
-    if (object == nullptr || !object->procDir) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    ProcDir& dir = *object->procDir;
-    uint64_t start = 0;
-    uint32_t claimant = 0;
-    FileIdentity identity = dir.ReadExeIdentity(start, claimant);
-    if (!identity.Known()) {
-        // Another user's process: in administrator mode, what the collector
-        // read through this very process in this refresh (its start time
-        // read once per entry: a refresh asks once per endpoint).
-        const CollectedOwner* collected = CollectedOwnerOfStart(object->pid, dir.StartTime());
-        if (collected != nullptr) {
-            identity = {collected->device, collected->inode};
-            start = collected->startTime;
-            claimant = collected->claimant;
-        }
-    }
-    if (!identity.Known()) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    *file = {identity.device, identity.inode, start, object->pid, claimant};
-    return TRUE;
-}
-
-} // namespace lx
 
 } // namespace ombrel::platform

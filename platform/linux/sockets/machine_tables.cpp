@@ -7,8 +7,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "base/proc_root.h"
 #include <ombrel/owner_source.h>
-#include <ombrel/services.h>
 
 #include "../../core/scope_memo.h"
 #include "owners/owner_helper.h"
