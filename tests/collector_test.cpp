@@ -28,10 +28,10 @@
 #include <ombrel/refresh_scope.h>
 #include <ombrel/services.h>
 
-#include "platform/linux/collector/collector_wire.h"
 #include "platform/linux/owners/owner_helper.h"
 #include "platform/linux/privilege/collector_answer.h"
 #include "platform/linux/privilege/collector_link.h"
+#include "platform/linux/privilege/collector_wire.h"
 #include "scoped_env.h"
 #include "temp_dir.h"
 #include "walk_objects.h"

@@ -5,7 +5,7 @@
 #include "../core/handles.h"
 #include "../core/provisions.h"
 #include "../kernel32/process_object.h"
-#include "privilege/capabilities.h"
+#include "base/capabilities.h"
 
 namespace ombrel::platform {
 namespace {

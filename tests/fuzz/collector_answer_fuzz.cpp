@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "platform/linux/collector/collector_wire.h"
 #include "platform/linux/privilege/collector_answer.h"
+#include "platform/linux/privilege/collector_wire.h"
 
 using namespace ombrel::platform;
 

@@ -22,8 +22,8 @@
 #include <unistd.h>
 
 #include "base/fd.h"
-#include "collector/collector_wire.h"
 #include "privilege/collector_answer.h"
+#include "privilege/collector_wire.h"
 
 namespace {
 

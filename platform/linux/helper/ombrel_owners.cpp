@@ -18,12 +18,12 @@
 #include <unordered_set>
 #include <vector>
 
+#include "base/capabilities.h"
 #include "base/fd.h"
 #include "base/proc_text.h"
-#include "helper/owner_records.h"
+#include "owners/owner_records.h"
 #include "owners/proc_descriptors.h"
 #include "owners/socket_walk.h"
-#include "privilege/capabilities.h"
 #include "sockets/inet_sockets.h"
 
 namespace {

@@ -20,10 +20,10 @@
 
 #include "base/proc_root.h"
 
+#include "base/capabilities.h"
 #include "base/fd.h"
 #include "base/procfs.h"
 #include "base/spawn_attributes.h"
-#include "privilege/capabilities.h"
 
 namespace ombrel::platform {
 namespace {

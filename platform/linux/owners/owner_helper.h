@@ -6,7 +6,7 @@
 #include <sys/types.h>
 #include <vector>
 
-#include "helper/owner_records.h"
+#include "owners/owner_records.h"
 #include "sockets/inet_sockets.h"
 
 namespace ombrel::platform {

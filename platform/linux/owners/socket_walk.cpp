@@ -17,8 +17,8 @@
 #include <unistd.h>
 #include <utility>
 
+#include "base/capabilities.h"
 #include "base/fd.h"
-#include "privilege/capabilities.h"
 #include "socket_walk.skel.h"
 
 namespace ombrel::platform {

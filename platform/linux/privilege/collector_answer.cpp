@@ -11,7 +11,7 @@
 
 #include "base/fd.h"
 #include "base/procfs.h"
-#include "collector/collector_wire.h"
+#include "privilege/collector_wire.h"
 
 namespace ombrel::platform {
 namespace {

@@ -25,8 +25,8 @@
 #include "base/fd.h"
 #include "base/procfs.h"
 #include "base/spawn_attributes.h"
-#include "collector/collector_wire.h"
 #include "owners/owner_helper.h"
+#include "privilege/collector_wire.h"
 #include "programs/program_file.h"
 
 extern char** environ;

@@ -7,7 +7,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "privilege/capabilities.h"
+#include "base/capabilities.h"
 
 extern char** environ;
 

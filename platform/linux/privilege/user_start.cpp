@@ -17,8 +17,8 @@
 #include <ombrel/administrator.h>
 #include <ombrel/startup.h>
 
+#include "base/capabilities.h"
 #include "base/procfs.h"
-#include "privilege/capabilities.h"
 #include "privilege/collector_link.h"
 
 namespace ombrel::platform {
