@@ -10,6 +10,8 @@
 
 #include <bpf/bpf_helpers.h>
 
+#include "socket_walk_record.h"
+
 #define KERNEL_TYPE __attribute__((preserve_access_index))
 
 struct super_block {
@@ -66,15 +68,6 @@ struct bpf_iter__task_file {
 #define SOCKFS_MAGIC 0x534F434B
 #define ANON_INODE_FS_MAGIC 0x09041934
 
-struct record {
-    __u64 inode;
-    __u32 pid;
-    __u32 fd;
-    __u64 start; // the process's (its leader's) start_boottime
-    __u32 ring;  // 1: an io_uring instance's descriptor, inode its ring's
-    __u32 tid;
-};
-
 // An anonymous inode's file named "[io_uring]", as io_uring names its own.
 static int IsRing(struct file* file, struct inode* inode) {
     static const char kName[] = "[io_uring]";
@@ -108,7 +101,7 @@ int ombrel_sockets(struct bpf_iter__task_file* ctx) {
     int ring = 0;
     if (inode->i_sb->s_magic != SOCKFS_MAGIC && !(ring = IsRing(file, inode)))
         return 0;
-    struct record record = {
+    struct ombrel_walk_record record = {
 #ifdef OMBREL_WALK_ASKS_FOR_A_MISSING_MEMBER
         .inode = inode->i_ombrel_missing,
 #else

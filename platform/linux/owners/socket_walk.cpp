@@ -19,6 +19,7 @@
 
 #include "base/capabilities.h"
 #include "base/fd.h"
+#include "owners/socket_walk_record.h"
 #include "socket_walk.skel.h"
 
 namespace ombrel::platform {
@@ -71,6 +72,9 @@ bool MayPass(int error) {
     return error == ENOMEM || error == EAGAIN || error == EINTR || error == EBUSY ||
            error == EMFILE || error == ENFILE;
 }
+
+// The program writes its records whole and packed, 8-byte aligned.
+static_assert(sizeof(ombrel_walk_record) == 32 && alignof(ombrel_walk_record) == 8);
 
 } // namespace
 
@@ -197,15 +201,6 @@ bool SocketWalk::Read(std::vector<SocketHolder>& holders) {
     if (!walk)
         return refuse(ErrorText("the kernel refused to start the walk", errno));
 
-    struct Record {
-        uint64_t inode;
-        uint32_t pid;
-        uint32_t fd;
-        uint64_t start; // nanoseconds after boot
-        uint32_t ring;  // 1: the descriptor is an io_uring instance's, inode its ring's
-        uint32_t tid;   // the thread whose table holds it
-    };
-    static_assert(sizeof(Record) == 32);
     // /proc/PID/stat gives the same start in clock ticks, whole ones, moved
     // by the reader's time namespace.
     const long ticks = ::sysconf(_SC_CLK_TCK);
@@ -233,9 +228,9 @@ bool SocketWalk::Read(std::vector<SocketHolder>& holders) {
             break;
         }
         size_t total = held + static_cast<size_t>(got);
-        size_t whole = total - total % sizeof(Record);
-        for (size_t at = 0; at < whole; at += sizeof(Record)) {
-            Record record;
+        size_t whole = total - total % sizeof(ombrel_walk_record);
+        for (size_t at = 0; at < whole; at += sizeof(ombrel_walk_record)) {
+            ombrel_walk_record record;
             std::memcpy(&record, buffer + at, sizeof record);
             holders.push_back(SocketHolder{
                 record.inode, record.pid, record.fd,
