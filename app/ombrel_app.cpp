@@ -3,7 +3,7 @@
 #include <QFileDialog>
 
 #include <ombrel/framework.h>
-#include <ombrel/startup.h>
+#include <ombrel/process_setup.h>
 
 #include "command_line_info.h"
 #include "debug_privilege.h"

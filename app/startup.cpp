@@ -14,8 +14,8 @@
 #include <ombrel/administrator.h>
 #include <ombrel/font_mapper.h>
 #include <ombrel/framework.h>
+#include <ombrel/process_setup.h>
 #include <ombrel/res/strings.h>
-#include <ombrel/startup.h>
 
 #include "ombrel_app.h"
 

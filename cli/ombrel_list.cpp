@@ -7,8 +7,8 @@
 #include <string>
 
 #include <ombrel/owner_source.h>
+#include <ombrel/process_setup.h>
 #include <ombrel/res/strings.h>
-#include <ombrel/startup.h>
 #include <ombrel/text.h>
 
 #include "debug_privilege.h"

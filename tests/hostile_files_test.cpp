@@ -19,14 +19,14 @@
 #include <ombrel/services.h>
 
 #include "detail_view.h"
+#include "file_identity.h"
 #include "file_version.h"
 #include "pe_builder.h"
 #include "platform/linux/base/mounts.h"
 #include "platform/linux/metadata/dpkg.h"
 #include "platform/linux/metadata/icon_theme.h"
-#include "platform/linux/programs/program_file.h"
+#include "platform/linux/programs/identified_file.h"
 #include "platform/version/pe_resource.h"
-#include "program_file.h"
 #include "scoped_env.h"
 #include "temp_dir.h"
 

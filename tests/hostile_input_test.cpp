@@ -14,12 +14,12 @@
 #include <ombrel/services.h>
 
 #include "detail_view.h"
+#include "file_identity.h"
 #include "file_version.h"
 #include "frame_link.h"
 #include "pe_builder.h"
 #include "platform/linux/metadata/dpkg.h"
 #include "port_view.h"
-#include "program_file.h"
 #include "table_entries.h"
 #include "temp_dir.h"
 #include "win_app.h"

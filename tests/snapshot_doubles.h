@@ -12,8 +12,8 @@
 
 #include <iphlpapi.h>
 
+#include "file_identity.h"
 #include "port_entry.h"
-#include "program_file.h"
 #include <ombrel/services.h>
 #include <ombrel/text.h>
 

@@ -17,8 +17,8 @@
 #include <sys/stat.h>
 
 #include <ombrel/administrator.h>
+#include <ombrel/process_setup.h>
 #include <ombrel/services.h>
-#include <ombrel/startup.h>
 
 #include "startup.h"
 #include "temp_dir.h"

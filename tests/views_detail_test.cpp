@@ -34,6 +34,7 @@
 #include <ombrel/services.h>
 
 #include "detail_view.h"
+#include "file_identity.h"
 #include "file_version.h"
 #include "gradient.h"
 #include "pe_builder.h"
@@ -41,10 +42,9 @@
 #include "platform/linux/metadata/appstream.h"
 #include "platform/linux/metadata/dpkg.h"
 #include "platform/linux/metadata/icon_theme.h"
-#include "platform/linux/programs/program_file.h"
+#include "platform/linux/programs/identified_file.h"
 #include "port_entry.h"
 #include "port_table.h"
-#include "program_file.h"
 #include "temp_dir.h"
 
 using namespace pe_builder;

@@ -15,7 +15,7 @@
 #include "base/fd.h"
 #include "base/mounts.h"
 #include "base/regular_file.h"
-#include "programs/program_file.h"
+#include "programs/identified_file.h"
 #include <ombrel/text.h>
 
 namespace ombrel::platform {

@@ -13,7 +13,7 @@
 #include "base/regular_file.h"
 #include "icon_object.h"
 #include "metadata/icon_theme.h"
-#include "programs/program_file.h"
+#include "programs/identified_file.h"
 
 namespace ombrel::platform {
 namespace {

@@ -12,7 +12,7 @@
 #include "metadata/dpkg.h"
 #include "metadata/icon_theme.h"
 #include "pe_resource.h"
-#include "programs/program_file.h"
+#include "programs/identified_file.h"
 #include "version_block.h"
 
 namespace ombrel::platform {

@@ -4,7 +4,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
-#include <ombrel/startup.h>
+#include <ombrel/process_setup.h>
 
 #include "base/fd.h"
 

@@ -27,7 +27,7 @@
 #include "base/spawn_attributes.h"
 #include "owners/owner_helper.h"
 #include "privilege/collector_wire.h"
-#include "programs/program_file.h"
+#include "programs/identified_file.h"
 
 extern char** environ;
 

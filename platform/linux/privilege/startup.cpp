@@ -1,4 +1,4 @@
-#include <ombrel/startup.h>
+#include <ombrel/process_setup.h>
 
 #include <cstdlib>
 #include <cstring>

@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include <ombrel/administrator.h>
-#include <ombrel/startup.h>
+#include <ombrel/process_setup.h>
 
 #include "base/capabilities.h"
 #include "base/procfs.h"

@@ -8,7 +8,7 @@
 #include "base/directory.h"
 #include "base/mounts.h"
 #include "base/regular_file.h"
-#include "programs/program_file.h"
+#include "programs/identified_file.h"
 
 namespace ombrel::platform {
 namespace {

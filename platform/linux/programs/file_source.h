@@ -1,6 +1,6 @@
 // Where the package database, desktop entries and icon themes are read
 // from: this namespace's files, or a process's own root (see
-// program_file.h), whose files speak of its program only when no user but
+// identified_file.h), whose files speak of its program only when no user but
 // root could have written them.
 #pragma once
 

@@ -1,4 +1,4 @@
-#include "programs/program_file.h"
+#include "programs/identified_file.h"
 
 #include <cerrno>
 #include <fcntl.h>
