@@ -17,6 +17,7 @@
 
 #include <ombrel/res/strings.h>
 
+#include "platform/linux/owners/socket_holders.h"
 #include "platform/linux/owners/socket_walk.h"
 #include "platform/linux/sockets/inet_sockets.h"
 #include "port_view.h"

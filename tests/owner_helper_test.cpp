@@ -28,6 +28,7 @@
 #include "platform/linux/base/fd.h"
 #include "platform/linux/base/procfs.h"
 #include "platform/linux/owners/owner_helper.h"
+#include "platform/linux/owners/socket_holders.h"
 #include "run_program.h"
 #include "scoped_env.h"
 #include "temp_dir.h"

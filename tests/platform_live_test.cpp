@@ -41,6 +41,7 @@
 
 #include "platform/linux/owners/owner_helper.h"
 #include "platform/linux/owners/proc_descriptors.h"
+#include "platform/linux/owners/socket_holders.h"
 #include "platform/linux/owners/socket_walk.h"
 #include "platform/linux/sockets/inet_sockets.h"
 #include "temp_dir.h"

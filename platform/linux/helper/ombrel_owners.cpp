@@ -23,6 +23,7 @@
 #include "base/proc_text.h"
 #include "owners/owner_records.h"
 #include "owners/proc_descriptors.h"
+#include "owners/socket_holders.h"
 #include "owners/socket_walk.h"
 #include "sockets/inet_sockets.h"
 

@@ -8,8 +8,8 @@
 #include "base/fd.h"
 #include "base/procfs.h"
 #include "owners/proc_descriptors.h"
+#include "owners/socket_holders.h"
 #include "owners/socket_walk.h"
-#include "sockets/inet_sockets.h"
 
 namespace ombrel::platform {
 namespace {

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "owners/owner_records.h"
-#include "sockets/inet_sockets.h"
 
 namespace ombrel::platform {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "sockets/inet_sockets.h"
+#include "owners/socket_holders.h"
 
 namespace ombrel::platform {
 

@@ -1,5 +1,4 @@
-// IPv4 and IPv6 TCP and UDP sockets of the caller's network namespace, and
-// the processes that hold them.
+// IPv4 and IPv6 TCP and UDP sockets of the caller's network namespace.
 #pragma once
 
 #include <array>
@@ -58,65 +57,10 @@ bool ParseProcNetTable(std::string_view text, InetFamily family, std::vector<Ine
 bool ReadInetSockets(const std::string& root, bool live, InetProtocol protocol, InetFamily family,
                      std::vector<InetSocket>& sockets);
 
-// A socket descriptor: the socket's inode, the process holding it and the
-// descriptor's number.
-struct SocketHolder {
-    uint64_t inode = 0;
-    uint32_t pid = 0;
-    uint32_t fd = 0;
-    // The holder's start time as the pass saw it, in clock ticks after boot
-    // as /proc/PID/stat gives it: what tells it from a later process under
-    // its reused id. 0 where it was gone by then.
-    uint64_t start = 0;
-    // The descriptor is an io_uring instance's, inode its ring's: its fixed
-    // files are read from the fdinfo of the thread tid (the walk's).
-    bool ring = false;
-    uint32_t tid = 0;
-};
-
-// Every socket descriptor of every process, from one pass of the kernel's
-// descriptor walk (socket_walk.h). False, with nothing read, where the
-// kernel refuses it (without CAP_BPF and CAP_PERFMON, a kernel without the
-// members it reads, another pid namespace); then only a scan of /proc can
-// tell.
-bool ReadSocketHolders(std::vector<SocketHolder>& holders);
-// Why the last ReadSocketHolders read no holder, in a line or, with
-// libbpf's warnings and the verifier's log, a few; empty after one that did.
-const std::string& SocketHoldersRefusal();
-// Loads the walk's program ahead, so that a caller can have it verified
-// while waiting on other work; it reads no holder.
-void PrepareSocketHolders();
-// The same descriptors as a scan of root's descriptor folders finds them,
-// each table of a process's threads with them.
-void ScanSocketHolders(const std::string& root, std::vector<SocketHolder>& holders);
-
-class SocketWalk;
-SocketWalk& MachineSocketWalk();
-
 // The live kernel's TCP sockets of both families from one walk, each
 // family into its own table, as ReadInetSockets gives them; v6 is read only
 // where the kernel has IPv6. False where the one walk is refused.
 bool ReadLiveTcpBothFamilies(std::vector<InetSocket>& v4, std::vector<InetSocket>& v6,
                              bool& v6Read);
-
-// One pass over every process's open descriptors: owners[i] becomes the id
-// of the process holding the socket with inodes[i], or 0 when none does.
-// Where several processes hold one socket, the one started first owns it
-// (earliest start time; in the same tick an ancestor before its
-// descendants, then the lowest id): the creator, when a child inherited it
-// or a descriptor leaked. For the live /proc the kernel's walk
-// is asked first, unless source is Scan; else the root's descriptor folders
-// are scanned, every descriptor table of a process's threads with them.
-// True when the kernel's walk answered.
-// The walk asked is the process's own unless one is given. starts, when
-// given, gets each owner's start time as the pass that named it saw it
-// (SocketHolder's start), 0 where none owns; whole, where given, is false
-// when the scan could not read the tree whole (a descriptor or a listing
-// refused for want of resources, not a process that ended).
-enum class OwnerSource { Any, Scan };
-bool FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inodes,
-                      std::vector<uint32_t>& owners, OwnerSource source = OwnerSource::Any,
-                      SocketWalk& walk = MachineSocketWalk(),
-                      std::vector<uint64_t>* starts = nullptr, bool* whole = nullptr);
 
 } // namespace ombrel::platform

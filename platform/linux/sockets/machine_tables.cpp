@@ -12,6 +12,7 @@
 
 #include "../../core/scope_memo.h"
 #include "owners/owner_helper.h"
+#include "owners/socket_holders.h"
 
 namespace ombrel::platform {
 namespace {
