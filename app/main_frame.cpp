@@ -25,7 +25,6 @@
 #include <ombrel/conventions.h>
 #include <ombrel/framework.h>
 #include <ombrel/icon_pixmap.h>
-#include <ombrel/owner_source.h>
 
 #include "class_view.h"
 #include "commands.h"
@@ -313,7 +312,10 @@ void CMainFrame::TellOwnerSource() {
     const char* ask = std::getenv("OMBREL_OWNER_SOURCE");
     if (ask == nullptr || *ask == '\0')
         return;
-    std::string report = ombrel::platform::OwnerSourceReport();
+    CPortView* list = GetPortView();
+    if (list == nullptr)
+        return;
+    const std::string& report = list->GetTable().OwnerSource();
     for (size_t start = 0; start < report.size();) {
         size_t end = std::min(report.find('\n', start), report.size());
         std::fprintf(stderr, "ombrel: %s\n", ShownText(report.substr(start, end - start)).c_str());

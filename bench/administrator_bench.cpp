@@ -14,7 +14,6 @@
 #include <vector>
 
 #include <ombrel/administrator.h>
-#include <ombrel/owner_source.h>
 #include <ombrel/res/strings.h>
 
 #include "port_entry.h"
@@ -78,7 +77,7 @@ int main(int argc, char** argv) {
             ++rows;
             owned += entry->processId != 0;
         }
-    std::string report = ombrel::platform::OwnerSourceReport();
+    std::string report = table.OwnerSource();
     std::printf("%s as uid %u: snapshot (CPortTable::Refresh) %.3f s, "
                 "refresh command (snapshot, fill, repaint) %.3f s, medians of %d; rows %zu, "
                 "owned rows %zu, mode %s\n%s\n",

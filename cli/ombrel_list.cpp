@@ -6,7 +6,6 @@
 #include <cstring>
 #include <string>
 
-#include <ombrel/owner_source.h>
 #include <ombrel/process_setup.h>
 #include <ombrel/res/strings.h>
 #include <ombrel/text.h>
@@ -71,7 +70,7 @@ int main(int argc, char** argv) {
     table.Refresh();
     // For an administrator who wonders where the owners came from.
     if (const char* ask = std::getenv("OMBREL_OWNER_SOURCE"); ask != nullptr && *ask != '\0') {
-        std::string report = ombrel::platform::OwnerSourceReport();
+        const std::string& report = table.OwnerSource();
         for (size_t start = 0; start < report.size();) {
             size_t end = std::min(report.find('\n', start), report.size());
             std::fprintf(stderr, "ombrel-list: %s\n", report.substr(start, end - start).c_str());

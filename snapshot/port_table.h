@@ -24,6 +24,9 @@ public:
     void Clear();
     // Replaces the whole snapshot: Clear, then the three refresh passes.
     void Refresh();
+    // Which source named the last refresh's owners, and why a faster one
+    // did not: lines of text, the last one naming the source.
+    const std::string& OwnerSource() const { return m_ownerSource; }
 
     // The walk: GetFirst, then GetNext while it returns 1; an empty slot
     // yields no entry.
@@ -70,4 +73,5 @@ private:
     bool m_unnamedIndexed = false;
     ombrel::UniqueModule m_hPsapi;
     PFNGETMODULEFILENAMEEXA m_pfnGetModuleFileNameEx = nullptr;
+    std::string m_ownerSource;
 };

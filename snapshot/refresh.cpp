@@ -77,6 +77,7 @@ void CPortTable::Refresh() {
     CollectEndpoints();
     AssignKeysAndIcons();
     FillProcessNames();
+    m_ownerSource = scope.OwnerSourceReport();
 }
 
 int CPortTable::ResolveTableFunctions() {

@@ -26,7 +26,6 @@
 #include <unistd.h>
 
 #include <ombrel/administrator.h>
-#include <ombrel/owner_source.h>
 #include <ombrel/refresh_scope.h>
 #include <ombrel/services.h>
 
@@ -625,11 +624,12 @@ TEST(AdministratorStart, ForAUserOnlyTheCollectorStaysRoot) {
                 << (std::getenv("PKEXEC_UID") == nullptr && std::getenv("SUDO_UID") == nullptr)
                 << ' ' << std::getenv("HOME") << ' ';
             {
-                RefreshScope scope;
                 MachineTables tables;
+                CollectedOwners owners;
+                std::string source;
                 bool asked = false;
                 for (int attempt = 0; attempt < 5 && !asked; ++attempt)
-                    if (!(asked = AskCollector(tables)) &&
+                    if (!(asked = AskCollector(tables, owners, source)) &&
                         LastCollectorFailure() != CollectorFailure::Incomplete)
                         break;
                 uint32_t owner = 0;
@@ -637,7 +637,7 @@ TEST(AdministratorStart, ForAUserOnlyTheCollectorStaysRoot) {
                     if (ntohs(tables.sockets[kTcp4][i].localPort) == port &&
                         tables.sockets[kTcp4][i].state == 10)
                         owner = tables.owners[kTcp4][i];
-                const CollectedOwner* known = CollectedOwnerOf(owner);
+                const CollectedOwner* known = CollectedOwnerOf(owners, owner);
                 out << asked << ' ' << owner << ' ' << (known ? known->path : "-") << '\n';
             }
             std::string text = out.str();
@@ -857,8 +857,9 @@ template <typename Behave> pid_t AttachFake(Behave behave) {
 }
 
 bool Asked(MachineTables& tables) {
-    RefreshScope scope;
-    return AskCollector(tables);
+    CollectedOwners owners;
+    std::string source;
+    return AskCollector(tables, owners, source);
 }
 
 // The same of a real collector, which says it cannot answer while other
@@ -1104,7 +1105,7 @@ TEST(CollectorLink, TheSourceReportTellsTheCollectorsOwnAccount) {
         RefreshScope scope;
         ULONG size = 0;
         GetExtendedTcpTable(nullptr, &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
-        report = OwnerSourceReport();
+        report = scope.OwnerSourceReport();
         if (CurrentAdministratorMode() == AdministratorMode::Collecting)
             break;
     }

@@ -22,10 +22,12 @@
 #include "file_identity.h"
 #include "file_version.h"
 #include "pe_builder.h"
+#include "platform/core/current_refresh.h"
 #include "platform/linux/base/mounts.h"
 #include "platform/linux/metadata/dpkg.h"
 #include "platform/linux/metadata/icon_theme.h"
 #include "platform/linux/programs/identified_file.h"
+#include "platform/linux/refresh/refresh_context.h"
 #include "platform/version/pe_resource.h"
 #include "scoped_env.h"
 #include "temp_dir.h"
@@ -399,7 +401,10 @@ TEST(HostileFiles, AProgramSwappedForALinkAfterItsWalkGetsNothingOfTheTarget) {
             refresh.emplace();
         {
             ombrel::platform::ProgramFileScope scope(tool.c_str(), file);
-            ASSERT_EQ(PlaceOf(*ombrel::platform::BoundProgramFile(tool)), ProgramFilePlace::Here);
+            ombrel::platform::RefreshContext* context = ombrel::platform::CurrentRefreshContext();
+            ASSERT_EQ(
+                PlaceOf(*ombrel::platform::BoundProgramFile(context, tool), KeptPlaces(context)),
+                ProgramFilePlace::Here);
             // The swap; the file itself lives on under another name.
             ASSERT_EQ(::rename(tool.c_str(), (tool + ".moved").c_str()), 0);
             ASSERT_EQ(::symlink(packaged.c_str(), tool.c_str()), 0);

@@ -16,9 +16,11 @@
 #include <ombrel/refresh_scope.h>
 #include <ombrel/services.h>
 
+#include "platform/core/current_refresh.h"
 #include "platform/linux/base/procfs.h"
 #include "platform/linux/metadata/icon_theme.h"
 #include "platform/linux/metadata/xdg.h"
+#include "platform/linux/refresh/refresh_context.h"
 #include "scoped_env.h"
 #include "temp_dir.h"
 
@@ -522,6 +524,42 @@ TEST(ShellIcons, TheDesktopsThemeThenWhatItInheritsThenTheBaseTheme) {
     EXPECT_EQ(IconThemeChain(XdgDataDirs()), (Themes{"Adwaita", "hicolor"}));
     env.Set("XDG_CONFIG_HOME", data.path() + "/none");
     EXPECT_EQ(IconThemeChain(XdgDataDirs()), (Themes{"Adwaita", "hicolor"}));
+}
+
+// Scopes may end in any order (an optional one, a program-file scope's
+// own): what they share lives until the last of them ends, and only then
+// is every later call outside a refresh.
+TEST(RefreshScopes, WhatTheyShareLastsUntilTheLastEnds) {
+    auto outer = std::make_unique<RefreshScope>();
+    RefreshContext* context = CurrentRefreshContext();
+    ASSERT_NE(context, nullptr);
+    auto inner = std::make_unique<RefreshScope>();
+    EXPECT_EQ(CurrentRefreshContext(), context);
+    outer.reset();
+    ASSERT_EQ(CurrentRefreshContext(), context);
+    ULONG size = 0;
+    EXPECT_EQ(GetExtendedTcpTable(nullptr, &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0),
+              static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_TRUE(context->tablesRead);
+    EXPECT_FALSE(inner->OwnerSourceReport().empty());
+    {
+        ProgramFile none{};
+        ProgramFileScope file("/usr/bin/true", none);
+        EXPECT_EQ(CurrentRefreshContext(), context);
+        EXPECT_FALSE(context->bindingOnly);
+    }
+    inner.reset();
+    EXPECT_EQ(CurrentRefreshContext(), nullptr);
+    // A binding made outside any refresh has a context of its own that
+    // remembers nothing, and goes with it.
+    {
+        ProgramFile none{};
+        ProgramFileScope file("/usr/bin/true", none);
+        ASSERT_NE(CurrentRefreshContext(), nullptr);
+        EXPECT_TRUE(CurrentRefreshContext()->bindingOnly);
+        EXPECT_EQ(KeptPlaces(CurrentRefreshContext()), nullptr);
+    }
+    EXPECT_EQ(CurrentRefreshContext(), nullptr);
 }
 
 // No look-up outlives its refresh: a file made after one is found by the

@@ -38,11 +38,13 @@
 #include "file_version.h"
 #include "gradient.h"
 #include "pe_builder.h"
+#include "platform/core/current_refresh.h"
 #include "platform/linux/base/fd.h"
 #include "platform/linux/metadata/appstream.h"
 #include "platform/linux/metadata/dpkg.h"
 #include "platform/linux/metadata/icon_theme.h"
 #include "platform/linux/programs/identified_file.h"
+#include "platform/linux/refresh/refresh_context.h"
 #include "port_entry.h"
 #include "port_table.h"
 #include "temp_dir.h"
@@ -1235,7 +1237,9 @@ TEST(ProgramIdentity, AProgramSwappedForALinkIntoAStuckFileSystemIsNotWaitedOn) 
     stuck.ExpectInTime([&] {
         ombrel::platform::ProgramFileScope scope(program.c_str(), file);
         ombrel::platform::ProgramFilePlace place{};
-        OpenBoundFile(*ombrel::platform::BoundProgramFile(program), &place);
+        OpenBoundFile(
+            *ombrel::platform::BoundProgramFile(ombrel::platform::CurrentRefreshContext(), program),
+            &place);
         if (place != ombrel::platform::ProgramFilePlace::Here ||
             ::rename(program.c_str(), (program + ".moved").c_str()) != 0 ||
             ::symlink((mount + "/tool").c_str(), program.c_str()) != 0)

@@ -1,41 +1,68 @@
+#include <ombrel/program_file.h>
 #include <ombrel/refresh_scope.h>
 
-#include <algorithm>
-#include <vector>
-
-#include "scope_memo.h"
+#include "current_refresh.h"
+#include "refresh/refresh_context.h"
 
 namespace ombrel::platform {
 namespace {
-int& Depth() {
-    static int depth = 0;
-    return depth;
+
+// Scopes nest (a refresh reads icons in program-file scopes of its own):
+// the outermost makes the context, the others share it.
+struct Scopes {
+    int depth = 0;
+    std::weak_ptr<RefreshContext> context;
+    RefreshContext* current = nullptr;
+};
+
+Scopes& TheScopes() {
+    static Scopes scopes;
+    return scopes;
 }
-std::vector<void (*)()>& Forgetters() {
-    static std::vector<void (*)()> forgetters;
-    return forgetters;
-}
+
 } // namespace
 
 RefreshScope::RefreshScope() {
-    ++Depth();
+    Scopes& scopes = TheScopes();
+    if (scopes.depth++ == 0) {
+        context_ = std::make_shared<RefreshContext>();
+        scopes.context = context_;
+        scopes.current = context_.get();
+    } else {
+        context_ = scopes.context.lock();
+    }
+}
+
+RefreshScope::RefreshScope(BindingOnly) : RefreshScope() {
+    if (TheScopes().depth == 1)
+        context_->bindingOnly = true;
 }
 
 RefreshScope::~RefreshScope() {
-    if (--Depth() != 0)
-        return;
-    for (void (*forget)() : Forgetters())
-        forget();
+    Scopes& scopes = TheScopes();
+    if (--scopes.depth == 0)
+        scopes.current = nullptr;
 }
 
-bool InRefreshScope() {
-    return Depth() > 0;
+std::string RefreshScope::OwnerSourceReport() const {
+    return context_->ownerSource;
 }
 
-void ForgetAtScopeEnd(void (*forget)()) {
-    std::vector<void (*)()>& forgetters = Forgetters();
-    if (std::find(forgetters.begin(), forgetters.end(), forget) == forgetters.end())
-        forgetters.push_back(forget);
+RefreshContext* CurrentRefreshContext() {
+    return TheScopes().current;
+}
+
+ProgramFileScope::ProgramFileScope(const char* path, const ProgramFile& file)
+    : refresh_(RefreshScope::BindingOnly{}), binding_(std::make_shared<Binding>()),
+      saved_(CurrentRefreshContext()->binding) {
+    auto* binding = const_cast<Binding*>(binding_.get());
+    binding->path = path != nullptr ? path : "";
+    binding->file = file;
+    CurrentRefreshContext()->binding = binding_.get();
+}
+
+ProgramFileScope::~ProgramFileScope() {
+    CurrentRefreshContext()->binding = saved_;
 }
 
 } // namespace ombrel::platform

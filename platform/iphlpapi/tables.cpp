@@ -7,16 +7,12 @@
 #include <tuple>
 #include <vector>
 
-#include <ombrel/administrator.h>
 #include <ombrel/conventions.h>
-#include <ombrel/owner_source.h>
 #include <ombrel/services.h>
 
+#include "../core/current_refresh.h"
 #include "../core/provisions.h"
-#include "../core/scope_memo.h"
-#include "base/proc_root.h"
-#include "privilege/collector_link.h"
-#include "sockets/machine_tables.h"
+#include "refresh/refresh_context.h"
 
 namespace ombrel::platform {
 
@@ -56,91 +52,6 @@ DWORD MibTcpState(uint8_t linuxState) {
 
 namespace {
 
-struct Collected {
-    std::vector<InetSocket> sockets;
-    std::vector<uint32_t> owners;
-};
-
-// Finding the owners costs as much as the socket dumps or more, and a
-// refresh reads its tables one right after another. So within a refresh
-// scope the first table call reads all four with the owners of all, and
-// holds each table for its own call of the same scope; a table whose dump
-// failed is not held, and its call reads it afresh. In administrator mode
-// the four come from the collector's answer. Outside a scope, and after it
-// ends, every call reads its own table.
-struct ScopeTables {
-    std::array<Collected, kTableCount> tables;
-    std::array<bool, kTableCount> held{};
-    std::string root;
-    bool collected = false;
-};
-
-ScopeTables& Held() {
-    static ScopeTables held;
-    return held;
-}
-
-void ForgetHeldTables() {
-    Held() = {};
-}
-
-void CollectEveryTable() {
-    ScopeTables& held = Held();
-    held = {};
-    held.root = ProcRoot();
-    MachineTables tables;
-    bool live = ProcRootIsLive(); // the root just read is ProcRoot()
-    if (live && AskCollector(tables)) {
-        // The collector's own account of how it named them, then its name.
-        std::string report;
-        const std::string& its = CollectorReport();
-        for (size_t start = 0; start < its.size();) {
-            size_t end = std::min(its.find('\n', start), its.size());
-            report += "the collector: " + its.substr(start, end - start) + "\n";
-            start = end + 1;
-        }
-        SetOwnerSourceReport(report + "owners: the administrator's collector " +
-                             RunningCollectorPath());
-    } else {
-        ReadMachineTables(held.root, tables);
-        if (live && CurrentAdministratorMode() == AdministratorMode::Unavailable)
-            SetOwnerSourceReport("the administrator's collector is unavailable; " +
-                                 OwnerSourceReport());
-    }
-    NameOwners(tables);
-    for (size_t table = 0; table < kTableCount; ++table) {
-        if (!tables.read[table])
-            continue;
-        held.tables[table].sockets = std::move(tables.sockets[table]);
-        held.tables[table].owners = std::move(tables.owners[table]);
-        held.held[table] = true;
-    }
-    held.collected = true;
-    ForgetAtScopeEnd(ForgetHeldTables);
-}
-
-void ReleaseHeld(size_t table) {
-    ScopeTables& held = Held();
-    held.tables[table] = {};
-    held.held[table] = false;
-}
-
-// The scope's copy of the table, if it holds one; a kept copy stays for a
-// later call (a size question leaves it for the call that fills).
-bool TakeHeld(size_t table, bool keep, Collected& out) {
-    if (!InRefreshScope())
-        return false;
-    ScopeTables& held = Held();
-    if (!held.collected || held.root != ProcRoot())
-        CollectEveryTable();
-    if (!held.held[table])
-        return false;
-    out = keep ? held.tables[table] : std::move(held.tables[table]);
-    if (!keep)
-        ReleaseHeld(table);
-    return true;
-}
-
 // Addresses compare as numbers by their network-order bytes.
 std::tuple<int, int, int, int> Compare(const InetSocket& a, const InetSocket& b) {
     auto bytes = [](const InetSocket& s, bool local) {
@@ -155,14 +66,14 @@ std::tuple<int, int, int, int> Compare(const InetSocket& a, const InetSocket& b)
 }
 
 // The owners come with the sockets; sorting moves them together.
-void SortCollected(Collected& collected) {
+void SortOwnedSockets(OwnedSockets& collected) {
     std::vector<size_t> order(collected.sockets.size());
     for (size_t i = 0; i < order.size(); ++i)
         order[i] = i;
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
         return Compare(collected.sockets[a], collected.sockets[b]) < std::tuple(0, 0, 0, 0);
     });
-    Collected sorted;
+    OwnedSockets sorted;
     sorted.sockets.reserve(order.size());
     sorted.owners.reserve(order.size());
     for (size_t i : order) {
@@ -172,13 +83,11 @@ void SortCollected(Collected& collected) {
     collected = std::move(sorted);
 }
 
-DWORD Collect(size_t table, BOOL order, bool keep, Collected& out) {
-    if (!TakeHeld(table, keep, out)) {
-        if (!ReadMachineTable(table, ProcRoot(), out.sockets, out.owners))
-            return ERROR_NOT_SUPPORTED;
-    }
+DWORD Collect(size_t table, BOOL order, bool keep, OwnedSockets& out) {
+    if (!ReadRefreshTable(CurrentRefreshContext(), table, keep, out))
+        return ERROR_NOT_SUPPORTED;
     if (order)
-        SortCollected(out);
+        SortOwnedSockets(out);
     return ERROR_SUCCESS;
 }
 
@@ -188,7 +97,7 @@ template <typename Table, typename Row> size_t TableBytes(size_t count) {
 }
 
 template <typename Table, typename FillRow>
-void FillTable(Table* result, const Collected& collected, FillRow fill) {
+void FillTable(Table* result, const OwnedSockets& collected, FillRow fill) {
     result->dwNumEntries = static_cast<DWORD>(collected.sockets.size());
     auto* rows = result->table; // rows run past the declared one-element array
     for (size_t i = 0; i < collected.sockets.size(); ++i)
@@ -202,7 +111,7 @@ DWORD AllocateTable(PVOID* table, BOOL order, HANDLE heap, DWORD flags, DWORD fa
         return ERROR_INVALID_PARAMETER;
     if (family == AF_INET6_FAMILY)
         return ERROR_NOT_SUPPORTED; // the IPv4 pair: IPv6 has the extended tables
-    Collected collected;
+    OwnedSockets collected;
     if (DWORD error = Collect(which, order, false, collected); error != ERROR_SUCCESS)
         return error;
     auto* result = static_cast<Table*>(
@@ -219,7 +128,7 @@ DWORD AllocateTable(PVOID* table, BOOL order, HANDLE heap, DWORD flags, DWORD fa
 // Only the rows keep(socket) takes are given.
 template <typename Table, typename Row, typename Keep, typename FillRow>
 DWORD ExtendedTable(PVOID table, PDWORD size, BOOL order, size_t which, Keep keep, FillRow fill) {
-    Collected collected;
+    OwnedSockets collected;
     if (DWORD error = Collect(which, order, true, collected); error != ERROR_SUCCESS)
         return error;
     // The caller's own copy: the rows not taken are dropped in place.
@@ -240,8 +149,7 @@ DWORD ExtendedTable(PVOID table, PDWORD size, BOOL order, size_t which, Keep kee
         return ERROR_INSUFFICIENT_BUFFER;
     }
     FillTable(static_cast<Table*>(table), collected, fill);
-    if (InRefreshScope())
-        ReleaseHeld(which);
+    ReleaseRefreshTable(CurrentRefreshContext(), which);
     return NO_ERROR;
 }
 

@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "../core/current_refresh.h"
 #include "../core/handles.h"
 #include "../core/provisions.h"
 #include "../core/win32_error.h"
@@ -15,7 +16,7 @@
 #include "base/fd.h"
 #include "base/mounts.h"
 #include "base/regular_file.h"
-#include "programs/identified_file.h"
+#include "refresh/refresh_context.h"
 #include <ombrel/text.h>
 
 namespace ombrel::platform {
@@ -135,7 +136,8 @@ HANDLE FindFirstFileA(LPCSTR fileName, LPWIN32_FIND_DATAA findData) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    if (const ProgramFileScope::Binding* bound = BoundProgramFile(fileName)) {
+    if (const ProgramFileScope::Binding* bound =
+            BoundProgramFile(CurrentRefreshContext(), fileName)) {
         // A program's own file: the one with its identity, or none.
         ProgramFilePlace place = ProgramFilePlace::None;
         const UniqueFd& file = OpenBoundFile(*bound, &place);

@@ -7,19 +7,17 @@
 #include <unistd.h>
 #include <unordered_map>
 
-#include <ombrel/refresh_scope.h>
 #include <ombrel/services.h>
 
+#include "../core/current_refresh.h"
 #include "../core/provisions.h"
-#include "../core/scope_memo.h"
 #include "../core/win32_error.h"
 #include "base/child_reaper.h"
 #include "base/proc_root.h"
 #include "base/procfs.h"
 #include "command_line.h"
-#include "privilege/collector_link.h"
 #include "process_object.h"
-#include "sockets/machine_tables.h"
+#include "refresh/refresh_context.h"
 
 namespace ombrel::platform {
 namespace {
@@ -41,67 +39,7 @@ DWORD ErrnoToWin32(int error) {
     return Win32ErrorOf(error, ERROR_INVALID_PARAMETER);
 }
 
-// A refresh opens the owner of every endpoint and reads its program path,
-// many times the same process, and each of those system calls costs more
-// than everything else done per endpoint. Within a refresh scope, an entry
-// already opened is handed out again, with the path read through it: it
-// still names the process it named, so a new process under a reused id is
-// never taken for it. Outside a scope nothing is kept. Each kept entry holds
-// a descriptor, so at most half the descriptor limit are kept, and when
-// descriptors run short the kept ones are let go first.
-class ProcDirCache {
-public:
-    std::shared_ptr<ProcDir> Open(const std::string& root, DWORD pid, int& error) {
-        bool keep = InRefreshScope();
-        if (!keep || root != root_) {
-            entries_.clear();
-            root_ = root;
-        }
-        if (auto found = entries_.find(pid); found != entries_.end())
-            return found->second;
-        std::string path = root + "/" + std::to_string(pid);
-        int fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0 && (errno == EMFILE || errno == ENFILE) && !entries_.empty()) {
-            entries_.clear();
-            fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        }
-        if (fd < 0) {
-            error = errno;
-            return nullptr;
-        }
-        auto dir = std::make_shared<ProcDir>(fd);
-        if (keep && entries_.size() < MaxEntries()) {
-            entries_.emplace(pid, dir);
-            ForgetAtScopeEnd(ForgetProcessEntries);
-        }
-        return dir;
-    }
-
-    void Clear() { entries_.clear(); }
-
-private:
-    static size_t MaxEntries() {
-        rlimit limit{};
-        if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
-            return kMaxEntries;
-        return std::min<size_t>(kMaxEntries, limit.rlim_cur / 2);
-    }
-
-    static constexpr size_t kMaxEntries = 4096;
-    std::string root_;
-    std::unordered_map<DWORD, std::shared_ptr<ProcDir>> entries_;
-};
-
-ProcDirCache& ProcDirs() {
-    static ProcDirCache cache;
-    return cache;
-}
-
 } // namespace
-
-void ForgetProcessEntries() {
-    ProcDirs().Clear();
-}
 
 void ForgetChild(pid_t pid) {
     Children& children = AllChildren();
@@ -168,20 +106,7 @@ HANDLE OpenProcess(DWORD, BOOL, DWORD processId) {
         return nullptr;
     }
     int error = 0;
-    std::shared_ptr<ProcDir> dir = ProcDirs().Open(ProcRoot(), processId, error);
-    // The owner a refresh's tables named is the process that held the
-    // socket then: a later one under its reused id is not opened for it.
-    if (dir && dir->fd) {
-        std::optional<uint64_t> named = NamedOwnerStart(processId);
-        if (named && dir->StartTime() != *named) {
-            dir = nullptr;
-            error = ENOENT;
-        }
-    }
-    // In administrator mode, a process hidden from the user (hidepid) is
-    // still the owner this refresh's collector named.
-    if (!dir && CollectedOwnerOf(processId) != nullptr)
-        dir = std::make_shared<ProcDir>(-1);
+    std::shared_ptr<ProcDir> dir = OpenRefreshProcess(CurrentRefreshContext(), processId, error);
     if (!dir) {
         SetLastError(error == ENOENT ? ERROR_INVALID_PARAMETER : ErrnoToWin32(error));
         return nullptr;
@@ -263,7 +188,9 @@ BOOL GetProgramFile(HANDLE process, ProgramFile* file) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    ProcessProgram program = ReadProcessProgram(*object->procDir, object->pid);
+    RefreshContext* refresh = CurrentRefreshContext();
+    ProcessProgram program = ReadProcessProgram(*object->procDir, object->pid,
+                                                refresh ? &refresh->collectedOwners : nullptr);
     if (!program.identity.Known()) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;

@@ -34,8 +34,6 @@ inline HANDLE CurrentProcessPseudoHandle() {
 
 // Children we started are reaped once they exit, so none stays a zombie.
 void RememberChild(pid_t pid);
-// Lets go of the process entries a refresh scope kept open.
-void ForgetProcessEntries();
 // Stops tracking a child (one handed to the reaper).
 void ForgetChild(pid_t pid);
 void ReapExitedChildren();

@@ -1,81 +1,20 @@
-#include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <optional>
-#include <string>
-#include <unistd.h>
 #include <vector>
 
+#include "../core/current_refresh.h"
 #include "../core/handles.h"
 #include "../core/provisions.h"
-#include "base/fd.h"
-#include "base/proc_root.h"
-#include "base/procfs.h"
-#include "privilege/collector_link.h"
-#include "sockets/machine_tables.h"
+#include "refresh/process_list.h"
 #include <ombrel/text.h>
 
 namespace ombrel::platform {
 namespace {
-
-struct ProcessRecord {
-    DWORD pid;
-    DWORD ppid;
-    DWORD threads;
-    std::string name;
-    uint64_t startTime;
-};
 
 class ProcessSnapshot : public KernelObject {
 public:
     std::vector<ProcessRecord> records;
     size_t next = 0;
 };
-
-std::vector<ProcessRecord> TakeProcessList(const std::string& root) {
-    std::vector<ProcessRecord> records;
-    for (uint32_t pid : ListProcessIds(root)) {
-        std::string base = root + "/" + std::to_string(pid);
-        auto stat = ReadTaskStat(root, pid);
-        if (!stat)
-            continue; // gone since the directory was read
-        // A later process under the id of an owner the refresh named is not
-        // that owner: its name would pass for the owner's.
-        if (std::optional<uint64_t> named = NamedOwnerStart(pid);
-            named && *named != stat->startTime)
-            continue;
-        char target[4096];
-        ssize_t length = ::readlink((base + "/exe").c_str(), target, sizeof target);
-        std::string_view exe;
-        std::optional<std::string> thread;
-        if (length > 0 && static_cast<size_t>(length) < sizeof target) {
-            exe = std::string_view(target, static_cast<size_t>(length));
-        } else if (length < 0 && errno == ENOENT && stat->threads > 1) {
-            // The main thread has exited: a live thread names the program.
-            UniqueFd dir(::open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-            if (dir && (thread = ReadProgramLink(dir.get())))
-                exe = *thread;
-        }
-        records.push_back(
-            {pid, stat->ppid, stat->threads, ProcessImageName(stat->comm, exe), stat->startTime});
-    }
-    // In administrator mode the owners the collector named come by their
-    // whole names (another user's exe link is not the user's to read), and
-    // those hidden from the user (hidepid) are listed all the same.
-    for (const CollectedOwner& owner : CollectedOwners()) {
-        auto at =
-            std::lower_bound(records.begin(), records.end(), owner.pid,
-                             [](const ProcessRecord& r, uint32_t pid) { return r.pid < pid; });
-        if (at != records.end() && at->pid == owner.pid) {
-            if (at->startTime == owner.startTime && !owner.name.empty())
-                at->name = owner.name;
-        } else if (!owner.name.empty()) {
-            records.insert(at, {owner.pid, 0, 1, owner.name, owner.startTime});
-        }
-    }
-    return records;
-}
 
 BOOL FillEntry(HANDLE snapshot, LPPROCESSENTRY32 entry, bool first) {
     auto* list = LookupHandle<ProcessSnapshot>(snapshot);
@@ -115,7 +54,7 @@ HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD) {
         return INVALID_HANDLE_VALUE;
     }
     auto snapshot = std::make_unique<ProcessSnapshot>();
-    snapshot->records = TakeProcessList(ProcRoot());
+    snapshot->records = ListRefreshProcesses(CurrentRefreshContext());
     if (snapshot->records.empty()) {
         SetLastError(ERROR_ACCESS_DENIED); // no process tree to read
         return INVALID_HANDLE_VALUE;

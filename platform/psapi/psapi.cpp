@@ -1,9 +1,10 @@
 #include <cerrno>
 #include <unistd.h>
 
+#include "../core/current_refresh.h"
 #include "../core/provisions.h"
 #include "../kernel32/process_object.h"
-#include "privilege/collector_link.h"
+#include "refresh/refresh_context.h"
 #include <ombrel/text.h>
 
 namespace ombrel::platform::lx {
@@ -29,9 +30,12 @@ DWORD GetModuleFileNameExA(HANDLE process, HMODULE module, LPSTR fileName, DWORD
         // Another user's process: in administrator mode, the path the
         // collector read for this very process in this refresh.
         int error = errno;
+        RefreshContext* refresh = CurrentRefreshContext();
         const CollectedOwner* collected =
-            length < 0 && (error == EACCES || error == EPERM || error == ESRCH)
-                ? CollectedOwnerOfStart(object->pid, object->procDir->StartTime())
+            refresh != nullptr && length < 0 &&
+                    (error == EACCES || error == EPERM || error == ESRCH)
+                ? CollectedOwnerOfStart(refresh->collectedOwners, object->pid,
+                                        object->procDir->StartTime())
                 : nullptr;
         if (collected != nullptr && collected->pathRead && collected->path.size() < sizeof path)
             length = static_cast<ssize_t>(collected->path.copy(path, sizeof path));

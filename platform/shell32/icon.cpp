@@ -1,5 +1,4 @@
 #include <cerrno>
-#include <map>
 #include <optional>
 #include <tuple>
 #include <unordered_map>
@@ -7,13 +6,12 @@
 
 #include <ombrel/icons.h>
 
+#include "../core/current_refresh.h"
 #include "../core/handles.h"
 #include "../core/provisions.h"
-#include "../core/scope_memo.h"
 #include "base/regular_file.h"
 #include "icon_object.h"
-#include "metadata/icon_theme.h"
-#include "programs/identified_file.h"
+#include "refresh/refresh_context.h"
 
 namespace ombrel::platform {
 namespace {
@@ -54,43 +52,26 @@ HeldImages& Held() {
     return held;
 }
 
-// Icons of programs reached through their own roots, within a refresh scope,
-// by the identity and the process read through.
-std::map<std::tuple<uint64_t, uint64_t, uint64_t, uint32_t, std::string>, std::string>&
-RootedIcons() {
-    static std::map<std::tuple<uint64_t, uint64_t, uint64_t, uint32_t, std::string>, std::string>
-        known;
-    return known;
-}
-
-void ForgetRootedIcons() {
-    RootedIcons().clear();
-}
-
 // The icon a desktop entry of the process's own root names for its program,
 // held; else the generic program icon.
-std::string RootedIconSource(const ProgramFileScope::Binding& bound) {
+std::string RootedIconSource(RefreshContext& refresh, const ProgramFileScope::Binding& bound) {
     const ProgramFile& file = bound.file;
     auto key = std::tuple(file.device, file.inode, file.processStart, file.processId, bound.path);
-    bool remember = InRefreshScope();
-    if (remember)
-        if (auto found = RootedIcons().find(key); found != RootedIcons().end())
-            return found->second;
+    const bool remember = !refresh.bindingOnly;
+    if (auto found = refresh.rootedIcons.find(key); remember && found != refresh.rootedIcons.end())
+        return found->second;
     std::string source;
     if (std::unique_ptr<ProcessRootFiles> root = OpenProcessRoot(file, bound.path)) {
-        std::string icon = ProgramIconFileIn(*root, root->Key(), bound.path);
+        std::string icon = ProgramIconFileIn(*root, root->Key(), bound.path, KeptIcons(&refresh));
         size_t dot = icon.rfind('.');
         if (auto image = icon.empty() ? std::nullopt : root->Read(icon, kMaxIconImage))
             source = HoldIconImage(std::move(*image),
                                    dot == std::string::npos ? "" : icon.substr(dot + 1));
     }
     if (source.empty())
-        source = GenericProgramIconFile();
-    if (remember) {
-        if (RootedIcons().empty())
-            ForgetAtScopeEnd(ForgetRootedIcons);
-        RootedIcons().emplace(std::move(key), source);
-    }
+        source = GenericProgramIconFile(KeptIcons(&refresh));
+    if (remember)
+        refresh.rootedIcons.emplace(std::move(key), source);
     return source;
 }
 
@@ -130,7 +111,8 @@ size_t IconCount() {
 }
 
 void ResetShellIconIndex() {
-    ResetIconIndex();
+    if (RefreshContext* refresh = CurrentRefreshContext())
+        refresh->icons.Reset();
 }
 
 namespace lx {
@@ -142,21 +124,24 @@ DWORD_PTR SHGetFileInfoA(LPCSTR path, DWORD, SHFILEINFOA* info, UINT infoSize, U
         !(flags & SHGFI_ICON))
         return 0;
     std::string source;
-    if (const ProgramFileScope::Binding* bound = BoundProgramFile(path)) {
+    RefreshContext* refresh = CurrentRefreshContext();
+    if (const ProgramFileScope::Binding* bound = BoundProgramFile(refresh, path)) {
         // A program's own file: the desktop's entries name programs by
         // path, so they speak of it only where that path is the file, and
         // those of its own root only there (an offline one is not known).
         // Its path is never resolved again: a file swapped for a link since
         // it was walked lends it nothing.
-        ProgramFilePlace place = PlaceOf(*bound);
+        // A binding is made only within a refresh, which it is found by.
+        ProgramFilePlace place = PlaceOf(*bound, KeptPlaces(refresh));
         if (place == ProgramFilePlace::None)
             return 0;
-        std::string own = place == ProgramFilePlace::Here ? OwnPathOf(*bound) : "";
-        source = place == ProgramFilePlace::ProcessRoot ? RootedIconSource(*bound)
-                 : !own.empty()                         ? ProgramIconFile(own)
-                                                        : GenericProgramIconFile();
+        std::string own =
+            place == ProgramFilePlace::Here ? OwnPathOf(*bound, KeptPlaces(refresh)) : "";
+        source = place == ProgramFilePlace::ProcessRoot ? RootedIconSource(*refresh, *bound)
+                 : !own.empty()                         ? ProgramIconFile(own, KeptIcons(refresh))
+                                : GenericProgramIconFile(KeptIcons(refresh));
     } else if (std::optional<std::string> own = OwnPathOfFileAt(path)) {
-        source = ProgramIconFile(*own);
+        source = ProgramIconFile(*own, KeptIcons(refresh));
     } else {
         return 0;
     }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "../core/current_refresh.h"
 #include "../core/provisions.h"
 #include "../core/win32_error.h"
 #include "base/fd.h"
@@ -12,7 +13,7 @@
 #include "metadata/dpkg.h"
 #include "metadata/icon_theme.h"
 #include "pe_resource.h"
-#include "programs/identified_file.h"
+#include "refresh/refresh_context.h"
 #include "version_block.h"
 
 namespace ombrel::platform {
@@ -66,7 +67,8 @@ std::optional<std::vector<uint8_t>> VersionBlockOf(LPCSTR fileName) {
     // as it was opened and never resolved again; or the process's own root.
     std::string ownPath;
     std::unique_ptr<ProcessRootFiles> ownRoot;
-    if (const ProgramFileScope::Binding* bound = BoundProgramFile(fileName)) {
+    if (const ProgramFileScope::Binding* bound =
+            BoundProgramFile(CurrentRefreshContext(), fileName)) {
         // A program's own file: the one with its identity, or none.
         ProgramFilePlace place = ProgramFilePlace::None;
         const UniqueFd& file = OpenBoundFile(*bound, &place);
@@ -76,7 +78,7 @@ std::optional<std::vector<uint8_t>> VersionBlockOf(LPCSTR fileName) {
         }
         fd = ReopenRegular(file, O_RDONLY, &info);
         if (place == ProgramFilePlace::Here)
-            ownPath = OwnPathOf(*bound);
+            ownPath = OwnPathOf(*bound, KeptPlaces(CurrentRefreshContext()));
         if (place == ProgramFilePlace::ProcessRoot)
             ownRoot = OpenProcessRoot(bound->file, bound->path);
     } else if (NamesDeletedFile(fileName)) {

@@ -14,8 +14,9 @@ std::string IconSourceFile(HICON icon);
 // Live icon handles, for leak checks.
 size_t IconCount();
 
-// Forgets the index of desktop entries and icon themes, so that the next
-// query reads XDG_DATA_HOME and XDG_DATA_DIRS afresh.
+// Forgets the index of desktop entries and icon themes the current refresh
+// scope keeps, so that its next query reads XDG_DATA_HOME and XDG_DATA_DIRS
+// afresh (outside a scope every query does).
 void ResetShellIconIndex();
 
 } // namespace ombrel::platform

@@ -10,6 +10,8 @@
 
 #include <windows.h>
 
+#include <ombrel/refresh_scope.h>
+
 namespace ombrel::platform {
 
 // The file a process ran at the refresh: its device and inode as the kernel
@@ -31,16 +33,17 @@ struct ProgramFile {
     uint32_t claimant;
 };
 
-// For its life, on this thread, FindFirstFileA, SHGetFileInfoA and the
-// version services asked for exactly path (the text that named the program)
-// answer for the file with that identity: the file at path in this
-// namespace when it is that file, else the one at path inside the process's
-// own root, reached without following a link or leaving that root; else
-// none (ERROR_FILE_NOT_FOUND). A file claimed by a user other than the
-// caller's is taken as there but not looked at: it lends that user's
-// choice no icon or details. A path is never looked up on a network or
-// user-space file system, however it is reached. Any other path is answered
-// as ever. Within a refresh scope, what was found is remembered.
+// For its life, FindFirstFileA, SHGetFileInfoA and the version services
+// asked for exactly path (the text that named the program) answer for the
+// file with that identity: the file at path in this namespace when it is
+// that file, else the one at path inside the process's own root, reached
+// without following a link or leaving that root; else none
+// (ERROR_FILE_NOT_FOUND). A file claimed by a user other than the caller's
+// is taken as there but not looked at: it lends that user's choice no icon
+// or details. A path is never looked up on a network or user-space file
+// system, however it is reached. Any other path is answered as ever. The
+// binding is held by the refresh scope it is made in, which remembers what
+// is found; outside one, by a scope of its own that remembers nothing.
 class ProgramFileScope {
 public:
     ProgramFileScope(const char* path, const ProgramFile& file);
@@ -51,6 +54,7 @@ public:
     struct Binding;
 
 private:
+    RefreshScope refresh_; // first: made before the binding, ended after it
     std::shared_ptr<const Binding> binding_;
     const Binding* saved_;
 };

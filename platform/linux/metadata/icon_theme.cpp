@@ -10,7 +10,6 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "../../core/scope_memo.h"
 #include "base/directory.h"
 #include "base/mounts.h"
 #include "base/regular_file.h"
@@ -110,8 +109,8 @@ int RankOf(int themeIndex, int size, std::string_view extension) {
 
 class IconIndex {
 public:
-    // The index of files; a process root's is read through the source each
-    // call is given, and is kept only within a refresh scope.
+    // The index of files, built at its first look-up and kept for its
+    // life; a process root's is read through the source each call is given.
     explicit IconIndex(const FileSource* files = nullptr) : files_(files) {}
 
     // The icon file of the desktop entry of the program at programPath, its
@@ -144,21 +143,14 @@ public:
         return IconFile(name);
     }
 
-    void Reset() { built_ = false; }
-
     void Use(const FileSource& files) { files_ = &files; }
 
 private:
-    // Within a refresh scope the index is built once, at the first look-up,
-    // and forgotten when the scope ends; outside one, every look-up reads
-    // the desktop's folders afresh.
     void BuildUnlessKept() {
-        if (built_ && InRefreshScope())
+        if (built_)
             return;
         Build();
-        built_ = InRefreshScope();
-        if (built_)
-            ForgetAtScopeEnd(ResetIconIndex);
+        built_ = true;
     }
 
     void Build() {
@@ -238,22 +230,26 @@ private:
     std::unordered_set<std::string> names_; // every icon file named, kept
 };
 
-IconIndex& TheIndex() {
-    static IconIndex index(&HostFiles());
-    return index;
-}
-
-// The indexes of the process roots asked of within a refresh scope.
-std::unordered_map<std::string, IconIndex>& RootIndexes() {
-    static std::unordered_map<std::string, IconIndex> kept;
-    return kept;
-}
-
-void ForgetRootIndexes() {
-    RootIndexes().clear();
-}
-
 } // namespace
+
+// The desktop's own index, and those of the process roots asked of.
+struct IconIndexes::Kept {
+    IconIndex host{&HostFiles()};
+    std::unordered_map<std::string, IconIndex> roots;
+};
+
+IconIndexes::IconIndexes() = default;
+IconIndexes::~IconIndexes() = default;
+
+void IconIndexes::Reset() {
+    kept_.reset();
+}
+
+IconIndexes::Kept& IconIndexes::Get() {
+    if (!kept_)
+        kept_ = std::make_unique<Kept>();
+    return *kept_;
+}
 
 std::string DesktopIconTheme() {
     std::vector<std::string> configDirs = XdgConfigDirs();
@@ -311,21 +307,19 @@ std::vector<std::string> IconThemeChain(const std::vector<std::string>& dataDirs
     return chain;
 }
 
-const std::string& ProgramIconFile(std::string_view programPath) {
-    return TheIndex().FileFor(programPath);
+std::string ProgramIconFile(std::string_view programPath, IconIndexes* kept) {
+    if (kept == nullptr)
+        return IconIndex(&HostFiles()).FileFor(programPath);
+    return kept->Get().host.FileFor(programPath);
 }
 
 std::string ProgramIconFileIn(const FileSource& files, const std::string& rootKey,
-                              std::string_view programPath) {
-    if (!InRefreshScope()) {
-        IconIndex index(&files);
-        return index.FileFor(programPath, false);
-    }
-    auto [kept, fresh] = RootIndexes().try_emplace(rootKey, &files);
-    if (fresh && RootIndexes().size() == 1)
-        ForgetAtScopeEnd(ForgetRootIndexes);
-    kept->second.Use(files);
-    return kept->second.FileFor(programPath, false);
+                              std::string_view programPath, IconIndexes* kept) {
+    if (kept == nullptr)
+        return IconIndex(&files).FileFor(programPath, false);
+    IconIndex& index = kept->Get().roots.try_emplace(rootKey, &files).first->second;
+    index.Use(files);
+    return index.FileFor(programPath, false);
 }
 
 std::string DesktopEntryIdIn(const FileSource& files, std::string_view programPath) {
@@ -341,16 +335,16 @@ std::string DesktopEntryIdIn(const FileSource& files, std::string_view programPa
     return found;
 }
 
-const std::string& GenericProgramIconFile() {
-    return TheIndex().GenericFile();
+std::string GenericProgramIconFile(IconIndexes* kept) {
+    if (kept == nullptr)
+        return IconIndex(&HostFiles()).GenericFile();
+    return kept->Get().host.GenericFile();
 }
 
-std::string ThemeIconFile(const std::string& name) {
-    return TheIndex().FileForName(name);
-}
-
-void ResetIconIndex() {
-    TheIndex().Reset();
+std::string ThemeIconFile(const std::string& name, IconIndexes* kept) {
+    if (kept == nullptr)
+        return IconIndex(&HostFiles()).FileForName(name);
+    return kept->Get().host.FileForName(name);
 }
 
 } // namespace ombrel::platform

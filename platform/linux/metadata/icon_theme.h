@@ -2,6 +2,7 @@
 // own icon theme.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -25,6 +26,26 @@ std::string DesktopIconTheme();
 std::vector<std::string> IconThemeChain(const std::vector<std::string>& dataDirs,
                                         const FileSource& files = HostFiles());
 
+// The indexes of icon themes and desktop entries a refresh keeps: the
+// desktop's own and each process root's, each built at its first look-up
+// and kept until the refresh ends (or Reset). A look-up given none reads
+// the folders afresh.
+class IconIndexes {
+public:
+    IconIndexes();
+    ~IconIndexes();
+    IconIndexes(const IconIndexes&) = delete;
+    IconIndexes& operator=(const IconIndexes&) = delete;
+
+    void Reset();
+
+    struct Kept;
+    Kept& Get();
+
+private:
+    std::unique_ptr<Kept> kept_;
+};
+
 // The look-ups below take programPath as the program file's own path, its
 // links already resolved (a walked path, or one resolved when the file was
 // opened): it is never resolved again, so a file swapped for a link since
@@ -33,14 +54,13 @@ std::vector<std::string> IconThemeChain(const std::vector<std::string>& dataDirs
 // The icon file for an existing program file: the one its desktop entry
 // names, at 16 pixels from the icon theme, else the theme's generic program
 // icon; empty when neither is installed.
-const std::string& ProgramIconFile(std::string_view programPath);
+std::string ProgramIconFile(std::string_view programPath, IconIndexes* kept = nullptr);
 
 // The icon file, among files (a process's own root that rootKey names),
 // that a desktop entry there names for the program at programPath; empty
-// when none does. A root's entries and themes are read once within a
-// refresh scope.
+// when none does.
 std::string ProgramIconFileIn(const FileSource& files, const std::string& rootKey,
-                              std::string_view programPath);
+                              std::string_view programPath, IconIndexes* kept = nullptr);
 
 // The id ("org.example.App.desktop") of the first desktop entry among
 // files that starts the program at programPath; empty when none does.
@@ -48,12 +68,10 @@ std::string DesktopEntryIdIn(const FileSource& files, std::string_view programPa
 
 // The theme's generic program icon, for a program file no desktop entry
 // can be known to name.
-const std::string& GenericProgramIconFile();
+std::string GenericProgramIconFile(IconIndexes* kept = nullptr);
 
 // The icon theme's file for an icon name, at 16 pixels where it has one.
-std::string ThemeIconFile(const std::string& name);
-
-void ResetIconIndex();
+std::string ThemeIconFile(const std::string& name, IconIndexes* kept = nullptr);
 
 // Hashing that looks strings up by views, without making a string.
 struct StringHash {

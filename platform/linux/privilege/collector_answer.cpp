@@ -7,8 +7,6 @@
 #include <fstream>
 #include <unistd.h>
 
-#include <ombrel/owner_source.h>
-
 #include "base/fd.h"
 #include "base/procfs.h"
 #include "privilege/collector_wire.h"
@@ -210,7 +208,7 @@ bool AnswerFromRoot(const std::string& root, const CollectorSink& sink) {
         return SendPart(sink, kPartError, &error, sizeof error);
     }
     return WriteCollectorAnswer(
-        tables, OwnerSourceReport(),
+        tables, tables.ownerSource,
         [&](uint32_t pid, uint64_t start) { return ReadOwner(root, pid, start); }, sink);
 }
 

@@ -18,9 +18,7 @@
 #include <unistd.h>
 
 #include <ombrel/administrator.h>
-#include <ombrel/refresh_scope.h>
 
-#include "../../core/scope_memo.h"
 #include "base/child_reaper.h"
 #include "base/fd.h"
 #include "base/procfs.h"
@@ -48,9 +46,7 @@ struct Link {
     bool hello = false; // the collector said it runs (pkexec let it)
     AdministratorMode mode = AdministratorMode::Off;
     CollectorFailure failure = CollectorFailure::None;
-    std::vector<CollectedOwner> owners; // this scope's answer
-    std::string report;                 // the last answer's source report
-    std::string path;                   // the program started, as it was named
+    std::string path; // the program started, as it was named
 };
 
 Link& TheLink() {
@@ -66,10 +62,6 @@ struct PathSetting {
 PathSetting& Setting() {
     static PathSetting setting;
     return setting;
-}
-
-void ForgetOwners() {
-    TheLink().owners.clear();
 }
 
 // Lets the collector go: its input closes, so it ends, and it is reaped.
@@ -376,9 +368,9 @@ void StopCollector() {
         TheLink().mode = AdministratorMode::Off;
 }
 
-bool AskCollector(MachineTables& tables) {
+bool AskCollector(MachineTables& tables, CollectedOwners& owners, std::string& report) {
     Link& link = TheLink();
-    if (!link.answer || !link.hello || !InRefreshScope())
+    if (!link.answer || !link.hello)
         return false;
     // Nothing is due before the request: a byte now is a stray one, and an
     // end means the collector has gone.
@@ -404,39 +396,16 @@ bool AskCollector(MachineTables& tables) {
     if (reader.state() != CollectorAnswerReader::State::Whole)
         return Fail(CollectorFailure::WrongAnswer);
     CollectorAnswer answer = reader.Take();
-    link.report = std::move(answer.report);
+    report = std::move(answer.report);
     tables = std::move(answer.tables);
-    link.owners = std::move(answer.owners);
-    ForgetAtScopeEnd(ForgetOwners);
+    owners = std::move(answer.owners);
     link.mode = AdministratorMode::Collecting;
     link.failure = CollectorFailure::None;
     return true;
 }
 
-const std::string& CollectorReport() {
-    return TheLink().report;
-}
-
 const std::string& RunningCollectorPath() {
     return TheLink().path;
-}
-
-const CollectedOwner* CollectedOwnerOf(uint32_t pid) {
-    const std::vector<CollectedOwner>& owners = TheLink().owners;
-    auto found =
-        std::lower_bound(owners.begin(), owners.end(), pid,
-                         [](const CollectedOwner& owner, uint32_t id) { return owner.pid < id; });
-    return found != owners.end() && found->pid == pid && InRefreshScope() ? &*found : nullptr;
-}
-
-const CollectedOwner* CollectedOwnerOfStart(uint32_t pid, uint64_t startTime) {
-    const CollectedOwner* owner = CollectedOwnerOf(pid);
-    return owner == nullptr || startTime == 0 || startTime == owner->startTime ? owner : nullptr;
-}
-
-const std::vector<CollectedOwner>& CollectedOwners() {
-    static const std::vector<CollectedOwner> none;
-    return InRefreshScope() ? TheLink().owners : none;
 }
 
 } // namespace ombrel::platform

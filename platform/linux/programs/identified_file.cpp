@@ -9,16 +9,12 @@
 
 #include "base/proc_root.h"
 
-#include "../../core/scope_memo.h"
 #include "base/directory.h"
 #include "base/mounts.h"
 #include "base/regular_file.h"
-#include "privilege/collector_link.h"
 
 namespace ombrel::platform {
 namespace {
-
-thread_local const ProgramFileScope::Binding* t_binding = nullptr;
 
 constexpr size_t kMaxPath = 4095;
 constexpr size_t kMaxName = 255;
@@ -202,36 +198,6 @@ UniqueFd OpenByIdentity(const ProgramFile& file, std::string_view path, ProgramF
     return found;
 }
 
-// Places found within a refresh scope, by identity and the process read
-// through (whose program path is one text within a refresh).
-struct PlaceKey {
-    uint64_t device, inode, start;
-    uint32_t pid;
-    bool operator==(const PlaceKey&) const = default;
-};
-
-struct PlaceKeyHash {
-    size_t operator()(const PlaceKey& key) const {
-        uint64_t h = key.device * 0x9E3779B97F4A7C15ull ^ key.inode;
-        h = (h ^ (h >> 29)) * 0xBF58476D1CE4E5B9ull ^ key.start ^ key.pid;
-        return static_cast<size_t>(h ^ (h >> 32));
-    }
-};
-
-struct KnownPlace {
-    std::string path;
-    ProgramFilePlace place;
-};
-
-std::unordered_map<PlaceKey, KnownPlace, PlaceKeyHash>& KnownPlaces() {
-    static std::unordered_map<PlaceKey, KnownPlace, PlaceKeyHash> known;
-    return known;
-}
-
-void ForgetKnownPlaces() {
-    KnownPlaces().clear();
-}
-
 struct Followed {
     UniqueFd fd; // a path descriptor
     Looked looked;
@@ -395,11 +361,6 @@ UniqueFd WalkProgramPath(int rootFd, std::string_view path, const RemoteMountTes
     return dir;
 }
 
-const ProgramFileScope::Binding* BoundProgramFile(std::string_view path) {
-    const ProgramFileScope::Binding* binding = t_binding;
-    return binding != nullptr && binding->path == path ? binding : nullptr;
-}
-
 const UniqueFd& OpenBoundFile(const ProgramFileScope::Binding& binding, ProgramFilePlace* place) {
     if (!binding.opened) {
         binding.fd = OpenByIdentity(binding.file, binding.path, binding.place, binding.error);
@@ -410,33 +371,37 @@ const UniqueFd& OpenBoundFile(const ProgramFileScope::Binding& binding, ProgramF
     return binding.fd;
 }
 
-ProgramFilePlace PlaceOf(const ProgramFileScope::Binding& binding) {
+size_t ProgramPlaceKeyHash::operator()(const ProgramPlaceKey& key) const {
+    uint64_t h = key.device * 0x9E3779B97F4A7C15ull ^ key.inode;
+    h = (h ^ (h >> 29)) * 0xBF58476D1CE4E5B9ull ^ key.start ^ key.pid;
+    return static_cast<size_t>(h ^ (h >> 32));
+}
+
+ProgramFilePlace PlaceOf(const ProgramFileScope::Binding& binding, ProgramPlaces* known) {
     const ProgramFile& file = binding.file;
-    if (binding.opened || !InRefreshScope()) {
+    if (binding.opened || known == nullptr) {
         ProgramFilePlace place;
         OpenBoundFile(binding, &place);
         return place;
     }
-    PlaceKey key{file.device, file.inode, file.processStart, file.processId};
-    auto& known = KnownPlaces();
-    if (auto found = known.find(key); found != known.end() && found->second.path == binding.path)
+    ProgramPlaceKey key{file.device, file.inode, file.processStart, file.processId};
+    if (auto found = known->find(key); found != known->end() && found->second.path == binding.path)
         return found->second.place;
     ProgramFilePlace place;
     OpenBoundFile(binding, &place);
     binding.fd.reset(); // a large refresh would hold one per program otherwise
     binding.opened = false;
-    known.insert_or_assign(key, KnownPlace{binding.path, place});
-    ForgetAtScopeEnd(ForgetKnownPlaces);
+    known->insert_or_assign(key, KnownProgramPlace{binding.path, place});
     return place;
 }
 
-std::string OwnPathOf(const ProgramFileScope::Binding& binding) {
-    ProgramFilePlace place = PlaceOf(binding);
+std::string OwnPathOf(const ProgramFileScope::Binding& binding, ProgramPlaces* known) {
+    ProgramFilePlace place = PlaceOf(binding, known);
     if (place == ProgramFilePlace::ProcessRoot)
         return binding.path; // walked in that root, and walked there again to be read
     if (place != ProgramFilePlace::Here)
         return "";
-    // Within a refresh scope the place may be remembered, its descriptor
+    // Within a refresh the place may be remembered, its descriptor
     // closed: it was checked as it was walked.
     if (binding.fd &&
         (IdentityOf(binding.fd) != FileIdentity{binding.file.device, binding.file.inode} ||
@@ -470,18 +435,6 @@ UniqueFd OpenHostPath(std::string_view path, std::string* resolved) {
         return UniqueFd();
     return FollowPath(
         root.get(), path, [](uint64_t id) { return IsRemoteMount(id); }, resolved);
-}
-
-ProgramFileScope::ProgramFileScope(const char* path, const ProgramFile& file)
-    : binding_(std::make_shared<Binding>()), saved_(t_binding) {
-    auto* binding = const_cast<Binding*>(binding_.get());
-    binding->path = path != nullptr ? path : "";
-    binding->file = file;
-    t_binding = binding_.get();
-}
-
-ProgramFileScope::~ProgramFileScope() {
-    t_binding = saved_;
 }
 
 struct ProcessRootFiles::Found {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include <ombrel/program_file.h>
 
@@ -52,13 +53,25 @@ struct ProgramFileScope::Binding {
     mutable int error = 0; // why the path here is not the file, when none is found
 };
 
-// The binding of this thread's innermost scope when it is for path, else
-// nullptr: path is then read as it stands.
-const ProgramFileScope::Binding* BoundProgramFile(std::string_view path);
-
-// Where the bound file is; remembered within a refresh scope, so many
+// The places a refresh found, by identity and the process read through
+// (whose program path is one text within a refresh), so that many
 // endpoints of one process walk its path once.
-ProgramFilePlace PlaceOf(const ProgramFileScope::Binding& binding);
+struct ProgramPlaceKey {
+    uint64_t device, inode, start;
+    uint32_t pid;
+    bool operator==(const ProgramPlaceKey&) const = default;
+};
+struct ProgramPlaceKeyHash {
+    size_t operator()(const ProgramPlaceKey& key) const;
+};
+struct KnownProgramPlace {
+    std::string path;
+    ProgramFilePlace place;
+};
+using ProgramPlaces = std::unordered_map<ProgramPlaceKey, KnownProgramPlace, ProgramPlaceKeyHash>;
+
+// Where the bound file is; remembered in known where given.
+ProgramFilePlace PlaceOf(const ProgramFileScope::Binding& binding, ProgramPlaces* known);
 
 // The bound file as a path descriptor (empty when there is none, or it is
 // offline); its place goes to place.
@@ -83,7 +96,7 @@ UniqueFd OpenHostPath(std::string_view path, std::string* resolved = nullptr);
 // opened is still there by that path with its identity; empty when it is
 // not, or the file is neither here nor in the process's own root. A path
 // never resolved again, so a file swapped for a link lends nothing.
-std::string OwnPathOf(const ProgramFileScope::Binding& binding);
+std::string OwnPathOf(const ProgramFileScope::Binding& binding, ProgramPlaces* known);
 
 // The files of a live process's own root, as it sees them. Links are
 // followed as in that root (an absolute target from it, ".." never above

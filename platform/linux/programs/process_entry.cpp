@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
 #include <optional>
-
-#include "privilege/collector_link.h"
+#include <sys/resource.h>
 
 namespace ombrel::platform {
 
@@ -51,19 +51,55 @@ uint64_t ProcDir::StartTime() {
     return start;
 }
 
-ProcessProgram ReadProcessProgram(ProcDir& dir, uint32_t pid) {
+ProcessProgram ReadProcessProgram(ProcDir& dir, uint32_t pid, const CollectedOwners* collected) {
     ProcessProgram program;
     program.identity = dir.ReadExeIdentity(program.startTime, program.claimant);
     if (program.identity.Known())
         return program;
     // The start time is read once per entry: a refresh asks once per
     // endpoint.
-    if (const CollectedOwner* collected = CollectedOwnerOfStart(pid, dir.StartTime())) {
-        program.identity = {collected->device, collected->inode};
-        program.startTime = collected->startTime;
-        program.claimant = collected->claimant;
+    const CollectedOwner* owner =
+        collected != nullptr ? CollectedOwnerOfStart(*collected, pid, dir.StartTime()) : nullptr;
+    if (owner != nullptr) {
+        program.identity = {owner->device, owner->inode};
+        program.startTime = owner->startTime;
+        program.claimant = owner->claimant;
     }
     return program;
+}
+
+std::shared_ptr<ProcDir> OpenProcDir(const std::string& root, uint32_t pid, int& error) {
+    std::string path = root + "/" + std::to_string(pid);
+    int fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno;
+        return nullptr;
+    }
+    return std::make_shared<ProcDir>(fd);
+}
+
+size_t ProcessEntries::MaxEntries() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return kMaxEntries;
+    return std::min<size_t>(kMaxEntries, limit.rlim_cur / 2);
+}
+
+std::shared_ptr<ProcDir> ProcessEntries::Open(const std::string& root, uint32_t pid, int& error) {
+    if (root != root_) {
+        entries_.clear();
+        root_ = root;
+    }
+    if (auto found = entries_.find(pid); found != entries_.end())
+        return found->second;
+    std::shared_ptr<ProcDir> dir = OpenProcDir(root, pid, error);
+    if (!dir && (error == EMFILE || error == ENFILE) && !entries_.empty()) {
+        entries_.clear();
+        dir = OpenProcDir(root, pid, error);
+    }
+    if (dir && entries_.size() < MaxEntries())
+        entries_.emplace(pid, dir);
+    return dir;
 }
 
 } // namespace ombrel::platform

@@ -2,11 +2,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <sys/types.h>
+#include <unordered_map>
 
 #include "base/fd.h"
 #include "base/procfs.h"
+#include "owners/collected_owners.h"
 
 namespace ombrel::platform {
 
@@ -39,13 +42,37 @@ struct ProcDir {
 // The file the process pid (whose entry dir is) ran, its start time and
 // who may have chosen the file. Where the caller cannot read the link (another
 // user's process), what the administrator's collector read through this very
-// process in this refresh: the start times must agree. Identity not known:
-// neither could tell.
+// process in this refresh (collected, when it answered): the start times
+// must agree. Identity not known: neither could tell.
 struct ProcessProgram {
     FileIdentity identity;
     uint64_t startTime = 0;
     uint32_t claimant = 0;
 };
-ProcessProgram ReadProcessProgram(ProcDir& dir, uint32_t pid);
+ProcessProgram ReadProcessProgram(ProcDir& dir, uint32_t pid,
+                                  const CollectedOwners* collected = nullptr);
+
+// The entry of pid below root (the live /proc or a fixture tree); null with
+// the errno value in error when it cannot be opened.
+std::shared_ptr<ProcDir> OpenProcDir(const std::string& root, uint32_t pid, int& error);
+
+// A refresh opens the owner of every endpoint and reads its program path,
+// many times the same process, and each of those system calls costs more
+// than everything else done per endpoint. So a refresh keeps the entries it
+// opened and hands them out again, with the path read through them: an
+// entry still names the process it named, so a new process under a reused
+// id is never taken for it. Each kept entry holds a descriptor, so at most
+// half the descriptor limit are kept, and when descriptors run short the
+// kept ones are let go first.
+class ProcessEntries {
+public:
+    std::shared_ptr<ProcDir> Open(const std::string& root, uint32_t pid, int& error);
+
+private:
+    static size_t MaxEntries();
+    static constexpr size_t kMaxEntries = 4096;
+    std::string root_;
+    std::unordered_map<uint32_t, std::shared_ptr<ProcDir>> entries_;
+};
 
 } // namespace ombrel::platform

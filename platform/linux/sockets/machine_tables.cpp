@@ -8,19 +8,12 @@
 #include <utility>
 
 #include "base/proc_root.h"
-#include <ombrel/owner_source.h>
 
-#include "../../core/scope_memo.h"
 #include "owners/owner_helper.h"
 #include "owners/socket_holders.h"
 
 namespace ombrel::platform {
 namespace {
-
-std::string& OwnerSourceText() {
-    static std::string text;
-    return text;
-}
 
 // Without a view of other users' descriptors, a socket another user made
 // may have its owner (the holder started first, as a rule the maker) among
@@ -41,11 +34,11 @@ void DropHiddenOwners(const std::vector<uint32_t>& makers, std::vector<uint32_t>
 // Where the caller cannot read other users' descriptors, the owner
 // helper's scan names every owner; without the helper, or when it fails,
 // the caller's own scan names those it can see. makers: each socket's
-// maker's user id.
+// maker's user id; report: which source named them, and why not a faster.
 void FindOwners(const std::string& root, const std::vector<uint64_t>& inodes,
                 const std::vector<uint32_t>& makers, std::vector<uint32_t>& owners,
-                std::vector<uint64_t>* starts = nullptr, bool* whole = nullptr) {
-    std::string& report = OwnerSourceText();
+                std::string& report, std::vector<uint64_t>* starts = nullptr,
+                bool* whole = nullptr) {
     report.clear();
     if (IsLiveProc(root) && !ReadsEveryDescriptor()) {
         std::vector<OwnerRecord> records;
@@ -89,15 +82,6 @@ bool ReadTable(size_t table, const std::string& root, std::vector<InetSocket>& s
     return ReadInetSockets(root, live, ProtocolOf(table), FamilyOf(table), sockets);
 }
 
-std::unordered_map<uint32_t, uint64_t>& NamedOwners() {
-    static std::unordered_map<uint32_t, uint64_t> named;
-    return named;
-}
-
-void ForgetNamedOwners() {
-    NamedOwners().clear();
-}
-
 } // namespace
 
 InetProtocol ProtocolOf(size_t table) {
@@ -108,12 +92,7 @@ InetFamily FamilyOf(size_t table) {
     return table == kTcp6 || table == kUdp6 ? InetFamily::V6 : InetFamily::V4;
 }
 
-void NameOwners(const MachineTables& tables) {
-    if (!InRefreshScope())
-        return;
-    auto& named = NamedOwners();
-    if (named.empty())
-        ForgetAtScopeEnd(ForgetNamedOwners);
+void NameOwners(const MachineTables& tables, NamedOwners& named) {
     for (size_t table = 0; table < kTableCount; ++table)
         for (size_t i = 0; i < tables.owners[table].size(); ++i)
             if (uint32_t pid = tables.owners[table][i]; pid != 0)
@@ -121,30 +100,15 @@ void NameOwners(const MachineTables& tables) {
                     pid, i < tables.ownerStarts[table].size() ? tables.ownerStarts[table][i] : 0);
 }
 
-std::optional<uint64_t> NamedOwnerStart(uint32_t pid) {
-    if (!InRefreshScope())
-        return std::nullopt;
-    const auto& named = NamedOwners();
-    auto found = named.find(pid);
-    return found != named.end() ? std::optional(found->second) : std::nullopt;
-}
-
-std::string OwnerSourceReport() {
-    return OwnerSourceText();
-}
-
-void SetOwnerSourceReport(std::string report) {
-    OwnerSourceText() = std::move(report);
-}
-
 bool ReadMachineTable(size_t table, const std::string& root, std::vector<InetSocket>& sockets,
-                      std::vector<uint32_t>& owners) {
+                      std::vector<uint32_t>& owners, std::string* report) {
     if (!ReadTable(table, root, sockets))
         return false;
     std::vector<uint64_t> inodes;
     std::vector<uint32_t> makers;
     AppendInodes(sockets, inodes, makers);
-    FindOwners(root, inodes, makers, owners);
+    std::string source;
+    FindOwners(root, inodes, makers, owners, report != nullptr ? *report : source);
     return true;
 }
 
@@ -212,7 +176,7 @@ void ReadMachineTables(const std::string& root, MachineTables& tables) {
         AppendInodes(part, inodes, makers);
     std::vector<uint32_t> owners;
     std::vector<uint64_t> starts;
-    FindOwners(root, inodes, makers, owners, &starts, &tables.ownersWhole);
+    FindOwners(root, inodes, makers, owners, tables.ownerSource, &starts, &tables.ownersWhole);
     size_t first = 0;
     for (size_t table = 0; table < kTableCount; ++table) {
         auto from = static_cast<ptrdiff_t>(first);

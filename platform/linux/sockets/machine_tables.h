@@ -6,8 +6,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "sockets/inet_sockets.h"
@@ -28,6 +28,11 @@ struct MachineTables {
     std::array<std::vector<uint64_t>, kTableCount> ownerStarts;
     std::array<bool, kTableCount> read{}; // a table not read is empty
     bool ownersWhole = true;              // false: the owner pass could not read /proc whole
+    // Which source named the owners (the kernel's walk, a scan of /proc,
+    // the owner helper, the administrator's collector) and why a faster one
+    // did not (the verifier's log among it when the kernel refused the
+    // walk): lines of text, the last one naming the source.
+    std::string ownerSource;
 };
 
 // Every table of the root (the live /proc, or a fixture tree), with the
@@ -35,20 +40,15 @@ struct MachineTables {
 // owner helper where the caller cannot read other users' descriptors.
 void ReadMachineTables(const std::string& root, MachineTables& tables);
 
-// Within a refresh scope, the owners these tables name are the processes
-// that held their sockets when the owner pass ran: a process under a
-// reused id is not one of them. Remembered for the scope.
-void NameOwners(const MachineTables& tables);
-// The start time of the process the scope's owner pass named with pid;
-// nullopt where it named none (or outside a scope).
-std::optional<uint64_t> NamedOwnerStart(uint32_t pid);
-
-// What OwnerSourceReport gives, as the collector's answer sets it.
-void SetOwnerSourceReport(std::string report);
+// The owners a refresh's tables named, by pid: the processes that held
+// their sockets when the owner pass ran, each with its start time then, so
+// that a process under a reused id is not taken for one of them.
+using NamedOwners = std::unordered_map<uint32_t, uint64_t>;
+void NameOwners(const MachineTables& tables, NamedOwners& named);
 
 // One table alone, with its owners found the same way; false when the table
 // cannot be read.
 bool ReadMachineTable(size_t table, const std::string& root, std::vector<InetSocket>& sockets,
-                      std::vector<uint32_t>& owners);
+                      std::vector<uint32_t>& owners, std::string* report = nullptr);
 
 } // namespace ombrel::platform
