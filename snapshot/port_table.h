@@ -56,6 +56,16 @@ public:
                        ombrel::platform::ProgramFile* file = nullptr);
 
 private:
+    // Bound by name on every refresh and kept for the whole process, also
+    // when missing.
+    struct TableFunctions {
+        PFNALLOCATEANDGETTCPEXTABLEFROMSTACK pfnAllocateAndGetTcpExTable = nullptr;
+        PFNALLOCATEANDGETUDPEXTABLEFROMSTACK pfnAllocateAndGetUdpExTable = nullptr;
+        PFNGETEXTENDEDTCPTABLE pfnGetExtendedTcpTable = nullptr;
+        PFNGETEXTENDEDUDPTABLE pfnGetExtendedUdpTable = nullptr;
+    };
+    static TableFunctions s_tables;
+
     // An entry is a block of the process heap that owns its icon.
     struct EntryRelease {
         void operator()(PortEntry* entry) const;

@@ -19,12 +19,6 @@
 
 namespace {
 
-// Bound by name on every refresh and kept for the whole process.
-PFNALLOCATEANDGETTCPEXTABLEFROMSTACK g_pfnAllocateAndGetTcpExTable = nullptr;
-PFNALLOCATEANDGETUDPEXTABLEFROMSTACK g_pfnAllocateAndGetUdpExTable = nullptr;
-PFNGETEXTENDEDTCPTABLE g_pfnGetExtendedTcpTable = nullptr;
-PFNGETEXTENDEDUDPTABLE g_pfnGetExtendedUdpTable = nullptr;
-
 constexpr DWORD kSortedRows = 1;
 constexpr DWORD kHeapFlags = 2;
 constexpr DWORD kAddressFamilyIPv4 = 2;
@@ -80,27 +74,32 @@ void CPortTable::Refresh() {
     m_ownerSource = scope.OwnerSourceReport();
 }
 
+CPortTable::TableFunctions CPortTable::s_tables;
+
 int CPortTable::ResolveTableFunctions() {
+    TableFunctions& bound = s_tables;
     HMODULE module = LoadLibraryA("iphlpapi.dll");
-    g_pfnAllocateAndGetTcpExTable = module ? BindFunction<PFNALLOCATEANDGETTCPEXTABLEFROMSTACK>(
-                                                 module, "AllocateAndGetTcpExTableFromStack")
-                                           : nullptr;
-    if (g_pfnAllocateAndGetTcpExTable == nullptr)
+    bound.pfnAllocateAndGetTcpExTable = module ? BindFunction<PFNALLOCATEANDGETTCPEXTABLEFROMSTACK>(
+                                                     module, "AllocateAndGetTcpExTableFromStack")
+                                               : nullptr;
+    if (bound.pfnAllocateAndGetTcpExTable == nullptr)
         return 0;
     module = LoadLibraryA("iphlpapi.dll");
-    g_pfnAllocateAndGetUdpExTable = module ? BindFunction<PFNALLOCATEANDGETUDPEXTABLEFROMSTACK>(
-                                                 module, "AllocateAndGetUdpExTableFromStack")
-                                           : nullptr;
-    return g_pfnAllocateAndGetUdpExTable != nullptr ? 1 : 0;
+    bound.pfnAllocateAndGetUdpExTable = module ? BindFunction<PFNALLOCATEANDGETUDPEXTABLEFROMSTACK>(
+                                                     module, "AllocateAndGetUdpExTableFromStack")
+                                               : nullptr;
+    return bound.pfnAllocateAndGetUdpExTable != nullptr ? 1 : 0;
 }
 
 int CPortTable::ResolveIPv6TableFunctions() {
+    TableFunctions& bound = s_tables;
     HMODULE module = LoadLibraryA("iphlpapi.dll");
-    g_pfnGetExtendedTcpTable =
+    bound.pfnGetExtendedTcpTable =
         module ? BindFunction<PFNGETEXTENDEDTCPTABLE>(module, "GetExtendedTcpTable") : nullptr;
-    g_pfnGetExtendedUdpTable =
+    bound.pfnGetExtendedUdpTable =
         module ? BindFunction<PFNGETEXTENDEDUDPTABLE>(module, "GetExtendedUdpTable") : nullptr;
-    return g_pfnGetExtendedTcpTable != nullptr && g_pfnGetExtendedUdpTable != nullptr ? 1 : 0;
+    return bound.pfnGetExtendedTcpTable != nullptr && bound.pfnGetExtendedUdpTable != nullptr ? 1
+                                                                                              : 0;
 }
 
 // Two per TCP row: without the format machinery, which would cost a large
@@ -151,8 +150,9 @@ int CPortTable::GetProcessPath(uint32_t processId, char* path, int size,
 }
 
 void CPortTable::CollectEndpoints() {
+    const TableFunctions& bound = s_tables;
     if (m_pfnGetModuleFileNameEx == nullptr || ResolveTableFunctions() != 1 ||
-        g_pfnAllocateAndGetTcpExTable == nullptr)
+        bound.pfnAllocateAndGetTcpExTable == nullptr)
         return;
     WSADATA wsaData;
     if (WSAStartup(0x0101, &wsaData) != 0)
@@ -165,19 +165,20 @@ void CPortTable::CollectEndpoints() {
     // Freed in this order: the TCP table, then the UDP table.
     ombrel::HeapBlock udpTable;
     ombrel::HeapBlock tcpTable;
-    if (g_pfnAllocateAndGetTcpExTable(tcpTable.receive(), kSortedRows, GetProcessHeap(), kHeapFlags,
-                                      kAddressFamilyIPv4) != 0 ||
-        g_pfnAllocateAndGetUdpExTable(udpTable.receive(), kSortedRows, GetProcessHeap(), kHeapFlags,
-                                      kAddressFamilyIPv4) != 0)
+    if (bound.pfnAllocateAndGetTcpExTable(tcpTable.receive(), kSortedRows, GetProcessHeap(),
+                                          kHeapFlags, kAddressFamilyIPv4) != 0 ||
+        bound.pfnAllocateAndGetUdpExTable(udpTable.receive(), kSortedRows, GetProcessHeap(),
+                                          kHeapFlags, kAddressFamilyIPv4) != 0)
         return; // without both tables the snapshot stays empty
 
     // The IPv6 pair, where the platform has it, as a pair too: without
     // both, the snapshot holds the IPv4 entries alone.
     ombrel::HeapBlock tcp6Table;
     ombrel::HeapBlock udp6Table;
-    bool haveIPv6 = ResolveIPv6TableFunctions() == 1 &&
-                    ReadSizedTable(g_pfnGetExtendedTcpTable, TCP_TABLE_OWNER_PID_ALL, tcp6Table) &&
-                    ReadSizedTable(g_pfnGetExtendedUdpTable, UDP_TABLE_OWNER_PID, udp6Table);
+    bool haveIPv6 =
+        ResolveIPv6TableFunctions() == 1 &&
+        ReadSizedTable(bound.pfnGetExtendedTcpTable, TCP_TABLE_OWNER_PID_ALL, tcp6Table) &&
+        ReadSizedTable(bound.pfnGetExtendedUdpTable, UDP_TABLE_OWNER_PID, udp6Table);
 
     std::string state;
     const auto* tcp = static_cast<const MIB_TCPEXTABLE*>(tcpTable.get());
