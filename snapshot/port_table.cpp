@@ -48,6 +48,10 @@ int CPortTable::GetNext(int& index, PortEntry*& entry) {
     return 1;
 }
 
+const std::string& CPortTable::OwnerSource() const {
+    return m_ownerSource;
+}
+
 PortEntry* CPortTable::FindByKey(int key) {
     for (const OwnedEntry& entry : m_entries)
         if (entry != nullptr && entry->key == key)

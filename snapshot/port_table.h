@@ -26,7 +26,7 @@ public:
     void Refresh();
     // Which source named the last refresh's owners, and why a faster one
     // did not: lines of text, the last one naming the source.
-    const std::string& OwnerSource() const { return m_ownerSource; }
+    const std::string& OwnerSource() const;
 
     // The walk: GetFirst, then GetNext while it returns 1; an empty slot
     // yields no entry.
