@@ -53,11 +53,11 @@ RefreshContext* CurrentRefreshContext() {
 }
 
 ProgramFileScope::ProgramFileScope(const char* path, const ProgramFile& file)
-    : refresh_(RefreshScope::BindingOnly{}), binding_(std::make_shared<Binding>()),
-      saved_(CurrentRefreshContext()->binding) {
-    auto* binding = const_cast<Binding*>(binding_.get());
+    : refresh_(RefreshScope::BindingOnly{}), saved_(CurrentRefreshContext()->binding) {
+    auto binding = std::make_shared<BoundProgram>();
     binding->path = path != nullptr ? path : "";
-    binding->file = file;
+    binding->file = {file.device, file.inode, file.processStart, file.processId, file.claimant};
+    binding_ = std::move(binding);
     CurrentRefreshContext()->binding = binding_.get();
 }
 

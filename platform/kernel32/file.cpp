@@ -136,8 +136,7 @@ HANDLE FindFirstFileA(LPCSTR fileName, LPWIN32_FIND_DATAA findData) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    if (const ProgramFileScope::Binding* bound =
-            BoundProgramFile(CurrentRefreshContext(), fileName)) {
+    if (const BoundProgram* bound = BoundProgramFile(CurrentRefreshContext(), fileName)) {
         // A program's own file: the one with its identity, or none.
         ProgramFilePlace place = ProgramFilePlace::None;
         const UniqueFd& file = OpenBoundFile(*bound, &place);

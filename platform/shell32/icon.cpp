@@ -54,8 +54,8 @@ HeldImages& Held() {
 
 // The icon a desktop entry of the process's own root names for its program,
 // held; else the generic program icon.
-std::string RootedIconSource(RefreshContext& refresh, const ProgramFileScope::Binding& bound) {
-    const ProgramFile& file = bound.file;
+std::string RootedIconSource(RefreshContext& refresh, const BoundProgram& bound) {
+    const ProgramIdentity& file = bound.file;
     auto key = std::tuple(file.device, file.inode, file.processStart, file.processId, bound.path);
     const bool remember = !refresh.bindingOnly;
     if (auto found = refresh.rootedIcons.find(key); remember && found != refresh.rootedIcons.end())
@@ -125,7 +125,7 @@ DWORD_PTR SHGetFileInfoA(LPCSTR path, DWORD, SHFILEINFOA* info, UINT infoSize, U
         return 0;
     std::string source;
     RefreshContext* refresh = CurrentRefreshContext();
-    if (const ProgramFileScope::Binding* bound = BoundProgramFile(refresh, path)) {
+    if (const BoundProgram* bound = BoundProgramFile(refresh, path)) {
         // A program's own file: the desktop's entries name programs by
         // path, so they speak of it only where that path is the file, and
         // those of its own root only there (an offline one is not known).

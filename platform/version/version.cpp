@@ -67,8 +67,7 @@ std::optional<std::vector<uint8_t>> VersionBlockOf(LPCSTR fileName) {
     // as it was opened and never resolved again; or the process's own root.
     std::string ownPath;
     std::unique_ptr<ProcessRootFiles> ownRoot;
-    if (const ProgramFileScope::Binding* bound =
-            BoundProgramFile(CurrentRefreshContext(), fileName)) {
+    if (const BoundProgram* bound = BoundProgramFile(CurrentRefreshContext(), fileName)) {
         // A program's own file: the one with its identity, or none.
         ProgramFilePlace place = ProgramFilePlace::None;
         const UniqueFd& file = OpenBoundFile(*bound, &place);

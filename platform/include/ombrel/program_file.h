@@ -14,6 +14,8 @@
 
 namespace ombrel::platform {
 
+struct BoundProgram; // the data library's own form of a binding
+
 // The file a process ran at the refresh: its device and inode as the kernel
 // gives them through the process, and the process it was read through (its
 // id and start time), by which it may be reached through that process's own
@@ -51,12 +53,10 @@ public:
     ProgramFileScope(const ProgramFileScope&) = delete;
     ProgramFileScope& operator=(const ProgramFileScope&) = delete;
 
-    struct Binding;
-
 private:
     RefreshScope refresh_; // first: made before the binding, ended after it
-    std::shared_ptr<const Binding> binding_;
-    const Binding* saved_;
+    std::shared_ptr<const BoundProgram> binding_;
+    const BoundProgram* saved_;
 };
 
 } // namespace ombrel::platform

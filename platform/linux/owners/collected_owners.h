@@ -16,7 +16,7 @@ struct CollectedOwner {
     uint64_t startTime = 0;
     uint64_t device = 0; // the program file's, through the process; 0 and 0 unknown
     uint64_t inode = 0;
-    uint32_t claimant = 0; // who may have chosen the program link (ProgramFile's)
+    uint32_t claimant = 0; // who may have chosen the program link (ProgramIdentity's)
     std::string name;      // as the process list gives it
     std::string path;      // the exe link's text, when pathRead
 };

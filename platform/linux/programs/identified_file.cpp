@@ -94,7 +94,7 @@ struct RootOfProcess {
 
 // The root of a live process, when that process is still the one the
 // identity was read through.
-std::optional<RootOfProcess> ProcessRootOf(const ProgramFile& file) {
+std::optional<RootOfProcess> ProcessRootOf(const ProgramIdentity& file) {
     errno = ESRCH;
     if (file.processId == 0)
         return std::nullopt;
@@ -131,7 +131,7 @@ std::optional<bool> RemoteInProcess(const std::vector<MountPoint>& mounts, uint6
 }
 
 // The file at path inside a live process's own root.
-UniqueFd OpenInProcessRoot(const ProgramFile& file, std::string_view path) {
+UniqueFd OpenInProcessRoot(const ProgramIdentity& file, std::string_view path) {
     std::optional<RootOfProcess> process = ProcessRootOf(file);
     if (!process)
         return UniqueFd();
@@ -149,7 +149,7 @@ std::string StampOf(const struct statx_timestamp& time) {
     return std::to_string(time.tv_sec) + "." + std::to_string(time.tv_nsec);
 }
 
-UniqueFd FindByIdentity(const ProgramFile& file, std::string_view path, ProgramFilePlace& place,
+UniqueFd FindByIdentity(const ProgramIdentity& file, std::string_view path, ProgramFilePlace& place,
                         int& error) {
     place = ProgramFilePlace::None;
     error = ENOENT;
@@ -183,7 +183,7 @@ UniqueFd FindByIdentity(const ProgramFile& file, std::string_view path, ProgramF
     return UniqueFd();
 }
 
-UniqueFd OpenByIdentity(const ProgramFile& file, std::string_view path, ProgramFilePlace& place,
+UniqueFd OpenByIdentity(const ProgramIdentity& file, std::string_view path, ProgramFilePlace& place,
                         int& error) {
     UniqueFd found = FindByIdentity(file, path, place, error);
     if (found && file.claimant != 0 && file.claimant != ::getuid()) {
@@ -361,7 +361,7 @@ UniqueFd WalkProgramPath(int rootFd, std::string_view path, const RemoteMountTes
     return dir;
 }
 
-const UniqueFd& OpenBoundFile(const ProgramFileScope::Binding& binding, ProgramFilePlace* place) {
+const UniqueFd& OpenBoundFile(const BoundProgram& binding, ProgramFilePlace* place) {
     if (!binding.opened) {
         binding.fd = OpenByIdentity(binding.file, binding.path, binding.place, binding.error);
         binding.opened = true;
@@ -377,8 +377,8 @@ size_t ProgramPlaceKeyHash::operator()(const ProgramPlaceKey& key) const {
     return static_cast<size_t>(h ^ (h >> 32));
 }
 
-ProgramFilePlace PlaceOf(const ProgramFileScope::Binding& binding, ProgramPlaces* known) {
-    const ProgramFile& file = binding.file;
+ProgramFilePlace PlaceOf(const BoundProgram& binding, ProgramPlaces* known) {
+    const ProgramIdentity& file = binding.file;
     if (binding.opened || known == nullptr) {
         ProgramFilePlace place;
         OpenBoundFile(binding, &place);
@@ -395,7 +395,7 @@ ProgramFilePlace PlaceOf(const ProgramFileScope::Binding& binding, ProgramPlaces
     return place;
 }
 
-std::string OwnPathOf(const ProgramFileScope::Binding& binding, ProgramPlaces* known) {
+std::string OwnPathOf(const BoundProgram& binding, ProgramPlaces* known) {
     ProgramFilePlace place = PlaceOf(binding, known);
     if (place == ProgramFilePlace::ProcessRoot)
         return binding.path; // walked in that root, and walked there again to be read
@@ -524,7 +524,8 @@ std::string ProcessRootFiles::Environment(const char* name) const {
     return "";
 }
 
-std::unique_ptr<ProcessRootFiles> OpenProcessRoot(const ProgramFile& file, std::string_view path) {
+std::unique_ptr<ProcessRootFiles> OpenProcessRoot(const ProgramIdentity& file,
+                                                  std::string_view path) {
     std::optional<RootOfProcess> process = ProcessRootOf(file);
     if (!process)
         return nullptr;

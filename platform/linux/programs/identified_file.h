@@ -11,8 +11,6 @@
 #include <string_view>
 #include <unordered_map>
 
-#include <ombrel/program_file.h>
-
 #include "base/fd.h"
 #include "base/mounts.h"
 #include "base/procfs.h"
@@ -41,12 +39,28 @@ enum class ProgramFilePlace {
     Offline,     // on a mount that may not answer: taken as there, not
                  // looked at, so nothing of it is known
     Claimed,     // chosen, perhaps, by another user than the caller (see
-                 // ProgramFile's claimant): taken as there, not looked at
+                 // ProgramIdentity's claimant): taken as there, not looked at
 };
 
-struct ProgramFileScope::Binding {
+// The file a process ran, as the refresh read it through the process: its
+// device and inode, and the process it was read through (its id and start
+// time), by which it may be reached through that process's own root.
+// claimant: who may have chosen it, where the process runs in a user
+// namespace an ordinary user owns (see ReadNamespaceClaimant). All 0: not
+// known.
+struct ProgramIdentity {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    uint64_t processStart = 0;
+    uint32_t processId = 0;
+    uint32_t claimant = 0;
+};
+
+// A program's path bound to the identity of the file it named: what is
+// read of the path is read of that file (see OpenBoundFile).
+struct BoundProgram {
     std::string path;
-    ProgramFile file{};
+    ProgramIdentity file;
     mutable bool opened = false;
     mutable UniqueFd fd; // a path descriptor of the very file
     mutable ProgramFilePlace place = ProgramFilePlace::None;
@@ -71,11 +85,11 @@ struct KnownProgramPlace {
 using ProgramPlaces = std::unordered_map<ProgramPlaceKey, KnownProgramPlace, ProgramPlaceKeyHash>;
 
 // Where the bound file is; remembered in known where given.
-ProgramFilePlace PlaceOf(const ProgramFileScope::Binding& binding, ProgramPlaces* known);
+ProgramFilePlace PlaceOf(const BoundProgram& binding, ProgramPlaces* known);
 
 // The bound file as a path descriptor (empty when there is none, or it is
 // offline); its place goes to place.
-const UniqueFd& OpenBoundFile(const ProgramFileScope::Binding& binding, ProgramFilePlace* place);
+const UniqueFd& OpenBoundFile(const BoundProgram& binding, ProgramFilePlace* place);
 
 // What the absolute path names below the directory root, its links
 // followed as in that root (an absolute target from it, ".." never above
@@ -96,7 +110,7 @@ UniqueFd OpenHostPath(std::string_view path, std::string* resolved = nullptr);
 // opened is still there by that path with its identity; empty when it is
 // not, or the file is neither here nor in the process's own root. A path
 // never resolved again, so a file swapped for a link lends nothing.
-std::string OwnPathOf(const ProgramFileScope::Binding& binding, ProgramPlaces* known);
+std::string OwnPathOf(const BoundProgram& binding, ProgramPlaces* known);
 
 // The files of a live process's own root, as it sees them. Links are
 // followed as in that root (an absolute target from it, ".." never above
@@ -123,7 +137,7 @@ public:
     const std::string& Key() const { return key_; }
 
 private:
-    friend std::unique_ptr<ProcessRootFiles> OpenProcessRoot(const ProgramFile& file,
+    friend std::unique_ptr<ProcessRootFiles> OpenProcessRoot(const ProgramIdentity& file,
                                                              std::string_view path);
     struct Found;
     std::optional<Found> Open(const std::string& path, std::string* resolved = nullptr) const;
@@ -140,6 +154,7 @@ private:
 // The root of the process the identity was read through, while it lives
 // and its file with the identity is at path in that root, and only when
 // that file is itself root's as above; nullptr otherwise.
-std::unique_ptr<ProcessRootFiles> OpenProcessRoot(const ProgramFile& file, std::string_view path);
+std::unique_ptr<ProcessRootFiles> OpenProcessRoot(const ProgramIdentity& file,
+                                                  std::string_view path);
 
 } // namespace ombrel::platform

@@ -22,7 +22,7 @@ struct ProcDir {
     // The identity of that same file, through the process; not known when
     // the link could not be read. startTime gets the process's start time
     // (0 when unknown), and claimedBy who may have chosen the link (see
-    // ProgramFile's claimant).
+    // ProgramIdentity's claimant).
     FileIdentity ReadExeIdentity(uint64_t& startTime, uint32_t& claimedBy);
     // The process's start time, read once; 0 when it cannot be read.
     uint64_t StartTime();

@@ -52,9 +52,8 @@ void ReadEveryTable(RefreshContext& context) {
 
 } // namespace
 
-const ProgramFileScope::Binding* BoundProgramFile(const RefreshContext* context,
-                                                  std::string_view path) {
-    const ProgramFileScope::Binding* binding = context != nullptr ? context->binding : nullptr;
+const BoundProgram* BoundProgramFile(const RefreshContext* context, std::string_view path) {
+    const BoundProgram* binding = context != nullptr ? context->binding : nullptr;
     return binding != nullptr && binding->path == path ? binding : nullptr;
 }
 

@@ -47,7 +47,7 @@ struct RefreshContext {
     std::map<std::tuple<uint64_t, uint64_t, uint64_t, uint32_t, std::string>, std::string>
         rootedIcons;
     // The innermost program-file binding (see ProgramFileScope).
-    const ProgramFileScope::Binding* binding = nullptr;
+    const BoundProgram* binding = nullptr;
     // Made for a binding alone, outside any refresh: nothing found is
     // remembered, so each call looks at the file and the folders afresh.
     bool bindingOnly = false;
@@ -64,8 +64,7 @@ inline IconIndexes* KeptIcons(RefreshContext* context) {
 
 // The binding of context when it is for path, else nullptr: path is then
 // read as it stands.
-const ProgramFileScope::Binding* BoundProgramFile(const RefreshContext* context,
-                                                  std::string_view path);
+const BoundProgram* BoundProgramFile(const RefreshContext* context, std::string_view path);
 
 // A table's rows and owners, from context's held tables where it holds
 // them (a kept copy stays for a later call; keep false lets it go), else
