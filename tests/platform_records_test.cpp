@@ -10,7 +10,7 @@
 
 #include <ombrel/services.h>
 
-#include "platform/kernel32/command_line.h"
+#include "platform/core/command_line.h"
 #include "platform/linux/base/mounts.h"
 #include "platform/linux/base/proc_text.h"
 #include "platform/linux/base/procfs.h"

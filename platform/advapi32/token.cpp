@@ -2,10 +2,10 @@
 #include <strings.h>
 #include <unistd.h>
 
-#include "../core/handles.h"
-#include "../core/provisions.h"
-#include "../kernel32/process_object.h"
 #include "base/capabilities.h"
+#include "handles.h"
+#include "process_object.h"
+#include "provisions.h"
 
 namespace ombrel::platform {
 namespace {

@@ -10,8 +10,8 @@
 #include <ombrel/conventions.h>
 #include <ombrel/services.h>
 
-#include "../core/current_refresh.h"
-#include "../core/provisions.h"
+#include "current_refresh.h"
+#include "provisions.h"
 #include "refresh/refresh_context.h"
 
 namespace ombrel::platform {

@@ -8,15 +8,15 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "../core/current_refresh.h"
-#include "../core/handles.h"
-#include "../core/provisions.h"
-#include "../core/win32_error.h"
 #include "base/directory.h"
 #include "base/fd.h"
 #include "base/mounts.h"
 #include "base/regular_file.h"
+#include "current_refresh.h"
+#include "handles.h"
+#include "provisions.h"
 #include "refresh/refresh_context.h"
+#include "win32_error.h"
 #include <ombrel/text.h>
 
 namespace ombrel::platform {

@@ -4,7 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "../core/provisions.h"
+#include "provisions.h"
 
 namespace ombrel::platform::lx {
 namespace {

@@ -7,8 +7,8 @@
 
 #include <ombrel/services.h>
 
-#include "../core/provisions.h"
-#include "../core/win32_error.h"
+#include "provisions.h"
+#include "win32_error.h"
 #include <ombrel/text.h>
 
 namespace ombrel::platform {

@@ -1,9 +1,9 @@
 #include <cstring>
 #include <vector>
 
-#include "../core/current_refresh.h"
-#include "../core/handles.h"
-#include "../core/provisions.h"
+#include "current_refresh.h"
+#include "handles.h"
+#include "provisions.h"
 #include "refresh/process_list.h"
 #include <ombrel/text.h>
 

@@ -1,7 +1,7 @@
 #include <cstring>
 #include <sys/utsname.h>
 
-#include "../core/provisions.h"
+#include "provisions.h"
 #include <ombrel/text.h>
 
 namespace ombrel::platform::lx {

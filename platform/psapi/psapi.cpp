@@ -1,9 +1,9 @@
 #include <cerrno>
 #include <unistd.h>
 
-#include "../core/current_refresh.h"
-#include "../core/provisions.h"
-#include "../kernel32/process_object.h"
+#include "current_refresh.h"
+#include "process_object.h"
+#include "provisions.h"
 #include "refresh/refresh_context.h"
 #include <ombrel/text.h>
 

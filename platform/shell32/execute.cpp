@@ -10,11 +10,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "../core/provisions.h"
-#include "../kernel32/command_line.h"
-#include "../kernel32/process_object.h"
 #include "base/child_reaper.h"
 #include "base/search_path.h"
+#include "command_line.h"
+#include "process_object.h"
+#include "provisions.h"
 
 extern char** environ;
 

@@ -6,11 +6,11 @@
 
 #include <ombrel/icons.h>
 
-#include "../core/current_refresh.h"
-#include "../core/handles.h"
-#include "../core/provisions.h"
 #include "base/regular_file.h"
+#include "current_refresh.h"
+#include "handles.h"
 #include "icon_object.h"
+#include "provisions.h"
 #include "refresh/refresh_context.h"
 
 namespace ombrel::platform {
@@ -37,20 +37,8 @@ std::optional<std::string> OwnPathOfFileAt(const char* path) {
     return own;
 }
 
-// All held images together; more than any machine's programs' icons.
-constexpr size_t kMaxHeldImages = size_t{64} << 20;
+// One image read from a process's own root; no icon is larger.
 constexpr size_t kMaxIconImage = size_t{4} << 20;
-
-struct HeldImages {
-    std::unordered_map<std::string, std::string> nameOf; // image -> source name
-    StringMap<const std::string*> imageOf;               // source name -> image
-    size_t bytes = 0;
-};
-
-HeldImages& Held() {
-    static HeldImages held;
-    return held;
-}
 
 // The icon a desktop entry of the process's own root names for its program,
 // held; else the generic program icon.
@@ -76,30 +64,6 @@ std::string RootedIconSource(RefreshContext& refresh, const BoundProgram& bound)
 }
 
 } // namespace
-
-std::string HoldIconImage(std::string image, std::string_view extension) {
-    HeldImages& held = Held();
-    if (auto found = held.nameOf.find(image); found != held.nameOf.end())
-        return found->second;
-    if (held.bytes + image.size() > kMaxHeldImages)
-        return "";
-    std::string name = "held:" + std::to_string(held.nameOf.size()) + "." + std::string(extension);
-    held.bytes += image.size();
-    auto placed = held.nameOf.emplace(std::move(image), name).first; // nodes never move
-    held.imageOf.emplace(name, &placed->first);
-    return name;
-}
-
-const std::string* HeldIconImage(std::string_view source) {
-    const HeldImages& held = Held();
-    auto found = held.imageOf.find(source);
-    return found != held.imageOf.end() ? found->second : nullptr;
-}
-
-const std::string* InternIconSource(std::string_view source) {
-    static std::unordered_set<std::string> sources;
-    return &*sources.emplace(source).first; // set nodes never move
-}
 
 std::string IconSourceFile(HICON icon) {
     auto* object = LookupHandle<IconObject>(reinterpret_cast<HANDLE>(icon));

@@ -8,10 +8,10 @@
 
 #include <ombrel/icon_pixmap.h>
 
-#include "../core/provisions.h"
-#include "../shell32/icon_object.h"
 #include "base/regular_file.h"
+#include "icon_object.h"
 #include "metadata/icon_theme.h"
+#include "provisions.h"
 
 namespace ombrel::platform {
 namespace {

@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "../core/provisions.h"
+#include "provisions.h"
 
 namespace ombrel::platform {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <ombrel/framework.h>
 
-#include "../core/provisions.h"
+#include "provisions.h"
 
 namespace ombrel::platform {
 namespace {

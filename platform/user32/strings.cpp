@@ -1,7 +1,7 @@
 #include <ombrel/framework.h>
 #include <ombrel/text.h>
 
-#include "../core/provisions.h"
+#include "provisions.h"
 
 namespace ombrel::platform {
 namespace {

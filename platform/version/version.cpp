@@ -4,17 +4,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "../core/current_refresh.h"
-#include "../core/provisions.h"
-#include "../core/win32_error.h"
 #include "base/fd.h"
 #include "base/regular_file.h"
+#include "current_refresh.h"
 #include "metadata/appstream.h"
 #include "metadata/dpkg.h"
 #include "metadata/icon_theme.h"
 #include "pe_resource.h"
+#include "provisions.h"
 #include "refresh/refresh_context.h"
 #include "version_block.h"
+#include "win32_error.h"
 
 namespace ombrel::platform {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <ombrel/services.h>
 
-#include "../core/provisions.h"
+#include "provisions.h"
 #include <ombrel/text.h>
 
 namespace ombrel::platform {

@@ -5,7 +5,7 @@
 #include <string>
 #include <sys/types.h>
 
-#include "../core/handles.h"
+#include "handles.h"
 #include "programs/process_entry.h"
 
 namespace ombrel::platform {

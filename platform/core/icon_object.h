@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "../core/handles.h"
+#include "handles.h"
 
 namespace ombrel::platform {
 
