@@ -526,6 +526,16 @@ TEST(ShellIcons, TheDesktopsThemeThenWhatItInheritsThenTheBaseTheme) {
     EXPECT_EQ(IconThemeChain(XdgDataDirs()), (Themes{"Adwaita", "hicolor"}));
 }
 
+static size_t OpenDescriptorCount() {
+    size_t count = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (::readdir(dir) != nullptr)
+            ++count;
+        ::closedir(dir);
+    }
+    return count;
+}
+
 // Scopes may end in any order (an optional one, a program-file scope's
 // own): what they share lives until the last of them ends, and only then
 // is every later call outside a refresh.
@@ -558,6 +568,18 @@ TEST(RefreshScopes, WhatTheyShareLastsUntilTheLastEnds) {
         ASSERT_NE(CurrentRefreshContext(), nullptr);
         EXPECT_TRUE(CurrentRefreshContext()->bindingOnly);
         EXPECT_EQ(KeptPlaces(CurrentRefreshContext()), nullptr);
+        // Nor keeps a process entry open, or reads the tables for later.
+        size_t before = OpenDescriptorCount();
+        HANDLE self = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(::getpid()));
+        ASSERT_NE(self, nullptr);
+        CloseHandle(self);
+        EXPECT_EQ(OpenDescriptorCount(), before);
+        ULONG asked = 0;
+        GetExtendedTcpTable(nullptr, &asked, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
+        EXPECT_FALSE(CurrentRefreshContext()->tablesRead);
+        // A refresh begun within it makes it a refresh's.
+        RefreshScope refresh;
+        EXPECT_FALSE(CurrentRefreshContext()->bindingOnly);
     }
     EXPECT_EQ(CurrentRefreshContext(), nullptr);
 }

@@ -22,20 +22,22 @@ Scopes& TheScopes() {
 
 } // namespace
 
-RefreshScope::RefreshScope() {
+RefreshScope::RefreshScope() : RefreshScope(BindingOnly{}) {
+    // A refresh made within a program-file scope's own makes it a refresh.
+    context_->bindingOnly = false;
+}
+
+RefreshScope::RefreshScope(BindingOnly) {
     Scopes& scopes = TheScopes();
-    if (scopes.depth++ == 0) {
-        context_ = std::make_shared<RefreshContext>();
+    if (scopes.depth == 0) {
+        context_ = std::make_shared<RefreshContext>(); // may throw: counted after
+        context_->bindingOnly = true;
         scopes.context = context_;
         scopes.current = context_.get();
     } else {
         context_ = scopes.context.lock();
     }
-}
-
-RefreshScope::RefreshScope(BindingOnly) : RefreshScope() {
-    if (TheScopes().depth == 1)
-        context_->bindingOnly = true;
+    ++scopes.depth;
 }
 
 RefreshScope::~RefreshScope() {

@@ -57,7 +57,13 @@ const BoundProgram* BoundProgramFile(const RefreshContext* context, std::string_
     return binding != nullptr && binding->path == path ? binding : nullptr;
 }
 
+// A context made for a binding alone shares nothing of a refresh.
+RefreshContext* Refreshing(RefreshContext* context) {
+    return context != nullptr && !context->bindingOnly ? context : nullptr;
+}
+
 bool ReadRefreshTable(RefreshContext* context, size_t table, bool keep, OwnedSockets& out) {
+    context = Refreshing(context);
     if (context != nullptr) {
         if (!context->tablesRead || context->tablesRoot != ProcRoot())
             ReadEveryTable(*context);
@@ -73,6 +79,7 @@ bool ReadRefreshTable(RefreshContext* context, size_t table, bool keep, OwnedSoc
 }
 
 void ReleaseRefreshTable(RefreshContext* context, size_t table) {
+    context = Refreshing(context);
     if (context == nullptr)
         return;
     context->tables[table] = {};
@@ -80,6 +87,7 @@ void ReleaseRefreshTable(RefreshContext* context, size_t table) {
 }
 
 std::shared_ptr<ProcDir> OpenRefreshProcess(RefreshContext* context, uint32_t pid, int& error) {
+    context = Refreshing(context);
     std::shared_ptr<ProcDir> dir = context != nullptr
                                        ? context->processes.Open(ProcRoot(), pid, error)
                                        : OpenProcDir(ProcRoot(), pid, error);

@@ -53,6 +53,10 @@ struct RefreshContext {
     bool bindingOnly = false;
 };
 
+// context where it is a refresh's; null for one made for a binding alone,
+// which shares nothing.
+RefreshContext* Refreshing(RefreshContext* context);
+
 // What context remembers of program places and icon indexes; null where it
 // remembers nothing.
 inline ProgramPlaces* KeptPlaces(RefreshContext* context) {
