@@ -1,8 +1,18 @@
 // The Linux provisions of the Win32 services, one per exported name. The
-// exported names call them through the service table (services.h).
+// exported names call them through the service table (services.h), which
+// is made from the same list.
 #pragma once
 
-#include <ombrel/services.h>
+#include <iphlpapi.h>
+#include <psapi.h>
+#include <shellapi.h>
+#include <tlhelp32.h>
+#include <windows.h>
+#include <winsock2.h>
+#include <winver.h>
+
+#include <ombrel/program_file.h>
+#include <ombrel/service_list.h>
 
 namespace ombrel::platform {
 

@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include <ombrel/icon_pixmap.h>
+#include <ombrel/services.h>
 
 #include "base/regular_file.h"
 #include "icon_object.h"
