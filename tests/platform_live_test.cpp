@@ -1383,6 +1383,10 @@ TEST(LiveHolders, TheWalkGoesOnPastMillionsOfDescriptorsWithoutARecord) {
     EXPECT_TRUE(std::any_of(holders.begin(), holders.end(), [&](const auto& held) {
         return held.pid == holder && held.inode == inode;
     })) << "no record of the last process's socket";
+    // The program counts every descriptor it passes in its globals, read
+    // back after the walk.
+    EXPECT_GE(ombrel::platform::MachineSocketWalk().Descriptors(),
+              static_cast<uint64_t>(kDescriptors));
 }
 
 TEST(LiveHolders, AnOrdinaryUserIsRefusedTheKernelWalk) {

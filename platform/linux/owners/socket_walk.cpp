@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <string_view>
@@ -78,14 +79,12 @@ static_assert(sizeof(ombrel_walk_record) == 32 && alignof(ombrel_walk_record) ==
 
 } // namespace
 
+// The generated skeleton, over the bytes this walk was made with: the
+// process's own build of the program, or another (a test's) of the same
+// source, whose maps and programs it names alike.
 struct SocketWalk::Program {
-    bpf_object* object = nullptr;
-    bpf_link* link = nullptr;
-    int counter = -1; // the program's globals: the descriptor count
-    ~Program() {
-        bpf_link__destroy(link);
-        bpf_object__close(object);
-    }
+    socket_walk* skeleton = nullptr;
+    ~Program() { socket_walk__destroy(skeleton); }
 };
 
 SocketWalk::SocketWalk(std::string object) : object_(std::move(object)) {}
@@ -111,20 +110,22 @@ bool SocketWalk::Load() {
         return false;
     };
     auto program = std::make_unique<Program>();
-    bpf_object_open_opts options{};
-    options.sz = sizeof options;
-    options.object_name = "ombrel_walk";
-    program->object = bpf_object__open_mem(object_.data(), object_.size(), &options);
-    if (program->object == nullptr)
-        return refuse(ErrorText("libbpf could not open the walk program", errno), errno);
-    bpf_program* code = bpf_object__find_program_by_name(program->object, "ombrel_sockets");
-    if (code == nullptr)
-        return refuse("the walk program has no ombrel_sockets", EINVAL);
+    // What socket_walk__open does, but over object_'s bytes.
+    program->skeleton = static_cast<socket_walk*>(std::calloc(1, sizeof(socket_walk)));
+    if (program->skeleton == nullptr)
+        return refuse(ErrorText("no memory for the walk program", ENOMEM), ENOMEM);
+    socket_walk* walk = program->skeleton;
+    if (int failed = socket_walk__create_skeleton(walk); failed != 0)
+        return refuse(ErrorText("libbpf could not describe the walk program", -failed), -failed);
+    walk->skeleton->data = const_cast<char*>(object_.data());
+    walk->skeleton->data_sz = object_.size();
+    if (int failed = bpf_object__open_skeleton(walk->skeleton, nullptr); failed != 0)
+        return refuse(ErrorText("libbpf could not open the walk program", -failed), -failed);
     // libbpf fills it only where the load fails, through a second try with
     // the verifier's log asked for.
     std::string log(1 << 16, '\0');
-    bpf_program__set_log_buf(code, log.data(), log.size());
-    if (int failed = bpf_object__load(program->object); failed != 0) {
+    bpf_program__set_log_buf(walk->progs.ombrel_sockets, log.data(), log.size());
+    if (int failed = socket_walk__load(walk); failed != 0) {
         int error = -failed;
         std::string why = ErrorText("the kernel refused the program", error);
         log.resize(std::strlen(log.c_str()));
@@ -134,11 +135,8 @@ bool SocketWalk::Load() {
             why += "; the verifier's log:\n" + log;
         return refuse(std::move(why), error);
     }
-    program->link = bpf_program__attach_iter(code, nullptr);
-    if (program->link == nullptr)
-        return refuse(ErrorText("the kernel refused to attach the iterator", errno), errno);
-    if (const bpf_map* globals = bpf_object__find_map_by_name(program->object, ".bss"))
-        program->counter = bpf_map__fd(globals);
+    if (int failed = socket_walk__attach(walk); failed != 0)
+        return refuse(ErrorText("the kernel refused to attach the iterator", -failed), -failed);
     program_ = std::move(program);
     loadRefusal_.clear();
     return true;
@@ -192,12 +190,12 @@ bool SocketWalk::Read(std::vector<SocketHolder>& holders) {
     if (program_ == nullptr && (final_ || !Load()))
         return refuse(loadRefusal_);
 
-    const uint32_t zero = 0;
-    uint64_t count = 0;
-    if (program_->counter >= 0)
-        bpf_map_update_elem(program_->counter, &zero, &count, BPF_ANY);
+    // The program's globals, mapped where the kernel can map them.
+    auto* globals = program_->skeleton->bss;
+    if (globals != nullptr)
+        globals->descriptors = 0;
     // Each pass is an iterator of its own over the attached program.
-    UniqueFd walk(bpf_iter_create(bpf_link__fd(program_->link)));
+    UniqueFd walk(bpf_iter_create(bpf_link__fd(program_->skeleton->links.ombrel_sockets)));
     if (!walk)
         return refuse(ErrorText("the kernel refused to start the walk", errno));
 
@@ -240,8 +238,8 @@ bool SocketWalk::Read(std::vector<SocketHolder>& holders) {
         held = total - whole;
         std::memmove(buffer, buffer + whole, held);
     }
-    if (program_->counter >= 0 && bpf_map_lookup_elem(program_->counter, &zero, &count) == 0)
-        descriptors_ = count;
+    if (globals != nullptr)
+        descriptors_ = globals->descriptors;
     return true;
 }
 
