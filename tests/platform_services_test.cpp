@@ -526,6 +526,45 @@ TEST(ShellIcons, TheDesktopsThemeThenWhatItInheritsThenTheBaseTheme) {
     EXPECT_EQ(IconThemeChain(XdgDataDirs()), (Themes{"Adwaita", "hicolor"}));
 }
 
+// A theme's index says which of its folders hold which sizes: a folder it
+// does not list is not looked in, a scaled folder is no match for the
+// unscaled size, a scalable one matches within its bounds, a Threshold one
+// within its threshold; and no listed name leads out of the theme.
+TEST(ShellIcons, AThemesIndexDecidesWhichFolderFitsTheSize) {
+    TempDir data;
+    const std::string index =
+        "[Icon Theme]\nName=Hicolor\n"
+        "Directories=22x22/apps,20x20/apps,16x16@2/apps,scalable/apps,../escape\n"
+        "ScaledDirectories=16x16@2/apps\n"
+        "[22x22/apps]\nSize=22\nType=Threshold\nThreshold=6\n"
+        "[20x20/apps]\nSize=20\nType=Fixed\n"
+        "[16x16@2/apps]\nSize=16\nScale=2\nType=Fixed\n"
+        "[scalable/apps]\nSize=128\nMinSize=8\nMaxSize=512\nType=Scalable\n"
+        "[../escape]\nSize=16\nType=Fixed\n";
+    data.Write("icons/hicolor/index.theme", index);
+    std::string listedA = data.Write("icons/hicolor/22x22/apps/a.png");
+    data.Write("icons/hicolor/16x16/apps/a.png"); // not listed
+    data.Write("icons/hicolor/16x16@2/apps/b.png");
+    std::string scalableB = data.Write("icons/hicolor/scalable/apps/b.svg");
+    std::string thresholdC = data.Write("icons/hicolor/22x22/apps/c.png");
+    data.Write("icons/hicolor/20x20/apps/c.png");
+    data.Write("icons/escape/e.png");
+    IconIndexResetAtEnd resetAtEnd;
+    ScopedEnv env;
+    DesktopOf(env, data.path());
+    ResetShellIconIndex();
+    EXPECT_EQ(ThemeIconFile("a"), listedA);
+    EXPECT_EQ(ThemeIconFile("b"), scalableB);
+    EXPECT_EQ(ThemeIconFile("c"), thresholdC);
+    EXPECT_EQ(ThemeIconFile("e"), "");
+
+    std::vector<ThemeDirectory> listed = ThemeDirectories(index);
+    ASSERT_EQ(listed.size(), 4u) << "each once, none climbing out";
+    EXPECT_EQ(ThemeDirectoryRank(listed[2], 16, 2), 0);
+    EXPECT_EQ(ThemeDirectoryRank(listed[2], 16, 1), 1 + 16);
+    EXPECT_EQ(ThemeDirectoryRank(listed[3], 600, 1), 1 + 88);
+}
+
 static size_t OpenDescriptorCount() {
     size_t count = 0;
     if (DIR* dir = ::opendir("/proc/self/fd")) {

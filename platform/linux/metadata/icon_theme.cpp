@@ -1,7 +1,9 @@
 #include "metadata/icon_theme.h"
 
 #include <algorithm>
+#include <charconv>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <dirent.h>
 #include <optional>
@@ -26,6 +28,8 @@ constexpr const char* kFallbackTheme = "Adwaita";
 constexpr const char* kBaseTheme = "hicolor";
 constexpr int wantedSize = 16;
 constexpr const char* genericProgramIcon = "application-x-executable";
+// Ranks of one theme stand below every rank of the themes after it.
+constexpr int kThemeRank = 1000000;
 // Far more than any real desktop entry or settings file; anything longer
 // is not read.
 constexpr size_t kMaxKeyFile = size_t{1} << 20;
@@ -48,6 +52,24 @@ std::string ResolveProgram(const FileSource& files, const std::string& program) 
     return "";
 }
 
+// A subdirectory name of a theme's index: relative, and never above it.
+bool IsPlainSubdirectory(std::string_view name) {
+    if (name.empty() || name.front() == '/')
+        return false;
+    for (const std::string& part : SplitList(name, '/'))
+        if (part.empty() || part == "." || part == "..")
+            return false;
+    return true;
+}
+
+int SmallNumber(std::string_view text, int fallback) {
+    int value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size() && value >= 0 && value <= 4096
+               ? value
+               : fallback;
+}
+
 } // namespace
 
 int IconDirectorySize(std::string_view name) {
@@ -65,6 +87,82 @@ int IconDirectorySize(std::string_view name) {
             return -1;
     }
     return size;
+}
+
+std::vector<ThemeDirectory> ThemeDirectories(std::string_view index) {
+    std::vector<ThemeDirectory> listed;
+    std::unordered_map<std::string, size_t> at;
+    for (const char* key : {"Directories", "ScaledDirectories"})
+        for (const std::string& name : SplitList(KeyFileValue(index, "Icon Theme", key), ','))
+            if (IsPlainSubdirectory(name) && at.emplace(name, listed.size()).second)
+                listed.push_back(ThemeDirectory{name});
+    struct Bounds {
+        bool min = false, max = false;
+    };
+    std::vector<Bounds> given(listed.size());
+    ForEachKeyFileEntry(index,
+                        [&](std::string_view group, std::string_view key, std::string_view value) {
+                            auto found = at.find(std::string(group));
+                            if (found == at.end())
+                                return;
+                            ThemeDirectory& dir = listed[found->second];
+                            if (key == "Size") {
+                                dir.size = SmallNumber(value, 0);
+                            } else if (key == "Scale") {
+                                dir.scale = SmallNumber(value, 1);
+                            } else if (key == "MinSize") {
+                                dir.minSize = SmallNumber(value, 0);
+                                given[found->second].min = true;
+                            } else if (key == "MaxSize") {
+                                dir.maxSize = SmallNumber(value, 0);
+                                given[found->second].max = true;
+                            } else if (key == "Threshold") {
+                                dir.threshold = SmallNumber(value, 2);
+                            } else if (key == "Type") {
+                                dir.type = value == "Fixed"      ? ThemeDirectory::Type::Fixed
+                                           : value == "Scalable" ? ThemeDirectory::Type::Scalable
+                                                                 : ThemeDirectory::Type::Threshold;
+                            }
+                        });
+    // A directory without a size holds no icon the look-up can place.
+    std::vector<ThemeDirectory> sized;
+    for (size_t i = 0; i < listed.size(); ++i) {
+        ThemeDirectory& dir = listed[i];
+        if (!given[i].min)
+            dir.minSize = dir.size;
+        if (!given[i].max)
+            dir.maxSize = dir.size;
+        if (dir.size > 0 && dir.scale > 0)
+            sized.push_back(std::move(dir));
+    }
+    return sized;
+}
+
+int ThemeDirectoryRank(const ThemeDirectory& dir, int size, int scale) {
+    using Type = ThemeDirectory::Type;
+    const int wanted = size * scale;
+    int low = 0, high = 0; // what the directory holds, in pixels
+    switch (dir.type) {
+    case Type::Fixed:
+        low = high = dir.size * dir.scale;
+        break;
+    case Type::Scalable:
+        low = dir.minSize * dir.scale;
+        high = dir.maxSize * dir.scale;
+        break;
+    case Type::Threshold:
+        low = (dir.size - dir.threshold) * dir.scale;
+        high = (dir.size + dir.threshold) * dir.scale;
+        break;
+    }
+    const bool matches = dir.scale == scale && low <= wanted && wanted <= high;
+    if (matches)
+        return 0;
+    int distance = dir.type == Type::Fixed ? std::abs(dir.size * dir.scale - wanted)
+                   : wanted < low          ? low - wanted
+                   : wanted > high         ? wanted - high
+                                           : 0;
+    return 1 + std::min(distance, kThemeRank / 2);
 }
 
 namespace {
@@ -96,7 +194,8 @@ void ForEachApplication(const FileSource& files, const std::string& dir, Visit&&
 }
 
 struct Candidate {
-    int rank = INT_MAX; // lower is better
+    int rank = INT_MAX;      // lower is better
+    size_t order = SIZE_MAX; // among equal ranks, the first found
     std::string file;
 };
 
@@ -104,7 +203,11 @@ int RankOf(int themeIndex, int size, std::string_view extension) {
     // Raster images nearest to 16 pixels first; scalable ones after every
     // raster one, since not every reader draws them.
     int distance = extension == "svg" ? 10000 : std::abs((size > 0 ? size : 256) - wantedSize);
-    return themeIndex * 100000 + distance;
+    return themeIndex * kThemeRank + distance;
+}
+
+int ExtensionOrder(std::string_view extension) {
+    return extension == "png" ? 0 : extension == "svg" ? 1 : extension == "xpm" ? 2 : -1;
 }
 
 class IconIndex {
@@ -161,9 +264,48 @@ private:
         for (const std::string& dir : dataDirs_)
             IndexApplications(dir + "/applications");
         std::vector<std::string> themes = IconThemeChain(dataDirs_, *files_);
-        for (size_t t = 0; t < themes.size(); ++t)
+        for (size_t t = 0; t < themes.size(); ++t) {
+            // The directories the theme's index lists, as the first data
+            // folder holding an index gives them, are looked in in every
+            // data folder; a theme whose index lists none (or that has
+            // none) is walked, its folders' names taken for sizes.
+            std::vector<ThemeDirectory> layout;
             for (const std::string& dir : dataDirs_)
-                IndexTheme(dir + "/icons/" + themes[t], static_cast<int>(t), 0, -1);
+                if (auto index =
+                        files_->Read(dir + "/icons/" + themes[t] + "/index.theme", kMaxKeyFile)) {
+                    layout = ThemeDirectories(*index);
+                    break;
+                }
+            for (const ThemeDirectory& listed : layout)
+                for (const std::string& dir : dataDirs_)
+                    IndexThemeDirectory(dir + "/icons/" + themes[t] + "/" + listed.name,
+                                        static_cast<int>(t), listed);
+            if (layout.empty())
+                for (const std::string& dir : dataDirs_)
+                    IndexTheme(dir + "/icons/" + themes[t], static_cast<int>(t), 0, -1);
+        }
+    }
+
+    void IndexThemeDirectory(const std::string& dir, int themeIndex, const ThemeDirectory& listed) {
+        const int rank = themeIndex * kThemeRank + ThemeDirectoryRank(listed, wantedSize, 1);
+        const size_t order = ++visits_ * 4;
+        files_->ForEachEntry(dir, [&](std::string_view entryName, unsigned char type) {
+            if (type == DT_DIR)
+                return;
+            size_t dot = entryName.rfind('.');
+            int extension =
+                dot == std::string_view::npos ? -1 : ExtensionOrder(entryName.substr(dot + 1));
+            if (extension < 0)
+                return;
+            Offer(std::string(entryName.substr(0, dot)), rank,
+                  order + static_cast<size_t>(extension), dir + "/" + std::string(entryName));
+        });
+    }
+
+    void Offer(std::string name, int rank, size_t order, std::string path) {
+        Candidate& best = iconFiles_[std::move(name)];
+        if (rank < best.rank || (rank == best.rank && order < best.order))
+            best = Candidate{rank, order, std::move(path)};
     }
 
     void IndexApplications(const std::string& dir) {
@@ -192,10 +334,7 @@ private:
             std::string_view extension = std::string_view(name).substr(dot + 1);
             if (extension != "png" && extension != "xpm" && extension != "svg")
                 return;
-            Candidate& best = iconFiles_[name.substr(0, dot)];
-            int rank = RankOf(themeIndex, size, extension);
-            if (rank < best.rank)
-                best = Candidate{rank, path};
+            Offer(name.substr(0, dot), RankOf(themeIndex, size, extension), ++visits_, path);
         });
     }
 
@@ -225,6 +364,7 @@ private:
     std::vector<std::string> dataDirs_;
     StringMap<std::string> programIcons_;                  // program -> Icon value
     std::unordered_map<std::string, Candidate> iconFiles_; // icon name -> file
+    size_t visits_ = 0; // folders and files offered so far, in order
     // Program path to the icon file's interned name.
     StringMap<const std::string*> byProgram_;
     std::unordered_set<std::string> names_; // every icon file named, kept

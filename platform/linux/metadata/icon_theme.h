@@ -16,6 +16,30 @@ namespace ombrel::platform {
 // 16; "scalable" -> 0; anything else -> -1.
 int IconDirectorySize(std::string_view name);
 
+// One directory of an icon theme, as its index.theme describes it: a
+// section named after the directory, with Size, Scale, MinSize, MaxSize,
+// Threshold and Type (Fixed, Scalable or Threshold, the default).
+struct ThemeDirectory {
+    enum class Type { Fixed, Scalable, Threshold };
+    std::string name;
+    int size = 0;
+    int scale = 1;
+    int minSize = 0; // Size where not given
+    int maxSize = 0;
+    int threshold = 2;
+    Type type = Type::Threshold;
+};
+
+// The directories an index.theme lists (Directories, then
+// ScaledDirectories), in its order: those with a size, each once, none that
+// is absolute or climbs with "..".
+std::vector<ThemeDirectory> ThemeDirectories(std::string_view index);
+
+// How well a directory's icons fit size at scale: 0 where it matches, else
+// 1 + the distance in pixels (the Icon Theme Specification's
+// DirectoryMatchesSize and DirectorySizeDistance).
+int ThemeDirectoryRank(const ThemeDirectory& dir, int size, int scale);
+
 // The icon theme the desktop is set to: KDE's setting on a KDE desktop,
 // else GTK's; empty when neither is set.
 std::string DesktopIconTheme();
