@@ -55,7 +55,8 @@ RefreshContext* CurrentRefreshContext() {
 }
 
 ProgramFileScope::ProgramFileScope(const char* path, const ProgramFile& file)
-    : refresh_(RefreshScope::BindingOnly{}), saved_(CurrentRefreshContext()->binding) {
+    : refresh_(new RefreshScope(RefreshScope::BindingOnly{})),
+      saved_(CurrentRefreshContext()->binding) {
     auto binding = std::make_shared<BoundProgram>();
     binding->path = path != nullptr ? path : "";
     binding->file = {file.device, file.inode, file.processStart, file.processId, file.claimant};

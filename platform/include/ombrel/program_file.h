@@ -10,11 +10,10 @@
 
 #include <windows.h>
 
-#include <ombrel/refresh_scope.h>
-
 namespace ombrel::platform {
 
 struct BoundProgram; // the data library's own form of a binding
+class RefreshScope;
 
 // The file a process ran at the refresh: its device and inode as the kernel
 // gives them through the process, and the process it was read through (its
@@ -54,7 +53,7 @@ public:
     ProgramFileScope& operator=(const ProgramFileScope&) = delete;
 
 private:
-    RefreshScope refresh_; // first: made before the binding, ended after it
+    std::unique_ptr<RefreshScope> refresh_; // first: made before the binding, ended after it
     std::shared_ptr<const BoundProgram> binding_;
     const BoundProgram* saved_;
 };
