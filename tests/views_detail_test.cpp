@@ -547,9 +547,31 @@ TEST(FileVersion, AppStreamMetadataInAPackagesTerms) {
     auto old = ParseAppStream("<component><developer_name>Old Form</developer_name></component>");
     ASSERT_TRUE(old.has_value());
     EXPECT_EQ(old->maintainer, "Old Form");
-    // Cut short, or outside a component, it says nothing.
+    // The whole grammar: CDATA, an entity the document declares, a comment
+    // and a processing instruction amid the text.
+    auto full = ParseAppStream("<!DOCTYPE component [<!ENTITY team \"The &amp; Team\">]>\n"
+                               "<component><name><![CDATA[A <b>&amp;</b> B]]></name>"
+                               "<summary>One<!-- two -->Three<?pi x?> four</summary>"
+                               "<developer><name>&team;</name></developer></component>");
+    ASSERT_TRUE(full.has_value());
+    EXPECT_EQ(full->name, "A <b>&amp;</b> B");
+    EXPECT_EQ(full->description, "OneThree four");
+    EXPECT_EQ(full->maintainer, "The & Team");
+    // Cut short, outside a component, not well formed, or entities that
+    // grow without bound: it says nothing.
+    std::string laughs = "<!DOCTYPE component [<!ENTITY a \"aaaaaaaaaaaaaaaa\">";
+    for (char level = 'b'; level <= 'k'; ++level) {
+        laughs += std::string("<!ENTITY ") + level + " \"";
+        for (int i = 0; i < 16; ++i)
+            laughs += std::string("&") + static_cast<char>(level - 1) + ";";
+        laughs += "\">";
+    }
+    laughs += "]><component><name>&k;</name></component>";
+    EXPECT_FALSE(ParseAppStream(laughs).has_value());
     for (const char* bad : {"", "<component><name>Cut", "<name>Loose</name>", "<component",
-                            "<!-- <component><name>x</name></component>"})
+                            "<!-- <component><name>x</name></component>",
+                            "<component><name>Crossed<summary></name></summary></component>",
+                            "<component><name>&undeclared;</name></component>"})
         EXPECT_FALSE(ParseAppStream(bad).has_value()) << bad;
 }
 
