@@ -3,7 +3,9 @@
 #include <csignal>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
+#include <ftw.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pthread.h>
@@ -563,6 +565,46 @@ TEST(ShellIcons, AThemesIndexDecidesWhichFolderFitsTheSize) {
     EXPECT_EQ(ThemeDirectoryRank(listed[2], 16, 2), 0);
     EXPECT_EQ(ThemeDirectoryRank(listed[2], 16, 1), 1 + 16);
     EXPECT_EQ(ThemeDirectoryRank(listed[3], 600, 1), 1 + 88);
+}
+
+// Every file and folder below root, root too, as last changed an hour ago.
+static void AgeTree(const std::string& root) {
+    nftw(
+        root.c_str(),
+        [](const char* path, const struct stat*, int, FTW*) {
+            timespec old[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
+            ::utimensat(AT_FDCWD, path, old, AT_SYMLINK_NOFOLLOW);
+            return 0;
+        },
+        16, FTW_PHYS);
+}
+
+// The desktop's index lasts between look-ups only while what it was built
+// from stands: an icon added to a listed folder, and a theme index edited
+// in place, are seen by the next look-up.
+TEST(ShellIcons, TheDesktopsIndexLastsOnlyWhileItsFilesStand) {
+    TempDir data;
+    std::string listing = "[Icon Theme]\nDirectories=22x22/apps,16x16/apps\n"
+                          "[22x22/apps]\nSize=22\nType=Fixed\n"
+                          "[16x16/apps]\nSize=16\nType=Fixed\n";
+    data.Write("icons/hicolor/index.theme", listing);
+    std::string large = data.Write("icons/hicolor/22x22/apps/a.png");
+    data.Write("icons/hicolor/16x16/apps/other.png");
+    IconIndexResetAtEnd resetAtEnd;
+    ScopedEnv env;
+    DesktopOf(env, data.path());
+    ResetShellIconIndex();
+    AgeTree(data.path());
+    EXPECT_EQ(ThemeIconFile("a"), large);
+    EXPECT_EQ(ThemeIconFile("a"), large);
+    std::string small = data.Write("icons/hicolor/16x16/apps/a.png");
+    EXPECT_EQ(ThemeIconFile("a"), small);
+
+    AgeTree(data.path());
+    EXPECT_EQ(ThemeIconFile("a"), small);
+    std::ofstream(data.path() + "/icons/hicolor/index.theme", std::ios::trunc)
+        << "[Icon Theme]\nDirectories=22x22/apps\n[22x22/apps]\nSize=22\nType=Fixed\n";
+    EXPECT_EQ(ThemeIconFile("a"), large);
 }
 
 static size_t OpenDescriptorCount() {

@@ -77,6 +77,7 @@ size_t IconCount() {
 void ResetShellIconIndex() {
     if (RefreshContext* refresh = CurrentRefreshContext())
         refresh->icons.Reset();
+    ForgetDesktopIconIndex();
 }
 
 namespace lx {

@@ -14,9 +14,9 @@ std::string IconSourceFile(HICON icon);
 // Live icon handles, for leak checks.
 size_t IconCount();
 
-// Forgets the index of desktop entries and icon themes the current refresh
-// scope keeps, so that its next query reads XDG_DATA_HOME and XDG_DATA_DIRS
-// afresh (outside a scope every query does).
+// Forgets the index of desktop entries and icon themes, the one the current
+// refresh scope keeps and the one kept between refreshes, so that the next
+// query reads XDG_DATA_HOME and XDG_DATA_DIRS afresh.
 void ResetShellIconIndex();
 
 } // namespace ombrel::platform

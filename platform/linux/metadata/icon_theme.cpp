@@ -5,7 +5,9 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
 #include <dirent.h>
+#include <memory>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -171,18 +173,24 @@ namespace {
 // deep at most) and each program it starts (Exec's and TryExec's), links
 // resolved; the id is the entry's path below dir with '/' as '-', as the
 // desktop names entries.
+// seen, where given, gets every folder listed and every entry read.
 template <typename Visit>
 void ForEachApplication(const FileSource& files, const std::string& dir, Visit&& visit,
-                        const std::string& prefix = "", int depth = 0) {
+                        std::vector<std::string>* seen = nullptr, const std::string& prefix = "",
+                        int depth = 0) {
+    if (seen != nullptr)
+        seen->push_back(dir);
     files.ForEachEntry(dir, [&](std::string_view entryName, unsigned char type) {
         std::string name(entryName);
         std::string path = dir + "/" + name;
         if (type == DT_DIR && depth < 2) {
-            ForEachApplication(files, path, visit, prefix + name + "-", depth + 1);
+            ForEachApplication(files, path, visit, seen, prefix + name + "-", depth + 1);
             return;
         }
         if (name.size() < 9 || name.compare(name.size() - 8, 8, ".desktop") != 0)
             return;
+        if (seen != nullptr)
+            seen->push_back(path);
         auto text = files.Read(path, kMaxKeyFile);
         if (!text)
             return;
@@ -248,6 +256,21 @@ public:
 
     void Use(const FileSource& files) { files_ = &files; }
 
+    // Every folder and file the index was built from: it holds while none
+    // of them changes, appears or goes.
+    const std::vector<std::string>& Watched() {
+        BuildUnlessKept();
+        return watched_;
+    }
+
+    // The answers by program path speak of files that may have changed
+    // since (a desktop entry's absolute icon, a pixmap): not kept from one
+    // refresh to the next.
+    void ForgetAnswers() {
+        byProgram_.clear();
+        names_.clear();
+    }
+
 private:
     void BuildUnlessKept() {
         if (built_)
@@ -260,10 +283,18 @@ private:
         programIcons_.clear();
         iconFiles_.clear();
         byProgram_.clear();
+        watched_.clear();
         dataDirs_ = XdgDataDirs(*files_);
         for (const std::string& dir : dataDirs_)
             IndexApplications(dir + "/applications");
         std::vector<std::string> themes = IconThemeChain(dataDirs_, *files_);
+        // A theme appears or goes in its data folder's icon folder; its
+        // index says what it inherits and which folders it has.
+        for (const std::string& dir : dataDirs_) {
+            watched_.push_back(dir + "/icons");
+            for (const std::string& theme : themes)
+                watched_.push_back(dir + "/icons/" + theme + "/index.theme");
+        }
         for (size_t t = 0; t < themes.size(); ++t) {
             // The directories the theme's index lists, as the first data
             // folder holding an index gives them, are looked in in every
@@ -289,6 +320,7 @@ private:
     void IndexThemeDirectory(const std::string& dir, int themeIndex, const ThemeDirectory& listed) {
         const int rank = themeIndex * kThemeRank + ThemeDirectoryRank(listed, wantedSize, 1);
         const size_t order = ++visits_ * 4;
+        watched_.push_back(dir);
         files_->ForEachEntry(dir, [&](std::string_view entryName, unsigned char type) {
             if (type == DT_DIR)
                 return;
@@ -314,10 +346,12 @@ private:
             [&](const std::string&, const DesktopEntry& entry, const std::string& program) {
                 if (!entry.icon.empty())
                     programIcons_.try_emplace(program, entry.icon); // earlier folders win
-            });
+            },
+            &watched_);
     }
 
     void IndexTheme(const std::string& dir, int themeIndex, int depth, int size) {
+        watched_.push_back(dir);
         files_->ForEachEntry(dir, [&](std::string_view entryName, unsigned char type) {
             std::string name(entryName);
             std::string path = dir + "/" + name;
@@ -365,16 +399,70 @@ private:
     StringMap<std::string> programIcons_;                  // program -> Icon value
     std::unordered_map<std::string, Candidate> iconFiles_; // icon name -> file
     size_t visits_ = 0; // folders and files offered so far, in order
+    std::vector<std::string> watched_;
     // Program path to the icon file's interned name.
     StringMap<const std::string*> byProgram_;
     std::unordered_set<std::string> names_; // every icon file named, kept
 };
 
+// Whether any of paths changed at or after since, or a second before it:
+// a change made while an index was being built may have been read only in
+// part, and a file system may keep times to the second.
+bool ChangedSince(const std::vector<std::string>& paths, const timespec& since) {
+    for (const std::string& path : paths) {
+        struct stat info {};
+        if (::stat(path.c_str(), &info) == 0 && info.st_mtim.tv_sec >= since.tv_sec - 1)
+            return true;
+    }
+    return false;
+}
+
+// The desktop's own index lasts from one refresh to the next while nothing
+// it was built from has changed: the data folders and theme it was built
+// for, and every folder, desktop entry and theme index it read.
+struct LastingIndex {
+    std::string key;
+    std::string stamp;
+    std::shared_ptr<IconIndex> index;
+};
+
+LastingIndex& Lasting() {
+    static LastingIndex lasting;
+    return lasting;
+}
+
+std::string JoinedDataDirs() {
+    std::string joined;
+    for (const std::string& dir : XdgDataDirs(HostFiles()))
+        joined += dir + '\n';
+    return joined;
+}
+
+// The desktop's index as its files stand now.
+std::shared_ptr<IconIndex> CurrentHostIndex() {
+    LastingIndex& lasting = Lasting();
+    std::string key = JoinedDataDirs() + DesktopIconTheme();
+    if (lasting.index != nullptr && lasting.key == key &&
+        HostFiles().Stamp(lasting.index->Watched()) == lasting.stamp) {
+        lasting.index->ForgetAnswers();
+        return lasting.index;
+    }
+    timespec start{};
+    ::clock_gettime(CLOCK_REALTIME, &start);
+    auto index = std::make_shared<IconIndex>(&HostFiles());
+    const std::vector<std::string>& watched = index->Watched(); // builds it
+    if (ChangedSince(watched, start))
+        lasting = {}; // changing as it was read: this refresh's alone
+    else
+        lasting = {std::move(key), HostFiles().Stamp(watched), index};
+    return index;
+}
+
 } // namespace
 
 // The desktop's own index, and those of the process roots asked of.
 struct IconIndexes::Kept {
-    IconIndex host{&HostFiles()};
+    std::shared_ptr<IconIndex> host = CurrentHostIndex();
     std::unordered_map<std::string, IconIndex> roots;
 };
 
@@ -383,6 +471,11 @@ IconIndexes::~IconIndexes() = default;
 
 void IconIndexes::Reset() {
     kept_.reset();
+    ForgetDesktopIconIndex();
+}
+
+void ForgetDesktopIconIndex() {
+    Lasting() = {};
 }
 
 IconIndexes::Kept& IconIndexes::Get() {
@@ -449,8 +542,8 @@ std::vector<std::string> IconThemeChain(const std::vector<std::string>& dataDirs
 
 std::string ProgramIconFile(std::string_view programPath, IconIndexes* kept) {
     if (kept == nullptr)
-        return IconIndex(&HostFiles()).FileFor(programPath);
-    return kept->Get().host.FileFor(programPath);
+        return CurrentHostIndex()->FileFor(programPath);
+    return kept->Get().host->FileFor(programPath);
 }
 
 std::string ProgramIconFileIn(const FileSource& files, const std::string& rootKey,
@@ -477,14 +570,14 @@ std::string DesktopEntryIdIn(const FileSource& files, std::string_view programPa
 
 std::string GenericProgramIconFile(IconIndexes* kept) {
     if (kept == nullptr)
-        return IconIndex(&HostFiles()).GenericFile();
-    return kept->Get().host.GenericFile();
+        return CurrentHostIndex()->GenericFile();
+    return kept->Get().host->GenericFile();
 }
 
 std::string ThemeIconFile(const std::string& name, IconIndexes* kept) {
     if (kept == nullptr)
-        return IconIndex(&HostFiles()).FileForName(name);
-    return kept->Get().host.FileForName(name);
+        return CurrentHostIndex()->FileForName(name);
+    return kept->Get().host->FileForName(name);
 }
 
 } // namespace ombrel::platform

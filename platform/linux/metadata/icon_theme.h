@@ -51,9 +51,10 @@ std::vector<std::string> IconThemeChain(const std::vector<std::string>& dataDirs
                                         const FileSource& files = HostFiles());
 
 // The indexes of icon themes and desktop entries a refresh keeps: the
-// desktop's own and each process root's, each built at its first look-up
-// and kept until the refresh ends (or Reset). A look-up given none reads
-// the folders afresh.
+// desktop's own and each process root's, each taken at its first look-up
+// and kept until the refresh ends (or Reset). The desktop's own lasts from
+// one refresh to the next while none of the folders and files it was built
+// from has changed; a look-up given no indexes takes it as it stands then.
 class IconIndexes {
 public:
     IconIndexes();
@@ -69,6 +70,9 @@ public:
 private:
     std::unique_ptr<Kept> kept_;
 };
+
+// Drops the desktop's lasting index: the next look-up builds it afresh.
+void ForgetDesktopIconIndex();
 
 // The look-ups below take programPath as the program file's own path, its
 // links already resolved (a walked path, or one resolved when the file was
