@@ -605,6 +605,17 @@ TEST(ShellIcons, TheDesktopsIndexLastsOnlyWhileItsFilesStand) {
     std::ofstream(data.path() + "/icons/hicolor/index.theme", std::ios::trunc)
         << "[Icon Theme]\nDirectories=22x22/apps\n[22x22/apps]\nSize=22\nType=Fixed\n";
     EXPECT_EQ(ThemeIconFile("a"), large);
+
+    // A desktop entry whose program is installed after it: the entry
+    // speaks of it from then on.
+    std::string program = data.path() + "/bin/late";
+    data.Write("applications/late.desktop",
+               "[Desktop Entry]\nType=Application\nName=Late\nExec=" + program + "\nIcon=a\n");
+    data.Write("bin/other");
+    AgeTree(data.path());
+    EXPECT_EQ(ProgramIconFile(program), "");
+    data.Write("bin/late");
+    EXPECT_EQ(ProgramIconFile(program), large);
 }
 
 static size_t OpenDescriptorCount() {

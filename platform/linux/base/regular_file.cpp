@@ -51,11 +51,15 @@ std::optional<std::string> ReadRegularFile(const std::string& path, size_t limit
 
 std::string ModificationStamp(const std::vector<std::string>& paths) {
     std::string stamp;
+    auto time = [](const timespec& at) {
+        return std::to_string(at.tv_sec) + "." + std::to_string(at.tv_nsec);
+    };
     for (const std::string& path : paths) {
         struct stat info {};
         if (::stat(path.c_str(), &info) == 0)
-            stamp += path + "@" + std::to_string(info.st_mtim.tv_sec) + "." +
-                     std::to_string(info.st_mtim.tv_nsec) + ";";
+            stamp += path + "@" + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) +
+                     ":" + std::to_string(info.st_size) + ":" + time(info.st_mtim) + ":" +
+                     time(info.st_ctim) + ";";
     }
     return stamp;
 }

@@ -32,8 +32,11 @@ UniqueFd ReopenRegular(const UniqueFd& pathFd, int flags, struct stat* info = nu
 // A whole regular file of at most limit bytes, read as above.
 std::optional<std::string> ReadRegularFile(const std::string& path, size_t limit);
 
-// The modification times of files and folders, as one text that changes
-// when any of them changes, appears or goes.
+// Files and folders as one text that changes when any of them changes,
+// appears or goes: which file each path leads to now (device and inode,
+// links followed), its size, and when its content and its status last
+// changed (a file kept with its old time, or made readable by chmod, has a
+// new status time).
 std::string ModificationStamp(const std::vector<std::string>& paths);
 
 } // namespace ombrel::platform

@@ -38,16 +38,26 @@ constexpr size_t kMaxKeyFile = size_t{1} << 20;
 // More than any real theme's ancestry; a loop of Inherits ends here.
 constexpr size_t kMaxThemes = 16;
 
-std::string ResolveProgram(const FileSource& files, const std::string& program) {
+// seen, where given, gets every file the answer depends on: the program
+// as named, or each place on the search path up to the one it is found in
+// (a program that appears, becomes executable or is linked elsewhere
+// changes the answer).
+std::string ResolveProgram(const FileSource& files, const std::string& program,
+                           std::vector<std::string>* seen = nullptr) {
     if (program.empty())
         return "";
-    if (program.find('/') != std::string::npos)
+    if (program.find('/') != std::string::npos) {
+        if (seen != nullptr)
+            seen->push_back(program);
         return files.RealPath(program);
+    }
     std::string path = files.Environment("PATH");
     if (path.empty())
         path = "/usr/local/bin:/usr/bin:/bin";
     for (const std::string& dir : SplitList(path)) {
         std::string candidate = dir + "/" + program;
+        if (seen != nullptr)
+            seen->push_back(candidate);
         if (files.IsExecutable(candidate))
             return files.RealPath(candidate);
     }
@@ -196,7 +206,7 @@ void ForEachApplication(const FileSource& files, const std::string& dir, Visit&&
             return;
         DesktopEntry entry = ParseDesktopEntry(*text);
         for (const std::string& program : {ExecProgram(entry.exec), entry.tryExec})
-            if (std::string real = ResolveProgram(files, program); !real.empty())
+            if (std::string real = ResolveProgram(files, program, seen); !real.empty())
                 visit(prefix + name, entry, real);
     });
 }
@@ -287,26 +297,26 @@ private:
         dataDirs_ = XdgDataDirs(*files_);
         for (const std::string& dir : dataDirs_)
             IndexApplications(dir + "/applications");
-        std::vector<std::string> themes = IconThemeChain(dataDirs_, *files_);
-        // A theme appears or goes in its data folder's icon folder; its
-        // index says what it inherits and which folders it has.
-        for (const std::string& dir : dataDirs_) {
+        // A theme appears or goes in its data folder's icon folder (or
+        // where a link there leads); its index says what it inherits and
+        // which folders it has.
+        for (const std::string& dir : dataDirs_)
             watched_.push_back(dir + "/icons");
-            for (const std::string& theme : themes)
-                watched_.push_back(dir + "/icons/" + theme + "/index.theme");
-        }
+        std::vector<std::string> themes = IconThemeChain(dataDirs_, *files_, &watched_);
         for (size_t t = 0; t < themes.size(); ++t) {
             // The directories the theme's index lists, as the first data
             // folder holding an index gives them, are looked in in every
             // data folder; a theme whose index lists none (or that has
             // none) is walked, its folders' names taken for sizes.
             std::vector<ThemeDirectory> layout;
-            for (const std::string& dir : dataDirs_)
-                if (auto index =
-                        files_->Read(dir + "/icons/" + themes[t] + "/index.theme", kMaxKeyFile)) {
+            for (const std::string& dir : dataDirs_) {
+                std::string indexPath = dir + "/icons/" + themes[t] + "/index.theme";
+                watched_.push_back(indexPath);
+                if (auto index = files_->Read(indexPath, kMaxKeyFile)) {
                     layout = ThemeDirectories(*index);
                     break;
                 }
+            }
             for (const ThemeDirectory& listed : layout)
                 for (const std::string& dir : dataDirs_)
                     IndexThemeDirectory(dir + "/icons/" + themes[t] + "/" + listed.name,
@@ -411,6 +421,9 @@ private:
 bool ChangedSince(const std::vector<std::string>& paths, const timespec& since) {
     for (const std::string& path : paths) {
         struct stat info {};
+        // The content's time, which a user may set back but a change
+        // while the index is read does not: a change of status alone (a
+        // chmod) in those few milliseconds is seen at the next change.
         if (::stat(path.c_str(), &info) == 0 && info.st_mtim.tv_sec >= since.tv_sec - 1)
             return true;
     }
@@ -431,17 +444,20 @@ LastingIndex& Lasting() {
     return lasting;
 }
 
-std::string JoinedDataDirs() {
-    std::string joined;
+// What the index is built for beyond its files: the data folders, the
+// search path its desktop entries' programs are found on, the desktop's
+// theme.
+std::string IndexKey() {
+    std::string key;
     for (const std::string& dir : XdgDataDirs(HostFiles()))
-        joined += dir + '\n';
-    return joined;
+        key += dir + '\n';
+    return key + HostFiles().Environment("PATH") + '\n' + DesktopIconTheme();
 }
 
 // The desktop's index as its files stand now.
 std::shared_ptr<IconIndex> CurrentHostIndex() {
     LastingIndex& lasting = Lasting();
-    std::string key = JoinedDataDirs() + DesktopIconTheme();
+    std::string key = IndexKey();
     if (lasting.index != nullptr && lasting.key == key &&
         HostFiles().Stamp(lasting.index->Watched()) == lasting.stamp) {
         lasting.index->ForgetAnswers();
@@ -451,10 +467,13 @@ std::shared_ptr<IconIndex> CurrentHostIndex() {
     ::clock_gettime(CLOCK_REALTIME, &start);
     auto index = std::make_shared<IconIndex>(&HostFiles());
     const std::vector<std::string>& watched = index->Watched(); // builds it
-    if (ChangedSince(watched, start))
+    // Stamped first: a change after the stamp is seen at the next look-up,
+    // one before it (while the index was read) here.
+    std::string stamp = HostFiles().Stamp(watched);
+    if (ChangedSince(watched, start) || IndexKey() != key)
         lasting = {}; // changing as it was read: this refresh's alone
     else
-        lasting = {std::move(key), HostFiles().Stamp(watched), index};
+        lasting = {std::move(key), std::move(stamp), index};
     return index;
 }
 
@@ -504,7 +523,7 @@ std::string DesktopIconTheme() {
 }
 
 std::vector<std::string> IconThemeChain(const std::vector<std::string>& dataDirs,
-                                        const FileSource& files) {
+                                        const FileSource& files, std::vector<std::string>* seen) {
     std::vector<std::string> chain;
     // Depth first through Inherits, each theme once, as desktops look them
     // up; a theme no data folder holds is skipped.
@@ -517,6 +536,10 @@ std::vector<std::string> IconThemeChain(const std::vector<std::string>& dataDirs
         std::optional<std::string> index;
         for (const std::string& dir : dataDirs) {
             std::string folder = dir + "/icons/" + theme;
+            if (seen != nullptr) {
+                seen->push_back(folder);
+                seen->push_back(folder + "/index.theme");
+            }
             if (!files.IsDirectory(folder))
                 continue;
             installed = true;

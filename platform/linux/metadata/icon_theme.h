@@ -47,8 +47,10 @@ std::string DesktopIconTheme();
 // The themes to search, in order: the desktop's, the themes it inherits
 // from, the fallback theme where the desktop names none that is installed,
 // and "hicolor", which every theme inherits.
+// seen, where given, gets every folder and index looked at.
 std::vector<std::string> IconThemeChain(const std::vector<std::string>& dataDirs,
-                                        const FileSource& files = HostFiles());
+                                        const FileSource& files = HostFiles(),
+                                        std::vector<std::string>* seen = nullptr);
 
 // The indexes of icon themes and desktop entries a refresh keeps: the
 // desktop's own and each process root's, each taken at its first look-up
