@@ -568,6 +568,20 @@ TEST(FileVersion, AppStreamMetadataInAPackagesTerms) {
     }
     laughs += "]><component><name>&k;</name></component>";
     EXPECT_FALSE(ParseAppStream(laughs).has_value());
+    // Nor one whose one entity, used again and again, grows a hundredfold.
+    std::string wide =
+        "<!DOCTYPE component [<!ENTITY w \"" + std::string(300, 'w') + "\">]><component><name>";
+    for (int i = 0; i < 3000; ++i)
+        wide += "&w;";
+    EXPECT_FALSE(ParseAppStream(wide + "</name></component>").has_value());
+    // A field is its first element's own: not one inside a translation,
+    // nor a second of its kind.
+    auto first = ParseAppStream("<component><name>First</name><name>Second</name>"
+                                "<developer xml:lang=\"de\"><name>Entwickler</name></developer>"
+                                "<developer><name>Developer</name></developer></component>");
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->name, "First");
+    EXPECT_EQ(first->maintainer, "Developer");
     for (const char* bad : {"", "<component><name>Cut", "<name>Loose</name>", "<component",
                             "<!-- <component><name>x</name></component>",
                             "<component><name>Crossed<summary></name></summary></component>",

@@ -1,5 +1,6 @@
 #include "metadata/appstream.h"
 
+#include <array>
 #include <climits>
 #include <expat.h>
 #include <memory>
@@ -12,6 +13,8 @@ namespace {
 
 // Far more than any application's metadata.
 constexpr size_t kMaxDocument = size_t{1} << 20;
+// What entities may add to a small document.
+constexpr size_t kSpareBudget = size_t{64} << 10;
 
 // Blanks at either end dropped and runs of them made one, as the text reads.
 std::string Collapse(const std::string& text) {
@@ -30,12 +33,22 @@ std::string Collapse(const std::string& text) {
     return out;
 }
 
+// The fields the document is read for, each from the first element (not
+// a translation, nor inside one) that holds it.
+enum Field { kName, kSummary, kDeveloperName, kDeveloper, kFieldCount };
+
 // What one document says, as the parser reads it.
 struct Reading {
+    XML_Parser parser = nullptr;
+    // What the parser may hand over in all, entities expanded: a few times
+    // the document. A document whose entities grow past it says nothing.
+    size_t budget = 0;
     std::vector<std::string> open; // the elements open, outermost first
-    std::vector<bool> translated;  // each with an xml:lang attribute
-    std::string* text = nullptr;   // where the current element's text goes
-    std::string name, summary, developer, developerName, version;
+    std::vector<bool> translated;  // each within an xml:lang one, or one itself
+    int field = -1;                // where the current element's text goes
+    std::array<std::string, kFieldCount> text;
+    std::array<bool, kFieldCount> done{};
+    std::string version;
     bool releaseSeen = false;
     bool whole = false; // the component's end was read
 
@@ -48,20 +61,43 @@ struct Reading {
                 return false;
         return true;
     }
+
+    int FieldHere() const {
+        return At({"component", "name"})                ? kName
+               : At({"component", "summary"})           ? kSummary
+               : At({"component", "developer_name"})    ? kDeveloperName
+               : At({"component", "developer", "name"}) ? kDeveloper
+                                                        : -1;
+    }
+
+    // False, with the parser stopped, once the budget is spent.
+    bool Spend(size_t bytes) {
+        if (bytes <= budget) {
+            budget -= bytes;
+            return true;
+        }
+        budget = 0;
+        XML_StopParser(parser, XML_FALSE);
+        return false;
+    }
 };
 
 void Start(void* data, const XML_Char* element, const XML_Char** attributes) {
     auto& reading = *static_cast<Reading*>(data);
-    reading.text = nullptr;
+    reading.field = -1;
     std::string_view name(element);
-    bool translated = false;
+    size_t bytes = name.size();
+    bool translated = !reading.translated.empty() && reading.translated.back();
     const char* version = nullptr;
     for (const XML_Char** attribute = attributes; *attribute != nullptr; attribute += 2) {
         std::string_view key(attribute[0]);
+        bytes += key.size() + std::char_traits<char>::length(attribute[1]);
         translated = translated || key == "xml:lang";
         if (key == "version")
             version = attribute[1];
     }
+    if (!reading.Spend(bytes))
+        return;
     if (name == "release" && reading.At({"component", "releases"}) && !reading.releaseSeen) {
         reading.releaseSeen = true; // the newest comes first
         if (version != nullptr)
@@ -69,22 +105,16 @@ void Start(void* data, const XML_Char* element, const XML_Char** attributes) {
     }
     reading.open.emplace_back(name);
     reading.translated.push_back(translated);
-    if (translated)
-        return;
-    if (reading.At({"component", "name"}))
-        reading.text = &reading.name;
-    else if (reading.At({"component", "summary"}))
-        reading.text = &reading.summary;
-    else if (reading.At({"component", "developer_name"}))
-        reading.text = &reading.developerName;
-    else if (reading.At({"component", "developer", "name"}))
-        reading.text = &reading.developer;
+    if (int field = reading.FieldHere(); field >= 0 && !translated && !reading.done[field])
+        reading.field = field;
 }
 
 void End(void* data, const XML_Char*) {
     auto& reading = *static_cast<Reading*>(data);
-    reading.text = nullptr; // text after a child element is not the element's own
+    reading.field = -1; // text after a child element is not the element's own
     reading.whole = reading.whole || reading.At({"component"});
+    if (int field = reading.FieldHere(); field >= 0 && !reading.translated.back())
+        reading.done[field] = true;
     reading.open.pop_back();
     reading.translated.pop_back();
 }
@@ -93,8 +123,21 @@ void End(void* data, const XML_Char*) {
 // already replaced; in pieces, as the parser reads them.
 void Text(void* data, const XML_Char* text, int length) {
     auto& reading = *static_cast<Reading*>(data);
-    if (reading.text != nullptr && length > 0)
-        reading.text->append(text, static_cast<size_t>(length));
+    if (length <= 0 || !reading.Spend(static_cast<size_t>(length)))
+        return;
+    if (reading.field >= 0)
+        reading.text[static_cast<size_t>(reading.field)].append(text, static_cast<size_t>(length));
+}
+
+// Comments and processing instructions say nothing, but what entities
+// expand to there counts against the budget too.
+void Comment(void* data, const XML_Char* text) {
+    static_cast<Reading*>(data)->Spend(std::char_traits<char>::length(text));
+}
+
+void Instruction(void* data, const XML_Char* target, const XML_Char* text) {
+    static_cast<Reading*>(data)->Spend(std::char_traits<char>::length(target) +
+                                       std::char_traits<char>::length(text));
 }
 
 struct ParserRelease {
@@ -110,22 +153,26 @@ std::optional<PackageInfo> ParseAppStream(std::string_view xml) {
     if (!parser)
         return std::nullopt;
     Reading reading;
+    reading.parser = parser.get();
+    reading.budget = 4 * xml.size() + kSpareBudget;
     XML_SetUserData(parser.get(), &reading);
     XML_SetElementHandler(parser.get(), Start, End);
     XML_SetCharacterDataHandler(parser.get(), Text);
+    XML_SetCommentHandler(parser.get(), Comment);
+    XML_SetProcessingInstructionHandler(parser.get(), Instruction);
     // Nothing outside the document is read: no external entity, no
-    // external subset; entities that expand without bound are refused by
-    // the parser itself.
+    // external subset; entities that expand far beyond the document stop
+    // the parse (the budget), as the parser's own bound would only later.
     XML_SetParamEntityParsing(parser.get(), XML_PARAM_ENTITY_PARSING_NEVER);
     if (XML_Parse(parser.get(), xml.data(), static_cast<int>(xml.size()), XML_TRUE) !=
             XML_STATUS_OK ||
         !reading.whole)
         return std::nullopt; // cut short or not XML: not what the file says
     PackageInfo info;
-    info.name = Collapse(reading.name);
-    info.description = Collapse(reading.summary);
-    info.maintainer =
-        Collapse(reading.developer.empty() ? reading.developerName : reading.developer);
+    info.name = Collapse(reading.text[kName]);
+    info.description = Collapse(reading.text[kSummary]);
+    info.maintainer = Collapse(reading.text[kDeveloper].empty() ? reading.text[kDeveloperName]
+                                                                : reading.text[kDeveloper]);
     info.version = std::move(reading.version);
     if (info.name.empty() && info.description.empty() && info.maintainer.empty() &&
         info.version.empty())
