@@ -36,7 +36,7 @@ struct ThemeDirectory {
 std::vector<ThemeDirectory> ThemeDirectories(std::string_view index);
 
 // How well a directory's icons fit size at scale: 0 where it matches, else
-// 1 + the distance in pixels (the Icon Theme Specification's
+// 1 + the distance in pixels (freedesktop's icon-theme rules,
 // DirectoryMatchesSize and DirectorySizeDistance).
 int ThemeDirectoryRank(const ThemeDirectory& dir, int size, int scale);
 
