@@ -45,7 +45,7 @@ constexpr size_t kMaxIconImage = size_t{4} << 20;
 std::string RootedIconSource(RefreshContext& refresh, const BoundProgram& bound) {
     const ProgramIdentity& file = bound.file;
     auto key = std::tuple(file.device, file.inode, file.processStart, file.processId, bound.path);
-    const bool remember = !refresh.bindingOnly;
+    const bool remember = Refreshing(&refresh) != nullptr;
     if (auto found = refresh.rootedIcons.find(key); remember && found != refresh.rootedIcons.end())
         return found->second;
     std::string source;

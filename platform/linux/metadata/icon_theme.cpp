@@ -563,10 +563,17 @@ std::vector<std::string> IconThemeChain(const std::vector<std::string>& dataDirs
     return chain;
 }
 
+namespace {
+
+// The refresh's own, where kept is given, else the desktop's as it stands.
+std::shared_ptr<IconIndex> HostIndex(IconIndexes* kept) {
+    return kept != nullptr ? kept->Get().host : CurrentHostIndex();
+}
+
+} // namespace
+
 std::string ProgramIconFile(std::string_view programPath, IconIndexes* kept) {
-    if (kept == nullptr)
-        return CurrentHostIndex()->FileFor(programPath);
-    return kept->Get().host->FileFor(programPath);
+    return HostIndex(kept)->FileFor(programPath);
 }
 
 std::string ProgramIconFileIn(const FileSource& files, const std::string& rootKey,
@@ -592,15 +599,11 @@ std::string DesktopEntryIdIn(const FileSource& files, std::string_view programPa
 }
 
 std::string GenericProgramIconFile(IconIndexes* kept) {
-    if (kept == nullptr)
-        return CurrentHostIndex()->GenericFile();
-    return kept->Get().host->GenericFile();
+    return HostIndex(kept)->GenericFile();
 }
 
 std::string ThemeIconFile(const std::string& name, IconIndexes* kept) {
-    if (kept == nullptr)
-        return CurrentHostIndex()->FileForName(name);
-    return kept->Get().host->FileForName(name);
+    return HostIndex(kept)->FileForName(name);
 }
 
 } // namespace ombrel::platform

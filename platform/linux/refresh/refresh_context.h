@@ -60,10 +60,12 @@ RefreshContext* Refreshing(RefreshContext* context);
 // What context remembers of program places and icon indexes; null where it
 // remembers nothing.
 inline ProgramPlaces* KeptPlaces(RefreshContext* context) {
-    return context != nullptr && !context->bindingOnly ? &context->places : nullptr;
+    context = Refreshing(context);
+    return context != nullptr ? &context->places : nullptr;
 }
 inline IconIndexes* KeptIcons(RefreshContext* context) {
-    return context != nullptr && !context->bindingOnly ? &context->icons : nullptr;
+    context = Refreshing(context);
+    return context != nullptr ? &context->icons : nullptr;
 }
 
 // The binding of context when it is for path, else nullptr: path is then
