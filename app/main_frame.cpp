@@ -525,8 +525,9 @@ QString CMainFrame::GetStatusText() const {
 
 void CMainFrame::ShowEntry(const PortEntry* entry) {
     if (m_pStatusPane != nullptr) {
-        m_pStatusPane->setText(
-            entry ? QString::fromStdString(ShownText(std::string(entry->processPath))) : QString());
+        m_pStatusPane->setText(entry ? QString::fromStdString(ShownText(entry->processPath +
+                                                                        CompartmentSuffix(*entry)))
+                                     : QString());
         m_pStatusPane->repaint();
     }
     if (CDetailView* detail = GetDetailView())

@@ -86,8 +86,10 @@ int main(int argc, char** argv) {
         line = std::to_string(entry->key);
         line += entry->protocol == 0 ? "\tTCP\t" : "\tUDP\t";
         char endpoint[96];
-        AppendField(line, EndpointText(endpoint, sizeof endpoint, entry->localAddress,
-                                       entry->localPort, entry->family));
+        AppendField(line, (EndpointText(endpoint, sizeof endpoint, entry->localAddress,
+                                        entry->localPort, entry->family) +
+                           CompartmentSuffix(*entry))
+                              .c_str());
         line += '\t';
         AppendField(line, EndpointText(endpoint, sizeof endpoint, entry->remoteAddress,
                                        entry->remotePort, entry->family));

@@ -19,9 +19,11 @@ constexpr size_t kInterfaceName = 32;
 // longest run of two or more zero groups (the first of equal runs) as "::",
 // an IPv4-mapped address with its dotted quad; then "%" and the interface's
 // name (its number where it has none) for a scope, a bare "%" for one the
-// table did not name (no interface's name is empty). At most 45 + 1 + 15
+// table did not name (no interface's name is empty); by number alone
+// without nameScope (another compartment's interfaces are not the ones
+// this program's names look up). At most 45 + 1 + 15
 // bytes and the end, so 64 always hold it.
-char* CPortTable::FormatIPv6(const UCHAR* address, DWORD scopeId, char* text) {
+char* CPortTable::FormatIPv6(const UCHAR* address, DWORD scopeId, char* text, bool nameScope) {
     unsigned groups[8];
     for (int i = 0; i < 8; ++i)
         groups[i] = static_cast<unsigned>(address[2 * i] << 8 | address[2 * i + 1]);
@@ -64,7 +66,7 @@ char* CPortTable::FormatIPv6(const UCHAR* address, DWORD scopeId, char* text) {
         std::snprintf(at, 64 - static_cast<size_t>(at - text), "%%");
     } else if (scopeId != 0) {
         char name[kInterfaceName] = {};
-        if (if_indextoname(scopeId, name) != nullptr)
+        if (nameScope && if_indextoname(scopeId, name) != nullptr)
             std::snprintf(at, 64 - static_cast<size_t>(at - text), "%%%.15s", name);
         else
             std::snprintf(at, 64 - static_cast<size_t>(at - text), "%%%u", scopeId);
@@ -95,4 +97,14 @@ char* EndpointText(char* text, size_t size, const char* address, int port, int32
         put(*digit);
     *at = '\0';
     return text;
+}
+
+std::string CompartmentSuffix(const PortEntry& entry) {
+    std::string suffix;
+    if (entry.compartmentName[0] != '\0') {
+        suffix = " @";
+        suffix.append(entry.compartmentName,
+                      strnlen(entry.compartmentName, sizeof entry.compartmentName));
+    }
+    return suffix;
 }

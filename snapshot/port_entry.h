@@ -3,7 +3,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
+#include <iphlpapi.h>
 #include <windows.h>
 
 #include <ombrel/program_file.h>
@@ -25,8 +27,17 @@ struct PortEntry {
     // The file the process ran at the refresh, by identity: the icon and the
     // details are read from that file only. All 0 where no path was read.
     ombrel::platform::ProgramFile programFile;
+    // The network compartment (namespace) the endpoint lives in, and its
+    // name where it is not the program's own (empty for the program's own).
+    NET_IF_COMPARTMENT_ID compartment;
+    char compartmentName[64];
 };
 
 // "%s:%d" for an IPv4 entry, "[%s]:%d" for an IPv6 one, cut to fit size
 // (at least 1) and always ended.
 char* EndpointText(char* text, size_t size, const char* address, int port, int32_t family);
+
+// What follows a text of the entry (its local endpoint, its program) where
+// it lives in another compartment than the program's own: " @name"; else
+// nothing.
+std::string CompartmentSuffix(const PortEntry& entry);

@@ -29,6 +29,7 @@ void CPortTable::Clear() {
     for (OwnedEntry& entry : m_entries)
         entry.reset();
     m_entries.clear();
+    m_compartments.clear();
 }
 
 int CPortTable::GetFirst(int& index, PortEntry*& entry) {
@@ -94,6 +95,17 @@ void CPortTable::SetNameForPid(int processId, const char* name) {
 }
 
 CPortTable::OwnedEntry CPortTable::NewEntry() {
-    return OwnedEntry(
+    OwnedEntry entry(
         static_cast<PortEntry*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(PortEntry))));
+    if (entry != nullptr && m_collecting != nullptr) {
+        entry->compartment = m_collecting->id;
+        if (!m_collectingHome)
+            ombrel::platform::CopyText(entry->compartmentName, sizeof entry->compartmentName,
+                                       m_collecting->name);
+    }
+    return entry;
+}
+
+const std::vector<ombrel::platform::NetworkCompartment>& CPortTable::Compartments() const {
+    return m_compartments;
 }

@@ -9,6 +9,7 @@
 #include <iphlpapi.h>
 #include <psapi.h>
 
+#include <ombrel/compartments.h>
 #include <ombrel/owned.h>
 
 #include "port_entry.h"
@@ -27,6 +28,9 @@ public:
     // Which source named the last refresh's owners, and why a faster one
     // did not: lines of text, the last one naming the source.
     const std::string& OwnerSource() const;
+    // The compartments (network namespaces) the last refresh read, in the
+    // order of their entries: the program's own first.
+    const std::vector<ombrel::platform::NetworkCompartment>& Compartments() const;
 
     // The walk: GetFirst, then GetNext while it returns 1; an empty slot
     // yields no entry.
@@ -48,7 +52,7 @@ public:
     static int ResolveIPv6TableFunctions();
     static char* FormatIPv4(uint32_t address, char* text);
     // text holds 64 bytes.
-    static char* FormatIPv6(const UCHAR* address, DWORD scopeId, char* text);
+    static char* FormatIPv6(const UCHAR* address, DWORD scopeId, char* text, bool nameScope = true);
     static void GetStateText(uint32_t state, std::string& out);
     // The program path of a process, and with it the identity of its file
     // when file is given.
@@ -73,6 +77,9 @@ private:
     using OwnedEntry = std::unique_ptr<PortEntry, EntryRelease>;
 
     OwnedEntry NewEntry();
+    // The four tables of the thread's compartment; false where the IPv4
+    // pair cannot be read.
+    bool CollectCompartment();
     void CollectIPv6Tcp(const MIB_TCP6TABLE_OWNER_PID* table);
     void CollectIPv6Udp(const MIB_UDP6TABLE_OWNER_PID* table);
 
@@ -84,4 +91,9 @@ private:
     ombrel::UniqueModule m_hPsapi;
     PFNGETMODULEFILENAMEEXA m_pfnGetModuleFileNameEx = nullptr;
     std::string m_ownerSource;
+    std::vector<ombrel::platform::NetworkCompartment> m_compartments;
+    // While the endpoints are collected: the compartment they live in, and
+    // whether it is the program's own.
+    const ombrel::platform::NetworkCompartment* m_collecting = nullptr;
+    bool m_collectingHome = true;
 };

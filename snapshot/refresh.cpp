@@ -9,6 +9,7 @@
 #include <tlhelp32.h>
 #include <winsock2.h>
 
+#include <ombrel/compartments.h>
 #include <ombrel/conventions.h>
 #include <ombrel/framework.h>
 #include <ombrel/refresh_scope.h>
@@ -59,6 +60,30 @@ bool ReadSizedTable(Function get, TableClass tableClass, ombrel::HeapBlock& bloc
             return false;
     }
     return false;
+}
+
+// The compartments to read, the program's own first; the own alone where
+// the platform cannot list them.
+std::vector<ombrel::platform::NetworkCompartment> ListCompartments(NET_IF_COMPARTMENT_ID home) {
+    std::vector<ombrel::platform::NetworkCompartment> compartments;
+    DWORD count = 0;
+    for (int attempt = 0; attempt < kSizingTries; ++attempt) {
+        compartments.resize(count);
+        DWORD result = GetNetworkCompartments(compartments.data(), &count);
+        if (result == NO_ERROR) {
+            compartments.resize(count);
+            break;
+        }
+        compartments.clear();
+        if (result != ERROR_INSUFFICIENT_BUFFER)
+            break;
+    }
+    if (compartments.empty() || compartments.front().id != home) {
+        ombrel::platform::NetworkCompartment own{};
+        own.id = home;
+        compartments.insert(compartments.begin(), own);
+    }
+    return compartments;
 }
 
 } // namespace
@@ -162,6 +187,26 @@ void CPortTable::CollectEndpoints() {
         ~SocketLayer() { WSACleanup(); }
     } socketLayer;
 
+    // Every compartment (network namespace) the platform lets this program
+    // read, each read with the thread in it; the program's own first, whose
+    // entries alone carry no name.
+    const NET_IF_COMPARTMENT_ID home = GetCurrentThreadCompartmentId();
+    m_compartments = ListCompartments(home);
+    for (const ombrel::platform::NetworkCompartment& compartment : m_compartments) {
+        m_collecting = &compartment;
+        m_collectingHome = compartment.id == home;
+        if (!m_collectingHome && SetCurrentThreadCompartmentId(compartment.id) != NO_ERROR)
+            continue;
+        bool read = CollectCompartment();
+        if (m_collectingHome && !read)
+            break; // without the program's own tables the snapshot stays empty
+    }
+    SetCurrentThreadCompartmentId(home);
+    m_collecting = nullptr;
+}
+
+bool CPortTable::CollectCompartment() {
+    const TableFunctions& bound = s_tables;
     // Freed in this order: the TCP table, then the UDP table.
     ombrel::HeapBlock udpTable;
     ombrel::HeapBlock tcpTable;
@@ -169,7 +214,7 @@ void CPortTable::CollectEndpoints() {
                                           kHeapFlags, kAddressFamilyIPv4) != 0 ||
         bound.pfnAllocateAndGetUdpExTable(udpTable.receive(), kSortedRows, GetProcessHeap(),
                                           kHeapFlags, kAddressFamilyIPv4) != 0)
-        return; // without both tables the snapshot stays empty
+        return false; // without both tables the compartment holds nothing
 
     // The IPv6 pair, where the platform has it, as a pair too: without
     // both, the snapshot holds the IPv4 entries alone.
@@ -224,6 +269,7 @@ void CPortTable::CollectEndpoints() {
     }
     if (haveIPv6)
         CollectIPv6Udp(static_cast<const MIB_UDP6TABLE_OWNER_PID*>(udp6Table.get()));
+    return true;
 }
 
 void CPortTable::CollectIPv6Tcp(const MIB_TCP6TABLE_OWNER_PID* table) {
@@ -238,9 +284,9 @@ void CPortTable::CollectIPv6Tcp(const MIB_TCP6TABLE_OWNER_PID* table) {
         entry->family = kAddressFamilyIPv6;
         entry->processId = static_cast<int32_t>(row.dwOwningPid);
         entry->localPort = HostPort(row.dwLocalPort);
-        FormatIPv6(row.ucLocalAddr, row.dwLocalScopeId, entry->localAddress);
+        FormatIPv6(row.ucLocalAddr, row.dwLocalScopeId, entry->localAddress, m_collectingHome);
         entry->remotePort = HostPort(row.dwRemotePort);
-        FormatIPv6(row.ucRemoteAddr, row.dwRemoteScopeId, entry->remoteAddress);
+        FormatIPv6(row.ucRemoteAddr, row.dwRemoteScopeId, entry->remoteAddress, m_collectingHome);
         GetProcessPath(row.dwOwningPid, entry->processPath, sizeof entry->processPath,
                        &entry->programFile);
         GetStateText(row.dwState, state);
@@ -260,7 +306,7 @@ void CPortTable::CollectIPv6Udp(const MIB_UDP6TABLE_OWNER_PID* table) {
         entry->family = kAddressFamilyIPv6;
         entry->processId = static_cast<int32_t>(row.dwOwningPid);
         entry->localPort = HostPort(row.dwLocalPort);
-        FormatIPv6(row.ucLocalAddr, row.dwLocalScopeId, entry->localAddress);
+        FormatIPv6(row.ucLocalAddr, row.dwLocalScopeId, entry->localAddress, m_collectingHome);
         GetProcessPath(row.dwOwningPid, entry->processPath, sizeof entry->processPath,
                        &entry->programFile);
         std::strcpy(entry->remoteAddress, "::");

@@ -29,7 +29,22 @@ inline DWORD Port(int port) {
     return htons(static_cast<uint16_t>(port));
 }
 
+// The program's own network compartment, as the doubles number it.
+constexpr NET_IF_COMPARTMENT_ID kHomeCompartment = 7;
+
 struct FakeSystem {
+    // Compartments beside the program's own, each with IPv4 rows of its
+    // own; the rest below are the own compartment's.
+    struct Compartment {
+        NET_IF_COMPARTMENT_ID id;
+        std::string name;
+        std::vector<MIB_TCPROW_EX> tcp;
+        std::vector<MIB_UDPROW_EX> udp;
+        std::vector<MIB_TCP6ROW_OWNER_PID> tcp6;
+        DWORD result = 0; // of its IPv4 tables
+    };
+    std::vector<Compartment> compartments;
+    NET_IF_COMPARTMENT_ID current = kHomeCompartment; // the thread's
     std::vector<MIB_TCPROW_EX> tcp;
     std::vector<MIB_UDPROW_EX> udp;
     DWORD tcpResult = 0;
@@ -66,29 +81,56 @@ public:
         });
         Add(&Services::AllocateAndGetTcpExTableFromStack,
             [this](PVOID* out, BOOL, HANDLE heap, DWORD, DWORD) -> DWORD {
-                if (fake_.tcpResult != 0)
-                    return fake_.tcpResult;
-                *out = MakeTable<MIB_TCPEXTABLE>(heap, fake_.tcp);
+                const FakeSystem::Compartment* other = Current();
+                if (DWORD result = other != nullptr ? other->result : fake_.tcpResult; result != 0)
+                    return result;
+                *out = MakeTable<MIB_TCPEXTABLE>(heap, other != nullptr ? other->tcp : fake_.tcp);
                 return 0;
             });
         Add(&Services::AllocateAndGetUdpExTableFromStack,
             [this](PVOID* out, BOOL, HANDLE heap, DWORD, DWORD) -> DWORD {
-                if (fake_.udpResult != 0)
-                    return fake_.udpResult;
-                *out = MakeTable<MIB_UDPEXTABLE>(heap, fake_.udp);
+                const FakeSystem::Compartment* other = Current();
+                if (DWORD result = other != nullptr ? other->result : fake_.udpResult; result != 0)
+                    return result;
+                *out = MakeTable<MIB_UDPEXTABLE>(heap, other != nullptr ? other->udp : fake_.udp);
                 return 0;
             });
         Add(&Services::GetExtendedTcpTable,
             [this](PVOID out, PDWORD size, BOOL, ULONG, TCP_TABLE_CLASS, ULONG) -> DWORD {
                 return fake_.tcp6Result != 0
                            ? fake_.tcp6Result
-                           : FillSized<MIB_TCP6TABLE_OWNER_PID>(out, size, fake_.tcp6);
+                           : FillSized<MIB_TCP6TABLE_OWNER_PID>(
+                                 out, size, Current() != nullptr ? Current()->tcp6 : fake_.tcp6);
             });
         Add(&Services::GetExtendedUdpTable,
             [this](PVOID out, PDWORD size, BOOL, ULONG, UDP_TABLE_CLASS, ULONG) -> DWORD {
                 return fake_.udp6Result != 0
                            ? fake_.udp6Result
-                           : FillSized<MIB_UDP6TABLE_OWNER_PID>(out, size, fake_.udp6);
+                           : FillSized<MIB_UDP6TABLE_OWNER_PID>(
+                                 out, size, Current() != nullptr ? kNoUdp6 : fake_.udp6);
+            });
+        Add(&Services::GetCurrentThreadCompartmentId, [this] { return fake_.current; });
+        Add(&Services::SetCurrentThreadCompartmentId, [this](NET_IF_COMPARTMENT_ID id) -> DWORD {
+            fake_.current = id;
+            return NO_ERROR;
+        });
+        Add(&Services::GetNetworkCompartments,
+            [this](ombrel::platform::NetworkCompartment* out, PDWORD count) -> DWORD {
+                auto needed = static_cast<DWORD>(fake_.compartments.size() + 1);
+                if (out == nullptr || *count < needed) {
+                    *count = needed;
+                    return ERROR_INSUFFICIENT_BUFFER;
+                }
+                out[0] = {};
+                out[0].id = kHomeCompartment;
+                for (size_t i = 0; i < fake_.compartments.size(); ++i) {
+                    out[i + 1] = {};
+                    out[i + 1].id = fake_.compartments[i].id;
+                    ombrel::platform::CopyText(out[i + 1].name, sizeof out[i + 1].name,
+                                               fake_.compartments[i].name);
+                }
+                *count = needed;
+                return NO_ERROR;
             });
         Add(&Services::OpenProcess, [this](DWORD, BOOL, DWORD pid) -> HANDLE {
             ++fake_.opens[pid];
@@ -139,6 +181,14 @@ public:
     static inline const HANDLE kSnapshot = reinterpret_cast<HANDLE>(uintptr_t{0x3FFFFFF0u});
 
 private:
+    const FakeSystem::Compartment* Current() const {
+        for (const FakeSystem::Compartment& compartment : fake_.compartments)
+            if (compartment.id == fake_.current)
+                return &compartment;
+        return nullptr;
+    }
+    inline static const std::vector<MIB_UDP6ROW_OWNER_PID> kNoUdp6;
+
     template <typename Signature, typename F>
     void Add(std::function<Signature> Services::*member, F function) {
         overrides_.push_back(std::make_shared<ServiceOverride<Signature>>(member, function));

@@ -209,6 +209,54 @@ TEST_F(RefreshDoubles, IPv6EntriesFollowTheirIPv4GroupsOrNotAtAll) {
     ExpectBalanced();
 }
 
+// Each compartment's entries after the program's own, in the order given,
+// numbered on, each named; the thread is left in its own compartment.
+TEST_F(RefreshDoubles, OtherCompartmentsFollowTheOwnEachEntryWithItsName) {
+    FakeSystem::Compartment db{0xF0000195, "db", {}, {}, {}, 0};
+    db.tcp = {{2, Address("127.0.0.1"), Port(5432), 0, 0, 700}};
+    db.udp = {{Address("0.0.0.0"), Port(5353), 700}};
+    // Interface 1 of another namespace is not this program's "lo".
+    db.tcp6 = {Tcp6Row({0xFE, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 1, 22,
+                       MIB_TCP_STATE_LISTEN, 700)};
+    FakeSystem::Compartment bare{0xF0000200, "net-512", {}, {}, {}, 0};
+    bare.udp = {{Address("127.0.0.1"), Port(53), 800}};
+    fake.compartments = {db, bare};
+
+    CPortTable table;
+    table.Refresh();
+    std::vector<PortEntry> entries = Entries(table);
+    ASSERT_EQ(entries.size(), 9u);
+    for (int i = 0; i < 9; ++i) {
+        EXPECT_EQ(entries[i].key, i);
+        EXPECT_STREQ(entries[i].compartmentName, i < 5 ? "" : i < 8 ? "db" : "net-512") << i;
+        EXPECT_EQ(entries[i].compartment, i < 5 ? kHomeCompartment : i < 8 ? db.id : bare.id);
+    }
+    EXPECT_EQ(entries[5].localPort, 5432);
+    EXPECT_STREQ(entries[6].localAddress, "fe80::1%1");
+    EXPECT_EQ(entries[7].localPort, 5353);
+    EXPECT_EQ(entries[8].localPort, 53);
+    EXPECT_STREQ(entries[8].processPath, "[resolver]");
+    EXPECT_EQ(CompartmentSuffix(entries[5]), " @db");
+    EXPECT_EQ(CompartmentSuffix(entries[0]), "");
+    EXPECT_EQ(fake.current, kHomeCompartment);
+    ASSERT_EQ(table.Compartments().size(), 3u);
+    EXPECT_STREQ(table.Compartments()[2].name, "net-512");
+    ExpectBalanced();
+
+    // A compartment whose tables cannot be read adds nothing; the own's
+    // failing empties the snapshot as before.
+    fake.compartments.insert(fake.compartments.begin(), bare);
+    fake.compartments.front().id = 0xF0000197;
+    fake.compartments.front().result = ERROR_NOT_FOUND;
+    CPortTable again;
+    again.Refresh();
+    EXPECT_EQ(Entries(again).size(), 9u);
+    fake.tcpResult = ERROR_NOT_SUPPORTED;
+    again.Refresh();
+    EXPECT_TRUE(Entries(again).empty());
+    ExpectBalanced();
+}
+
 // A table that grows between the size question and the read is asked again.
 TEST_F(RefreshDoubles, AnIPv6TableThatGrowsIsAskedAgain) {
     int calls = 0;

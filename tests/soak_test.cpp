@@ -214,7 +214,8 @@ std::string RowFault(CPortView* list, int row, int filter) {
         return "entry outside the filter";
     const std::string expected[] = {
         entry->protocol == 0 ? "TCP" : "UDP",
-        ExpectedEndpoint(entry->localAddress, entry->localPort, entry->family),
+        ExpectedEndpoint(entry->localAddress, entry->localPort, entry->family) +
+            CompartmentSuffix(*entry),
         ExpectedEndpoint(entry->remoteAddress, entry->remotePort, entry->family),
         entry->state,
         std::to_string(entry->processId),
@@ -295,7 +296,8 @@ TEST(Soak, ThousandRefreshesOfTheWindowWhileSocketsAndProcessesChurn) {
             ASSERT_NE(entry, nullptr) << number;
             EXPECT_EQ(shown->key, entry->key) << number;
             EXPECT_STREQ(shown->processPath, entry->processPath) << number;
-            EXPECT_EQ(frame->GetStatusText(), Shown(entry->processPath)) << number;
+            EXPECT_EQ(frame->GetStatusText(), Shown(entry->processPath + CompartmentSuffix(*entry)))
+                << number;
             if (number != 0)
                 break;
         }

@@ -159,7 +159,8 @@ std::vector<CDetailView::TextLine> CDetailView::TextLines() const {
     char description[kFileStringCapacity] = {};
     char company[kFileStringCapacity] = {};
     const char* path = m_pEntry->processPath;
-    lines.push_back({10, Format(kFileLine, path)});
+    // Where the endpoint lives in another namespace, its name follows.
+    lines.push_back({10, Format(kFileLine, path) + ShownText(CompartmentSuffix(*m_pEntry))});
     // What is read of the path is read from the file the process ran.
     ombrel::platform::ProgramFileScope file(path, m_pEntry->programFile);
     if (IsExistingFile(path)) {

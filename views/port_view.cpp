@@ -113,9 +113,11 @@ void CPortView::FillList(int filter) {
         }
         InsertItem(&item);
 
-        SetItemText(
-            row, 1,
-            EndpointText(text, sizeof text, entry->localAddress, entry->localPort, entry->family));
+        EndpointText(text, sizeof text, entry->localAddress, entry->localPort, entry->family);
+        if (entry->compartmentName[0] != '\0')
+            SetItemText(row, 1, (text + CompartmentSuffix(*entry)).c_str());
+        else
+            SetItemText(row, 1, text);
         SetItemText(row, 2,
                     EndpointText(text, sizeof text, entry->remoteAddress, entry->remotePort,
                                  entry->family));

@@ -11,6 +11,7 @@
 #include <winsock2.h>
 #include <winver.h>
 
+#include <ombrel/compartments.h>
 #include <ombrel/program_file.h>
 #include <ombrel/service_list.h>
 

@@ -241,6 +241,15 @@ typedef DWORD(WINAPI* PFNGETEXTENDEDTCPTABLE)(PVOID table, PDWORD size, BOOL ord
 typedef DWORD(WINAPI* PFNGETEXTENDEDUDPTABLE)(PVOID table, PDWORD size, BOOL order, ULONG family,
                                               UDP_TABLE_CLASS tableClass, ULONG reserved);
 
+// Network compartments (the platform's netioapi): the table services read
+// the calling thread's. Here a compartment is a network namespace, its id
+// the namespace's inode; a thread that set none reads the program's own.
+typedef ULONG NET_IF_COMPARTMENT_ID;
+#define NET_IF_COMPARTMENT_ID_UNSPECIFIED 0u
+
+NET_IF_COMPARTMENT_ID WINAPI GetCurrentThreadCompartmentId();
+DWORD WINAPI SetCurrentThreadCompartmentId(NET_IF_COMPARTMENT_ID compartment);
+
 DWORD WINAPI GetExtendedTcpTable(PVOID table, PDWORD size, BOOL order, ULONG family,
                                  TCP_TABLE_CLASS tableClass, ULONG reserved);
 DWORD WINAPI GetExtendedUdpTable(PVOID table, PDWORD size, BOOL order, ULONG family,

@@ -9,6 +9,7 @@
 
 #include <ombrel/conventions.h>
 #include <ombrel/services.h>
+#include <ombrel/text.h>
 
 #include "current_refresh.h"
 #include "provisions.h"
@@ -83,9 +84,12 @@ void SortOwnedSockets(OwnedSockets& collected) {
     collected = std::move(sorted);
 }
 
+// The compartment the calling thread reads: 0 for the program's own.
+thread_local uint32_t t_compartment = 0;
+
 DWORD Collect(size_t table, BOOL order, bool keep, OwnedSockets& out) {
-    if (!ReadRefreshTable(CurrentRefreshContext(), table, keep, out))
-        return ERROR_NOT_SUPPORTED;
+    if (!ReadRefreshTable(CurrentRefreshContext(), table, t_compartment, keep, out))
+        return t_compartment != 0 ? ERROR_NOT_FOUND : ERROR_NOT_SUPPORTED;
     if (order)
         SortOwnedSockets(out);
     return ERROR_SUCCESS;
@@ -149,7 +153,7 @@ DWORD ExtendedTable(PVOID table, PDWORD size, BOOL order, size_t which, Keep kee
         return ERROR_INSUFFICIENT_BUFFER;
     }
     FillTable(static_cast<Table*>(table), collected, fill);
-    ReleaseRefreshTable(CurrentRefreshContext(), which);
+    ReleaseRefreshTable(CurrentRefreshContext(), which, t_compartment);
     return NO_ERROR;
 }
 
@@ -194,6 +198,40 @@ template <typename Row> void FillRow(Row& row, const InetSocket& socket, uint32_
 } // namespace
 
 namespace lx {
+
+NET_IF_COMPARTMENT_ID GetCurrentThreadCompartmentId() {
+    return t_compartment != 0 ? t_compartment : OwnNetworkNamespace();
+}
+
+DWORD SetCurrentThreadCompartmentId(NET_IF_COMPARTMENT_ID compartment) {
+    // Any id is taken: one that names no namespace the caller can read
+    // makes the table services fail with ERROR_NOT_FOUND.
+    t_compartment = compartment == OwnNetworkNamespace() ? 0 : compartment;
+    return NO_ERROR;
+}
+
+DWORD GetNetworkCompartments(NetworkCompartment* compartments, PDWORD count) {
+    if (count == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    std::vector<NetworkNamespace> namespaces = RefreshNamespaces(CurrentRefreshContext());
+    if (namespaces.size() > UINT32_MAX)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    auto needed = static_cast<DWORD>(namespaces.size());
+    if (compartments == nullptr || *count < needed) {
+        *count = needed;
+        return ERROR_INSUFFICIENT_BUFFER;
+    }
+    for (size_t i = 0; i < namespaces.size(); ++i) {
+        NetworkCompartment& out = compartments[i];
+        out = NetworkCompartment{};
+        // The program's own is the one a thread that set none reads.
+        out.id = i == 0 ? OwnNetworkNamespace() : namespaces[i].inode;
+        CopyText(out.kind, sizeof out.kind, namespaces[i].kind);
+        CopyText(out.name, sizeof out.name, namespaces[i].name);
+    }
+    *count = needed;
+    return NO_ERROR;
+}
 
 DWORD AllocateAndGetTcpExTableFromStack(PVOID* table, BOOL order, HANDLE heap, DWORD flags,
                                         DWORD family) {

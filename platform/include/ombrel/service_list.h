@@ -2,8 +2,9 @@
 // tables, once: X(name, (parameters), (arguments)). The Win32 headers
 // declare each name as the platform does; the tables, the Linux provisions'
 // declarations and the exported names that call through the tables are
-// all made from these lists, so a service is added in one line here. One is
-// the layer's own (GetProgramFile, in <ombrel/program_file.h>).
+// all made from these lists, so a service is added in one line here. Two are
+// the layer's own (GetProgramFile, in <ombrel/program_file.h>, and
+// GetNetworkCompartments, in <ombrel/compartments.h>).
 #pragma once
 
 // The system part, without Qt.
@@ -33,6 +34,10 @@
       (PVOID table, PDWORD size, BOOL order, ULONG family, UDP_TABLE_CLASS tableClass,             \
        ULONG reserved),                                                                            \
       (table, size, order, family, tableClass, reserved))                                          \
+    X(GetCurrentThreadCompartmentId, (), ())                                                       \
+    X(SetCurrentThreadCompartmentId, (NET_IF_COMPARTMENT_ID compartment), (compartment))           \
+    X(GetNetworkCompartments, (ombrel::platform::NetworkCompartment * compartments, PDWORD count), \
+      (compartments, count))                                                                       \
     X(GetProcessHeap, (), ())                                                                      \
     X(HeapAlloc, (HANDLE heap, DWORD flags, SIZE_T bytes), (heap, flags, bytes))                   \
     X(HeapFree, (HANDLE heap, DWORD flags, LPVOID memory), (heap, flags, memory))                  \

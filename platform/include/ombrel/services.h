@@ -24,6 +24,7 @@
 #include <winsock2.h>
 #include <winver.h>
 
+#include "compartments.h"
 #include "program_file.h"
 #include "service_list.h"
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <unordered_map>
 #include <utility>
 
 #include <ombrel/administrator.h>
@@ -12,13 +13,56 @@
 namespace ombrel::platform {
 namespace {
 
+// Each namespace's rows apart, for the calls that read one namespace each.
+// A socket of a namespace the list does not name (an older collector names
+// none) counts as the caller's own where it has no namespace, else as one
+// known only by its inode.
+void HoldByNamespace(MachineTables& tables, bool live, RefreshContext& context) {
+    context.namespaces = std::move(tables.namespaces);
+    if (context.namespaces.empty())
+        context.namespaces.push_back({live ? OwnNetworkNamespace() : 0, {}, {}});
+    const uint32_t own = context.namespaces.front().inode;
+    std::unordered_map<uint32_t, HeldTables*> slots;
+    for (const NetworkNamespace& ns : context.namespaces)
+        slots[ns.inode] = &context.tables[ns.inode];
+    auto slotOf = [&](uint32_t netns) {
+        if (netns == 0)
+            netns = own;
+        auto found = slots.find(netns);
+        if (found != slots.end())
+            return found->second;
+        context.namespaces.push_back(NameNetworkNamespace({}, netns, {}, 0, {}));
+        return slots[netns] = &context.tables[netns];
+    };
+    for (size_t table = 0; table < kTableCount; ++table) {
+        if (!tables.read[table])
+            continue;
+        std::vector<InetSocket>& sockets = tables.sockets[table];
+        std::vector<uint32_t>& owners = tables.owners[table];
+        if (context.namespaces.size() == 1) {
+            // One namespace, as a rule: its rows as they were read.
+            OwnedSockets& only = context.tables[own].tables[table];
+            only.sockets = std::move(sockets);
+            only.owners = std::move(owners);
+        } else {
+            for (size_t i = 0; i < sockets.size(); ++i) {
+                OwnedSockets& its = slotOf(sockets[i].netns)->tables[table];
+                its.sockets.push_back(sockets[i]);
+                its.owners.push_back(i < owners.size() ? owners[i] : 0);
+            }
+        }
+        for (auto& [inode, held] : context.tables)
+            held.held[table] = true;
+    }
+}
+
 // Finding the owners costs as much as the socket dumps or more, and a
 // refresh reads its tables one right after another: so all four are read
 // at once, with the owners of all. In administrator mode they come from the
 // collector's answer, with its own account of how it named them.
 void ReadEveryTable(RefreshContext& context) {
-    context.tables = {};
-    context.held = {};
+    context.tables.clear();
+    context.namespaces.clear();
     context.tablesRoot = ProcRoot();
     context.ownerSource.clear();
     context.collectedOwners.clear();
@@ -40,13 +84,7 @@ void ReadEveryTable(RefreshContext& context) {
                 "the administrator's collector is unavailable; " + context.ownerSource;
     }
     NameOwners(tables, context.namedOwners);
-    for (size_t table = 0; table < kTableCount; ++table) {
-        if (!tables.read[table])
-            continue;
-        context.tables[table].sockets = std::move(tables.sockets[table]);
-        context.tables[table].owners = std::move(tables.owners[table]);
-        context.held[table] = true;
-    }
+    HoldByNamespace(tables, live, context);
     context.tablesRead = true;
 }
 
@@ -62,28 +100,64 @@ RefreshContext* Refreshing(RefreshContext* context) {
     return context != nullptr && !context->bindingOnly ? context : nullptr;
 }
 
-bool ReadRefreshTable(RefreshContext* context, size_t table, bool keep, OwnedSockets& out) {
+bool ReadRefreshTable(RefreshContext* context, size_t table, uint32_t netns, bool keep,
+                      OwnedSockets& out) {
     context = Refreshing(context);
     if (context != nullptr) {
         if (!context->tablesRead || context->tablesRoot != ProcRoot())
             ReadEveryTable(*context);
-        if (context->held[table]) {
-            out = keep ? context->tables[table] : std::move(context->tables[table]);
+        auto found = context->tables.find(netns != 0 ? netns : context->namespaces.front().inode);
+        if (found == context->tables.end())
+            return false; // not a namespace this refresh could read
+        if (found->second.held[table]) {
+            OwnedSockets& held = found->second.tables[table];
+            out = keep ? held : std::move(held);
             if (!keep)
-                ReleaseRefreshTable(context, table);
+                ReleaseRefreshTable(context, table, netns);
             return true;
         }
     }
     std::string* report = context != nullptr ? &context->ownerSource : nullptr;
-    return ReadMachineTable(table, ProcRoot(), out.sockets, out.owners, report);
+    if (netns == 0)
+        return ReadMachineTable(table, ProcRoot(), out.sockets, out.owners, report);
+    // Another namespace alone is read with all: the owners are found for all
+    // sockets at once.
+    MachineTables all;
+    ReadMachineTables(ProcRoot(), all);
+    if (!all.read[table] ||
+        std::none_of(all.namespaces.begin(), all.namespaces.end(),
+                     [&](const NetworkNamespace& ns) { return ns.inode == netns; }))
+        return false;
+    out = {};
+    for (size_t i = 0; i < all.sockets[table].size(); ++i)
+        if (all.sockets[table][i].netns == netns) {
+            out.sockets.push_back(all.sockets[table][i]);
+            out.owners.push_back(all.owners[table][i]);
+        }
+    return true;
 }
 
-void ReleaseRefreshTable(RefreshContext* context, size_t table) {
+void ReleaseRefreshTable(RefreshContext* context, size_t table, uint32_t netns) {
     context = Refreshing(context);
-    if (context == nullptr)
+    if (context == nullptr || context->namespaces.empty())
         return;
-    context->tables[table] = {};
-    context->held[table] = false;
+    auto found = context->tables.find(netns != 0 ? netns : context->namespaces.front().inode);
+    if (found == context->tables.end())
+        return;
+    found->second.tables[table] = {};
+    found->second.held[table] = false;
+}
+
+std::vector<NetworkNamespace> RefreshNamespaces(RefreshContext* context) {
+    context = Refreshing(context);
+    if (context != nullptr) {
+        if (!context->tablesRead || context->tablesRoot != ProcRoot())
+            ReadEveryTable(*context);
+        return context->namespaces;
+    }
+    MachineTables all;
+    ReadMachineTables(ProcRoot(), all);
+    return all.namespaces;
 }
 
 std::shared_ptr<ProcDir> OpenRefreshProcess(RefreshContext* context, uint32_t pid, int& error) {

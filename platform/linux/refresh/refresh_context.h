@@ -27,12 +27,20 @@ struct OwnedSockets {
     std::vector<uint32_t> owners;
 };
 
-struct RefreshContext {
-    // The four tables, read together at the first table asked for (the
-    // owners of all are found in one pass), each held for its own call; a
-    // table whose dump failed is not held, and its call reads it afresh.
+// One namespace's tables as a refresh holds them.
+struct HeldTables {
     std::array<OwnedSockets, kTableCount> tables;
     std::array<bool, kTableCount> held{};
+};
+
+struct RefreshContext {
+    // The four tables of every namespace, read together at the first table
+    // asked for (the owners of all are found in one pass), each held for
+    // its own call; a table whose dump failed is not held, and its call
+    // reads it afresh. By namespace inode; namespaces lists them in their
+    // rows' order, the caller's own first.
+    std::map<uint32_t, HeldTables> tables;
+    std::vector<NetworkNamespace> namespaces;
     std::string tablesRoot; // the proc root they were read from
     bool tablesRead = false;
     std::string ownerSource; // how their owners were named (see MachineTables)
@@ -72,15 +80,22 @@ inline IconIndexes* KeptIcons(RefreshContext* context) {
 // read as it stands.
 const BoundProgram* BoundProgramFile(const RefreshContext* context, std::string_view path);
 
-// A table's rows and owners, from context's held tables where it holds
-// them (a kept copy stays for a later call; keep false lets it go), else
-// read alone. Within a context the first call reads all four: from the
-// administrator's collector in that mode, else as the caller can, with the
-// owners named for OpenRefreshProcess. False when the table cannot be read.
-bool ReadRefreshTable(RefreshContext* context, size_t table, bool keep, OwnedSockets& out);
+// A table's rows and owners in the namespace netns (its inode; 0 for the
+// caller's own), from context's held tables where it holds them (a kept
+// copy stays for a later call; keep false lets it go), else read afresh.
+// Within a context the first call reads all four of every namespace: from
+// the administrator's collector in that mode, else as the caller can, with
+// the owners named for OpenRefreshProcess. False when the table cannot be
+// read, or the namespace is not one the caller can read.
+bool ReadRefreshTable(RefreshContext* context, size_t table, uint32_t netns, bool keep,
+                      OwnedSockets& out);
 
 // The table's rows are the caller's now: the context holds it no longer.
-void ReleaseRefreshTable(RefreshContext* context, size_t table);
+void ReleaseRefreshTable(RefreshContext* context, size_t table, uint32_t netns);
+
+// The namespaces whose tables a refresh reads (or, outside one, the machine
+// has now), in their rows' order: the caller's own first.
+std::vector<NetworkNamespace> RefreshNamespaces(RefreshContext* context);
 
 // The /proc entry of pid, as a refresh opens its owners: the entry the
 // context already opened; never a later process under the id of one the

@@ -27,6 +27,7 @@ struct InetSocket {
                              // (kUnknownInterface where the source does not say)
     uint64_t inode = 0;      // 0 for sockets no file refers to (TIME_WAIT, request sockets)
     uint32_t uid = 0;        // the user whose process made the socket (its file's owner)
+    uint32_t netns = 0;      // its network namespace's inode; 0 where not known (a fixture tree)
     std::array<uint8_t, 16> local6{};  // IPv6, network byte order
     std::array<uint8_t, 16> remote6{}; // IPv6, network byte order
 };

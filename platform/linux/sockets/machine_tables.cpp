@@ -1,8 +1,10 @@
 #include "sockets/machine_tables.h"
 
+#include <algorithm>
 #include <exception>
 #include <system_error>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <unordered_map>
 #include <utility>
@@ -80,6 +82,40 @@ void AppendInodes(const std::vector<InetSocket>& sockets, std::vector<uint64_t>&
 bool ReadTable(size_t table, const std::string& root, std::vector<InetSocket>& sockets) {
     bool live = IsLiveProc(root);
     return ReadInetSockets(root, live, ProtocolOf(table), FamilyOf(table), sockets);
+}
+
+// The other namespaces' tables after the caller's own, each namespace's
+// sockets together, the namespaces by name.
+void AddOtherNamespaces(uint32_t own, MachineTables& tables) {
+    std::vector<FoundNamespace> found = FindNetworkNamespaces(own);
+    if (found.empty())
+        return;
+    std::vector<NamespaceSockets> read = ReadNamespaceSockets(found);
+    const NamingRoots roots;
+    const std::vector<MachineName> machines = ReadMachineNames(roots);
+    std::vector<NetworkNamespace> named;
+    std::vector<size_t> order;
+    for (size_t i = 0; i < found.size(); ++i) {
+        if (!read[i].entered)
+            continue;
+        named.push_back(
+            NameNetworkNamespace(roots, found[i].inode, found[i].mount, found[i].pid, machines));
+        order.push_back(i);
+    }
+    std::vector<size_t> byName(order.size());
+    for (size_t i = 0; i < byName.size(); ++i)
+        byName[i] = i;
+    std::sort(byName.begin(), byName.end(), [&](size_t a, size_t b) {
+        return std::tie(named[a].name, named[a].inode) < std::tie(named[b].name, named[b].inode);
+    });
+    for (size_t i : byName) {
+        tables.namespaces.push_back(named[i]);
+        NamespaceSockets& its = read[order[i]];
+        for (size_t table = 0; table < kTableCount; ++table)
+            if (tables.read[table] && its.read[table])
+                tables.sockets[table].insert(tables.sockets[table].end(),
+                                             its.sockets[table].begin(), its.sockets[table].end());
+    }
 }
 
 } // namespace
@@ -163,6 +199,14 @@ void ReadMachineTables(const std::string& root, MachineTables& tables) {
         readUdp();
     if (udpFailure)
         std::rethrow_exception(udpFailure);
+
+    const uint32_t own = live ? OwnNetworkNamespace() : 0;
+    tables.namespaces.push_back({own, {}, {}});
+    for (std::vector<InetSocket>& part : parts)
+        for (InetSocket& socket : part)
+            socket.netns = own;
+    if (live)
+        AddOtherNamespaces(own, tables);
 
     // The owners are found by inode alone, for all four in one pass.
     std::vector<uint64_t> inodes;

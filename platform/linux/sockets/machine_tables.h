@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sockets/inet_sockets.h"
+#include "sockets/network_namespaces.h"
 
 namespace ombrel::platform {
 
@@ -33,11 +34,18 @@ struct MachineTables {
     // did not (the verifier's log among it when the kernel refused the
     // walk): lines of text, the last one naming the source.
     std::string ownerSource;
+    // The namespaces the tables hold sockets of, as rows show them: the
+    // caller's own first (its kind and name empty), then the others by
+    // name. Every socket's netns is one of them; a fixture tree's tables
+    // are its own namespace's, numbered 0.
+    std::vector<NetworkNamespace> namespaces;
 };
 
 // Every table of the root (the live /proc, or a fixture tree), with the
 // owners the caller can find: its own scan or the kernel's walk, or the
-// owner helper where the caller cannot read other users' descriptors.
+// owner helper where the caller cannot read other users' descriptors. For
+// the live /proc, the tables of every network namespace the caller may
+// enter, the owners of all found in one pass.
 void ReadMachineTables(const std::string& root, MachineTables& tables);
 
 // The owners a refresh's tables named, by pid: the processes that held

@@ -1,0 +1,308 @@
+#include "sockets/network_namespaces.h"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <fcntl.h>
+#include <linux/nsfs.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
+
+#include "base/directory.h"
+#include "base/proc_text.h"
+#include "base/procfs.h"
+#include "base/regular_file.h"
+#include "sockets/machine_tables.h"
+
+namespace ombrel::platform {
+namespace {
+
+// The first inode the kernel gives a namespace (PROC_DYNAMIC_FIRST).
+constexpr uint32_t kFirstNamespaceInode = 0xF0000000u;
+
+// "net:[4026531840]", a namespace link's text.
+std::optional<uint32_t> ParseNetLink(std::string_view link) {
+    constexpr std::string_view prefix = "net:[";
+    if (link.size() <= prefix.size() + 1 || link.substr(0, prefix.size()) != prefix ||
+        link.back() != ']')
+        return std::nullopt;
+    uint64_t value = 0;
+    if (!ParseDecimal(link.substr(prefix.size(), link.size() - prefix.size() - 1), value) ||
+        value == 0 || value > UINT32_MAX)
+        return std::nullopt;
+    return static_cast<uint32_t>(value);
+}
+
+// fd's inode when it is a network namespace's nsfs file.
+std::optional<uint32_t> NetworkNamespaceOf(int fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || info.st_ino == 0 || info.st_ino > UINT32_MAX ||
+        ::ioctl(fd, NS_GET_NSTYPE) != CLONE_NEWNET)
+        return std::nullopt;
+    return static_cast<uint32_t>(info.st_ino);
+}
+
+bool IsHex(std::string_view text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+// The text between prefix and the first of ends, where path begins with
+// prefix; empty otherwise.
+std::string_view Between(std::string_view path, std::string_view prefix, std::string_view ends) {
+    if (path.substr(0, prefix.size()) != prefix)
+        return {};
+    path.remove_prefix(prefix.size());
+    return path.substr(0, path.find_first_of(ends));
+}
+
+// A container id of the engine's scope or folder: 64 hexadecimal digits
+// between prefix and suffix, then the path's end or a deeper group.
+std::string_view ContainerId(std::string_view path, std::string_view prefix,
+                             std::string_view suffix) {
+    if (path.substr(0, prefix.size()) != prefix)
+        return {};
+    path.remove_prefix(prefix.size());
+    std::string_view id = path.substr(0, 64);
+    path.remove_prefix(id.size());
+    if (id.size() != 64 || !IsHex(id) || path.substr(0, suffix.size()) != suffix)
+        return {};
+    path.remove_prefix(suffix.size());
+    return path.empty() || path.front() == '/' ? id : std::string_view{};
+}
+
+// The unified hierarchy's group of a process ("0::/system.slice/…").
+std::string ControlGroup(const NamingRoots& roots, uint32_t pid) {
+    auto text = ReadSmallFile(roots.proc + "/" + std::to_string(pid) + "/cgroup", 1 << 16);
+    if (!text)
+        return {};
+    std::string_view rest(*text);
+    while (!rest.empty()) {
+        std::string_view line = rest.substr(0, rest.find('\n'));
+        rest.remove_prefix(std::min(rest.size(), line.size() + 1));
+        if (line.substr(0, 3) == "0::")
+            return std::string(line.substr(3));
+    }
+    return {};
+}
+
+NetworkNamespace Named(uint32_t inode, std::string kind, std::string_view name) {
+    return {inode, std::move(kind), std::string(name)};
+}
+
+} // namespace
+
+uint32_t OwnNetworkNamespace() {
+    struct stat info {};
+    if (::stat("/proc/self/ns/net", &info) != 0 || info.st_ino > UINT32_MAX)
+        return 0;
+    return static_cast<uint32_t>(info.st_ino);
+}
+
+bool AddNetworkNamespace(std::vector<FoundNamespace>& found, UniqueFd fd, uint32_t own) {
+    std::optional<uint32_t> inode = fd ? NetworkNamespaceOf(fd.get()) : std::nullopt;
+    if (!inode || *inode == own)
+        return false;
+    auto at = std::lower_bound(found.begin(), found.end(), *inode,
+                               [](const FoundNamespace& f, uint32_t i) { return f.inode < i; });
+    if (at != found.end() && at->inode == *inode)
+        return false;
+    FoundNamespace added;
+    added.inode = *inode;
+    added.fd = std::move(fd);
+    found.insert(at, std::move(added));
+    return true;
+}
+
+std::vector<FoundNamespace> FindNetworkNamespaces(uint32_t own) {
+    std::unordered_map<uint32_t, FoundNamespace> byInode;
+    UniqueFd proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // Every task: a thread may have entered a namespace of its own, and a
+    // process whose main thread has exited lives on in its others.
+    for (uint32_t pid : proc ? ListProcessIds("/proc") : std::vector<uint32_t>{}) {
+        std::string taskPath = std::to_string(pid) + "/task";
+        UniqueFd tasks(::openat(proc.get(), taskPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!tasks)
+            continue;
+        ForEachDirectoryEntryAt(tasks.get(), [&](std::string_view tid, unsigned char) {
+            if (!ParseProcessId(tid))
+                return;
+            std::string link = std::string(tid) + "/ns/net";
+            std::optional<std::string> text = ReadLinkAt(tasks.get(), link.c_str());
+            std::optional<uint32_t> inode = text ? ParseNetLink(*text) : std::nullopt;
+            if (!inode || *inode == own || byInode.contains(*inode))
+                return;
+            UniqueFd fd(::openat(tasks.get(), link.c_str(), O_RDONLY | O_CLOEXEC));
+            // The task may have moved on since its link was read: what is
+            // opened is taken for the namespace it is.
+            std::optional<uint32_t> opened = fd ? NetworkNamespaceOf(fd.get()) : std::nullopt;
+            if (!opened || *opened == own || byInode.contains(*opened))
+                return;
+            FoundNamespace& entry = byInode[*opened];
+            entry.inode = *opened;
+            entry.fd = std::move(fd);
+            entry.pid = pid;
+        });
+    }
+    // Namespaces kept by a mount alone (`ip netns add`, an engine's
+    // sandboxes), and the mount that names those processes keep too.
+    if (auto mountinfo = ReadSmallFile("/proc/self/mountinfo", size_t{1} << 26)) {
+        ForEachMountInfoLine(*mountinfo, [&](const MountInfoLine& line) {
+            if (!line.described || line.type != "nsfs")
+                return;
+            UniqueFd fd(::open(line.point.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+            std::optional<uint32_t> inode = fd ? NetworkNamespaceOf(fd.get()) : std::nullopt;
+            if (!inode || *inode == own)
+                return;
+            FoundNamespace& entry = byInode[*inode];
+            if (!entry.fd) {
+                entry.inode = *inode;
+                entry.fd = std::move(fd);
+            }
+            if (entry.mount.empty())
+                entry.mount = line.point;
+        });
+    }
+    std::vector<FoundNamespace> found;
+    found.reserve(byInode.size());
+    for (auto& [inode, entry] : byInode)
+        found.push_back(std::move(entry));
+    std::sort(found.begin(), found.end(),
+              [](const FoundNamespace& a, const FoundNamespace& b) { return a.inode < b.inode; });
+    return found;
+}
+
+std::vector<NamespaceSockets> ReadNamespaceSockets(const std::vector<FoundNamespace>& found) {
+    std::vector<NamespaceSockets> results(found.size());
+    std::atomic<size_t> next{0};
+    // A worker enters each namespace in turn and reads it as the caller's
+    // own is read; the text tables, where netlink is refused, are the
+    // thread's own (/proc/net is the process's).
+    auto work = [&] {
+        for (size_t i = next++; i < found.size(); i = next++) {
+            NamespaceSockets& result = results[i];
+            if (::setns(found[i].fd.get(), CLONE_NEWNET) != 0)
+                continue;
+            result.entered = true;
+            const std::string here = "/proc/thread-self";
+            bool v6 = false;
+            if (ReadLiveTcpBothFamilies(result.sockets[kTcp4], result.sockets[kTcp6], v6)) {
+                result.read[kTcp4] = true;
+                result.read[kTcp6] = v6;
+            } else {
+                for (size_t table : {kTcp4, kTcp6})
+                    result.read[table] = ReadInetSockets(here, true, InetProtocol::Tcp,
+                                                         FamilyOf(table), result.sockets[table]);
+            }
+            for (size_t table : {kUdp4, kUdp6})
+                result.read[table] = ReadInetSockets(here, true, InetProtocol::Udp, FamilyOf(table),
+                                                     result.sockets[table]);
+            for (std::vector<InetSocket>& sockets : result.sockets)
+                for (InetSocket& socket : sockets)
+                    socket.netns = found[i].inode;
+        }
+    };
+    // Two at once, as the caller's own tables are read. A worker's thread
+    // ends with it, so no thread of the program stays in a namespace it
+    // entered. What a worker throws is thrown here after both are joined.
+    std::exception_ptr failure;
+    auto guarded = [&] {
+        try {
+            work();
+        } catch (...) {
+            failure = std::current_exception();
+            next = found.size();
+        }
+    };
+    std::vector<std::jthread> workers;
+    try {
+        for (int i = 0; i < 2 && static_cast<size_t>(i) < found.size(); ++i)
+            workers.emplace_back(guarded);
+    } catch (const std::system_error&) {
+        // fewer threads to be had: those there are do the work
+    }
+    if (workers.empty() && !found.empty())
+        workers.emplace_back(guarded); // the one more try; none means nothing is read
+    for (std::jthread& worker : workers)
+        worker.join();
+    if (failure)
+        std::rethrow_exception(failure);
+    return results;
+}
+
+std::vector<MachineName> ReadMachineNames(const NamingRoots& roots) {
+    std::vector<MachineName> names;
+    const std::string dir = roots.run + "/systemd/machines";
+    ForEachDirectoryEntry(dir, [&](std::string_view name, unsigned char) {
+        if (name.substr(0, 5) == "unit:" || name.front() == '.')
+            return; // the units' links to their machines
+        auto text = ReadRegularFile(dir + "/" + std::string(name), 1 << 16);
+        if (!text)
+            return;
+        std::string_view rest(*text);
+        while (!rest.empty()) {
+            std::string_view line = rest.substr(0, rest.find('\n'));
+            rest.remove_prefix(std::min(rest.size(), line.size() + 1));
+            std::optional<uint32_t> leader =
+                line.substr(0, 7) == "LEADER=" ? ParseProcessId(line.substr(7)) : std::nullopt;
+            if (!leader)
+                continue;
+            std::string path = roots.proc + "/" + std::to_string(*leader) + "/ns/net";
+            char target[64];
+            ssize_t length = ::readlink(path.c_str(), target, sizeof target);
+            std::optional<uint32_t> inode =
+                length > 0 ? ParseNetLink(std::string_view(target, static_cast<size_t>(length)))
+                           : std::nullopt;
+            if (inode)
+                names.push_back({*inode, std::string(name)});
+        }
+    });
+    return names;
+}
+
+NetworkNamespace NameNetworkNamespace(const NamingRoots& roots, uint32_t inode,
+                                      std::string_view mount, uint32_t pid,
+                                      const std::vector<MachineName>& machines) {
+    // `ip netns add` mounts the namespace at /run/netns/NAME.
+    std::string_view netns = Between(mount, roots.run + "/netns/", "/");
+    if (!netns.empty() && netns.size() == mount.size() - roots.run.size() - 7)
+        return Named(inode, "netns", netns);
+    for (const MachineName& machine : machines)
+        if (machine.inode == inode)
+            return Named(inode, "machine", machine.name);
+    // A container's processes sit in its engine's group. Only root makes
+    // groups at the top and in the system and machine slices; a user's own
+    // groups lie under her user slice and name only her Flatpak sandboxes.
+    std::string group = pid != 0 ? ControlGroup(roots, pid) : std::string{};
+    std::string_view path(group);
+    if (std::string_view id = ContainerId(path, "/system.slice/docker-", ".scope"); !id.empty())
+        return Named(inode, "docker", id.substr(0, 12));
+    if (std::string_view id = ContainerId(path, "/docker/", ""); !id.empty())
+        return Named(inode, "docker", id.substr(0, 12));
+    if (std::string_view id = ContainerId(path, "/machine.slice/libpod-", ".scope"); !id.empty())
+        return Named(inode, "podman", id.substr(0, 12));
+    for (std::string_view prefix : {"/lxc.payload.", "/lxc/"})
+        if (std::string_view name = Between(path, prefix, "/"); !name.empty())
+            return Named(inode, "lxc", name);
+    if (std::string_view unit = Between(path, "/machine.slice/systemd-nspawn@", "/");
+        unit.size() > 8 && unit.substr(unit.size() - 8) == ".service")
+        return Named(inode, "machine", unit.substr(0, unit.size() - 8));
+    if (path.substr(0, 11) == "/user.slice") {
+        std::string_view leaf = path.substr(path.rfind('/') + 1);
+        std::string_view app = Between(leaf, "app-flatpak-", "");
+        size_t dash = app.rfind('-');
+        if (dash != std::string_view::npos && dash > 0 && app.size() > dash + 7 &&
+            app.substr(app.size() - 6) == ".scope")
+            return Named(inode, "flatpak", app.substr(0, dash));
+    }
+    return Named(inode, "inode",
+                 "net-" + std::to_string(inode >= kFirstNamespaceInode
+                                             ? inode - kFirstNamespaceInode
+                                             : inode));
+}
+
+} // namespace ombrel::platform

@@ -1,0 +1,278 @@
+// The machine's network namespaces: namespaces the test makes, each kept
+// its own way, read whole; and the names fixture trees give them.
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/linux/sockets/machine_tables.h"
+#include "platform/linux/sockets/network_namespaces.h"
+#include "temp_dir.h"
+
+using namespace ombrel::platform;
+
+namespace {
+
+uint32_t NamespaceInode(const char* link) {
+    struct stat info {};
+    return ::stat(link, &info) == 0 ? static_cast<uint32_t>(info.st_ino) : 0;
+}
+
+// Brings up the loopback of the calling thread's namespace.
+bool LoopbackUp() {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq request{};
+    std::strcpy(request.ifr_name, "lo");
+    bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+    up = up && ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return up;
+}
+
+// A socket of the calling thread's namespace on its loopback, port chosen
+// by the kernel: a listener for TCP.
+int LoopbackSocket(int family, int type, uint16_t& port) {
+    int fd = ::socket(family, type | SOCK_CLOEXEC, 0);
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    if (family == AF_INET) {
+        auto* in = reinterpret_cast<sockaddr_in*>(&address);
+        in->sin_family = AF_INET;
+        in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        length = sizeof *in;
+    } else {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_addr = in6addr_loopback;
+        length = sizeof *in6;
+    }
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        (type == SOCK_STREAM && ::listen(fd, 4) != 0) ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return -1;
+    port = ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in*>(&address)->sin_port
+                                   : reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+    return fd;
+}
+
+// What a child reports once its sockets are in place: the namespace they
+// live in and their ports; inode 0 when it could not make them.
+struct Report {
+    uint32_t inode = 0;
+    uint16_t tcp = 0;
+    uint16_t tcp6 = 0;
+    uint16_t udp = 0;
+};
+
+// A child that makes sockets in a namespace of its own and holds them until
+// the test closes its pipe: how, make says (it runs in the child).
+class NamespaceChild {
+public:
+    template <typename Make> explicit NamespaceChild(Make make) {
+        int ready[2], hold[2];
+        if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(hold, O_CLOEXEC) != 0)
+            return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(ready[0]);
+            ::close(hold[1]);
+            Report report = make();
+            (void)!::write(ready[1], &report, sizeof report);
+            char byte;
+            (void)!::read(hold[0], &byte, 1); // until the test is done
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        ::close(hold[0]);
+        hold_ = hold[1];
+        if (pid_ > 0 && ::read(ready[0], &report_, sizeof report_) != sizeof report_)
+            report_ = {};
+        ::close(ready[0]);
+    }
+    ~NamespaceChild() {
+        if (hold_ >= 0)
+            ::close(hold_);
+        if (pid_ > 0)
+            ::waitpid(pid_, nullptr, 0);
+    }
+    pid_t pid() const { return pid_; }
+    const Report& report() const { return report_; }
+
+private:
+    pid_t pid_ = -1;
+    int hold_ = -1;
+    Report report_;
+};
+
+// The rows of table with this local port, as (namespace, owner) pairs.
+std::vector<std::pair<uint32_t, uint32_t>> RowsOnPort(const MachineTables& tables, size_t table,
+                                                      uint16_t port) {
+    std::vector<std::pair<uint32_t, uint32_t>> rows;
+    for (size_t i = 0; i < tables.sockets[table].size(); ++i)
+        if (ntohs(tables.sockets[table][i].localPort) == port)
+            rows.emplace_back(tables.sockets[table][i].netns, tables.owners[table][i]);
+    return rows;
+}
+
+} // namespace
+
+// As root: a namespace a thread alone entered, one kept by a mount alone
+// whose socket a process in this namespace holds, and this namespace, each
+// socket listed once, in its namespace, with its owner.
+TEST(Namespaces, EveryNamespacesSocketsOnceWithTheirOwners) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "entering namespaces takes root";
+    const uint32_t own = NamespaceInode("/proc/self/ns/net");
+    ASSERT_NE(own, 0u);
+    ASSERT_EQ(OwnNetworkNamespace(), own);
+
+    // A thread of a process whose main thread stays here; it lives on in
+    // its namespace while the child does.
+    NamespaceChild threaded([] {
+        Report report;
+        int made[2];
+        if (::pipe2(made, O_CLOEXEC) != 0)
+            return report;
+        std::thread([&report, done = made[1]] {
+            if (::unshare(CLONE_NEWNET) == 0 && LoopbackUp() &&
+                LoopbackSocket(AF_INET, SOCK_STREAM, report.tcp) >= 0 &&
+                LoopbackSocket(AF_INET6, SOCK_STREAM, report.tcp6) >= 0)
+                report.inode = NamespaceInode("/proc/thread-self/ns/net");
+            (void)!::write(done, "x", 1);
+            ::pause();
+        }).detach();
+        char byte;
+        (void)!::read(made[0], &byte, 1);
+        return report;
+    });
+    ASSERT_GT(threaded.pid(), 0);
+    if (threaded.report().inode == 0)
+        GTEST_SKIP() << "no network namespace to be made here";
+
+    // A namespace kept by a bind mount, its process back in this one.
+    TempDir dir;
+    std::string keep = dir.Write("keep", "");
+    NamespaceChild mounted([&] {
+        Report report;
+        int home = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+        if (home < 0 || ::unshare(CLONE_NEWNET) != 0 || !LoopbackUp())
+            return report;
+        int udp = LoopbackSocket(AF_INET, SOCK_DGRAM, report.udp);
+        int tcp = LoopbackSocket(AF_INET, SOCK_STREAM, report.tcp);
+        uint32_t inode = NamespaceInode("/proc/self/ns/net");
+        if (udp >= 0 && tcp >= 0 &&
+            ::mount("/proc/self/ns/net", keep.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+            ::setns(home, CLONE_NEWNET) == 0)
+            report.inode = inode;
+        return report;
+    });
+    ASSERT_NE(mounted.report().inode, 0u);
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{keep};
+    ASSERT_EQ(NamespaceInode(("/proc/" + std::to_string(mounted.pid()) + "/ns/net").c_str()), own);
+
+    uint16_t ownPort = 0;
+    int ownListener = LoopbackSocket(AF_INET, SOCK_STREAM, ownPort);
+    ASSERT_GE(ownListener, 0);
+
+    MachineTables tables;
+    ReadMachineTables("/proc", tables);
+    ::close(ownListener);
+
+    ASSERT_FALSE(tables.namespaces.empty());
+    EXPECT_EQ(tables.namespaces.front(), (NetworkNamespace{own, "", ""}));
+    auto listed = [&](uint32_t inode) {
+        return std::count_if(tables.namespaces.begin(), tables.namespaces.end(),
+                             [&](const NetworkNamespace& ns) { return ns.inode == inode; });
+    };
+    EXPECT_EQ(listed(threaded.report().inode), 1);
+    EXPECT_EQ(listed(mounted.report().inode), 1);
+    EXPECT_EQ(listed(own), 1);
+
+    using Rows = std::vector<std::pair<uint32_t, uint32_t>>;
+    auto ownerOf = [](const NamespaceChild& child) { return static_cast<uint32_t>(child.pid()); };
+    EXPECT_EQ(RowsOnPort(tables, kTcp4, ownPort), (Rows{{own, static_cast<uint32_t>(::getpid())}}));
+    EXPECT_EQ(RowsOnPort(tables, kTcp4, threaded.report().tcp),
+              (Rows{{threaded.report().inode, ownerOf(threaded)}}));
+    EXPECT_EQ(RowsOnPort(tables, kTcp6, threaded.report().tcp6),
+              (Rows{{threaded.report().inode, ownerOf(threaded)}}));
+    EXPECT_EQ(RowsOnPort(tables, kTcp4, mounted.report().tcp),
+              (Rows{{mounted.report().inode, ownerOf(mounted)}}));
+    EXPECT_EQ(RowsOnPort(tables, kUdp4, mounted.report().udp),
+              (Rows{{mounted.report().inode, ownerOf(mounted)}}));
+
+    // Every socket's namespace is one the list names.
+    for (size_t table = 0; table < kTableCount; ++table)
+        for (const InetSocket& socket : tables.sockets[table])
+            EXPECT_EQ(listed(socket.netns), 1) << socket.netns;
+}
+
+// What the machine calls a namespace, from fixture trees in the shape of
+// /proc, /run and /var/lib.
+TEST(Namespaces, NamesComeFromWhatTheMachineCallsThem) {
+    TempDir dir;
+    NamingRoots roots{dir.path() + "/proc", dir.path() + "/run", dir.path() + "/var/lib"};
+    const std::string id(64, 'a');
+    auto group = [&](uint32_t pid, const std::string& path) {
+        dir.Write("proc/" + std::to_string(pid) + "/cgroup", "0::" + path + "\n");
+    };
+    group(101, "/system.slice/docker-" + id + ".scope");
+    group(102, "/docker/" + id);
+    group(103, "/machine.slice/libpod-" + id + ".scope/container");
+    group(104, "/lxc.payload.web/init.scope");
+    group(105, "/machine.slice/systemd-nspawn@box.service/payload");
+    group(106, "/user.slice/user-1000.slice/user@1000.service/app.slice/"
+               "app-flatpak-org.example.App-12345.scope");
+    // A user's own groups: any name she likes, none of an engine's.
+    group(107, "/user.slice/user-1000.slice/user@1000.service/docker-" + id + ".scope");
+    group(108, "/user.slice/user-1000.slice/user@1000.service/lxc.payload.web");
+    group(109, "/system.slice/docker-" + id.substr(1) + "g.scope");
+    dir.Write("proc/110/cgroup", "1:name=systemd:/lxc.payload.old\n0::/init.scope\n");
+
+    // A systemd machine's leader, by its namespace link.
+    dir.Write("run/systemd/machines/vm1", "NAME=vm1\nLEADER=120\nCLASS=container\n");
+    dir.Link("run/systemd/machines/unit:machine-vm1.scope", "vm1");
+    ::mkdir((dir.path() + "/proc/120").c_str(), 0755);
+    dir.Link("proc/120/ns/net", "net:[4026532300]");
+    std::vector<MachineName> machines = ReadMachineNames(roots);
+    ASSERT_EQ(machines.size(), 1u);
+    EXPECT_EQ(machines[0].inode, 4026532300u);
+    EXPECT_EQ(machines[0].name, "vm1");
+
+    auto name = [&](std::string_view mount, uint32_t pid, uint32_t inode = 4026532245u) {
+        NetworkNamespace ns = NameNetworkNamespace(roots, inode, mount, pid, machines);
+        EXPECT_EQ(ns.inode, inode);
+        return ns.kind + ":" + ns.name;
+    };
+    EXPECT_EQ(name(roots.run + "/netns/db", 101), "netns:db"); // the mount's name first
+    EXPECT_EQ(name(roots.run + "/netns/a/b", 0), "inode:net-405");
+    EXPECT_EQ(name(roots.run + "/docker/netns/1f2e", 0), "inode:net-405");
+    EXPECT_EQ(name({}, 0, 4026532300u), "machine:vm1");
+    EXPECT_EQ(name({}, 101), "docker:aaaaaaaaaaaa");
+    EXPECT_EQ(name(roots.run + "/docker/netns/1f2e", 102), "docker:aaaaaaaaaaaa");
+    EXPECT_EQ(name({}, 103), "podman:aaaaaaaaaaaa");
+    EXPECT_EQ(name({}, 104), "lxc:web");
+    EXPECT_EQ(name({}, 105), "machine:box");
+    EXPECT_EQ(name({}, 106), "flatpak:org.example.App");
+    for (uint32_t pid : {107u, 108u, 109u, 110u, 199u})
+        EXPECT_EQ(name({}, pid), "inode:net-405") << pid;
+    EXPECT_EQ(name({}, 0, 4026531840u), "inode:net-0");
+}
