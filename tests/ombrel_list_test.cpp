@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <map>
+#include <memory>
 #include <netinet/in.h>
 #include <spawn.h>
 #include <sstream>
@@ -15,6 +16,10 @@
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include "capable_copy.h"
 #include "run_program.h"
@@ -229,7 +234,9 @@ namespace {
 // name is the copy's file name), holding a listener until it is stopped.
 class Holder {
 public:
-    explicit Holder(const std::string& program) {
+    // launcher: a program that runs the holder (unshare -n: in a network
+    // namespace of its own); none: the holder itself.
+    explicit Holder(const std::string& program, const char* launcher = nullptr) {
         {
             std::ifstream in(OMBREL_SOCKET_HOLDER, std::ios::binary);
             std::ofstream out(program, std::ios::binary);
@@ -248,8 +255,10 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, toHolder[0], 0);
         posix_spawn_file_actions_adddup2(&actions, fromHolder[1], 1);
-        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ) != 0)
+        char* argv[] = {const_cast<char*>(launcher), const_cast<char*>("-n"),
+                        const_cast<char*>(program.c_str()), nullptr};
+        char** args = launcher != nullptr ? argv : argv + 2;
+        if (posix_spawn(&pid_, args[0], &actions, nullptr, args, environ) != 0)
             pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         ::close(toHolder[0]);
@@ -345,6 +354,91 @@ TEST(OmbrelList, HostileBytesNeitherActOnATerminalNorBreakUtf8) {
     EXPECT_EQ(other.exitCode, 0) << other.err;
     EXPECT_EQ(FirstUnsafeByte(other.out), std::string::npos);
     EXPECT_EQ(ProgramOf(other, holder.local()), "[" + escaped + "]");
+}
+
+// --json: one document, valid JSON whatever a program's path holds, whose
+// rows are the text output's: the same fields, the path read back the
+// same, and each row's namespace, another one's named as the text names it.
+TEST(OmbrelList, JsonCarriesTheTextRowsWithTheirNamespaces) {
+    TempDir dir;
+    const std::string program = dir.path() + "/q\"uote\\slash\t\x01\xff\xe2\x80\xae";
+    Holder holder(program);
+    ASSERT_FALSE(holder.local().empty()) << "the socket holder did not start";
+    std::unique_ptr<Holder> apart;
+    if (::geteuid() == 0 && ::access("/usr/bin/unshare", X_OK) == 0)
+        apart = std::make_unique<Holder>(program, "/usr/bin/unshare");
+    std::string apartNamespace;
+    struct stat apartInfo {};
+    if (apart && !apart->local().empty() &&
+        ::stat(("/proc/" + std::to_string(apart->pid()) + "/ns/net").c_str(), &apartInfo) == 0)
+        apartNamespace = std::to_string(apartInfo.st_ino);
+    ListRun text = List({});
+    ListRun json = List({"--json"});
+
+    EXPECT_EQ(json.exitCode, 0) << json.err;
+    EXPECT_EQ(FirstUnsafeByte(json.out), std::string::npos);
+    QJsonParseError error{};
+    QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(json.out), &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString();
+    EXPECT_EQ(document.object().value("schema").toInt(), 1);
+    const QJsonArray endpoints = document.object().value("endpoints").toArray();
+    ASSERT_FALSE(endpoints.isEmpty());
+
+    struct stat file {};
+    ASSERT_EQ(::stat(program.c_str(), &file), 0);
+    auto endpointText = [](const QJsonObject& side) {
+        std::string address = side.value("address").toString().toStdString();
+        std::string scope = side.value("scope").toString().toStdString();
+        if (!scope.empty())
+            address += "%" + scope;
+        if (address.find(':') != std::string::npos)
+            address = "[" + address + "]";
+        return address + ":" + std::to_string(side.value("port").toInt());
+    };
+    int own = 0, other = 0;
+    for (const QJsonValue& value : endpoints) {
+        QJsonObject row = value.toObject();
+        for (const char* key : {"key", "protocol", "family", "local", "remote", "state", "pid",
+                                "start", "program", "namespace"})
+            ASSERT_TRUE(row.contains(key)) << key;
+        QJsonObject ns = row.value("namespace").toObject();
+        std::string kind = ns.value("kind").toString().toStdString();
+        std::string local = endpointText(row.value("local").toObject());
+        bool mine = kind == "own" && local == holder.local();
+        bool theirs = kind == "inode" && apart && local == apart->local() &&
+                      std::to_string(ns.value("inode").toInteger()) == apartNamespace;
+        if (!mine && !theirs)
+            continue;
+        // The text output's row of the same endpoint, its namespace after it.
+        std::string shown = local;
+        if (theirs)
+            shown += " @" + ns.value("name").toString().toStdString();
+        std::vector<std::string> fields;
+        for (const auto& line : Lines(text.out))
+            if (line.size() == 7 && line[2] == shown)
+                fields = line;
+        ASSERT_EQ(fields.size(), 7u) << shown;
+        EXPECT_EQ(row.value("protocol").toString().toStdString(), fields[1]);
+        EXPECT_EQ(endpointText(row.value("remote").toObject()), fields[3]);
+        EXPECT_EQ(row.value("state").toString().toStdString(), fields[4]);
+        EXPECT_EQ(std::to_string(row.value("pid").toInteger()), fields[5]);
+        QJsonObject ran = row.value("program").toObject();
+        EXPECT_EQ(ran.value("path").toString().toStdString(), fields[6]);
+        EXPECT_EQ(Unescape(ran.value("path").toString().toStdString()), program);
+        EXPECT_EQ(ran.value("inode").toInteger(), static_cast<qint64>(file.st_ino));
+        EXPECT_EQ(ran.value("device").toInteger(), static_cast<qint64>(file.st_dev));
+        EXPECT_NE(row.value("start").toInteger(), 0);
+        EXPECT_EQ(row.value("pid").toInteger(), theirs ? apart->pid() : holder.pid());
+        if (theirs) {
+            EXPECT_EQ(ns.value("name").toString().toStdString(),
+                      "net-" + std::to_string(apartInfo.st_ino - 4026531840u));
+        }
+        (theirs ? other : own) += 1;
+    }
+    EXPECT_EQ(own, 1);
+    if (apart) {
+        EXPECT_EQ(other, 1) << "the holder in a namespace of its own";
+    }
 }
 
 TEST(OmbrelList, HelpAndUsageErrors) {
