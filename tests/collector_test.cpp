@@ -384,6 +384,18 @@ TEST(CollectorAnswer, RefusesTruncatedOversizedForgedAndInterleavedAnswers) {
         In<CollectorRow>(b, sizeof(CollectorRowsHead))->reserved[1] = 1;
     })));
     EXPECT_TRUE(refused(changed(rows, [](std::string& b) { b.pop_back(); })));
+    // A row of a namespace the answer does not name; the own namespace named,
+    // or given twice.
+    EXPECT_TRUE(refused(changed(rows, [](std::string& b) {
+        In<CollectorRow>(b, sizeof(CollectorRowsHead))->netns = 4026532245u;
+    })));
+    size_t namespaces = First(parts, kPartNamespaces);
+    ASSERT_NE(namespaces, SIZE_MAX);
+    EXPECT_TRUE(refused(changed(namespaces, [](std::string& b) {
+        In<CollectorNamespace>(b)->kindSize = 1;
+        b.insert(sizeof(CollectorNamespace), "x");
+    })));
+    EXPECT_TRUE(refused(changed(namespaces, [](std::string& b) { b += b; })));
     // Owners: a record no row names, out of order, or reaching past its part.
     auto owner = [&](auto change) {
         return changed(owners, [&](std::string& b) { change(*In<CollectorOwner>(b)); });
@@ -422,6 +434,8 @@ TEST(CollectorAnswer, RefusesTruncatedOversizedForgedAndInterleavedAnswers) {
 TEST(CollectorAnswer, TenMillionRowsPassWholeInBoundedParts) {
     constexpr size_t kRows = 10'000'000;
     MachineTables tables;
+    // Every third row lives in another namespace, named.
+    tables.namespaces = {{4026531840u, "", ""}, {4026532245u, "netns", "db"}};
     for (size_t table = 0; table < kTableCount; ++table) {
         tables.read[table] = true;
         size_t count = kRows / kTableCount;
@@ -435,6 +449,7 @@ TEST(CollectorAnswer, TenMillionRowsPassWholeInBoundedParts) {
             socket.localPort = static_cast<uint16_t>(i);
             socket.local6[15] = static_cast<uint8_t>(i);
             socket.state = static_cast<uint8_t>(1 + i % 11);
+            socket.netns = i % 3 == 1 ? 4026532245u : 4026531840u;
             uint32_t pid = static_cast<uint32_t>(1 + i % 100000);
             tables.owners[table][i] = i % 3 == 0 ? 0 : pid;
             tables.ownerStarts[table][i] = i % 3 == 0 ? 0 : pid * 7u;
@@ -471,7 +486,10 @@ TEST(CollectorAnswer, TenMillionRowsPassWholeInBoundedParts) {
         EXPECT_EQ(answer.tables.ownerStarts[table], tables.ownerStarts[table]);
         const InetSocket& last = answer.tables.sockets[table].back();
         EXPECT_EQ(last.localAddr, kRows / kTableCount - 1);
+        for (size_t i = 0; i < 3; ++i)
+            EXPECT_EQ(answer.tables.sockets[table][i].netns, tables.sockets[table][i].netns);
     }
+    EXPECT_EQ(answer.tables.namespaces, tables.namespaces);
     const CollectedOwner& last = answer.owners.back();
     EXPECT_EQ(last.path, "/usr/bin/p" + std::to_string(last.pid));
 }

@@ -146,6 +146,7 @@ bool WriteCollectorAnswer(const MachineTables& tables, const std::string& report
             row.pid = i < tables.owners[table].size() ? tables.owners[table][i] : 0;
             std::memcpy(row.local6, socket.local6.data(), 16);
             std::memcpy(row.remote6, socket.remote6.data(), 16);
+            row.netns = socket.netns;
             if (!rows.Make(sizeof row, headBytes))
                 return false;
             Append(rows.bytes(), row);
@@ -157,6 +158,29 @@ bool WriteCollectorAnswer(const MachineTables& tables, const std::string& report
         if (!rows.Send())
             return false;
     }
+    // Tables read without a namespace list are one namespace's.
+    PartWriter namespaces(sink, kPartNamespaces);
+    const std::vector<NetworkNamespace> onlyOne{{}};
+    for (const NetworkNamespace& ns : tables.namespaces.empty() ? onlyOne : tables.namespaces) {
+        CollectorNamespace record{ns.inode, 0, 0, 0};
+        // A name too long for the record goes as the inode's.
+        NetworkNamespace sent = ns.kind.size() <= kCollectorMaxKind &&
+                                        ns.name.size() <= kCollectorMaxNamespaceName &&
+                                        ns.kind.find('\0') == std::string::npos &&
+                                        ns.name.find('\0') == std::string::npos
+                                    ? ns
+                                    : NameNetworkNamespace({}, ns.inode, {}, 0, {});
+        record.kindSize = static_cast<uint32_t>(sent.kind.size());
+        record.nameSize = static_cast<uint32_t>(sent.name.size());
+        if (!namespaces.Make(sizeof record + sent.kind.size() + sent.name.size()))
+            return false;
+        Append(namespaces.bytes(), record);
+        namespaces.bytes() += sent.kind;
+        namespaces.bytes() += sent.name;
+    }
+    if (!namespaces.Send())
+        return false;
+
     std::sort(named.begin(), named.end());
     // One pass names one process per id.
     named.erase(std::unique(named.begin(), named.end(),
@@ -239,7 +263,8 @@ CollectorAnswerReader::State CollectorAnswerReader::Feed(const char* data, size_
             continue;
         auto part = At<CollectorPart>(held_.data(), 0);
         if (held_.size() == sizeof part) {
-            if (part.kind < kPartWorking || part.kind > kPartError || part.size > kCollectorMaxPart)
+            if (part.kind < kPartWorking || part.kind > kPartNamespaces ||
+                part.size > kCollectorMaxPart)
                 return state_ = State::Refused;
             if (part.size > 0) {
                 held_.reserve(sizeof part + part.size);
@@ -264,8 +289,13 @@ CollectorAnswerReader::State CollectorAnswerReader::Part(uint32_t kind, const ch
         return size == 0 ? State::Reading : State::Refused;
     case kPartRows:
         return phase_ == Phase::Rows ? Rows(data, size) : State::Refused;
+    case kPartNamespaces:
+        if (phase_ != Phase::Rows && phase_ != Phase::Namespaces)
+            return State::Refused;
+        phase_ = Phase::Namespaces;
+        return Namespaces(data, size);
     case kPartOwners:
-        if (phase_ != Phase::Rows && phase_ != Phase::Owners)
+        if (phase_ != Phase::Namespaces && phase_ != Phase::Owners)
             return State::Refused;
         phase_ = Phase::Owners;
         return Owners(data, size);
@@ -314,10 +344,38 @@ CollectorAnswerReader::State CollectorAnswerReader::Rows(const char* data, size_
         socket.localPort = row.localPort;
         socket.remotePort = row.remotePort;
         socket.interface = row.interface;
+        socket.netns = row.netns;
         std::memcpy(socket.local6.data(), row.local6, 16);
         std::memcpy(socket.remote6.data(), row.remote6, 16);
         sockets.push_back(socket);
         owners.push_back(row.pid);
+    }
+    return State::Reading;
+}
+
+CollectorAnswerReader::State CollectorAnswerReader::Namespaces(const char* data, size_t size) {
+    if (size == 0)
+        return State::Refused;
+    std::vector<NetworkNamespace>& parsed = answer_.tables.namespaces;
+    for (size_t at = 0; at < size;) {
+        if (size - at < sizeof(CollectorNamespace))
+            return State::Refused;
+        auto record = At<CollectorNamespace>(data, at);
+        at += sizeof record;
+        if (record.reserved != 0 || record.kindSize > kCollectorMaxKind ||
+            record.nameSize > kCollectorMaxNamespaceName ||
+            size - at < size_t{record.kindSize} + record.nameSize)
+            return State::Refused;
+        const char* kind = data + at;
+        at += size_t{record.kindSize} + record.nameSize;
+        // The own first, unnamed; each other one named, and none twice.
+        bool own = parsed.empty();
+        if (std::memchr(kind, '\0', size_t{record.kindSize} + record.nameSize) != nullptr ||
+            own != (record.kindSize == 0) || (record.kindSize == 0) != (record.nameSize == 0) ||
+            parsed.size() >= kCollectorMaxOwners || !namespaceInodes_.insert(record.inode).second)
+            return State::Refused;
+        parsed.push_back({record.inode, std::string(kind, record.kindSize),
+                          std::string(kind + record.kindSize, record.nameSize)});
     }
     return State::Reading;
 }
@@ -394,6 +452,13 @@ CollectorAnswerReader::State CollectorAnswerReader::End(const char* data, size_t
     }
     if (std::find(named.begin(), named.end(), false) != named.end())
         return State::Refused;
+    // Every row lives in a namespace the answer names.
+    if (tables.namespaces.empty())
+        return State::Refused;
+    for (const std::vector<InetSocket>& sockets : tables.sockets)
+        for (const InetSocket& socket : sockets)
+            if (!namespaceInodes_.contains(socket.netns))
+                return State::Refused;
     phase_ = Phase::Done;
     return State::Whole;
 }

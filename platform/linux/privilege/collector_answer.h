@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "owners/collected_owners.h"
@@ -71,13 +72,15 @@ public:
 private:
     State Part(uint32_t kind, const char* data, size_t size);
     State Rows(const char* data, size_t size);
+    State Namespaces(const char* data, size_t size);
     State Owners(const char* data, size_t size);
     State End(const char* data, size_t size);
 
-    enum class Phase { Rows, Owners, Report, Done };
+    enum class Phase { Rows, Namespaces, Owners, Report, Done };
     State state_ = State::Reading;
     Phase phase_ = Phase::Rows;
     uint32_t table_ = 0;
+    std::unordered_set<uint32_t> namespaceInodes_;
     uint32_t error_ = 0;
     std::string held_; // the part not yet whole, its header included
     size_t most_held_ = 0;

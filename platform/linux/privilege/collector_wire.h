@@ -9,15 +9,16 @@ namespace ombrel::platform {
 
 // Written once, before the first request is read: the collector runs with
 // the rights it was started with (through pkexec, once the password is in).
-inline constexpr char kCollectorHello[8] = {'o', 'm', 'b', 'r', 'e', 'l', 'H', '3'};
+inline constexpr char kCollectorHello[8] = {'o', 'm', 'b', 'r', 'e', 'l', 'H', '4'};
 // The one request: a whole snapshot. Any other byte ends the collector.
 inline constexpr char kCollectorRequest = 'S';
 
 // An answer is a run of parts, each this header and then size bytes, written
 // as the collector has them: working parts while it reads the machine, then
 // rows parts (the four tables in order: TCP over IPv4, UDP over IPv4, TCP
-// over IPv6, UDP over IPv6), owners parts (ascending by pid), at most one
-// report, and the end. An answer it cannot give is one error part instead
+// over IPv6, UDP over IPv6), namespaces parts (the network namespaces the
+// rows live in, the collector's own first), owners parts (ascending by
+// pid), at most one report, and the end. An answer it cannot give is one error part instead
 // of the end. Nothing follows the end or the error.
 enum CollectorPartKind : uint32_t {
     kPartWorking = 1, // no bytes: the collector works and is not stuck
@@ -26,6 +27,7 @@ enum CollectorPartKind : uint32_t {
     kPartReport,      // text: which source named the owners, and why
     kPartEnd,         // CollectorEnd
     kPartError,       // CollectorError
+    kPartNamespaces,  // CollectorNamespace records, each followed by its kind and name
 };
 
 struct CollectorPart {
@@ -53,6 +55,14 @@ struct CollectorRow {
     uint32_t pid;        // the owner, 0 for none
     uint8_t local6[16];  // IPv6, network byte order
     uint8_t remote6[16]; // IPv6, network byte order
+    uint32_t netns;      // the inode of the network namespace it lives in
+};
+
+struct CollectorNamespace {
+    uint32_t inode;
+    uint32_t kindSize; // its kind and name, right after the record (none for
+    uint32_t nameSize; // the collector's own)
+    uint32_t reserved; // 0
 };
 
 struct CollectorOwner {
@@ -88,9 +98,12 @@ struct CollectorError {
 inline constexpr uint32_t kCollectorMaxOwners = 1u << 22; // the kernel's largest pid_max
 inline constexpr uint32_t kCollectorMaxName = 259;        // a process entry's name field
 inline constexpr uint32_t kCollectorMaxPath = 4095;
+inline constexpr uint32_t kCollectorMaxKind = 15;
+inline constexpr uint32_t kCollectorMaxNamespaceName = 255;
 
 static_assert(sizeof(CollectorPart) == 8 && sizeof(CollectorRowsHead) == 8 &&
-              sizeof(CollectorRow) == 56 && sizeof(CollectorOwner) == 48 &&
-              sizeof(CollectorEnd) == 48 && sizeof(CollectorError) == 8);
+              sizeof(CollectorRow) == 60 && sizeof(CollectorNamespace) == 16 &&
+              sizeof(CollectorOwner) == 48 && sizeof(CollectorEnd) == 48 &&
+              sizeof(CollectorError) == 8);
 
 } // namespace ombrel::platform
