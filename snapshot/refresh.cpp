@@ -62,9 +62,9 @@ bool ReadSizedTable(Function get, TableClass tableClass, ombrel::HeapBlock& bloc
     return false;
 }
 
-// The compartments to read, the program's own first; the own alone where
-// the platform cannot list them.
-std::vector<ombrel::platform::NetworkCompartment> ListCompartments(NET_IF_COMPARTMENT_ID home) {
+// The compartments to read, the program's own first; where the platform
+// cannot list them, the thread's alone (current).
+std::vector<ombrel::platform::NetworkCompartment> ListCompartments(NET_IF_COMPARTMENT_ID current) {
     std::vector<ombrel::platform::NetworkCompartment> compartments;
     DWORD count = 0;
     for (int attempt = 0; attempt < kSizingTries; ++attempt) {
@@ -78,10 +78,9 @@ std::vector<ombrel::platform::NetworkCompartment> ListCompartments(NET_IF_COMPAR
         if (result != ERROR_INSUFFICIENT_BUFFER)
             break;
     }
-    if (compartments.empty() || compartments.front().id != home) {
-        ombrel::platform::NetworkCompartment own{};
-        own.id = home;
-        compartments.insert(compartments.begin(), own);
+    if (compartments.empty()) {
+        compartments.emplace_back();
+        compartments.front().id = current;
     }
     return compartments;
 }
@@ -189,19 +188,22 @@ void CPortTable::CollectEndpoints() {
 
     // Every compartment (network namespace) the platform lets this program
     // read, each read with the thread in it; the program's own first, whose
-    // entries alone carry no name.
-    const NET_IF_COMPARTMENT_ID home = GetCurrentThreadCompartmentId();
-    m_compartments = ListCompartments(home);
+    // entries alone carry no name. The thread goes back to where it was,
+    // however the collection ends.
+    struct ThreadCompartment {
+        NET_IF_COMPARTMENT_ID saved = GetCurrentThreadCompartmentId();
+        ~ThreadCompartment() { SetCurrentThreadCompartmentId(saved); }
+    } thread;
+    m_compartments = ListCompartments(thread.saved);
     for (const ombrel::platform::NetworkCompartment& compartment : m_compartments) {
         m_collecting = &compartment;
-        m_collectingHome = compartment.id == home;
-        if (!m_collectingHome && SetCurrentThreadCompartmentId(compartment.id) != NO_ERROR)
+        m_collectingHome = &compartment == &m_compartments.front();
+        if (SetCurrentThreadCompartmentId(compartment.id) != NO_ERROR)
             continue;
         bool read = CollectCompartment();
         if (m_collectingHome && !read)
             break; // without the program's own tables the snapshot stays empty
     }
-    SetCurrentThreadCompartmentId(home);
     m_collecting = nullptr;
 }
 

@@ -225,27 +225,12 @@ TEST(Namespaces, EveryNamespacesSocketsOnceWithTheirOwners) {
             EXPECT_EQ(listed(socket.netns), 1) << socket.netns;
 }
 
-// What the machine calls a namespace, from fixture trees in the shape of
-// /proc, /run and /var/lib.
+// What the machine calls a namespace: its mount, a fixture tree of systemd's
+// machines, and the control group of a process in it.
 TEST(Namespaces, NamesComeFromWhatTheMachineCallsThem) {
     TempDir dir;
     NamingRoots roots{dir.path() + "/proc", dir.path() + "/run", dir.path() + "/var/lib"};
     const std::string id(64, 'a');
-    auto group = [&](uint32_t pid, const std::string& path) {
-        dir.Write("proc/" + std::to_string(pid) + "/cgroup", "0::" + path + "\n");
-    };
-    group(101, "/system.slice/docker-" + id + ".scope");
-    group(102, "/docker/" + id);
-    group(103, "/machine.slice/libpod-" + id + ".scope/container");
-    group(104, "/lxc.payload.web/init.scope");
-    group(105, "/machine.slice/systemd-nspawn@box.service/payload");
-    group(106, "/user.slice/user-1000.slice/user@1000.service/app.slice/"
-               "app-flatpak-org.example.App-12345.scope");
-    // A user's own groups: any name she likes, none of an engine's.
-    group(107, "/user.slice/user-1000.slice/user@1000.service/docker-" + id + ".scope");
-    group(108, "/user.slice/user-1000.slice/user@1000.service/lxc.payload.web");
-    group(109, "/system.slice/docker-" + id.substr(1) + "g.scope");
-    dir.Write("proc/110/cgroup", "1:name=systemd:/lxc.payload.old\n0::/init.scope\n");
 
     // A systemd machine's leader, by its namespace link.
     dir.Write("run/systemd/machines/vm1", "NAME=vm1\nLEADER=120\nCLASS=container\n");
@@ -257,22 +242,39 @@ TEST(Namespaces, NamesComeFromWhatTheMachineCallsThem) {
     EXPECT_EQ(machines[0].inode, 4026532300u);
     EXPECT_EQ(machines[0].name, "vm1");
 
-    auto name = [&](std::string_view mount, uint32_t pid, uint32_t inode = 4026532245u) {
-        NetworkNamespace ns = NameNetworkNamespace(roots, inode, mount, pid, machines);
+    auto name = [&](std::string_view mount, std::string_view group, uint32_t inode = 4026532245u) {
+        NetworkNamespace ns = NameNetworkNamespace(roots, inode, mount, group, machines);
         EXPECT_EQ(ns.inode, inode);
         return ns.kind + ":" + ns.name;
     };
-    EXPECT_EQ(name(roots.run + "/netns/db", 101), "netns:db"); // the mount's name first
-    EXPECT_EQ(name(roots.run + "/netns/a/b", 0), "inode:net-405");
-    EXPECT_EQ(name(roots.run + "/docker/netns/1f2e", 0), "inode:net-405");
-    EXPECT_EQ(name({}, 0, 4026532300u), "machine:vm1");
-    EXPECT_EQ(name({}, 101), "docker:aaaaaaaaaaaa");
-    EXPECT_EQ(name(roots.run + "/docker/netns/1f2e", 102), "docker:aaaaaaaaaaaa");
-    EXPECT_EQ(name({}, 103), "podman:aaaaaaaaaaaa");
-    EXPECT_EQ(name({}, 104), "lxc:web");
-    EXPECT_EQ(name({}, 105), "machine:box");
-    EXPECT_EQ(name({}, 106), "flatpak:org.example.App");
-    for (uint32_t pid : {107u, 108u, 109u, 110u, 199u})
-        EXPECT_EQ(name({}, pid), "inode:net-405") << pid;
-    EXPECT_EQ(name({}, 0, 4026531840u), "inode:net-0");
+    const std::string docker = "/system.slice/docker-" + id + ".scope";
+    EXPECT_EQ(name(roots.run + "/netns/db", docker), "netns:db"); // the mount's name first
+    EXPECT_EQ(name(roots.run + "/netns/a/b", ""), "inode:net-405");
+    EXPECT_EQ(name(roots.run + "/docker/netns/1f2e", ""), "inode:net-405");
+    EXPECT_EQ(name({}, "", 4026532300u), "machine:vm1");
+    EXPECT_EQ(name({}, docker), "docker:aaaaaaaaaaaa");
+    EXPECT_EQ(name(roots.run + "/docker/netns/1f2e", "/docker/" + id), "docker:aaaaaaaaaaaa");
+    EXPECT_EQ(name({}, "/machine.slice/libpod-" + id + ".scope/container"), "podman:aaaaaaaaaaaa");
+    EXPECT_EQ(name({}, "/lxc.payload.web/init.scope"), "lxc:web");
+    EXPECT_EQ(name({}, "/machine.slice/systemd-nspawn@box.service/payload"), "machine:box");
+    const std::string apps = "/user.slice/user-1000.slice/user@1000.service/app.slice/";
+    EXPECT_EQ(name({}, apps + "app-flatpak-org.example.App-12345.scope"),
+              "flatpak:org.example.App");
+    // A user's own groups: any name she likes, none of an engine's, nor an
+    // application id that could pass for another name.
+    for (const std::string& group : std::vector<std::string>{
+             "/user.slice/user-1000.slice/user@1000.service/docker-" + id + ".scope",
+             std::string("/user.slice/user-1000.slice/user@1000.service/lxc.payload.web"),
+             apps + "app-flatpak-prod-1.scope", apps + "app-flatpak-net-5-1.scope",
+             apps + "app-flatpak-org..App-1.scope", apps + "app-flatpak-org.example.App-.scope",
+             "/system.slice/docker-" + id.substr(1) + "g.scope", std::string("/init.scope")})
+        EXPECT_EQ(name({}, group), "inode:net-405") << group;
+    EXPECT_EQ(name({}, "", 4026531840u), "inode:net-0");
+    // A name longer than a row holds is the inode's.
+    EXPECT_EQ(name({}, "/lxc.payload." + std::string(64, 'x')), "inode:net-405");
+    EXPECT_EQ(name({}, "/lxc.payload." + std::string(63, 'x')), "lxc:" + std::string(63, 'x'));
+
+    EXPECT_EQ(UnifiedControlGroup("1:name=systemd:/lxc.payload.old\n0::/init.scope\n"),
+              "/init.scope");
+    EXPECT_EQ(UnifiedControlGroup("1:name=systemd:/lxc.payload.old\n"), "");
 }

@@ -243,6 +243,17 @@ TEST_F(RefreshDoubles, OtherCompartmentsFollowTheOwnEachEntryWithItsName) {
     EXPECT_STREQ(table.Compartments()[2].name, "net-512");
     ExpectBalanced();
 
+    // A thread left in another compartment reads the same, and is left there.
+    fake.current = db.id;
+    CPortTable moved;
+    moved.Refresh();
+    std::vector<PortEntry> same = Entries(moved);
+    ASSERT_EQ(same.size(), entries.size());
+    for (size_t i = 0; i < same.size(); ++i)
+        EXPECT_STREQ(same[i].compartmentName, entries[i].compartmentName) << i;
+    EXPECT_EQ(fake.current, db.id);
+    fake.current = kHomeCompartment;
+
     // A compartment whose tables cannot be read adds nothing; the own's
     // failing empties the snapshot as before.
     fake.compartments.insert(fake.compartments.begin(), bare);

@@ -162,14 +162,14 @@ bool WriteCollectorAnswer(const MachineTables& tables, const std::string& report
     PartWriter namespaces(sink, kPartNamespaces);
     const std::vector<NetworkNamespace> onlyOne{{}};
     for (const NetworkNamespace& ns : tables.namespaces.empty() ? onlyOne : tables.namespaces) {
-        CollectorNamespace record{ns.inode, 0, 0, 0};
+        CollectorNamespace record{ns.inode, 0, 0, ns.unread & 0xFu};
         // A name too long for the record goes as the inode's.
         NetworkNamespace sent = ns.kind.size() <= kCollectorMaxKind &&
                                         ns.name.size() <= kCollectorMaxNamespaceName &&
                                         ns.kind.find('\0') == std::string::npos &&
                                         ns.name.find('\0') == std::string::npos
                                     ? ns
-                                    : NameNetworkNamespace({}, ns.inode, {}, 0, {});
+                                    : NameNetworkNamespace({}, ns.inode, {}, {}, {});
         record.kindSize = static_cast<uint32_t>(sent.kind.size());
         record.nameSize = static_cast<uint32_t>(sent.name.size());
         if (!namespaces.Make(sizeof record + sent.kind.size() + sent.name.size()))
@@ -362,7 +362,7 @@ CollectorAnswerReader::State CollectorAnswerReader::Namespaces(const char* data,
             return State::Refused;
         auto record = At<CollectorNamespace>(data, at);
         at += sizeof record;
-        if (record.reserved != 0 || record.kindSize > kCollectorMaxKind ||
+        if ((record.unread & ~0xFu) != 0 || record.kindSize > kCollectorMaxKind ||
             record.nameSize > kCollectorMaxNamespaceName ||
             size - at < size_t{record.kindSize} + record.nameSize)
             return State::Refused;
@@ -375,7 +375,7 @@ CollectorAnswerReader::State CollectorAnswerReader::Namespaces(const char* data,
             parsed.size() >= kCollectorMaxOwners || !namespaceInodes_.insert(record.inode).second)
             return State::Refused;
         parsed.push_back({record.inode, std::string(kind, record.kindSize),
-                          std::string(kind + record.kindSize, record.nameSize)});
+                          std::string(kind + record.kindSize, record.nameSize), record.unread});
     }
     return State::Reading;
 }

@@ -62,7 +62,7 @@ struct CollectorNamespace {
     uint32_t inode;
     uint32_t kindSize; // its kind and name, right after the record (none for
     uint32_t nameSize; // the collector's own)
-    uint32_t reserved; // 0
+    uint32_t unread;   // bit n: table n could not be read in it
 };
 
 struct CollectorOwner {

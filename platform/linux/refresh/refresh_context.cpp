@@ -31,7 +31,7 @@ void HoldByNamespace(MachineTables& tables, bool live, RefreshContext& context) 
         auto found = slots.find(netns);
         if (found != slots.end())
             return found->second;
-        context.namespaces.push_back(NameNetworkNamespace({}, netns, {}, 0, {}));
+        context.namespaces.push_back(NameNetworkNamespace({}, netns, {}, {}, {}));
         return slots[netns] = &context.tables[netns];
     };
     for (size_t table = 0; table < kTableCount; ++table) {
@@ -51,8 +51,10 @@ void HoldByNamespace(MachineTables& tables, bool live, RefreshContext& context) 
                 its.owners.push_back(i < owners.size() ? owners[i] : 0);
             }
         }
-        for (auto& [inode, held] : context.tables)
-            held.held[table] = true;
+        // A namespace whose table could not be read holds none: its call
+        // fails rather than give no rows.
+        for (const NetworkNamespace& ns : context.namespaces)
+            context.tables[ns.inode].held[table] = (ns.unread >> table & 1u) == 0;
     }
 }
 
@@ -116,6 +118,11 @@ bool ReadRefreshTable(RefreshContext* context, size_t table, uint32_t netns, boo
                 ReleaseRefreshTable(context, table, netns);
             return true;
         }
+        // Another namespace's table is read with every namespace's: not
+        // again for each call of the refresh.
+        if (netns != 0 && netns != context->namespaces.front().inode)
+            return false;
+        netns = 0;
     }
     std::string* report = context != nullptr ? &context->ownerSource : nullptr;
     if (netns == 0)

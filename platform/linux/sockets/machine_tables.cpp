@@ -99,7 +99,10 @@ void AddOtherNamespaces(uint32_t own, MachineTables& tables) {
         if (!read[i].entered)
             continue;
         named.push_back(
-            NameNetworkNamespace(roots, found[i].inode, found[i].mount, found[i].pid, machines));
+            NameNetworkNamespace(roots, found[i].inode, found[i].mount, found[i].group, machines));
+        for (size_t table = 0; table < kTableCount; ++table)
+            if (!read[i].read[table] || !tables.read[table])
+                named.back().unread |= 1u << table;
         order.push_back(i);
     }
     std::vector<size_t> byName(order.size());

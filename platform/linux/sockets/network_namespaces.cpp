@@ -5,6 +5,7 @@
 #include <exception>
 #include <fcntl.h>
 #include <linux/nsfs.h>
+#include <mutex>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -75,26 +76,53 @@ std::string_view ContainerId(std::string_view path, std::string_view prefix,
     return path.empty() || path.front() == '/' ? id : std::string_view{};
 }
 
-// The unified hierarchy's group of a process ("0::/system.slice/…").
-std::string ControlGroup(const NamingRoots& roots, uint32_t pid) {
-    auto text = ReadSmallFile(roots.proc + "/" + std::to_string(pid) + "/cgroup", 1 << 16);
-    if (!text)
-        return {};
-    std::string_view rest(*text);
-    while (!rest.empty()) {
-        std::string_view line = rest.substr(0, rest.find('\n'));
-        rest.remove_prefix(std::min(rest.size(), line.size() + 1));
+NetworkNamespace Named(uint32_t inode, std::string kind, std::string_view name) {
+    if (name.size() > kMaxNamespaceName) {
+        kind = "inode";
+        name = {};
+    }
+    if (kind == "inode")
+        return {inode, std::move(kind),
+                "net-" + std::to_string(inode >= kFirstNamespaceInode ? inode - kFirstNamespaceInode
+                                                                      : inode)};
+    return {inode, std::move(kind), std::string(name)};
+}
+
+// A Flatpak application's id: three or more dot-separated elements of
+// letters, digits, '_' and '-' (no engine's or `ip netns` name looks so).
+bool IsApplicationId(std::string_view id) {
+    size_t dots = 0;
+    char last = '.';
+    for (char c : id) {
+        bool word = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '_' || c == '-';
+        if (!word && (c != '.' || last == '.'))
+            return false;
+        dots += c == '.' ? 1 : 0;
+        last = c;
+    }
+    return dots >= 2 && last != '.';
+}
+
+// The process's group, read through its /proc entry (the very process,
+// whatever has since taken its id).
+std::string GroupAt(int processDir) {
+    UniqueFd file(::openat(processDir, "cgroup", O_RDONLY | O_CLOEXEC));
+    std::optional<std::string> text = file ? ReadToEnd(file.get(), 1 << 16) : std::nullopt;
+    return text ? UnifiedControlGroup(*text) : std::string{};
+}
+
+} // namespace
+
+std::string UnifiedControlGroup(std::string_view text) {
+    while (!text.empty()) {
+        std::string_view line = text.substr(0, text.find('\n'));
+        text.remove_prefix(std::min(text.size(), line.size() + 1));
         if (line.substr(0, 3) == "0::")
             return std::string(line.substr(3));
     }
     return {};
 }
-
-NetworkNamespace Named(uint32_t inode, std::string kind, std::string_view name) {
-    return {inode, std::move(kind), std::string(name)};
-}
-
-} // namespace
 
 uint32_t OwnNetworkNamespace() {
     struct stat info {};
@@ -124,28 +152,32 @@ std::vector<FoundNamespace> FindNetworkNamespaces(uint32_t own) {
     // Every task: a thread may have entered a namespace of its own, and a
     // process whose main thread has exited lives on in its others.
     for (uint32_t pid : proc ? ListProcessIds("/proc") : std::vector<uint32_t>{}) {
-        std::string taskPath = std::to_string(pid) + "/task";
-        UniqueFd tasks(::openat(proc.get(), taskPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        std::string name = std::to_string(pid);
+        UniqueFd process(::openat(proc.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        UniqueFd tasks(process ? ::openat(process.get(), "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                               : -1);
         if (!tasks)
             continue;
         ForEachDirectoryEntryAt(tasks.get(), [&](std::string_view tid, unsigned char) {
             if (!ParseProcessId(tid))
                 return;
             std::string link = std::string(tid) + "/ns/net";
-            std::optional<std::string> text = ReadLinkAt(tasks.get(), link.c_str());
-            std::optional<uint32_t> inode = text ? ParseNetLink(*text) : std::nullopt;
+            auto inodeNow = [&] {
+                std::optional<std::string> text = ReadLinkAt(tasks.get(), link.c_str());
+                return text ? ParseNetLink(*text) : std::nullopt;
+            };
+            std::optional<uint32_t> inode = inodeNow();
             if (!inode || *inode == own || byInode.contains(*inode))
                 return;
-            UniqueFd fd(::openat(tasks.get(), link.c_str(), O_RDONLY | O_CLOEXEC));
-            // The task may have moved on since its link was read: what is
-            // opened is taken for the namespace it is.
-            std::optional<uint32_t> opened = fd ? NetworkNamespaceOf(fd.get()) : std::nullopt;
-            if (!opened || *opened == own || byInode.contains(*opened))
+            // The group of the process as it is in the namespace: read
+            // through its entry, and kept only if the task is still there.
+            std::string group = GroupAt(process.get());
+            if (inodeNow() != inode)
                 return;
-            FoundNamespace& entry = byInode[*opened];
-            entry.inode = *opened;
-            entry.fd = std::move(fd);
-            entry.pid = pid;
+            FoundNamespace& entry = byInode[*inode];
+            entry.inode = *inode;
+            entry.path = "/proc/" + name + "/task/" + link;
+            entry.group = std::move(group);
         });
     }
     // Namespaces kept by a mount alone (`ip netns add`, an engine's
@@ -159,11 +191,11 @@ std::vector<FoundNamespace> FindNetworkNamespaces(uint32_t own) {
             if (!inode || *inode == own)
                 return;
             FoundNamespace& entry = byInode[*inode];
-            if (!entry.fd) {
-                entry.inode = *inode;
-                entry.fd = std::move(fd);
-            }
-            if (entry.mount.empty())
+            entry.inode = *inode;
+            if (entry.path.empty())
+                entry.path = line.point;
+            bool named = line.point.substr(0, 11) == "/run/netns/";
+            if (entry.mount.empty() || (named && entry.mount.substr(0, 11) != "/run/netns/"))
                 entry.mount = line.point;
         });
     }
@@ -185,7 +217,13 @@ std::vector<NamespaceSockets> ReadNamespaceSockets(const std::vector<FoundNamesp
     auto work = [&] {
         for (size_t i = next++; i < found.size(); i = next++) {
             NamespaceSockets& result = results[i];
-            if (::setns(found[i].fd.get(), CLONE_NEWNET) != 0)
+            // Still that namespace (a task may have moved on since).
+            UniqueFd opened =
+                found[i].fd
+                    ? UniqueFd(::fcntl(found[i].fd.get(), F_DUPFD_CLOEXEC, 0))
+                    : UniqueFd(::open(found[i].path.c_str(), O_RDONLY | O_CLOEXEC));
+            if (!opened || NetworkNamespaceOf(opened.get()) != found[i].inode ||
+                ::setns(opened.get(), CLONE_NEWNET) != 0)
                 continue;
             result.entered = true;
             const std::string here = "/proc/thread-self";
@@ -210,23 +248,27 @@ std::vector<NamespaceSockets> ReadNamespaceSockets(const std::vector<FoundNamesp
     // ends with it, so no thread of the program stays in a namespace it
     // entered. What a worker throws is thrown here after both are joined.
     std::exception_ptr failure;
+    std::mutex failureLock;
     auto guarded = [&] {
         try {
             work();
         } catch (...) {
-            failure = std::current_exception();
+            std::lock_guard lock(failureLock);
+            if (!failure)
+                failure = std::current_exception();
             next = found.size();
         }
     };
     std::vector<std::jthread> workers;
-    try {
-        for (int i = 0; i < 2 && static_cast<size_t>(i) < found.size(); ++i)
+    for (int i = 0; i < 2 && static_cast<size_t>(i) < found.size(); ++i) {
+        try {
             workers.emplace_back(guarded);
-    } catch (const std::system_error&) {
-        // fewer threads to be had: those there are do the work
+        } catch (const std::system_error&) {
+            break; // fewer threads to be had: those there are do the work
+        }
     }
-    if (workers.empty() && !found.empty())
-        workers.emplace_back(guarded); // the one more try; none means nothing is read
+    // Without a thread no namespace is entered: this one's own stays put,
+    // and the others are not read.
     for (std::jthread& worker : workers)
         worker.join();
     if (failure)
@@ -265,7 +307,7 @@ std::vector<MachineName> ReadMachineNames(const NamingRoots& roots) {
 }
 
 NetworkNamespace NameNetworkNamespace(const NamingRoots& roots, uint32_t inode,
-                                      std::string_view mount, uint32_t pid,
+                                      std::string_view mount, std::string_view group,
                                       const std::vector<MachineName>& machines) {
     // `ip netns add` mounts the namespace at /run/netns/NAME.
     std::string_view netns = Between(mount, roots.run + "/netns/", "/");
@@ -277,8 +319,7 @@ NetworkNamespace NameNetworkNamespace(const NamingRoots& roots, uint32_t inode,
     // A container's processes sit in its engine's group. Only root makes
     // groups at the top and in the system and machine slices; a user's own
     // groups lie under her user slice and name only her Flatpak sandboxes.
-    std::string group = pid != 0 ? ControlGroup(roots, pid) : std::string{};
-    std::string_view path(group);
+    std::string_view path = group;
     if (std::string_view id = ContainerId(path, "/system.slice/docker-", ".scope"); !id.empty())
         return Named(inode, "docker", id.substr(0, 12));
     if (std::string_view id = ContainerId(path, "/docker/", ""); !id.empty())
@@ -295,14 +336,11 @@ NetworkNamespace NameNetworkNamespace(const NamingRoots& roots, uint32_t inode,
         std::string_view leaf = path.substr(path.rfind('/') + 1);
         std::string_view app = Between(leaf, "app-flatpak-", "");
         size_t dash = app.rfind('-');
-        if (dash != std::string_view::npos && dash > 0 && app.size() > dash + 7 &&
-            app.substr(app.size() - 6) == ".scope")
+        if (dash != std::string_view::npos && app.size() > dash + 7 &&
+            app.substr(app.size() - 6) == ".scope" && IsApplicationId(app.substr(0, dash)))
             return Named(inode, "flatpak", app.substr(0, dash));
     }
-    return Named(inode, "inode",
-                 "net-" + std::to_string(inode >= kFirstNamespaceInode
-                                             ? inode - kFirstNamespaceInode
-                                             : inode));
+    return Named(inode, "inode", {});
 }
 
 } // namespace ombrel::platform

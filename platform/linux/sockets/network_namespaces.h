@@ -19,30 +19,43 @@ namespace ombrel::platform {
 // caller's own has an empty kind and name.
 struct NetworkNamespace {
     uint32_t inode = 0;
-    std::string kind; // "netns", "machine", "docker", "podman", "lxc", "flatpak" or "inode"
-    std::string name;
+    std::string kind;    // "netns", "machine", "docker", "podman", "lxc", "flatpak" or "inode"
+    std::string name;    // at most kMaxNamespaceName bytes
+    uint32_t unread = 0; // bit n: table n could not be read in it
     bool operator==(const NetworkNamespace&) const = default;
 };
+
+// Longer names are shown as the inode's: a row holds a name this long whole,
+// so no two namespaces' names are cut to one.
+inline constexpr size_t kMaxNamespaceName = 63;
 
 // The inode of the caller's own network namespace; 0 where it cannot be
 // read (no namespace links: a kernel without them).
 uint32_t OwnNetworkNamespace();
 
-// A namespace other than the caller's, open: the way into it, and what the
-// name is found by.
+// A namespace other than the caller's: the way into it, and what the name
+// is found by. Nothing stays open: a machine's many namespaces cost no
+// descriptor each until each is read.
 struct FoundNamespace {
     uint32_t inode = 0;
-    UniqueFd fd;       // its nsfs file
-    uint32_t pid = 0;  // the lowest id of a process with a task in it; 0 for none
-    std::string mount; // an nsfs mount point that keeps it; empty for none
+    std::string path;  // opens it: a task's namespace link or an nsfs mount point
+    UniqueFd fd;       // or this, where it was found by a descriptor
+    std::string group; // the control group of the first process found in it, as
+                       // read through that very process; empty for none
+    std::string mount; // an nsfs mount point that keeps it, an `ip netns` one
+                       // before others; empty for none
 };
 
 // Every other network namespace the caller may open: those of every task
 // of every process of the live /proc, and those the mount table's nsfs
-// mounts keep. A namespace is opened only when the file opened is that
+// mounts keep. A namespace is taken only when the file opened is that
 // namespace (a task that moves on, or an id reused, is not taken for it).
 // Ordered by inode.
 std::vector<FoundNamespace> FindNetworkNamespaces(uint32_t own);
+
+// The unified hierarchy's group in a /proc/PID/cgroup text ("0::/…"); empty
+// where it has none.
+std::string UnifiedControlGroup(std::string_view cgroupText);
 
 // Adds a namespace a descriptor names (a socket's, from SIOCGSKNS) when it
 // is a network namespace not yet in found; false otherwise. fd is taken.
@@ -56,7 +69,8 @@ struct NamespaceSockets {
 };
 
 // Reads each namespace's tables from inside it, on threads of our own that
-// enter it (the caller's threads stay where they are); every socket is
+// enter it (the caller's threads stay where they are), each opened as its
+// turn comes and only when it is still that namespace; every socket is
 // tagged with its namespace. One result per namespace, in found's order.
 std::vector<NamespaceSockets> ReadNamespaceSockets(const std::vector<FoundNamespace>& found);
 
@@ -77,12 +91,12 @@ struct MachineName {
 std::vector<MachineName> ReadMachineNames(const NamingRoots& roots);
 
 // What the machine calls a namespace: the `ip netns` name of its mount, the
-// systemd machine's name, the container's name in its engine's own state
-// (Docker, Podman, LXC; found by the control group of a process in it), the
-// Flatpak application's id, else a short form of its inode ("net-" and its
-// inode less 4026531840, the first the kernel gives).
+// systemd machine's name, the container's in its engine's terms (Docker,
+// Podman, LXC; found by the control group of a process in it), the Flatpak
+// application's id, else a short form of its inode ("net-" and its inode
+// less 4026531840, the first the kernel gives).
 NetworkNamespace NameNetworkNamespace(const NamingRoots& roots, uint32_t inode,
-                                      std::string_view mount, uint32_t pid,
+                                      std::string_view mount, std::string_view group,
                                       const std::vector<MachineName>& machines);
 
 } // namespace ombrel::platform
