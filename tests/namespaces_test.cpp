@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -12,6 +13,7 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -277,4 +279,80 @@ TEST(Namespaces, NamesComeFromWhatTheMachineCallsThem) {
     EXPECT_EQ(UnifiedControlGroup("1:name=systemd:/lxc.payload.old\n0::/init.scope\n"),
               "/init.scope");
     EXPECT_EQ(UnifiedControlGroup("1:name=systemd:/lxc.payload.old\n"), "");
+}
+
+// An ordinary user sees the namespace of her own rootless container, read
+// from inside it as she may, with its owner; none of another user's.
+TEST(Namespaces, AUserSeesHerOwnContainersNamespaceAndNoneOfAnothers) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "the test takes on another user from root";
+    constexpr uid_t kUser = 65534;
+    auto become = [] {
+        return ::setgroups(0, nullptr) == 0 && ::setgid(kUser) == 0 && ::setuid(kUser) == 0 &&
+               ::prctl(PR_SET_DUMPABLE, 1) == 0;
+    };
+    // Hers: a user namespace of her own and a network namespace in it.
+    NamespaceChild hers([&] {
+        Report report;
+        if (become() && ::unshare(CLONE_NEWUSER | CLONE_NEWNET) == 0 &&
+            LoopbackSocket(AF_INET, SOCK_STREAM, report.tcp) >= 0)
+            report.inode = NamespaceInode("/proc/self/ns/net");
+        return report;
+    });
+    if (hers.report().inode == 0)
+        GTEST_SKIP() << "no user namespace for an ordinary user here";
+    // Root's, its listener on the same port where it can have it.
+    NamespaceChild roots([&] {
+        Report report;
+        if (::unshare(CLONE_NEWNET) == 0 && LoopbackSocket(AF_INET, SOCK_STREAM, report.tcp) >= 0)
+            report.inode = NamespaceInode("/proc/self/ns/net");
+        return report;
+    });
+    ASSERT_NE(roots.report().inode, 0u);
+
+    // What she reads, as (listed hers, listed root's, rows on her port, the
+    // owner and namespace of the first).
+    struct Seen {
+        uint32_t hersListed = 0, rootsListed = 0, rows = 0, owner = 0, netns = 0, rootsRows = 0;
+    };
+    int pipe[2];
+    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+    pid_t viewer = ::fork();
+    if (viewer == 0) {
+        Seen seen;
+        if (become()) {
+            MachineTables tables;
+            ReadMachineTables("/proc", tables);
+            for (const NetworkNamespace& ns : tables.namespaces) {
+                seen.hersListed += ns.inode == hers.report().inode;
+                seen.rootsListed += ns.inode == roots.report().inode;
+            }
+            for (auto [netns, owner] : RowsOnPort(tables, kTcp4, hers.report().tcp)) {
+                if (netns == roots.report().inode)
+                    ++seen.rootsRows;
+                if (netns != hers.report().inode)
+                    continue;
+                if (seen.rows++ == 0) {
+                    seen.owner = owner;
+                    seen.netns = netns;
+                }
+            }
+            for (auto [netns, owner] : RowsOnPort(tables, kTcp4, roots.report().tcp))
+                seen.rootsRows += netns == roots.report().inode;
+        }
+        (void)!::write(pipe[1], &seen, sizeof seen);
+        ::_exit(0);
+    }
+    ::close(pipe[1]);
+    Seen seen;
+    ASSERT_EQ(::read(pipe[0], &seen, sizeof seen), static_cast<ssize_t>(sizeof seen));
+    ::close(pipe[0]);
+    ::waitpid(viewer, nullptr, 0);
+
+    EXPECT_EQ(seen.hersListed, 1u);
+    EXPECT_EQ(seen.rows, 1u);
+    EXPECT_EQ(seen.netns, hers.report().inode);
+    EXPECT_EQ(seen.owner, static_cast<uint32_t>(hers.pid()));
+    EXPECT_EQ(seen.rootsListed, 0u);
+    EXPECT_EQ(seen.rootsRows, 0u);
 }

@@ -33,13 +33,15 @@ struct InetSocket {
 };
 
 // A NETLINK_SOCK_DIAG dump of every socket of the protocol and family, all
-// states.
-bool DumpSockDiag(InetProtocol protocol, InetFamily family, std::vector<InetSocket>& sockets);
+// states: of the namespace the socket diag was made in (its netlink socket,
+// left open), or without one of the calling thread's.
+bool DumpSockDiag(InetProtocol protocol, InetFamily family, std::vector<InetSocket>& sockets,
+                  int diag = -1);
 
 // Every TCP socket of both families from one walk of the kernel's tables
 // (the older TCP request, which names no family): half the kernel's work of
 // a dump per family. False where the kernel refuses it.
-bool DumpTcpBothFamilies(std::vector<InetSocket>& sockets);
+bool DumpTcpBothFamilies(std::vector<InetSocket>& sockets, int diag = -1);
 
 // One datagram of a sock_diag dump's reply: its sockets are appended.
 // Done when it ends the dump, More when more datagrams follow, Failed on an

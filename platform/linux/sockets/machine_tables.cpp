@@ -34,21 +34,25 @@ void DropHiddenOwners(const std::vector<uint32_t>& makers, std::vector<uint32_t>
 }
 
 // Where the caller cannot read other users' descriptors, the owner
-// helper's scan names every owner; without the helper, or when it fails,
-// the caller's own scan names those it can see. makers: each socket's
-// maker's user id; report: which source named them, and why not a faster.
+// helper's scan names every owner (asked only where helped is given, and
+// told there); without the helper, or when it fails, the caller's own scan
+// names those it can see. makers: each socket's maker's user id; report:
+// which source named them, and why not a faster.
 void FindOwners(const std::string& root, const std::vector<uint64_t>& inodes,
                 const std::vector<uint32_t>& makers, std::vector<uint32_t>& owners,
-                std::string& report, std::vector<uint64_t>* starts = nullptr,
-                bool* whole = nullptr) {
+                std::string& report, std::vector<uint64_t>* starts = nullptr, bool* whole = nullptr,
+                bool* helped = nullptr) {
     report.clear();
-    if (IsLiveProc(root) && !ReadsEveryDescriptor()) {
+    if (helped != nullptr)
+        *helped = false;
+    if (IsLiveProc(root) && !ReadsEveryDescriptor() && helped != nullptr) {
         std::vector<OwnerRecord> records;
         std::string helper = OwnerHelperPath();
         if (!helper.empty() && RunOwnerHelper(helper, OwnerHelperTimeoutMs(), records)) {
             JoinOwnerRecords(records, inodes, owners, starts);
             report = "owners: the owner helper " + helper +
                      " (this user may not read other users' descriptors)";
+            *helped = true;
             return;
         }
         report = helper.empty() ? "no owner helper beside the program or installed; "
@@ -82,6 +86,37 @@ void AppendInodes(const std::vector<InetSocket>& sockets, std::vector<uint64_t>&
 bool ReadTable(size_t table, const std::string& root, std::vector<InetSocket>& sockets) {
     bool live = IsLiveProc(root);
     return ReadInetSockets(root, live, ProtocolOf(table), FamilyOf(table), sockets);
+}
+
+// The owner helper names the owners of its own namespace's sockets alone
+// (it lends no other namespace's); the caller's own scan names those of the
+// other namespaces she could read, her own containers', in their rows.
+void OwnOtherNamespaces(const std::string& root, uint32_t own,
+                        const std::array<std::vector<InetSocket>, kTableCount>& parts,
+                        std::vector<uint32_t>& owners, std::vector<uint64_t>& starts) {
+    std::vector<size_t> rows;
+    std::vector<uint64_t> inodes;
+    std::vector<uint32_t> makers;
+    size_t row = 0;
+    for (const std::vector<InetSocket>& part : parts)
+        for (const InetSocket& socket : part) {
+            if (socket.netns != own && owners[row] == 0) {
+                rows.push_back(row);
+                inodes.push_back(socket.inode);
+                makers.push_back(socket.uid);
+            }
+            ++row;
+        }
+    if (rows.empty())
+        return;
+    std::vector<uint32_t> found;
+    std::vector<uint64_t> foundStarts;
+    std::string unused;
+    FindOwners(root, inodes, makers, found, unused, &foundStarts);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        owners[rows[i]] = i < found.size() ? found[i] : 0;
+        starts[rows[i]] = i < foundStarts.size() ? foundStarts[i] : 0;
+    }
 }
 
 // The other namespaces' tables after the caller's own, each namespace's
@@ -147,7 +182,9 @@ bool ReadMachineTable(size_t table, const std::string& root, std::vector<InetSoc
     std::vector<uint32_t> makers;
     AppendInodes(sockets, inodes, makers);
     std::string source;
-    FindOwners(root, inodes, makers, owners, report != nullptr ? *report : source);
+    bool helped = false;
+    FindOwners(root, inodes, makers, owners, report != nullptr ? *report : source, nullptr, nullptr,
+               &helped);
     return true;
 }
 
@@ -223,7 +260,11 @@ void ReadMachineTables(const std::string& root, MachineTables& tables) {
         AppendInodes(part, inodes, makers);
     std::vector<uint32_t> owners;
     std::vector<uint64_t> starts;
-    FindOwners(root, inodes, makers, owners, tables.ownerSource, &starts, &tables.ownersWhole);
+    bool helped = false;
+    FindOwners(root, inodes, makers, owners, tables.ownerSource, &starts, &tables.ownersWhole,
+               &helped);
+    if (helped && tables.namespaces.size() > 1)
+        OwnOtherNamespaces(root, own, parts, owners, starts);
     size_t first = 0;
     for (size_t table = 0; table < kTableCount; ++table) {
         auto from = static_cast<ptrdiff_t>(first);

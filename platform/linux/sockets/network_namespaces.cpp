@@ -2,13 +2,19 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <exception>
 #include <fcntl.h>
+#include <linux/netlink.h>
 #include <linux/nsfs.h>
 #include <mutex>
 #include <sched.h>
+#include <sstream>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <system_error>
 #include <thread>
 #include <unordered_map>
@@ -21,6 +27,9 @@
 
 namespace ombrel::platform {
 namespace {
+
+// A TCP socket bound and no more (include/net/tcp_states.h): no endpoint.
+constexpr uint8_t kTcpClose = 7;
 
 // The first inode the kernel gives a namespace (PROC_DYNAMIC_FIRST).
 constexpr uint32_t kFirstNamespaceInode = 0xF0000000u;
@@ -110,6 +119,113 @@ std::string GroupAt(int processDir) {
     UniqueFd file(::openat(processDir, "cgroup", O_RDONLY | O_CLOEXEC));
     std::optional<std::string> text = file ? ReadToEnd(file.get(), 1 << 16) : std::nullopt;
     return text ? UnifiedControlGroup(*text) : std::string{};
+}
+
+// The dumps one namespace's tables take, each on a socket of its own (a
+// dump cut short leaves its socket unfit for the next).
+enum Dumps : size_t { kBothTcp, kTcp4Only, kTcp6Only, kUdp4Only, kUdp6Only, kDumpCount };
+
+// A namespace the caller may not enter on her own but owns through a user
+// namespace of hers (a rootless container's): a child of ours enters both,
+// makes the netlink sockets there and hands them back; the dumps run here.
+// A child, since a process of more than one thread may not enter a user
+// namespace; between fork and exit it makes system calls alone.
+bool DiagSocketsAsOwner(int netns, std::array<UniqueFd, kDumpCount>& diag, UniqueFd& userns) {
+    userns.reset(::ioctl(netns, NS_GET_USERNS));
+    uid_t owner = 0;
+    if (!userns || ::ioctl(userns.get(), NS_GET_OWNER_UID, &owner) != 0 || owner != ::geteuid())
+        return false;
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
+        return false;
+    UniqueFd ours(pair[0]), theirs(pair[1]);
+    pid_t child = ::fork();
+    if (child < 0)
+        return false;
+    if (child == 0) {
+        int made[kDumpCount];
+        size_t count = 0;
+        if (::setns(userns.get(), CLONE_NEWUSER) == 0 && ::setns(netns, CLONE_NEWNET) == 0)
+            for (; count < kDumpCount; ++count)
+                if ((made[count] =
+                         ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)) < 0)
+                    break;
+        char byte = count == kDumpCount ? 1 : 0;
+        iovec data{&byte, 1};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof made)] = {};
+        msghdr message{};
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        if (byte == 1) {
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            cmsghdr* rights = CMSG_FIRSTHDR(&message);
+            rights->cmsg_level = SOL_SOCKET;
+            rights->cmsg_type = SCM_RIGHTS;
+            rights->cmsg_len = CMSG_LEN(sizeof made);
+            std::memcpy(CMSG_DATA(rights), made, sizeof made);
+        }
+        ::sendmsg(theirs.get(), &message, MSG_NOSIGNAL);
+        ::_exit(0);
+    }
+    theirs.reset();
+    char byte = 0;
+    iovec data{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kDumpCount)] = {};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t got;
+    do
+        got = ::recvmsg(ours.get(), &message, MSG_CMSG_CLOEXEC);
+    while (got < 0 && errno == EINTR);
+    while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    cmsghdr* rights = got == 1 ? CMSG_FIRSTHDR(&message) : nullptr;
+    if (rights == nullptr || rights->cmsg_level != SOL_SOCKET || rights->cmsg_type != SCM_RIGHTS ||
+        rights->cmsg_len != CMSG_LEN(sizeof(int) * kDumpCount))
+        return false;
+    int fds[kDumpCount];
+    std::memcpy(fds, CMSG_DATA(rights), sizeof fds);
+    for (size_t i = 0; i < kDumpCount; ++i)
+        diag[i].reset(fds[i]);
+    return byte == 1 && (message.msg_flags & MSG_CTRUNC) == 0;
+}
+
+// The user ids of a namespace read from inside her user namespace are that
+// namespace's: each goes back to the one it stands for here, by the map of
+// a task in that user namespace (path: its namespace link).
+void MapUsersBack(const std::string& path, int userns,
+                  std::array<std::vector<InetSocket>, 4>& sockets) {
+    size_t ns = path.rfind("/ns/net");
+    if (path.substr(0, 6) != "/proc/" || ns == std::string::npos)
+        return;
+    std::string task = path.substr(0, ns);
+    struct stat theirs {
+    }, wanted{};
+    UniqueFd map(::open((task + "/uid_map").c_str(), O_RDONLY | O_CLOEXEC));
+    if (!map || ::stat((task + "/ns/user").c_str(), &theirs) != 0 ||
+        ::fstat(userns, &wanted) != 0 || theirs.st_ino != wanted.st_ino)
+        return;
+    std::optional<std::string> text = ReadToEnd(map.get(), 1 << 16);
+    if (!text)
+        return;
+    struct Range {
+        uint64_t inside, outside, count;
+    };
+    std::vector<Range> ranges;
+    std::istringstream lines(*text);
+    for (Range range{}; lines >> range.inside >> range.outside >> range.count;)
+        ranges.push_back(range);
+    for (std::vector<InetSocket>& table : sockets)
+        for (InetSocket& socket : table)
+            for (const Range& range : ranges)
+                if (socket.uid >= range.inside && socket.uid - range.inside < range.count) {
+                    socket.uid = static_cast<uint32_t>(range.outside + (socket.uid - range.inside));
+                    break;
+                }
 }
 
 } // namespace
@@ -218,27 +334,54 @@ std::vector<NamespaceSockets> ReadNamespaceSockets(const std::vector<FoundNamesp
         for (size_t i = next++; i < found.size(); i = next++) {
             NamespaceSockets& result = results[i];
             // Still that namespace (a task may have moved on since).
-            UniqueFd opened =
-                found[i].fd
-                    ? UniqueFd(::fcntl(found[i].fd.get(), F_DUPFD_CLOEXEC, 0))
-                    : UniqueFd(::open(found[i].path.c_str(), O_RDONLY | O_CLOEXEC));
-            if (!opened || NetworkNamespaceOf(opened.get()) != found[i].inode ||
-                ::setns(opened.get(), CLONE_NEWNET) != 0)
+            UniqueFd opened = found[i].fd
+                                  ? UniqueFd(::fcntl(found[i].fd.get(), F_DUPFD_CLOEXEC, 0))
+                                  : UniqueFd(::open(found[i].path.c_str(), O_RDONLY | O_CLOEXEC));
+            if (!opened || NetworkNamespaceOf(opened.get()) != found[i].inode)
                 continue;
-            result.entered = true;
-            const std::string here = "/proc/thread-self";
-            bool v6 = false;
-            if (ReadLiveTcpBothFamilies(result.sockets[kTcp4], result.sockets[kTcp6], v6)) {
-                result.read[kTcp4] = true;
-                result.read[kTcp6] = v6;
-            } else {
-                for (size_t table : {kTcp4, kTcp6})
-                    result.read[table] = ReadInetSockets(here, true, InetProtocol::Tcp,
+            if (::setns(opened.get(), CLONE_NEWNET) == 0) {
+                result.entered = true;
+                const std::string here = "/proc/thread-self";
+                bool v6 = false;
+                if (ReadLiveTcpBothFamilies(result.sockets[kTcp4], result.sockets[kTcp6], v6)) {
+                    result.read[kTcp4] = true;
+                    result.read[kTcp6] = v6;
+                } else {
+                    for (size_t table : {kTcp4, kTcp6})
+                        result.read[table] = ReadInetSockets(
+                            here, true, InetProtocol::Tcp, FamilyOf(table), result.sockets[table]);
+                }
+                for (size_t table : {kUdp4, kUdp6})
+                    result.read[table] = ReadInetSockets(here, true, InetProtocol::Udp,
                                                          FamilyOf(table), result.sockets[table]);
+            } else {
+                std::array<UniqueFd, kDumpCount> diag;
+                UniqueFd userns;
+                if (errno != EPERM || !DiagSocketsAsOwner(opened.get(), diag, userns))
+                    continue;
+                result.entered = true;
+                std::vector<InetSocket> both;
+                if (DumpTcpBothFamilies(both, diag[kBothTcp].get())) {
+                    for (InetSocket& socket : both)
+                        result.sockets[socket.v6 ? kTcp6 : kTcp4].push_back(socket);
+                    result.read[kTcp4] = result.read[kTcp6] = true;
+                } else {
+                    result.read[kTcp4] = DumpSockDiag(InetProtocol::Tcp, InetFamily::V4,
+                                                      result.sockets[kTcp4], diag[kTcp4Only].get());
+                    result.read[kTcp6] = DumpSockDiag(InetProtocol::Tcp, InetFamily::V6,
+                                                      result.sockets[kTcp6], diag[kTcp6Only].get());
+                }
+                result.read[kUdp4] = DumpSockDiag(InetProtocol::Udp, InetFamily::V4,
+                                                  result.sockets[kUdp4], diag[kUdp4Only].get());
+                result.read[kUdp6] = DumpSockDiag(InetProtocol::Udp, InetFamily::V6,
+                                                  result.sockets[kUdp6], diag[kUdp6Only].get());
+                // Bound-only TCP sockets are no endpoints, as everywhere.
+                for (size_t table : {kTcp4, kTcp6})
+                    std::erase_if(result.sockets[table], [](const InetSocket& socket) {
+                        return socket.state == kTcpClose;
+                    });
+                MapUsersBack(found[i].path, userns.get(), result.sockets);
             }
-            for (size_t table : {kUdp4, kUdp6})
-                result.read[table] = ReadInetSockets(here, true, InetProtocol::Udp, FamilyOf(table),
-                                                     result.sockets[table]);
             for (std::vector<InetSocket>& sockets : result.sockets)
                 for (InetSocket& socket : sockets)
                     socket.netns = found[i].inode;

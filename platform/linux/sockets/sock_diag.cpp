@@ -15,12 +15,14 @@ namespace ombrel::platform {
 
 namespace {
 
-// Sends one dump request and reads its whole reply into sockets; on any
-// failure nothing is added.
+// Sends one dump request and reads its whole reply into sockets, on diag
+// where given, else on a socket of its own; on any failure nothing is added.
 template <typename Request>
-bool Dump(int type, const Request& request, std::vector<InetSocket>& sockets) {
-    UniqueFd fd(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
-    if (!fd)
+bool Dump(int type, const Request& request, std::vector<InetSocket>& sockets, int diag) {
+    UniqueFd own(diag < 0 ? ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)
+                          : -1);
+    const int fd = diag < 0 ? own.get() : diag;
+    if (fd < 0)
         return false;
 
     struct {
@@ -35,7 +37,7 @@ bool Dump(int type, const Request& request, std::vector<InetSocket>& sockets) {
 
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
-    if (::sendto(fd.get(), &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel),
+    if (::sendto(fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel),
                  sizeof kernel) < 0)
         return false;
 
@@ -43,7 +45,7 @@ bool Dump(int type, const Request& request, std::vector<InetSocket>& sockets) {
     std::vector<char> buffer(1 << 17);
     size_t first = sockets.size();
     for (;;) {
-        ssize_t got = ::recv(fd.get(), buffer.data(), buffer.size(), 0);
+        ssize_t got = ::recv(fd, buffer.data(), buffer.size(), 0);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
@@ -60,20 +62,21 @@ bool Dump(int type, const Request& request, std::vector<InetSocket>& sockets) {
 
 } // namespace
 
-bool DumpSockDiag(InetProtocol protocol, InetFamily family, std::vector<InetSocket>& sockets) {
+bool DumpSockDiag(InetProtocol protocol, InetFamily family, std::vector<InetSocket>& sockets,
+                  int diag) {
     inet_diag_req_v2 request{};
     request.sdiag_family = family == InetFamily::V6 ? AF_INET6 : AF_INET;
     request.sdiag_protocol = protocol == InetProtocol::Tcp ? IPPROTO_TCP : IPPROTO_UDP;
     request.idiag_states = ~0u; // every state, TIME_WAIT and request sockets too
-    return Dump(SOCK_DIAG_BY_FAMILY, request, sockets);
+    return Dump(SOCK_DIAG_BY_FAMILY, request, sockets, diag);
 }
 
-bool DumpTcpBothFamilies(std::vector<InetSocket>& sockets) {
+bool DumpTcpBothFamilies(std::vector<InetSocket>& sockets, int diag) {
     // The older request walks the TCP tables for every family at once.
     inet_diag_req request{};
     request.idiag_family = AF_INET;
     request.idiag_states = ~0u;
-    return Dump(TCPDIAG_GETSOCK, request, sockets);
+    return Dump(TCPDIAG_GETSOCK, request, sockets, diag);
 }
 
 SockDiagPart ParseSockDiagReply(const char* data, size_t size, std::vector<InetSocket>& sockets) {
