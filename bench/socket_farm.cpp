@@ -1,18 +1,24 @@
-// socket-farm N [SECONDS]: holds N endpoints, three quarters on IPv4
+// socket-farm N [SECONDS [NAMESPACES]]: holds N endpoints, three quarters on IPv4
 // loopback and a quarter on ::1 (listeners, connected TCP pairs and bound UDP
 // sockets), in as many helper processes as the open-file limit needs,
 // prints "ready" once they all stand, and ends after SECONDS (default 600)
 // or on SIGTERM. Helper h holds its IPv4 sockets on 127.0.0.(1 + h), so a
 // million endpoints find ports; the IPv6 UDP sockets share ports through
 // SO_REUSEPORT once ::1 has none left. TCP sockets close with a reset, so
-// nothing is left in TIME_WAIT.
+// nothing is left in TIME_WAIT. With NAMESPACES (as root), the endpoints
+// are spread evenly over that many network namespaces of their own, one
+// helper in each.
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -71,7 +77,22 @@ bool BindNext(int fd, bool v6, int helper, int& port) {
     return false;
 }
 
+// A namespace of the helper's own, its loopback up.
+bool OwnNamespace() {
+    if (unshare(CLONE_NEWNET) != 0)
+        return false;
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq request{};
+    std::strcpy(request.ifr_name, "lo");
+    bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+    up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    close(fd);
+    return up;
+}
+
 struct Share {
+    bool ownNamespace; // the helper holds its endpoints in a namespace it makes
     int helper;
     int listeners, connections, udp;   // a connection is two endpoints
     int firstTcp6Port, firstUdp6Index; // ::1's ports are shared by all helpers
@@ -79,6 +100,8 @@ struct Share {
 
 // One helper's endpoints; exits non-zero when it cannot open them all.
 [[noreturn]] void Helper(const Share& share, int readyFd, int seconds) {
+    if (share.ownNamespace && !OwnNamespace())
+        _exit(2);
     std::vector<int> listeners;
     int port = kFirstPort, port6 = share.firstTcp6Port;
     for (int i = 0; i < share.listeners; ++i) {
@@ -134,12 +157,13 @@ struct Share {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2 || atoi(argv[1]) <= 0) {
-        fprintf(stderr, "usage: socket-farm ENDPOINTS [SECONDS]\n");
+    if (argc < 2 || atoi(argv[1]) <= 0 || (argc > 3 && atoi(argv[3]) <= 0)) {
+        fprintf(stderr, "usage: socket-farm ENDPOINTS [SECONDS [NAMESPACES]]\n");
         return 2;
     }
     const int endpoints = atoi(argv[1]);
     const int seconds = argc > 2 ? atoi(argv[2]) : 600;
+    const int namespaces = argc > 3 ? atoi(argv[3]) : 1;
     rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
     limit.rlim_cur = limit.rlim_max;
@@ -150,7 +174,8 @@ int main(int argc, char** argv) {
     int listeners = std::max(1, endpoints / 5);
     int connections = endpoints * 2 / 5 / 2;
     int udp = endpoints - listeners - 2 * connections;
-    int helpers = (endpoints + perHelper - 1) / perHelper;
+    // One helper to each namespace of its own, or to the farm's one.
+    int helpers = namespaces > 1 ? namespaces : (endpoints + perHelper - 1) / perHelper;
     // The IPv6 listeners take ::1's ports in order, each helper its own
     // range; the connections' client ends take ephemeral ports.
     int tcp6Port = kFirstPort, udp6Index = 0;
@@ -159,7 +184,8 @@ int main(int argc, char** argv) {
         return 1;
     std::vector<pid_t> children;
     for (int h = 0; h < helpers; ++h) {
-        Share share{h,
+        Share share{namespaces > 1,
+                    h,
                     listeners / helpers + (h < listeners % helpers),
                     connections / helpers + (h < connections % helpers),
                     udp / helpers + (h < udp % helpers),

@@ -21,6 +21,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/linux/metadata/json_value.h"
 #include "platform/linux/sockets/machine_tables.h"
 #include "platform/linux/sockets/network_namespaces.h"
 #include "temp_dir.h"
@@ -276,6 +277,34 @@ TEST(Namespaces, NamesComeFromWhatTheMachineCallsThem) {
     EXPECT_EQ(name({}, "/lxc.payload." + std::string(64, 'x')), "inode:net-405");
     EXPECT_EQ(name({}, "/lxc.payload." + std::string(63, 'x')), "lxc:" + std::string(63, 'x'));
 
+    // The engines' own state names their containers, where root keeps it.
+    if (::geteuid() == 0) {
+        const std::string other(64, 'b'), third(64, 'c');
+        dir.Write("var/lib/docker/containers/" + id + "/config.v2.json",
+                  R"({"State":{"Running":true},"Config":{"Hostname":"x"},"MountPoints":{},)"
+                  R"("Name":"/web-1","Driver":"overlay2"})");
+        dir.Write("var/lib/docker/containers/" + other + "/config.v2.json",
+                  R"({"Name":"/bad name"})");
+        dir.Write("var/lib/containers/storage/overlay-containers/containers.json",
+                  R"([{"id":")" + other + R"(","names":["other"]},)" + R"({"id":")" + id +
+                      R"(","names":["db-main","alias"],"image":"x"}])");
+        EngineNames engines;
+        auto engine = [&](const std::string& group) {
+            NetworkNamespace ns = NameNetworkNamespace(roots, 4026532245u, {}, group, machines,
+                                                       &engines);
+            return ns.kind + ":" + ns.name;
+        };
+        EXPECT_EQ(engine(docker), "docker:web-1");
+        EXPECT_EQ(engine("/system.slice/docker-" + other + ".scope"), "docker:bbbbbbbbbbbb");
+        EXPECT_EQ(engine("/system.slice/docker-" + third + ".scope"), "docker:cccccccccccc");
+        EXPECT_EQ(engine("/machine.slice/libpod-" + id + ".scope"), "podman:db-main");
+        EXPECT_EQ(engine("/machine.slice/libpod-" + third + ".scope"), "podman:cccccccccccc");
+        // A state file another user may write names nothing.
+        ::chmod((dir.path() + "/var/lib/docker/containers/" + id + "/config.v2.json").c_str(),
+                0666);
+        EXPECT_EQ(engine(docker), "docker:aaaaaaaaaaaa");
+    }
+
     EXPECT_EQ(UnifiedControlGroup("1:name=systemd:/lxc.payload.old\n0::/init.scope\n"),
               "/init.scope");
     EXPECT_EQ(UnifiedControlGroup("1:name=systemd:/lxc.payload.old\n"), "");
@@ -355,4 +384,24 @@ TEST(Namespaces, AUserSeesHerOwnContainersNamespaceAndNoneOfAnothers) {
     EXPECT_EQ(seen.owner, static_cast<uint32_t>(hers.pid()));
     EXPECT_EQ(seen.rootsListed, 0u);
     EXPECT_EQ(seen.rootsRows, 0u);
+}
+
+// The engines' state as JSON: whole documents only, escapes decoded,
+// nesting bounded.
+TEST(Namespaces, JsonIsReadWholeOrNotAtAll) {
+    std::optional<JsonValue> value =
+        ParseJson(R"( {"a":[1,-2.5e3,true,null,{"b":"\u00e9\ud83d\ude00\n"}],"a":2} )");
+    ASSERT_TRUE(value);
+    const JsonValue* a = value->Find("a");
+    ASSERT_NE(a, nullptr);
+    ASSERT_EQ(a->items.size(), 5u); // the first of two equal keys
+    EXPECT_EQ(a->items[1].text, "-2.5e3");
+    EXPECT_EQ(a->items[4].Find("b")->text, "\xc3\xa9\xf0\x9f\x98\x80\n");
+    for (const char* bad : {"", "{", "[1,]", "{\"a\":1,}", "\"\\ud800\"", "\"a\nb\"", "01x",
+                            "[1] [2]", "{\"a\" 1}", "tru", "\"\\x\""})
+        EXPECT_FALSE(ParseJson(bad)) << bad;
+    std::string deep(100, '[');
+    deep += std::string(100, ']');
+    EXPECT_FALSE(ParseJson(deep));
+    EXPECT_TRUE(ParseJson(deep, 128));
 }

@@ -23,6 +23,7 @@
 #include "base/proc_text.h"
 #include "base/procfs.h"
 #include "base/regular_file.h"
+#include "metadata/json_value.h"
 #include "sockets/machine_tables.h"
 
 namespace ombrel::platform {
@@ -113,12 +114,109 @@ bool IsApplicationId(std::string_view id) {
     return dots >= 2 && last != '.';
 }
 
+// A container's name as its engine shows it: a letter or digit, then
+// letters, digits, '_', '.' and '-', short enough to show whole.
+bool IsContainerName(std::string_view name) {
+    if (name.empty() || name.size() > kMaxNamespaceName)
+        return false;
+    for (size_t i = 0; i < name.size(); ++i) {
+        char c = name[i];
+        bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alnum && (i == 0 || (c != '_' && c != '.' && c != '-')))
+            return false;
+    }
+    return true;
+}
+
+// An engine's state file, only as root keeps it: a regular file of root's.
+std::optional<JsonValue> RootsJson(const std::string& path, size_t limit) {
+    struct stat info {};
+    UniqueFd file = OpenRegularFile(path, &info);
+    if (!file || info.st_uid != 0 || (info.st_mode & 0022) != 0)
+        return std::nullopt;
+    std::optional<std::string> text = ReadToEnd(file.get(), limit);
+    return text ? ParseJson(*text) : std::nullopt;
+}
+
+// Docker keeps each container's name ("/web") in its config.v2.json.
+std::string DockerName(const NamingRoots& roots, std::string_view id) {
+    std::optional<JsonValue> config = RootsJson(
+        roots.varLib + "/docker/containers/" + std::string(id) + "/config.v2.json", 1 << 24);
+    const JsonValue* name = config ? config->Find("Name") : nullptr;
+    if (name == nullptr || name->kind != JsonValue::Kind::String)
+        return {};
+    std::string_view shown(name->text);
+    if (!shown.empty() && shown.front() == '/')
+        shown.remove_prefix(1);
+    return IsContainerName(shown) ? std::string(shown) : std::string{};
+}
+
+// Podman keeps every container's id and names in one containers.json.
+std::string PodmanName(const NamingRoots& roots, std::string_view id, EngineNames& engines) {
+    if (!engines.podmanRead) {
+        engines.podmanRead = true;
+        std::optional<JsonValue> all = RootsJson(
+            roots.varLib + "/containers/storage/overlay-containers/containers.json", 1 << 26);
+        for (const JsonValue& container : all ? all->items : std::vector<JsonValue>{}) {
+            const JsonValue* its = container.Find("id");
+            const JsonValue* names = container.Find("names");
+            if (its != nullptr && names != nullptr && !names->items.empty() &&
+                names->items.front().kind == JsonValue::Kind::String)
+                engines.podman.emplace_back(its->text, names->items.front().text);
+        }
+    }
+    for (const auto& [its, name] : engines.podman)
+        if (its == id)
+            return IsContainerName(name) ? name : std::string{};
+    return {};
+}
+
 // The process's group, read through its /proc entry (the very process,
 // whatever has since taken its id).
 std::string GroupAt(int processDir) {
     UniqueFd file(::openat(processDir, "cgroup", O_RDONLY | O_CLOEXEC));
     std::optional<std::string> text = file ? ReadToEnd(file.get(), 1 << 16) : std::nullopt;
     return text ? UnifiedControlGroup(*text) : std::string{};
+}
+
+// Which of a namespace's tables may hold a socket, by the namespace's own
+// counts (/proc/net/sockstat and sockstat6: sockets hashed, and TCP's in
+// TIME_WAIT); a count that cannot be read may.
+struct SocketCounts {
+    bool tcp = true;
+    bool udp4 = true;
+    bool udp6 = true;
+};
+
+SocketCounts CountSockets(const std::string& here) {
+    SocketCounts counts;
+    std::optional<std::string> four = ReadSmallFile(here + "/net/sockstat", 1 << 16);
+    std::optional<std::string> six = ReadSmallFile(here + "/net/sockstat6", 1 << 16);
+    // "TCP: inuse 3 orphan 0 tw 1 alloc 5 mem 2": the named numbers.
+    auto count = [](const std::optional<std::string>& text, std::string_view line,
+                    std::string_view field) -> std::optional<uint64_t> {
+        if (!text)
+            return std::nullopt;
+        size_t at = text->find(std::string(line) + ":");
+        if (at != 0 && (at == std::string::npos || (*text)[at - 1] != '\n'))
+            return std::nullopt;
+        std::string_view rest(*text);
+        rest = rest.substr(at + line.size() + 1);
+        rest = rest.substr(0, rest.find('\n'));
+        size_t name = rest.find(" " + std::string(field) + " ");
+        if (name == std::string_view::npos)
+            return std::nullopt;
+        rest.remove_prefix(name + field.size() + 2);
+        uint64_t value = 0;
+        return ParseDecimal(rest.substr(0, rest.find(' ')), value) ? std::optional(value)
+                                                                   : std::nullopt;
+    };
+    auto none = [](std::optional<uint64_t> value) { return value && *value == 0; };
+    counts.tcp = !(none(count(four, "TCP", "inuse")) && none(count(four, "TCP", "tw")) &&
+                   none(count(six, "TCP6", "inuse")));
+    counts.udp4 = !none(count(four, "UDP", "inuse"));
+    counts.udp6 = !none(count(six, "UDP6", "inuse"));
+    return counts;
 }
 
 // The dumps one namespace's tables take, each on a socket of its own (a
@@ -342,8 +440,14 @@ std::vector<NamespaceSockets> ReadNamespaceSockets(const std::vector<FoundNamesp
             if (::setns(opened.get(), CLONE_NEWNET) == 0) {
                 result.entered = true;
                 const std::string here = "/proc/thread-self";
+                // A dump walks the tables every namespace shares: one the
+                // namespace's own counts say is empty is not walked for it.
+                SocketCounts counts = CountSockets(here);
                 bool v6 = false;
-                if (ReadLiveTcpBothFamilies(result.sockets[kTcp4], result.sockets[kTcp6], v6)) {
+                if (!counts.tcp) {
+                    result.read[kTcp4] = result.read[kTcp6] = true;
+                } else if (ReadLiveTcpBothFamilies(result.sockets[kTcp4], result.sockets[kTcp6],
+                                                   v6)) {
                     result.read[kTcp4] = true;
                     result.read[kTcp6] = v6;
                 } else {
@@ -352,7 +456,8 @@ std::vector<NamespaceSockets> ReadNamespaceSockets(const std::vector<FoundNamesp
                             here, true, InetProtocol::Tcp, FamilyOf(table), result.sockets[table]);
                 }
                 for (size_t table : {kUdp4, kUdp6})
-                    result.read[table] = ReadInetSockets(here, true, InetProtocol::Udp,
+                    result.read[table] = !(table == kUdp4 ? counts.udp4 : counts.udp6) ||
+                                         ReadInetSockets(here, true, InetProtocol::Udp,
                                                          FamilyOf(table), result.sockets[table]);
             } else {
                 std::array<UniqueFd, kDumpCount> diag;
@@ -451,7 +556,8 @@ std::vector<MachineName> ReadMachineNames(const NamingRoots& roots) {
 
 NetworkNamespace NameNetworkNamespace(const NamingRoots& roots, uint32_t inode,
                                       std::string_view mount, std::string_view group,
-                                      const std::vector<MachineName>& machines) {
+                                      const std::vector<MachineName>& machines,
+                                      EngineNames* engines) {
     // `ip netns add` mounts the namespace at /run/netns/NAME.
     std::string_view netns = Between(mount, roots.run + "/netns/", "/");
     if (!netns.empty() && netns.size() == mount.size() - roots.run.size() - 7)
@@ -463,12 +569,18 @@ NetworkNamespace NameNetworkNamespace(const NamingRoots& roots, uint32_t inode,
     // groups at the top and in the system and machine slices; a user's own
     // groups lie under her user slice and name only her Flatpak sandboxes.
     std::string_view path = group;
-    if (std::string_view id = ContainerId(path, "/system.slice/docker-", ".scope"); !id.empty())
-        return Named(inode, "docker", id.substr(0, 12));
-    if (std::string_view id = ContainerId(path, "/docker/", ""); !id.empty())
-        return Named(inode, "docker", id.substr(0, 12));
-    if (std::string_view id = ContainerId(path, "/machine.slice/libpod-", ".scope"); !id.empty())
-        return Named(inode, "podman", id.substr(0, 12));
+    std::string_view docker = ContainerId(path, "/system.slice/docker-", ".scope");
+    if (docker.empty())
+        docker = ContainerId(path, "/docker/", "");
+    if (!docker.empty()) {
+        std::string name = DockerName(roots, docker);
+        return Named(inode, "docker", name.empty() ? docker.substr(0, 12) : name);
+    }
+    if (std::string_view id = ContainerId(path, "/machine.slice/libpod-", ".scope"); !id.empty()) {
+        EngineNames local;
+        std::string name = PodmanName(roots, id, engines != nullptr ? *engines : local);
+        return Named(inode, "podman", name.empty() ? id.substr(0, 12) : name);
+    }
     for (std::string_view prefix : {"/lxc.payload.", "/lxc/"})
         if (std::string_view name = Between(path, prefix, "/"); !name.empty())
             return Named(inode, "lxc", name);

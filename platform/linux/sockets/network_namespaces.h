@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/fd.h"
@@ -90,13 +91,22 @@ struct MachineName {
 };
 std::vector<MachineName> ReadMachineNames(const NamingRoots& roots);
 
+// Podman's containers' names by id, from its root-owned state, read at the
+// first namespace that needs them.
+struct EngineNames {
+    bool podmanRead = false;
+    std::vector<std::pair<std::string, std::string>> podman;
+};
+
 // What the machine calls a namespace: the `ip netns` name of its mount, the
-// systemd machine's name, the container's in its engine's terms (Docker,
-// Podman, LXC; found by the control group of a process in it), the Flatpak
-// application's id, else a short form of its inode ("net-" and its inode
-// less 4026531840, the first the kernel gives).
+// systemd machine's name, the container's (found by the control group of a
+// process in it) as its engine's own state names it (Docker, Podman; else
+// its short id) or LXC's, the Flatpak application's id, else a short form
+// of its inode ("net-" and its inode less 4026531840, the first the kernel
+// gives). engines, where given, keeps what is read for the next call.
 NetworkNamespace NameNetworkNamespace(const NamingRoots& roots, uint32_t inode,
                                       std::string_view mount, std::string_view group,
-                                      const std::vector<MachineName>& machines);
+                                      const std::vector<MachineName>& machines,
+                                      EngineNames* engines = nullptr);
 
 } // namespace ombrel::platform
