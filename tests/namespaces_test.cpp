@@ -290,8 +290,8 @@ TEST(Namespaces, NamesComeFromWhatTheMachineCallsThem) {
                       R"(","names":["db-main","alias"],"image":"x"}])");
         EngineNames engines;
         auto engine = [&](const std::string& group) {
-            NetworkNamespace ns = NameNetworkNamespace(roots, 4026532245u, {}, group, machines,
-                                                       &engines);
+            NetworkNamespace ns =
+                NameNetworkNamespace(roots, 4026532245u, {}, group, machines, &engines);
             return ns.kind + ":" + ns.name;
         };
         EXPECT_EQ(engine(docker), "docker:web-1");
