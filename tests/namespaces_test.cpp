@@ -136,8 +136,9 @@ std::vector<std::pair<uint32_t, uint32_t>> RowsOnPort(const MachineTables& table
 } // namespace
 
 // As root: a namespace a thread alone entered, one kept by a mount alone
-// whose socket a process in this namespace holds, and this namespace, each
-// socket listed once, in its namespace, with its owner.
+// whose socket a process in this namespace holds, one its socket alone
+// keeps, and this namespace, each socket listed once, in its namespace,
+// with its owner.
 TEST(Namespaces, EveryNamespacesSocketsOnceWithTheirOwners) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "entering namespaces takes root";
@@ -192,6 +193,20 @@ TEST(Namespaces, EveryNamespacesSocketsOnceWithTheirOwners) {
     } unmount{keep};
     ASSERT_EQ(NamespaceInode(("/proc/" + std::to_string(mounted.pid()) + "/ns/net").c_str()), own);
 
+    // A namespace its socket alone keeps: its maker came back here.
+    NamespaceChild socketOnly([&] {
+        Report report;
+        int home = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+        if (home < 0 || ::unshare(CLONE_NEWNET) != 0 || !LoopbackUp())
+            return report;
+        uint32_t inode = NamespaceInode("/proc/self/ns/net");
+        if (LoopbackSocket(AF_INET6, SOCK_STREAM, report.tcp6) >= 0 &&
+            ::setns(home, CLONE_NEWNET) == 0)
+            report.inode = inode;
+        return report;
+    });
+    ASSERT_NE(socketOnly.report().inode, 0u);
+
     uint16_t ownPort = 0;
     int ownListener = LoopbackSocket(AF_INET, SOCK_STREAM, ownPort);
     ASSERT_GE(ownListener, 0);
@@ -221,6 +236,13 @@ TEST(Namespaces, EveryNamespacesSocketsOnceWithTheirOwners) {
               (Rows{{mounted.report().inode, ownerOf(mounted)}}));
     EXPECT_EQ(RowsOnPort(tables, kUdp4, mounted.report().udp),
               (Rows{{mounted.report().inode, ownerOf(mounted)}}));
+    // Found through the socket, where the kernel's walk tells a socket's
+    // namespace (as root it does).
+    if (tables.ownerSource.find("the kernel's walk") != std::string::npos) {
+        EXPECT_EQ(listed(socketOnly.report().inode), 1);
+        EXPECT_EQ(RowsOnPort(tables, kTcp6, socketOnly.report().tcp6),
+                  (Rows{{socketOnly.report().inode, ownerOf(socketOnly)}}));
+    }
 
     // Every socket's namespace is one the list names.
     for (size_t table = 0; table < kTableCount; ++table)

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "base/proc_root.h"
 
@@ -206,7 +207,8 @@ void ScanSocketHolders(const std::string& root, std::vector<SocketHolder>& holde
 
 bool FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inodes,
                       std::vector<uint32_t>& owners, OwnerSource source, SocketWalk& walk,
-                      std::vector<uint64_t>* starts, bool* whole) {
+                      std::vector<uint64_t>* starts, bool* whole,
+                      const std::vector<uint32_t>* known, std::vector<SocketHolder>* strays) {
     if (whole != nullptr)
         *whole = true;
     owners.assign(inodes.size(), 0);
@@ -223,9 +225,15 @@ bool FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inod
         if (walk.Read(holders)) {
             UniqueFd rootFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             RingReader rings;
+            std::unordered_set<uint32_t> strayNamespaces;
             for (const SocketHolder& holder : holders) {
                 if (!holder.ring) {
                     join.Hold(holder.pid, holder.start, holder.inode);
+                    // One holder to each namespace no one knew of.
+                    if (strays != nullptr && known != nullptr && holder.netns != 0 &&
+                        !std::binary_search(known->begin(), known->end(), holder.netns) &&
+                        strayNamespaces.insert(holder.netns).second)
+                        strays->push_back(holder);
                     continue;
                 }
                 join.HoldRing(holder.pid, holder.start, holder.inode);

@@ -23,6 +23,9 @@ struct SocketHolder {
     // files are read from the fdinfo of the thread tid (the walk's).
     bool ring = false;
     uint32_t tid = 0;
+    // An IPv4 or IPv6 socket's network namespace, where the walk tells it
+    // (the scan does not: 0).
+    uint32_t netns = 0;
 };
 
 // Every socket descriptor of every process, from one pass of the kernel's
@@ -59,9 +62,14 @@ SocketWalk& MachineSocketWalk();
 // when the scan could not read the tree whole (a descriptor or a listing
 // refused for want of resources, not a process that ended).
 enum class OwnerSource { Any, Scan };
+// strays, where given, gets a holder of each IPv4 or IPv6 socket the walk
+// found whose namespace is none of known's (sorted): one a process does not
+// live in and no mount keeps, which the socket alone keeps.
 bool FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inodes,
                       std::vector<uint32_t>& owners, OwnerSource source = OwnerSource::Any,
                       SocketWalk& walk = MachineSocketWalk(),
-                      std::vector<uint64_t>* starts = nullptr, bool* whole = nullptr);
+                      std::vector<uint64_t>* starts = nullptr, bool* whole = nullptr,
+                      const std::vector<uint32_t>* known = nullptr,
+                      std::vector<SocketHolder>* strays = nullptr);
 
 } // namespace ombrel::platform

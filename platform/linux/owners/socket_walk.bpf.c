@@ -1,6 +1,6 @@
 // The kernel's walk of every descriptor table: for each descriptor whose
 // file is a socket, one record {socket inode, thread group id, descriptor,
-// the process's start}; for each io_uring instance's, one of its inode,
+// the process's start, an inet socket's namespace}; for each io_uring instance's, one of its inode,
 // marked, with the thread whose table holds it, so that the caller reads
 // the ring's fixed files once.
 // Only the members read are declared; libbpf relocates each against the
@@ -43,6 +43,32 @@ struct path {
 struct file {
     struct path f_path;
     struct inode* f_inode;
+    void* private_data; // a socket file's struct socket
+} KERNEL_TYPE;
+
+struct ns_common {
+    unsigned int inum;
+} KERNEL_TYPE;
+
+struct net {
+    struct ns_common ns;
+} KERNEL_TYPE;
+
+typedef struct {
+    struct net* net;
+} possible_net_t;
+
+struct sock_common {
+    unsigned short skc_family;
+    possible_net_t skc_net;
+} KERNEL_TYPE;
+
+struct sock {
+    struct sock_common __sk_common;
+} KERNEL_TYPE;
+
+struct socket {
+    struct sock* sk;
 } KERNEL_TYPE;
 
 struct task_struct {
@@ -66,6 +92,27 @@ struct bpf_iter__task_file {
 } KERNEL_TYPE;
 
 #define SOCKFS_MAGIC 0x534F434B
+#define AF_INET 2
+#define AF_INET6 10
+
+// The network namespace of an IPv4 or IPv6 socket's file, 0 for any other
+// socket: the namespace it lives in may be one no process is in and no
+// mount keeps, which the caller then enters through the socket itself.
+static __u32 InetNamespace(struct file* file) {
+    struct socket* socket = 0;
+    struct sock* sk = 0;
+    unsigned short family = 0;
+    struct net* net = 0;
+    unsigned int inum = 0;
+    if (bpf_probe_read_kernel(&socket, sizeof socket, &file->private_data) != 0 || socket == 0 ||
+        bpf_probe_read_kernel(&sk, sizeof sk, &socket->sk) != 0 || sk == 0 ||
+        bpf_probe_read_kernel(&family, sizeof family, &sk->__sk_common.skc_family) != 0 ||
+        (family != AF_INET && family != AF_INET6) ||
+        bpf_probe_read_kernel(&net, sizeof net, &sk->__sk_common.skc_net.net) != 0 || net == 0 ||
+        bpf_probe_read_kernel(&inum, sizeof inum, &net->ns.inum) != 0)
+        return 0;
+    return inum;
+}
 #define ANON_INODE_FS_MAGIC 0x09041934
 
 // An anonymous inode's file named "[io_uring]", as io_uring names its own.
@@ -114,6 +161,7 @@ int ombrel_sockets(struct bpf_iter__task_file* ctx) {
         .start = leader != 0 ? leader->start_boottime : 0,
         .ring = (__u32)ring,
         .tid = (__u32)task->pid,
+        .netns = ring ? 0 : InetNamespace(file),
     };
     bpf_seq_write(ctx->meta->seq, &record, sizeof record);
     return 0;

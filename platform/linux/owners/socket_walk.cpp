@@ -75,7 +75,7 @@ bool MayPass(int error) {
 }
 
 // The program writes its records whole and packed, 8-byte aligned.
-static_assert(sizeof(ombrel_walk_record) == 32 && alignof(ombrel_walk_record) == 8);
+static_assert(sizeof(ombrel_walk_record) == 40 && alignof(ombrel_walk_record) == 8);
 
 } // namespace
 
@@ -233,7 +233,7 @@ bool SocketWalk::Read(std::vector<SocketHolder>& holders) {
             holders.push_back(SocketHolder{
                 record.inode, record.pid, record.fd,
                 static_cast<uint64_t>(static_cast<int64_t>(record.start) + offset) / perTick,
-                record.ring != 0, record.tid});
+                record.ring != 0, record.tid, record.netns});
         }
         held = total - whole;
         std::memmove(buffer, buffer + whole, held);

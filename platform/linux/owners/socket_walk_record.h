@@ -11,4 +11,6 @@ struct ombrel_walk_record {
     __u64 start; // the process's (its leader's) start_boottime, ns after boot
     __u32 ring;  // 1: an io_uring instance's descriptor, inode its ring's
     __u32 tid;   // the thread whose descriptor table holds it
+    __u32 netns; // an IPv4 or IPv6 socket's network namespace's inode; 0 for others
+    __u32 reserved;
 };

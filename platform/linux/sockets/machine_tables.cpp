@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <exception>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <system_error>
 #include <thread>
 #include <tuple>
@@ -37,11 +41,13 @@ void DropHiddenOwners(const std::vector<uint32_t>& makers, std::vector<uint32_t>
 // helper's scan names every owner (asked only where helped is given, and
 // told there); without the helper, or when it fails, the caller's own scan
 // names those it can see. makers: each socket's maker's user id; report:
-// which source named them, and why not a faster.
+// which source named them, and why not a faster; known and strays as
+// FindSocketOwners takes them.
 void FindOwners(const std::string& root, const std::vector<uint64_t>& inodes,
                 const std::vector<uint32_t>& makers, std::vector<uint32_t>& owners,
                 std::string& report, std::vector<uint64_t>* starts = nullptr, bool* whole = nullptr,
-                bool* helped = nullptr) {
+                bool* helped = nullptr, const std::vector<uint32_t>* known = nullptr,
+                std::vector<SocketHolder>* strays = nullptr) {
     report.clear();
     if (helped != nullptr)
         *helped = false;
@@ -60,7 +66,7 @@ void FindOwners(const std::string& root, const std::vector<uint64_t>& inodes,
     }
     const bool partial = IsLiveProc(root) && !SeesEveryDescriptor();
     bool walked = FindSocketOwners(root, inodes, owners, OwnerSource::Any, MachineSocketWalk(),
-                                   starts, whole);
+                                   starts, whole, known, strays);
     if (partial)
         DropHiddenOwners(makers, owners, starts);
     if (walked) {
@@ -86,6 +92,72 @@ void AppendInodes(const std::vector<InetSocket>& sockets, std::vector<uint64_t>&
 bool ReadTable(size_t table, const std::string& root, std::vector<InetSocket>& sockets) {
     bool live = IsLiveProc(root);
     return ReadInetSockets(root, live, ProtocolOf(table), FamilyOf(table), sockets);
+}
+
+// The namespace of the socket a holder the walk saw holds, through a copy
+// of its descriptor: only when the copy is that very socket.
+UniqueFd NamespaceOfSocket(const SocketHolder& holder) {
+    UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, holder.pid, 0)));
+    UniqueFd socket(
+        process ? static_cast<int>(::syscall(SYS_pidfd_getfd, process.get(), holder.fd, 0)) : -1);
+    struct stat info {};
+    if (!socket || ::fstat(socket.get(), &info) != 0 || info.st_ino != holder.inode)
+        return {};
+    return UniqueFd(::ioctl(socket.get(), SIOCGSKNS));
+}
+
+// Namespaces a socket alone keeps (no process lives in them, no mount keeps
+// them): entered through the socket, read as the others, named by inode,
+// their sockets' owners found in a pass of their own.
+void AddStrayNamespaces(const std::string& root, uint32_t own,
+                        const std::vector<SocketHolder>& strays, MachineTables& tables) {
+    std::vector<FoundNamespace> found;
+    for (const SocketHolder& stray : strays)
+        AddNetworkNamespace(found, NamespaceOfSocket(stray), own);
+    for (const NetworkNamespace& known : tables.namespaces)
+        std::erase_if(found, [&](const FoundNamespace& f) { return f.inode == known.inode; });
+    if (found.empty())
+        return;
+    std::vector<NamespaceSockets> read = ReadNamespaceSockets(found);
+    std::vector<uint64_t> inodes;
+    std::vector<uint32_t> makers;
+    std::array<size_t, kTableCount> firsts{};
+    for (size_t table = 0; table < kTableCount; ++table)
+        firsts[table] = tables.sockets[table].size();
+    for (size_t i = 0; i < found.size(); ++i) {
+        if (!read[i].entered)
+            continue;
+        NetworkNamespace named = NameNetworkNamespace({}, found[i].inode, {}, {}, {});
+        for (size_t table = 0; table < kTableCount; ++table) {
+            if (!read[i].read[table] || !tables.read[table]) {
+                named.unread |= 1u << table;
+                continue;
+            }
+            tables.sockets[table].insert(tables.sockets[table].end(),
+                                         read[i].sockets[table].begin(),
+                                         read[i].sockets[table].end());
+        }
+        tables.namespaces.push_back(std::move(named));
+    }
+    std::sort(tables.namespaces.begin() + 1, tables.namespaces.end(),
+              [](const NetworkNamespace& a, const NetworkNamespace& b) {
+                  return std::tie(a.name, a.inode) < std::tie(b.name, b.inode);
+              });
+    for (size_t table = 0; table < kTableCount; ++table)
+        for (size_t row = firsts[table]; row < tables.sockets[table].size(); ++row) {
+            inodes.push_back(tables.sockets[table][row].inode);
+            makers.push_back(tables.sockets[table][row].uid);
+        }
+    std::vector<uint32_t> owners;
+    std::vector<uint64_t> starts;
+    std::string unused;
+    FindOwners(root, inodes, makers, owners, unused, &starts);
+    size_t at = 0;
+    for (size_t table = 0; table < kTableCount; ++table)
+        for (size_t row = firsts[table]; row < tables.sockets[table].size(); ++row, ++at) {
+            tables.owners[table].push_back(at < owners.size() ? owners[at] : 0);
+            tables.ownerStarts[table].push_back(at < starts.size() ? starts[at] : 0);
+        }
 }
 
 // The owner helper names the owners of its own namespace's sockets alone
@@ -261,8 +333,13 @@ void ReadMachineTables(const std::string& root, MachineTables& tables) {
     std::vector<uint32_t> owners;
     std::vector<uint64_t> starts;
     bool helped = false;
+    std::vector<uint32_t> known;
+    for (const NetworkNamespace& ns : tables.namespaces)
+        known.push_back(ns.inode);
+    std::sort(known.begin(), known.end());
+    std::vector<SocketHolder> strays;
     FindOwners(root, inodes, makers, owners, tables.ownerSource, &starts, &tables.ownersWhole,
-               &helped);
+               &helped, live ? &known : nullptr, &strays);
     if (helped && tables.namespaces.size() > 1)
         OwnOtherNamespaces(root, own, parts, owners, starts);
     size_t first = 0;
@@ -273,6 +350,8 @@ void ReadMachineTables(const std::string& root, MachineTables& tables) {
         tables.ownerStarts[table].assign(starts.begin() + from, starts.begin() + to);
         first += parts[table].size();
     }
+    if (!strays.empty())
+        AddStrayNamespaces(root, own, strays, tables);
 }
 
 } // namespace ombrel::platform
