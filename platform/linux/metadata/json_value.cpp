@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include <ombrel/text.h>
+
 namespace ombrel::platform {
 namespace {
 
@@ -21,8 +23,8 @@ public:
 
 private:
     void Space() {
-        while (at_ < text_.size() &&
-               (text_[at_] == ' ' || text_[at_] == '\t' || text_[at_] == '\n' || text_[at_] == '\r'))
+        while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\t' ||
+                                      text_[at_] == '\n' || text_[at_] == '\r'))
             ++at_;
     }
     bool Take(char c) {
@@ -40,24 +42,6 @@ private:
         value.kind = kind;
         value.text = word;
         return true;
-    }
-
-    static void PutUtf8(std::string& out, uint32_t code) {
-        if (code < 0x80) {
-            out += static_cast<char>(code);
-        } else if (code < 0x800) {
-            out += static_cast<char>(0xC0 | code >> 6);
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            out += static_cast<char>(0xE0 | code >> 12);
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | code >> 18);
-            out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        }
     }
 
     bool Hex4(uint32_t& code) {
@@ -131,7 +115,7 @@ private:
                 } else if (code >= 0xDC00 && code <= 0xDFFF) {
                     return false;
                 }
-                PutUtf8(out, code);
+                AppendUtf8(out, code);
                 break;
             }
             default:
