@@ -396,6 +396,9 @@ TEST(CollectorAnswer, RefusesTruncatedOversizedForgedAndInterleavedAnswers) {
         b.insert(sizeof(CollectorNamespace), "x");
     })));
     EXPECT_TRUE(refused(changed(namespaces, [](std::string& b) { b += b; })));
+    // A namespace whose table went unread with rows in it.
+    EXPECT_TRUE(refused(
+        changed(namespaces, [](std::string& b) { In<CollectorNamespace>(b)->unread = 1; })));
     // Owners: a record no row names, out of order, or reaching past its part.
     auto owner = [&](auto change) {
         return changed(owners, [&](std::string& b) { change(*In<CollectorOwner>(b)); });

@@ -225,14 +225,16 @@ bool FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inod
         if (walk.Read(holders)) {
             UniqueFd rootFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             RingReader rings;
-            std::unordered_set<uint32_t> strayNamespaces;
+            // A few holders of each: one may be gone by the time it is asked.
+            constexpr int kHoldersEach = 4;
+            std::unordered_map<uint32_t, int> strayNamespaces;
             for (const SocketHolder& holder : holders) {
                 if (!holder.ring) {
                     join.Hold(holder.pid, holder.start, holder.inode);
                     // One holder to each namespace no one knew of.
                     if (strays != nullptr && known != nullptr && holder.netns != 0 &&
                         !std::binary_search(known->begin(), known->end(), holder.netns) &&
-                        strayNamespaces.insert(holder.netns).second)
+                        ++strayNamespaces[holder.netns] <= kHoldersEach)
                         strays->push_back(holder);
                     continue;
                 }

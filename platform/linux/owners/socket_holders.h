@@ -62,9 +62,10 @@ SocketWalk& MachineSocketWalk();
 // when the scan could not read the tree whole (a descriptor or a listing
 // refused for want of resources, not a process that ended).
 enum class OwnerSource { Any, Scan };
-// strays, where given, gets a holder of each IPv4 or IPv6 socket the walk
-// found whose namespace is none of known's (sorted): one a process does not
-// live in and no mount keeps, which the socket alone keeps.
+// strays, where given, gets a few holders (up to four) of IPv4 or IPv6
+// sockets the walk found whose namespace is none of known's (sorted), to
+// each such namespace: one a process does not live in and no mount keeps,
+// which the socket alone keeps.
 bool FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inodes,
                       std::vector<uint32_t>& owners, OwnerSource source = OwnerSource::Any,
                       SocketWalk& walk = MachineSocketWalk(),

@@ -455,10 +455,19 @@ CollectorAnswerReader::State CollectorAnswerReader::End(const char* data, size_t
     // Every row lives in a namespace the answer names.
     if (tables.namespaces.empty())
         return State::Refused;
-    for (const std::vector<InetSocket>& sockets : tables.sockets)
-        for (const InetSocket& socket : sockets)
-            if (!namespaceInodes_.contains(socket.netns))
+    // A namespace says which of its tables went unread: none of its rows is
+    // in one, and the collector's own reads what the answer says was read.
+    std::unordered_map<uint32_t, uint32_t> unread;
+    for (const NetworkNamespace& ns : tables.namespaces)
+        unread[ns.inode] = ns.unread;
+    if ((tables.namespaces.front().unread & end.tablesRead) != 0)
+        return State::Refused;
+    for (size_t table = 0; table < kTableCount; ++table)
+        for (const InetSocket& socket : tables.sockets[table]) {
+            auto its = unread.find(socket.netns);
+            if (its == unread.end() || (its->second >> table & 1u) != 0)
                 return State::Refused;
+        }
     phase_ = Phase::Done;
     return State::Whole;
 }

@@ -16,6 +16,10 @@ enum class InetFamily { V4, V6 };
 // this cannot name.
 inline constexpr uint32_t kUnknownInterface = UINT32_MAX;
 
+// A socket's maker no id here names (one read in a user's namespace that
+// its map does not hold): no viewer is that user.
+inline constexpr uint32_t kUnknownUser = UINT32_MAX;
+
 struct InetSocket {
     uint8_t state = 0;       // the kernel's TCP state number (include/net/tcp_states.h)
     bool v6 = false;         // the addresses are local6 and remote6

@@ -4,6 +4,7 @@
 #include <exception>
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <system_error>
@@ -11,6 +12,7 @@
 #include <tuple>
 #include <unistd.h>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "base/proc_root.h"
@@ -94,16 +96,39 @@ bool ReadTable(size_t table, const std::string& root, std::vector<InetSocket>& s
     return ReadInetSockets(root, live, ProtocolOf(table), FamilyOf(table), sockets);
 }
 
+// A copy of another process's socket may be the last of it: a close that
+// would wait out a linger time is left to a thread of its own.
+void CloseCopy(UniqueFd copy) {
+    linger lingering{};
+    socklen_t size = sizeof lingering;
+    if (::getsockopt(copy.get(), SOL_SOCKET, SO_LINGER, &lingering, &size) == 0 &&
+        lingering.l_onoff != 0 && lingering.l_linger > 0) {
+        try {
+            std::thread([fd = copy.release()] { ::close(fd); }).detach();
+        } catch (const std::system_error&) {
+            // no thread to be had: closed here, as any close
+        }
+    }
+}
+
 // The namespace of the socket a holder the walk saw holds, through a copy
-// of its descriptor: only when the copy is that very socket.
+// of its descriptor: only when the copy is an IPv4 or IPv6 socket (asked of
+// the socket layer, which no file system answers) and that very socket.
 UniqueFd NamespaceOfSocket(const SocketHolder& holder) {
     UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, holder.pid, 0)));
     UniqueFd socket(
         process ? static_cast<int>(::syscall(SYS_pidfd_getfd, process.get(), holder.fd, 0)) : -1);
+    int domain = 0;
+    socklen_t size = sizeof domain;
     struct stat info {};
-    if (!socket || ::fstat(socket.get(), &info) != 0 || info.st_ino != holder.inode)
-        return {};
-    return UniqueFd(::ioctl(socket.get(), SIOCGSKNS));
+    UniqueFd ns;
+    if (socket && ::getsockopt(socket.get(), SOL_SOCKET, SO_DOMAIN, &domain, &size) == 0 &&
+        (domain == AF_INET || domain == AF_INET6) && ::fstat(socket.get(), &info) == 0 &&
+        info.st_ino == holder.inode)
+        ns.reset(::ioctl(socket.get(), SIOCGSKNS));
+    if (socket)
+        CloseCopy(std::move(socket));
+    return ns;
 }
 
 // Namespaces a socket alone keeps (no process lives in them, no mount keeps
@@ -111,11 +136,17 @@ UniqueFd NamespaceOfSocket(const SocketHolder& holder) {
 // their sockets' owners found in a pass of their own.
 void AddStrayNamespaces(const std::string& root, uint32_t own,
                         const std::vector<SocketHolder>& strays, MachineTables& tables) {
+    // A holder may be gone or its descriptor another file by now: the next
+    // holder of the same namespace is tried.
+    std::unordered_set<uint32_t> reached;
+    for (const NetworkNamespace& ns : tables.namespaces)
+        reached.insert(ns.inode);
     std::vector<FoundNamespace> found;
     for (const SocketHolder& stray : strays)
-        AddNetworkNamespace(found, NamespaceOfSocket(stray), own);
-    for (const NetworkNamespace& known : tables.namespaces)
-        std::erase_if(found, [&](const FoundNamespace& f) { return f.inode == known.inode; });
+        if (!reached.contains(stray.netns))
+            if (uint32_t inode = AddNetworkNamespace(found, NamespaceOfSocket(stray), own);
+                inode != 0 && !reached.insert(inode).second)
+                found.pop_back(); // the socket had moved on to a namespace known already
     if (found.empty())
         return;
     std::vector<NamespaceSockets> read = ReadNamespaceSockets(found);

@@ -9,11 +9,15 @@
 #include <linux/netlink.h>
 #include <linux/nsfs.h>
 #include <mutex>
+#include <poll.h>
 #include <sched.h>
+#include <signal.h>
 #include <sstream>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <system_error>
 #include <thread>
@@ -188,7 +192,7 @@ struct SocketCounts {
     bool udp6 = true;
 };
 
-SocketCounts CountSockets(const std::string& here) {
+SocketCounts CountSocketsOnce(const std::string& here) {
     SocketCounts counts;
     std::optional<std::string> four = ReadSmallFile(here + "/net/sockstat", 1 << 16);
     std::optional<std::string> six = ReadSmallFile(here + "/net/sockstat6", 1 << 16);
@@ -219,17 +223,53 @@ SocketCounts CountSockets(const std::string& here) {
     return counts;
 }
 
+// The counts are sums over the processors read without a lock: a socket
+// made on one while another is closed on a second can hide a third that
+// stands. A table counts as empty only when two readings say so.
+SocketCounts CountSockets(const std::string& here) {
+    SocketCounts first = CountSocketsOnce(here);
+    if (first.tcp && first.udp4 && first.udp6)
+        return first;
+    SocketCounts second = CountSocketsOnce(here);
+    return {first.tcp || second.tcp, first.udp4 || second.udp4, first.udp6 || second.udp6};
+}
+
 // The dumps one namespace's tables take, each on a socket of its own (a
 // dump cut short leaves its socket unfit for the next).
 enum Dumps : size_t { kBothTcp, kTcp4Only, kTcp6Only, kUdp4Only, kUdp6Only, kDumpCount };
+
+// How long a child that enters a user's namespace for her may take: it
+// makes five sockets and ends.
+constexpr int kChildTimeoutMs = 2000;
+
+// In a child just forked: closes every descriptor but the three it keeps
+// (a copy of another thread's pair end, or of the program's links, is not
+// the child's to hold). System calls alone.
+void CloseAllBut(int a, int b, int c) {
+    int keep[3] = {a, b, c};
+    for (int i = 0; i < 3; ++i)
+        for (int j = i + 1; j < 3; ++j)
+            if (keep[j] < keep[i])
+                std::swap(keep[i], keep[j]);
+    unsigned first = 0;
+    for (int fd : keep) {
+        if (static_cast<unsigned>(fd) > first)
+            ::syscall(SYS_close_range, first, static_cast<unsigned>(fd) - 1, 0);
+        first = static_cast<unsigned>(fd) + 1;
+    }
+    ::syscall(SYS_close_range, first, ~0u, 0);
+}
 
 // A namespace the caller may not enter on her own but owns through a user
 // namespace of hers (a rootless container's): a child of ours enters both,
 // makes the netlink sockets there and hands them back; the dumps run here.
 // A child, since a process of more than one thread may not enter a user
-// namespace; between fork and exit it makes system calls alone.
-bool DiagSocketsAsOwner(int netns, std::array<UniqueFd, kDumpCount>& diag, UniqueFd& userns) {
-    userns.reset(::ioctl(netns, NS_GET_USERNS));
+// namespace; between fork and exit it makes system calls alone, and no one
+// in the container may trace it or read its memory (it is not dumpable),
+// nor hold the program up (a child that does not answer in time is
+// killed). uidMap gets the user namespace's map as the child saw it.
+bool DiagSocketsAsOwner(int netns, std::array<UniqueFd, kDumpCount>& diag, std::string& uidMap) {
+    UniqueFd userns(::ioctl(netns, NS_GET_USERNS));
     uid_t owner = 0;
     if (!userns || ::ioctl(userns.get(), NS_GET_OWNER_UID, &owner) != 0 || owner != ::geteuid())
         return false;
@@ -241,6 +281,8 @@ bool DiagSocketsAsOwner(int netns, std::array<UniqueFd, kDumpCount>& diag, Uniqu
     if (child < 0)
         return false;
     if (child == 0) {
+        ::prctl(PR_SET_DUMPABLE, 0);
+        CloseAllBut(theirs.get(), userns.get(), netns);
         int made[kDumpCount];
         size_t count = 0;
         if (::setns(userns.get(), CLONE_NEWUSER) == 0 && ::setns(netns, CLONE_NEWNET) == 0)
@@ -275,55 +317,67 @@ bool DiagSocketsAsOwner(int netns, std::array<UniqueFd, kDumpCount>& diag, Uniqu
     message.msg_iovlen = 1;
     message.msg_control = control;
     message.msg_controllen = sizeof control;
-    ssize_t got;
-    do
-        got = ::recvmsg(ours.get(), &message, MSG_CMSG_CLOEXEC);
-    while (got < 0 && errno == EINTR);
+    pollfd ready{ours.get(), POLLIN, 0};
+    ssize_t got = -1;
+    if (::poll(&ready, 1, kChildTimeoutMs) == 1)
+        got = ::recvmsg(ours.get(), &message, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+    // Every descriptor that came is ours to close, whatever else came.
+    std::vector<UniqueFd> received;
+    for (cmsghdr* rights = got > 0 ? CMSG_FIRSTHDR(&message) : nullptr; rights != nullptr;
+         rights = CMSG_NXTHDR(&message, rights)) {
+        if (rights->cmsg_level != SOL_SOCKET || rights->cmsg_type != SCM_RIGHTS ||
+            rights->cmsg_len < CMSG_LEN(0))
+            continue;
+        size_t count = (rights->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t i = 0; i < count; ++i) {
+            int fd = -1;
+            std::memcpy(&fd, CMSG_DATA(rights) + i * sizeof(int), sizeof fd);
+            received.emplace_back(fd);
+        }
+    }
+    bool whole = got == 1 && byte == 1 && received.size() == kDumpCount &&
+                 (message.msg_flags & MSG_CTRUNC) == 0;
+    // The map is read while the child, in that user namespace, is not yet
+    // reaped: its id is no one else's until then.
+    if (whole) {
+        UniqueFd map(
+            ::open(("/proc/" + std::to_string(child) + "/uid_map").c_str(), O_RDONLY | O_CLOEXEC));
+        std::optional<std::string> text = map ? ReadToEnd(map.get(), 1 << 16) : std::nullopt;
+        whole = text.has_value();
+        uidMap = text.value_or("");
+    }
+    ::kill(child, SIGKILL); // gone already, or stuck
     while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
-    cmsghdr* rights = got == 1 ? CMSG_FIRSTHDR(&message) : nullptr;
-    if (rights == nullptr || rights->cmsg_level != SOL_SOCKET || rights->cmsg_type != SCM_RIGHTS ||
-        rights->cmsg_len != CMSG_LEN(sizeof(int) * kDumpCount))
+    if (!whole)
         return false;
-    int fds[kDumpCount];
-    std::memcpy(fds, CMSG_DATA(rights), sizeof fds);
     for (size_t i = 0; i < kDumpCount; ++i)
-        diag[i].reset(fds[i]);
-    return byte == 1 && (message.msg_flags & MSG_CTRUNC) == 0;
+        diag[i] = std::move(received[i]);
+    return true;
 }
 
 // The user ids of a namespace read from inside her user namespace are that
-// namespace's: each goes back to the one it stands for here, by the map of
-// a task in that user namespace (path: its namespace link).
-void MapUsersBack(const std::string& path, int userns,
-                  std::array<std::vector<InetSocket>, 4>& sockets) {
-    size_t ns = path.rfind("/ns/net");
-    if (path.substr(0, 6) != "/proc/" || ns == std::string::npos)
-        return;
-    std::string task = path.substr(0, ns);
-    struct stat theirs {
-    }, wanted{};
-    UniqueFd map(::open((task + "/uid_map").c_str(), O_RDONLY | O_CLOEXEC));
-    if (!map || ::stat((task + "/ns/user").c_str(), &theirs) != 0 ||
-        ::fstat(userns, &wanted) != 0 || theirs.st_ino != wanted.st_ino)
-        return;
-    std::optional<std::string> text = ReadToEnd(map.get(), 1 << 16);
-    if (!text)
-        return;
+// namespace's: each goes back to the one it stands for here by the
+// namespace's map; one the map does not hold (the kernel's overflow id for
+// a user the namespace cannot name) is no one's.
+void MapUsersBack(std::string_view uidMap, std::array<std::vector<InetSocket>, 4>& sockets) {
     struct Range {
         uint64_t inside, outside, count;
     };
     std::vector<Range> ranges;
-    std::istringstream lines(*text);
+    std::istringstream lines{std::string(uidMap)};
     for (Range range{}; lines >> range.inside >> range.outside >> range.count;)
         ranges.push_back(range);
     for (std::vector<InetSocket>& table : sockets)
-        for (InetSocket& socket : table)
+        for (InetSocket& socket : table) {
+            uint32_t mapped = kUnknownUser;
             for (const Range& range : ranges)
                 if (socket.uid >= range.inside && socket.uid - range.inside < range.count) {
-                    socket.uid = static_cast<uint32_t>(range.outside + (socket.uid - range.inside));
+                    mapped = static_cast<uint32_t>(range.outside + (socket.uid - range.inside));
                     break;
                 }
+            socket.uid = mapped;
+        }
 }
 
 } // namespace
@@ -345,19 +399,15 @@ uint32_t OwnNetworkNamespace() {
     return static_cast<uint32_t>(info.st_ino);
 }
 
-bool AddNetworkNamespace(std::vector<FoundNamespace>& found, UniqueFd fd, uint32_t own) {
+uint32_t AddNetworkNamespace(std::vector<FoundNamespace>& found, UniqueFd fd, uint32_t own) {
     std::optional<uint32_t> inode = fd ? NetworkNamespaceOf(fd.get()) : std::nullopt;
     if (!inode || *inode == own)
-        return false;
-    auto at = std::lower_bound(found.begin(), found.end(), *inode,
-                               [](const FoundNamespace& f, uint32_t i) { return f.inode < i; });
-    if (at != found.end() && at->inode == *inode)
-        return false;
+        return 0;
     FoundNamespace added;
     added.inode = *inode;
     added.fd = std::move(fd);
-    found.insert(at, std::move(added));
-    return true;
+    found.push_back(std::move(added));
+    return *inode;
 }
 
 std::vector<FoundNamespace> FindNetworkNamespaces(uint32_t own) {
@@ -461,8 +511,8 @@ std::vector<NamespaceSockets> ReadNamespaceSockets(const std::vector<FoundNamesp
                                                          FamilyOf(table), result.sockets[table]);
             } else {
                 std::array<UniqueFd, kDumpCount> diag;
-                UniqueFd userns;
-                if (errno != EPERM || !DiagSocketsAsOwner(opened.get(), diag, userns))
+                std::string uidMap;
+                if (errno != EPERM || !DiagSocketsAsOwner(opened.get(), diag, uidMap))
                     continue;
                 result.entered = true;
                 std::vector<InetSocket> both;
@@ -485,7 +535,7 @@ std::vector<NamespaceSockets> ReadNamespaceSockets(const std::vector<FoundNamesp
                     std::erase_if(result.sockets[table], [](const InetSocket& socket) {
                         return socket.state == kTcpClose;
                     });
-                MapUsersBack(found[i].path, userns.get(), result.sockets);
+                MapUsersBack(uidMap, result.sockets);
             }
             for (std::vector<InetSocket>& sockets : result.sockets)
                 for (InetSocket& socket : sockets)

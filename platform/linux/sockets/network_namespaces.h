@@ -58,9 +58,10 @@ std::vector<FoundNamespace> FindNetworkNamespaces(uint32_t own);
 // where it has none.
 std::string UnifiedControlGroup(std::string_view cgroupText);
 
-// Adds a namespace a descriptor names (a socket's, from SIOCGSKNS) when it
-// is a network namespace not yet in found; false otherwise. fd is taken.
-bool AddNetworkNamespace(std::vector<FoundNamespace>& found, UniqueFd fd, uint32_t own);
+// Adds the namespace a descriptor names (a socket's, from SIOCGSKNS) to
+// found when it is a network namespace other than own, and gives its
+// inode; else 0. fd is taken; the caller adds none twice.
+uint32_t AddNetworkNamespace(std::vector<FoundNamespace>& found, UniqueFd fd, uint32_t own);
 
 // The four tables (machine_tables.h's order) of one namespace.
 struct NamespaceSockets {
