@@ -96,6 +96,28 @@ bool ReadTable(size_t table, const std::string& root, std::vector<InetSocket>& s
     return ReadInetSockets(root, live, ProtocolOf(table), FamilyOf(table), sockets);
 }
 
+// A namespace read apart joins the tables: its sockets where both it and
+// the caller's own read the table, the others marked unread for it.
+void AppendNamespace(NetworkNamespace named, const NamespaceSockets& read, MachineTables& tables) {
+    for (size_t table = 0; table < kTableCount; ++table) {
+        if (!read.read[table] || !tables.read[table]) {
+            named.unread |= 1u << table;
+            continue;
+        }
+        tables.sockets[table].insert(tables.sockets[table].end(), read.sockets[table].begin(),
+                                     read.sockets[table].end());
+    }
+    tables.namespaces.push_back(std::move(named));
+}
+
+// The caller's own first, the others by name, then inode.
+void SortOtherNamespaces(MachineTables& tables) {
+    std::sort(tables.namespaces.begin() + 1, tables.namespaces.end(),
+              [](const NetworkNamespace& a, const NetworkNamespace& b) {
+                  return std::tie(a.name, a.inode) < std::tie(b.name, b.inode);
+              });
+}
+
 // A copy of another process's socket may be the last of it: a close that
 // would wait out a linger time is left to a thread of its own.
 void CloseCopy(UniqueFd copy) {
@@ -155,25 +177,10 @@ void AddStrayNamespaces(const std::string& root, uint32_t own,
     std::array<size_t, kTableCount> firsts{};
     for (size_t table = 0; table < kTableCount; ++table)
         firsts[table] = tables.sockets[table].size();
-    for (size_t i = 0; i < found.size(); ++i) {
-        if (!read[i].entered)
-            continue;
-        NetworkNamespace named = NameNetworkNamespace({}, found[i].inode, {}, {}, {});
-        for (size_t table = 0; table < kTableCount; ++table) {
-            if (!read[i].read[table] || !tables.read[table]) {
-                named.unread |= 1u << table;
-                continue;
-            }
-            tables.sockets[table].insert(tables.sockets[table].end(),
-                                         read[i].sockets[table].begin(),
-                                         read[i].sockets[table].end());
-        }
-        tables.namespaces.push_back(std::move(named));
-    }
-    std::sort(tables.namespaces.begin() + 1, tables.namespaces.end(),
-              [](const NetworkNamespace& a, const NetworkNamespace& b) {
-                  return std::tie(a.name, a.inode) < std::tie(b.name, b.inode);
-              });
+    for (size_t i = 0; i < found.size(); ++i)
+        if (read[i].entered)
+            AppendNamespace(NameNetworkNamespace({}, found[i].inode, {}, {}, {}), read[i], tables);
+    SortOtherNamespaces(tables);
     for (size_t table = 0; table < kTableCount; ++table)
         for (size_t row = firsts[table]; row < tables.sockets[table].size(); ++row) {
             inodes.push_back(tables.sockets[table][row].inode);
@@ -222,8 +229,8 @@ void OwnOtherNamespaces(const std::string& root, uint32_t own,
     }
 }
 
-// The other namespaces' tables after the caller's own, each namespace's
-// sockets together, the namespaces by name.
+// The other namespaces' tables after the caller's own, the namespaces by
+// name.
 void AddOtherNamespaces(uint32_t own, MachineTables& tables) {
     std::vector<FoundNamespace> found = FindNetworkNamespaces(own);
     if (found.empty())
@@ -231,32 +238,12 @@ void AddOtherNamespaces(uint32_t own, MachineTables& tables) {
     std::vector<NamespaceSockets> read = ReadNamespaceSockets(found);
     const NamingRoots roots;
     const std::vector<MachineName> machines = ReadMachineNames(roots);
-    std::vector<NetworkNamespace> named;
-    std::vector<size_t> order;
-    for (size_t i = 0; i < found.size(); ++i) {
-        if (!read[i].entered)
-            continue;
-        named.push_back(
-            NameNetworkNamespace(roots, found[i].inode, found[i].mount, found[i].group, machines));
-        for (size_t table = 0; table < kTableCount; ++table)
-            if (!read[i].read[table] || !tables.read[table])
-                named.back().unread |= 1u << table;
-        order.push_back(i);
-    }
-    std::vector<size_t> byName(order.size());
-    for (size_t i = 0; i < byName.size(); ++i)
-        byName[i] = i;
-    std::sort(byName.begin(), byName.end(), [&](size_t a, size_t b) {
-        return std::tie(named[a].name, named[a].inode) < std::tie(named[b].name, named[b].inode);
-    });
-    for (size_t i : byName) {
-        tables.namespaces.push_back(named[i]);
-        NamespaceSockets& its = read[order[i]];
-        for (size_t table = 0; table < kTableCount; ++table)
-            if (tables.read[table] && its.read[table])
-                tables.sockets[table].insert(tables.sockets[table].end(),
-                                             its.sockets[table].begin(), its.sockets[table].end());
-    }
+    for (size_t i = 0; i < found.size(); ++i)
+        if (read[i].entered)
+            AppendNamespace(NameNetworkNamespace(roots, found[i].inode, found[i].mount,
+                                                 found[i].group, machines),
+                            read[i], tables);
+    SortOtherNamespaces(tables);
 }
 
 } // namespace
