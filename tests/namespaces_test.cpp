@@ -2,12 +2,14 @@
 // its own way, read whole; and the names fixture trees give them.
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sched.h>
 #include <signal.h>
 #include <string>
@@ -18,10 +20,12 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
 #include "platform/linux/metadata/json_value.h"
+#include "platform/linux/owners/socket_walk.h"
 #include "platform/linux/sockets/machine_tables.h"
 #include "platform/linux/sockets/network_namespaces.h"
 #include "temp_dir.h"
@@ -435,4 +439,184 @@ TEST(Namespaces, JsonIsReadWholeOrNotAtAll) {
     deep += std::string(100, ']');
     EXPECT_FALSE(ParseJson(deep));
     EXPECT_TRUE(ParseJson(deep, 128));
+}
+
+namespace {
+
+// A connection to listener (a TCP socket of the calling thread's namespace)
+// from a new socket of the family; the client's descriptor, -1 on failure.
+int ConnectTo(int listener, int family) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return -1;
+    if (family == AF_INET && address.ss_family == AF_INET6) {
+        // A dual-stack listener, reached over IPv4.
+        uint16_t port = reinterpret_cast<sockaddr_in6*>(&address)->sin6_port;
+        auto* in = reinterpret_cast<sockaddr_in*>(&address);
+        *in = {};
+        in->sin_family = AF_INET;
+        in->sin_port = port;
+        in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        length = sizeof *in;
+    }
+    return ::connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 ? fd : -1;
+}
+
+// The namespace's TIME_WAIT count, as its own sockstat gives it.
+int TimeWaits() {
+    char text[512] = {};
+    int fd = ::open("/proc/thread-self/net/sockstat", O_RDONLY | O_CLOEXEC);
+    ssize_t got = fd >= 0 ? ::read(fd, text, sizeof text - 1) : -1;
+    if (fd >= 0)
+        ::close(fd);
+    const char* tw = got > 0 ? std::strstr(text, " tw ") : nullptr;
+    return tw != nullptr ? std::atoi(tw + 4) : -1;
+}
+
+// A namespace of the child's own with a listener of each family, a
+// dual-stack one reached over IPv4, a pair over ::1, UDP sockets bound (one
+// to the loopback device and connected) and two sockets no table lists;
+// then what more.
+template <typename More> Report MakeNamespace(More more) {
+    Report report;
+    if (::unshare(CLONE_NEWNET) != 0 || !LoopbackUp())
+        return report;
+    uint16_t port = 0;
+    int tcp = LoopbackSocket(AF_INET, SOCK_STREAM, report.tcp);
+    int dual = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 any{};
+    any.sin6_family = AF_INET6;
+    bool made = tcp >= 0 && dual >= 0 &&
+                ::bind(dual, reinterpret_cast<sockaddr*>(&any), sizeof any) == 0 &&
+                ::listen(dual, 4) == 0 && ConnectTo(dual, AF_INET) >= 0 &&
+                ::accept4(dual, nullptr, nullptr, SOCK_CLOEXEC) >= 0;
+    int six = LoopbackSocket(AF_INET6, SOCK_STREAM, report.tcp6);
+    made = made && six >= 0 && ConnectTo(six, AF_INET6) >= 0 &&
+           ::accept4(six, nullptr, nullptr, SOCK_CLOEXEC) >= 0;
+    int udp = LoopbackSocket(AF_INET, SOCK_DGRAM, report.udp);
+    int bound = LoopbackSocket(AF_INET6, SOCK_DGRAM, port);
+    sockaddr_in6 peer{};
+    peer.sin6_family = AF_INET6;
+    peer.sin6_addr = in6addr_loopback;
+    peer.sin6_port = htons(report.tcp6);
+    made = made && udp >= 0 && bound >= 0 &&
+           ::setsockopt(bound, SOL_SOCKET, SO_BINDTODEVICE, "lo", 3) == 0 &&
+           ::connect(bound, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0;
+    // Neither a UDP socket never bound nor a TCP one only bound is listed.
+    made = made && ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) >= 0;
+    int onlyBound = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in loopback{};
+    loopback.sin_family = AF_INET;
+    loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    made = made && onlyBound >= 0 &&
+           ::bind(onlyBound, reinterpret_cast<sockaddr*>(&loopback), sizeof loopback) == 0;
+    if (made && more(tcp))
+        report.inode = NamespaceInode("/proc/thread-self/ns/net");
+    return report;
+}
+
+bool SameSocket(const InetSocket& a, const InetSocket& b) {
+    return a.state == b.state && a.v6 == b.v6 && a.localAddr == b.localAddr &&
+           a.localPort == b.localPort && a.remoteAddr == b.remoteAddr &&
+           a.remotePort == b.remotePort && a.interface == b.interface && a.inode == b.inode &&
+           a.uid == b.uid && a.netns == b.netns && a.local6 == b.local6 && a.remote6 == b.remote6;
+}
+
+} // namespace
+
+// As root, with the kernel's walk: a namespace whose sockets files hold all
+// is read from them, row for row what its dumps give; one that also has a
+// socket no file holds (TIME_WAIT, a connection not yet accepted, a
+// handshake under way) is dumped, and that socket listed.
+TEST(Namespaces, HeldSocketsStandForTheDumpsOnlyWhereTheyAreAll) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "entering namespaces takes root";
+    const uint32_t own = OwnNetworkNamespace();
+    NamespaceChild held([] { return MakeNamespace([](int) { return true; }); });
+    if (held.report().inode == 0)
+        GTEST_SKIP() << "no network namespace to be made here";
+    NamespaceChild timeWait([] {
+        return MakeNamespace([](int listener) {
+            int client = ConnectTo(listener, AF_INET);
+            int server = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0 || server < 0 || ::close(client) != 0 || ::close(server) != 0)
+                return false;
+            // The closes' segments cross the loopback as the kernel gets to
+            // them: waited for by the count, never by the clock.
+            for (int round = 0; round < 1000000 && TimeWaits() < 1; ++round)
+                ::sched_yield();
+            return TimeWaits() >= 1;
+        });
+    });
+    NamespaceChild unaccepted([] {
+        return MakeNamespace([](int listener) { return ConnectTo(listener, AF_INET) >= 0; });
+    });
+    NamespaceChild handshake([] {
+        return MakeNamespace([](int listener) {
+            // The handshake's last segment carries no data: the listener
+            // keeps it a request socket until data comes.
+            int seconds = 60;
+            return ::setsockopt(listener, IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds,
+                                sizeof seconds) == 0 &&
+                   ConnectTo(listener, AF_INET) >= 0;
+        });
+    });
+    for (const NamespaceChild* child : {&timeWait, &unaccepted, &handshake})
+        ASSERT_NE(child->report().inode, 0u);
+
+    std::vector<FoundNamespace> found;
+    for (FoundNamespace& ns : FindNetworkNamespaces(own))
+        for (const NamespaceChild* child : {&held, &timeWait, &unaccepted, &handshake})
+            if (ns.inode == child->report().inode)
+                found.push_back(std::move(ns));
+    ASSERT_EQ(found.size(), 4u);
+    std::vector<SocketHolder> holders;
+    std::vector<WalkedSocket> told;
+    if (!MachineSocketWalk().Read(holders, &told, own))
+        GTEST_SKIP() << "no kernel walk here: " << MachineSocketWalk().Refusal();
+    HeldByNamespace grouped = GroupHeldSockets(told);
+    std::vector<NamespaceSockets> fromHeld = ReadNamespaceSockets(found, &grouped);
+    std::vector<NamespaceSockets> dumped = ReadNamespaceSockets(found);
+
+    auto at = [&](const NamespaceChild& child) {
+        return static_cast<size_t>(std::find_if(found.begin(), found.end(),
+                                                [&](const FoundNamespace& ns) {
+                                                    return ns.inode == child.report().inode;
+                                                }) -
+                                   found.begin());
+    };
+    for (size_t i = 0; i < found.size(); ++i) {
+        const bool all = i == at(held);
+        EXPECT_EQ(fromHeld[i].dumped, !all) << i;
+        for (size_t table = 0; table < kTableCount; ++table) {
+            EXPECT_TRUE(fromHeld[i].read[table]);
+            std::vector<InetSocket> got = fromHeld[i].sockets[table];
+            std::vector<InetSocket> want = dumped[i].sockets[table];
+            auto byInode = [](const InetSocket& a, const InetSocket& b) {
+                return std::tie(a.inode, a.state, a.localPort) <
+                       std::tie(b.inode, b.state, b.localPort);
+            };
+            std::sort(got.begin(), got.end(), byInode);
+            std::sort(want.begin(), want.end(), byInode);
+            EXPECT_TRUE(std::equal(got.begin(), got.end(), want.begin(), want.end(), SameSocket))
+                << "namespace " << i << ", table " << table;
+            // What every namespace made: a listener and a client over
+            // IPv4; two listeners and three connected ends over IPv6 (a
+            // dual-stack listener's accepted end is IPv6); a bound UDP
+            // socket of each family.
+            if (all) {
+                const size_t made[kTableCount] = {2, 1, 5, 1};
+                EXPECT_EQ(got.size(), made[table]) << table;
+            }
+        }
+    }
+    auto rowIn = [&](size_t i, uint8_t state) {
+        return std::any_of(fromHeld[i].sockets[kTcp4].begin(), fromHeld[i].sockets[kTcp4].end(),
+                           [&](const InetSocket& s) { return s.inode == 0 && s.state == state; });
+    };
+    EXPECT_TRUE(rowIn(at(timeWait), 6)) << "TIME_WAIT";
+    EXPECT_TRUE(rowIn(at(unaccepted), 1)) << "ESTABLISHED, not accepted";
+    EXPECT_TRUE(rowIn(at(handshake), 3)) << "SYN_RECV";
 }

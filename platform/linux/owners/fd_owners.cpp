@@ -208,7 +208,8 @@ void ScanSocketHolders(const std::string& root, std::vector<SocketHolder>& holde
 bool FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inodes,
                       std::vector<uint32_t>& owners, OwnerSource source, SocketWalk& walk,
                       std::vector<uint64_t>* starts, bool* whole,
-                      const std::vector<uint32_t>* known, std::vector<SocketHolder>* strays) {
+                      const std::vector<uint32_t>* known, std::vector<SocketHolder>* strays,
+                      const std::vector<SocketHolder>* walked) {
     if (whole != nullptr)
         *whole = true;
     owners.assign(inodes.size(), 0);
@@ -220,9 +221,11 @@ bool FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inod
     // The kernel's own walk of the descriptor tables answers the live tree
     // in one pass where it is allowed; it sees what the scan sees.
     if (source == OwnerSource::Any && IsLiveProc(root)) {
-        std::vector<SocketHolder> holders;
-        holders.reserve(inodes.size() + 4096); // a descriptor per socket, and other kinds
-        if (walk.Read(holders)) {
+        std::vector<SocketHolder> read;
+        if (walked == nullptr)
+            read.reserve(inodes.size() + 4096); // a descriptor per socket, and other kinds
+        if (walked != nullptr || walk.Read(read)) {
+            const std::vector<SocketHolder>& holders = walked != nullptr ? *walked : read;
             UniqueFd rootFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             RingReader rings;
             // A few holders of each: one may be gone by the time it is asked.

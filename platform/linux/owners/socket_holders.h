@@ -28,6 +28,24 @@ struct SocketHolder {
     uint32_t netns = 0;
 };
 
+// A TCP or UDP socket of another network namespace than the walker's, as
+// the walk read it from the kernel's own socket: the fields a sock_diag
+// dump from inside that namespace gives, in its byte orders.
+struct WalkedSocket {
+    uint64_t inode = 0;
+    uint32_t netns = 0;
+    bool tcp = false;
+    bool v6 = false;
+    uint8_t state = 0;
+    uint16_t localPort = 0; // network byte order
+    uint16_t remotePort = 0;
+    uint32_t interface = 0;
+    uint32_t uid = 0;
+    uint8_t local[16] = {}; // an IPv4 address in the first four bytes
+    uint8_t remote[16] = {};
+    uint32_t requests = 0; // a listener's handshakes under way
+};
+
 // Every socket descriptor of every process, from one pass of the kernel's
 // descriptor walk (socket_walk.h). False, with nothing read, where the
 // kernel refuses it (without CAP_BPF and CAP_PERFMON, a kernel without the
@@ -65,12 +83,15 @@ enum class OwnerSource { Any, Scan };
 // strays, where given, gets a few holders (up to four) of IPv4 or IPv6
 // sockets the walk found whose namespace is none of known's (sorted), to
 // each such namespace: one a process does not live in and no mount keeps,
-// which the socket alone keeps.
+// which the socket alone keeps. walked, where given, is a walk the caller
+// read after every socket it asks of was read: its holders stand for a
+// walk of their own.
 bool FindSocketOwners(const std::string& root, const std::vector<uint64_t>& inodes,
                       std::vector<uint32_t>& owners, OwnerSource source = OwnerSource::Any,
                       SocketWalk& walk = MachineSocketWalk(),
                       std::vector<uint64_t>* starts = nullptr, bool* whole = nullptr,
                       const std::vector<uint32_t>* known = nullptr,
-                      std::vector<SocketHolder>* strays = nullptr);
+                      std::vector<SocketHolder>* strays = nullptr,
+                      const std::vector<SocketHolder>* walked = nullptr);
 
 } // namespace ombrel::platform

@@ -1,6 +1,8 @@
 // The kernel's walk of every descriptor table: for each descriptor whose
 // file is a socket, one record {socket inode, thread group id, descriptor,
-// the process's start, an inet socket's namespace}; for each io_uring instance's, one of its inode,
+// the process's start, an inet socket's namespace}, and for a TCP or UDP
+// socket of another namespace than the walker's, what the socket is (its
+// addresses, ports, state); for each io_uring instance's, one of its inode,
 // marked, with the thread whose table holds it, so that the caller reads
 // the ring's fixed files once.
 // Only the members read are declared; libbpf relocates each against the
@@ -8,6 +10,7 @@
 // layout is built in for one kernel version.
 #include <linux/types.h>
 
+#include <bpf/bpf_core_read.h>
 #include <bpf/bpf_helpers.h>
 
 #include "socket_walk_record.h"
@@ -58,13 +61,46 @@ typedef struct {
     struct net* net;
 } possible_net_t;
 
+struct in6_addr {
+    __u8 in6_u[16];
+} KERNEL_TYPE;
+
+typedef struct {
+    unsigned int val;
+} kuid_t;
+
+// The kernel keeps the addresses and ports in unnamed unions; they are
+// found by name through them.
 struct sock_common {
+    __u32 skc_daddr;
+    __u32 skc_rcv_saddr;
+    __u16 skc_dport;
+    __u16 skc_num;
     unsigned short skc_family;
+    unsigned char skc_state;
+    int skc_bound_dev_if;
     possible_net_t skc_net;
+    struct in6_addr skc_v6_daddr;
+    struct in6_addr skc_v6_rcv_saddr;
 } KERNEL_TYPE;
 
 struct sock {
     struct sock_common __sk_common;
+    kuid_t sk_uid;
+    __u16 sk_protocol;
+    __u16 sk_type;
+} KERNEL_TYPE;
+
+typedef struct {
+    int counter;
+} atomic_t;
+
+struct request_sock_queue {
+    atomic_t qlen;
+} KERNEL_TYPE;
+
+struct inet_connection_sock {
+    struct request_sock_queue icsk_accept_queue;
 } KERNEL_TYPE;
 
 struct socket {
@@ -95,10 +131,22 @@ struct bpf_iter__task_file {
 #define AF_INET 2
 #define AF_INET6 10
 
-// The network namespace of an IPv4 or IPv6 socket's file, 0 for any other
-// socket: the namespace it lives in may be one no process is in and no
-// mount keeps, which the caller then enters through the socket itself.
-static __u32 InetNamespace(struct file* file) {
+#define IPPROTO_TCP 6
+#define IPPROTO_UDP 17
+#define SOCK_STREAM 1
+#define SOCK_DGRAM 2
+#define TCP_LISTEN 10
+
+// Set before each walk: whether sockets are told, and the walker's own
+// network namespace, whose sockets its dumps read (the others' are told).
+__u32 tell_sockets = 0;
+__u32 own_netns = 0;
+
+// An IPv4 or IPv6 socket's file: its sock, and the inode of the network
+// namespace it lives in (0 for any other socket). That namespace may be one
+// no process is in and no mount keeps, which the caller then enters
+// through the socket itself.
+static __u32 InetNamespace(struct file* file, struct sock** inet) {
     struct socket* socket = 0;
     struct sock* sk = 0;
     unsigned short family = 0;
@@ -111,7 +159,49 @@ static __u32 InetNamespace(struct file* file) {
         bpf_probe_read_kernel(&net, sizeof net, &sk->__sk_common.skc_net.net) != 0 || net == 0 ||
         bpf_probe_read_kernel(&inum, sizeof inum, &net->ns.inum) != 0)
         return 0;
+    *inet = sk;
     return inum;
+}
+
+// A TCP or UDP socket's addresses, ports, state and maker, each read as the
+// kernel's sock_diag reads it; 0 where it is neither (a raw socket, UDP-Lite,
+// another protocol over a stream) or a read fails.
+static int ReadInetSocket(struct sock* sk, struct ombrel_walk_socket* out) {
+    __u16 type = 0, protocol = 0, family = 0;
+    if (bpf_probe_read_kernel(&type, sizeof type, &sk->sk_type) != 0 ||
+        bpf_probe_read_kernel(&protocol, sizeof protocol, &sk->sk_protocol) != 0 ||
+        bpf_probe_read_kernel(&family, sizeof family, &sk->__sk_common.skc_family) != 0)
+        return 0;
+    if (!((type == SOCK_STREAM && protocol == IPPROTO_TCP) ||
+          (type == SOCK_DGRAM && protocol == IPPROTO_UDP)))
+        return 0;
+    out->family = (__u8)family;
+    out->protocol = (__u8)protocol;
+    struct sock_common* common = &sk->__sk_common;
+    int failed =
+        bpf_probe_read_kernel(&out->state, sizeof out->state, &common->skc_state) |
+        bpf_probe_read_kernel(&out->local_port, sizeof out->local_port, &common->skc_num) |
+        bpf_probe_read_kernel(&out->remote_port, sizeof out->remote_port, &common->skc_dport) |
+        bpf_probe_read_kernel(&out->interface, sizeof out->interface, &common->skc_bound_dev_if) |
+        bpf_probe_read_kernel(&out->uid, sizeof out->uid, &sk->sk_uid.val);
+    if (family == AF_INET6 && !bpf_core_field_exists(common->skc_v6_rcv_saddr))
+        return 0; // a kernel built without IPv6 makes no such socket
+    if (family == AF_INET)
+        failed |= bpf_probe_read_kernel(out->local, 4, &common->skc_rcv_saddr) |
+                  bpf_probe_read_kernel(out->remote, 4, &common->skc_daddr);
+    else
+        failed |= bpf_probe_read_kernel(out->local, 16, &common->skc_v6_rcv_saddr) |
+                  bpf_probe_read_kernel(out->remote, 16, &common->skc_v6_daddr);
+    if (protocol == IPPROTO_TCP && out->state == TCP_LISTEN) {
+        // A listener is an inet_connection_sock; its queue counts the
+        // handshakes under way, whose request sockets no file holds.
+        struct inet_connection_sock* listener = (struct inet_connection_sock*)sk;
+        int queued = 0;
+        failed |= bpf_probe_read_kernel(&queued, sizeof queued,
+                                        &listener->icsk_accept_queue.qlen.counter);
+        out->requests = queued > 0 ? (__u32)queued : 0;
+    }
+    return failed == 0;
 }
 #define ANON_INODE_FS_MAGIC 0x09041934
 
@@ -148,6 +238,10 @@ int ombrel_sockets(struct bpf_iter__task_file* ctx) {
     int ring = 0;
     if (inode->i_sb->s_magic != SOCKFS_MAGIC && !(ring = IsRing(file, inode)))
         return 0;
+    struct sock* sk = 0;
+    __u32 netns = ring ? 0 : InetNamespace(file, &sk);
+    struct ombrel_walk_socket socket = {};
+    int told = tell_sockets && netns != 0 && netns != own_netns && ReadInetSocket(sk, &socket);
     struct ombrel_walk_record record = {
 #ifdef OMBREL_WALK_ASKS_FOR_A_MISSING_MEMBER
         .inode = inode->i_ombrel_missing,
@@ -161,9 +255,19 @@ int ombrel_sockets(struct bpf_iter__task_file* ctx) {
         .start = leader != 0 ? leader->start_boottime : 0,
         .ring = (__u32)ring,
         .tid = (__u32)task->pid,
-        .netns = ring ? 0 : InetNamespace(file),
+        .netns = netns,
+        .socket = (__u32)told,
     };
-    bpf_seq_write(ctx->meta->seq, &record, sizeof record);
+    // Written as one, so that a record and its socket never part.
+    if (told) {
+        struct {
+            struct ombrel_walk_record record;
+            struct ombrel_walk_socket socket;
+        } both = {record, socket};
+        bpf_seq_write(ctx->meta->seq, &both, sizeof both);
+    } else {
+        bpf_seq_write(ctx->meta->seq, &record, sizeof record);
+    }
     return 0;
 }
 

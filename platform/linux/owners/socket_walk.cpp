@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -76,6 +77,7 @@ bool MayPass(int error) {
 
 // The program writes its records whole and packed, 8-byte aligned.
 static_assert(sizeof(ombrel_walk_record) == 40 && alignof(ombrel_walk_record) == 8);
+static_assert(sizeof(ombrel_walk_socket) == 56);
 
 } // namespace
 
@@ -171,14 +173,39 @@ int64_t BootTimeOffset() {
     return 0;
 }
 
+// A socket as the walk told it, in the byte orders of a dump.
+WalkedSocket Told(const ombrel_walk_record& record, const char* bytes) {
+    ombrel_walk_socket told;
+    std::memcpy(&told, bytes, sizeof told);
+    WalkedSocket socket;
+    socket.inode = record.inode;
+    socket.netns = record.netns;
+    socket.tcp = told.protocol == IPPROTO_TCP;
+    socket.v6 = told.family == AF_INET6;
+    socket.state = told.state;
+    socket.localPort = htons(told.local_port);
+    socket.remotePort = told.remote_port;
+    socket.interface = told.interface;
+    socket.uid = told.uid;
+    std::memcpy(socket.local, told.local, sizeof socket.local);
+    std::memcpy(socket.remote, told.remote, sizeof socket.remote);
+    socket.requests = told.requests;
+    return socket;
+}
+
 } // namespace
 
-bool SocketWalk::Read(std::vector<SocketHolder>& holders) {
+bool SocketWalk::Read(std::vector<SocketHolder>& holders, std::vector<WalkedSocket>* sockets,
+                      uint32_t ownNetns) {
     holders.clear();
+    if (sockets != nullptr)
+        sockets->clear();
     refusal_.clear();
     descriptors_ = 0;
     auto refuse = [&](std::string why) {
         holders.clear();
+        if (sockets != nullptr)
+            sockets->clear();
         refusal_ = std::move(why);
         return false;
     };
@@ -192,8 +219,11 @@ bool SocketWalk::Read(std::vector<SocketHolder>& holders) {
 
     // The program's globals, mapped where the kernel can map them.
     auto* globals = program_->skeleton->bss;
-    if (globals != nullptr)
+    if (globals != nullptr) {
         globals->descriptors = 0;
+        globals->tell_sockets = sockets != nullptr;
+        globals->own_netns = ownNetns;
+    }
     // Each pass is an iterator of its own over the attached program.
     UniqueFd walk(bpf_iter_create(bpf_link__fd(program_->skeleton->links.ombrel_sockets)));
     if (!walk)
@@ -226,14 +256,20 @@ bool SocketWalk::Read(std::vector<SocketHolder>& holders) {
             break;
         }
         size_t total = held + static_cast<size_t>(got);
-        size_t whole = total - total % sizeof(ombrel_walk_record);
-        for (size_t at = 0; at < whole; at += sizeof(ombrel_walk_record)) {
+        size_t whole = 0; // the bytes of whole records, a socket's with its holder's
+        while (total - whole >= sizeof(ombrel_walk_record)) {
             ombrel_walk_record record;
-            std::memcpy(&record, buffer + at, sizeof record);
+            std::memcpy(&record, buffer + whole, sizeof record);
+            size_t size = sizeof record + (record.socket != 0 ? sizeof(ombrel_walk_socket) : 0);
+            if (total - whole < size)
+                break;
             holders.push_back(SocketHolder{
                 record.inode, record.pid, record.fd,
                 static_cast<uint64_t>(static_cast<int64_t>(record.start) + offset) / perTick,
                 record.ring != 0, record.tid, record.netns});
+            if (record.socket != 0 && sockets != nullptr)
+                sockets->push_back(Told(record, buffer + whole + sizeof record));
+            whole += size;
         }
         held = total - whole;
         std::memmove(buffer, buffer + whole, held);

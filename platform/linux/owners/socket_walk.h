@@ -27,8 +27,11 @@ public:
     // as want of memory); safe to call from any thread.
     void Prepare();
     // Every socket descriptor of every process. False, with nothing read,
-    // where the kernel refuses it; Refusal() then says why.
-    bool Read(std::vector<SocketHolder>& holders);
+    // where the kernel refuses it; Refusal() then says why. sockets, where
+    // given, gets each TCP or UDP socket of another network namespace than
+    // ownNetns, once per descriptor that holds it.
+    bool Read(std::vector<SocketHolder>& holders, std::vector<WalkedSocket>* sockets = nullptr,
+              uint32_t ownNetns = 0);
     // Why the last Read read nothing: a line, then libbpf's warnings and
     // the verifier's log where the kernel refused the program; empty after
     // a Read that walked.

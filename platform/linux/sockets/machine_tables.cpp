@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 #include <linux/sockios.h>
+#include <optional>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -19,6 +20,7 @@
 
 #include "owners/owner_helper.h"
 #include "owners/socket_holders.h"
+#include "owners/socket_walk.h"
 
 namespace ombrel::platform {
 namespace {
@@ -43,13 +45,14 @@ void DropHiddenOwners(const std::vector<uint32_t>& makers, std::vector<uint32_t>
 // helper's scan names every owner (asked only where helped is given, and
 // told there); without the helper, or when it fails, the caller's own scan
 // names those it can see. makers: each socket's maker's user id; report:
-// which source named them, and why not a faster; known and strays as
-// FindSocketOwners takes them.
+// which source named them, and why not a faster; known, strays and walked
+// as FindSocketOwners takes them.
 void FindOwners(const std::string& root, const std::vector<uint64_t>& inodes,
                 const std::vector<uint32_t>& makers, std::vector<uint32_t>& owners,
                 std::string& report, std::vector<uint64_t>* starts = nullptr, bool* whole = nullptr,
                 bool* helped = nullptr, const std::vector<uint32_t>* known = nullptr,
-                std::vector<SocketHolder>* strays = nullptr) {
+                std::vector<SocketHolder>* strays = nullptr,
+                const std::vector<SocketHolder>* walked = nullptr) {
     report.clear();
     if (helped != nullptr)
         *helped = false;
@@ -67,11 +70,11 @@ void FindOwners(const std::string& root, const std::vector<uint64_t>& inodes,
                                 : "the owner helper " + helper + " failed or fell silent; ";
     }
     const bool partial = IsLiveProc(root) && !SeesEveryDescriptor();
-    bool walked = FindSocketOwners(root, inodes, owners, OwnerSource::Any, MachineSocketWalk(),
-                                   starts, whole, known, strays);
+    bool byWalk = FindSocketOwners(root, inodes, owners, OwnerSource::Any, MachineSocketWalk(),
+                                   starts, whole, known, strays, walked);
     if (partial)
         DropHiddenOwners(makers, owners, starts);
-    if (walked) {
+    if (byWalk) {
         report += "owners: the kernel's walk";
     } else if (root != "/proc") {
         report += "owners: a scan of " + root;
@@ -230,12 +233,28 @@ void OwnOtherNamespaces(const std::string& root, uint32_t own,
 }
 
 // The other namespaces' tables after the caller's own, the namespaces by
-// name.
-void AddOtherNamespaces(uint32_t own, MachineTables& tables) {
+// name. Where the caller may run the kernel's walk of every descriptor, it
+// runs once here, after the caller's own tables were read: it tells every
+// other namespace's sockets that files hold, and a namespace whose own
+// counts say those are all is not dumped (its dump would walk the tables
+// all namespaces share, every socket of the machine, for its own few).
+// When no namespace needed a dump after it, that walk stands for the owner
+// pass's: walked gets its holders, and reused is set.
+void AddOtherNamespaces(uint32_t own, MachineTables& tables, std::vector<SocketHolder>& walked,
+                        bool& reused) {
+    reused = false;
     std::vector<FoundNamespace> found = FindNetworkNamespaces(own);
     if (found.empty())
         return;
-    std::vector<NamespaceSockets> read = ReadNamespaceSockets(found);
+    std::optional<HeldByNamespace> held;
+    if (ReadsEveryDescriptor()) {
+        std::vector<WalkedSocket> told;
+        if (MachineSocketWalk().Read(walked, &told, own))
+            held = GroupHeldSockets(std::move(told));
+    }
+    std::vector<NamespaceSockets> read = ReadNamespaceSockets(found, held ? &*held : nullptr);
+    reused = held && std::none_of(read.begin(), read.end(),
+                                  [](const NamespaceSockets& one) { return one.dumped; });
     const NamingRoots roots;
     const std::vector<MachineName> machines = ReadMachineNames(roots);
     for (size_t i = 0; i < found.size(); ++i)
@@ -335,8 +354,10 @@ void ReadMachineTables(const std::string& root, MachineTables& tables) {
     for (std::vector<InetSocket>& part : parts)
         for (InetSocket& socket : part)
             socket.netns = own;
+    std::vector<SocketHolder> walked;
+    bool reused = false;
     if (live)
-        AddOtherNamespaces(own, tables);
+        AddOtherNamespaces(own, tables, walked, reused);
 
     // The owners are found by inode alone, for all four in one pass.
     std::vector<uint64_t> inodes;
@@ -357,7 +378,8 @@ void ReadMachineTables(const std::string& root, MachineTables& tables) {
     std::sort(known.begin(), known.end());
     std::vector<SocketHolder> strays;
     FindOwners(root, inodes, makers, owners, tables.ownerSource, &starts, &tables.ownersWhole,
-               &helped, live ? &known : nullptr, &strays);
+               &helped, live ? &known : nullptr, &strays, reused ? &walked : nullptr);
+    walked = {};
     if (helped && tables.namespaces.size() > 1)
         OwnOtherNamespaces(root, own, parts, owners, starts);
     size_t first = 0;

@@ -21,6 +21,7 @@
 #include <sys/wait.h>
 #include <system_error>
 #include <thread>
+#include <tuple>
 #include <unordered_map>
 
 #include "base/directory.h"
@@ -183,17 +184,15 @@ std::string GroupAt(int processDir) {
     return text ? UnifiedControlGroup(*text) : std::string{};
 }
 
-// Which of a namespace's tables may hold a socket, by the namespace's own
-// counts (/proc/net/sockstat and sockstat6: sockets hashed, and TCP's in
-// TIME_WAIT); a count that cannot be read may.
+// A namespace's own counts (/proc/net/sockstat and sockstat6): TCP and UDP
+// sockets hashed, by family, and TCP's in TIME_WAIT; each unread where its
+// file or field is missing.
 struct SocketCounts {
-    bool tcp = true;
-    bool udp4 = true;
-    bool udp6 = true;
+    std::optional<uint64_t> tcp4, tcp6, timeWait, udp4, udp6;
+    bool operator==(const SocketCounts&) const = default;
 };
 
 SocketCounts CountSocketsOnce(const std::string& here) {
-    SocketCounts counts;
     std::optional<std::string> four = ReadSmallFile(here + "/net/sockstat", 1 << 16);
     std::optional<std::string> six = ReadSmallFile(here + "/net/sockstat6", 1 << 16);
     // "TCP: inuse 3 orphan 0 tw 1 alloc 5 mem 2": the named numbers.
@@ -215,23 +214,45 @@ SocketCounts CountSocketsOnce(const std::string& here) {
         return ParseDecimal(rest.substr(0, rest.find(' ')), value) ? std::optional(value)
                                                                    : std::nullopt;
     };
-    auto none = [](std::optional<uint64_t> value) { return value && *value == 0; };
-    counts.tcp = !(none(count(four, "TCP", "inuse")) && none(count(four, "TCP", "tw")) &&
-                   none(count(six, "TCP6", "inuse")));
-    counts.udp4 = !none(count(four, "UDP", "inuse"));
-    counts.udp6 = !none(count(six, "UDP6", "inuse"));
-    return counts;
+    return {count(four, "TCP", "inuse"), count(six, "TCP6", "inuse"), count(four, "TCP", "tw"),
+            count(four, "UDP", "inuse"), count(six, "UDP6", "inuse")};
 }
+
+// Which of a namespace's tables may hold a socket: all but those its counts
+// say are empty (a count that cannot be read may).
+struct MayHold {
+    bool tcp = true;
+    bool udp4 = true;
+    bool udp6 = true;
+};
 
 // The counts are sums over the processors read without a lock: a socket
 // made on one while another is closed on a second can hide a third that
 // stands. A table counts as empty only when two readings say so.
-SocketCounts CountSockets(const std::string& here) {
-    SocketCounts first = CountSocketsOnce(here);
-    if (first.tcp && first.udp4 && first.udp6)
-        return first;
-    SocketCounts second = CountSocketsOnce(here);
-    return {first.tcp || second.tcp, first.udp4 || second.udp4, first.udp6 || second.udp6};
+MayHold CountSockets(const std::string& here) {
+    MayHold may;
+    auto none = [](std::optional<uint64_t> value) { return value && *value == 0; };
+    for (int reading = 0; reading < 2; ++reading) {
+        SocketCounts counts = CountSocketsOnce(here);
+        may.tcp = (reading == 1 && may.tcp) ||
+                  !(none(counts.tcp4) && none(counts.timeWait) && none(counts.tcp6));
+        may.udp4 = (reading == 1 && may.udp4) || !none(counts.udp4);
+        may.udp6 = (reading == 1 && may.udp6) || !none(counts.udp6);
+        if (may.tcp && may.udp4 && may.udp6)
+            break;
+    }
+    return may;
+}
+
+// Whether the sockets files hold are all the namespace has: its counts
+// match them, with nothing in TIME_WAIT and no handshake under way (sockets
+// no file holds), in two readings (as above).
+bool HeldAreAll(const std::string& here, const HeldSockets& held) {
+    if (held.requests != 0)
+        return false;
+    auto size = [&](size_t table) { return std::optional<uint64_t>(held.sockets[table].size()); };
+    const SocketCounts expected{size(kTcp4), size(kTcp6), uint64_t{0}, size(kUdp4), size(kUdp6)};
+    return CountSocketsOnce(here) == expected && CountSocketsOnce(here) == expected;
 }
 
 // The dumps one namespace's tables take, each on a socket of its own (a
@@ -472,7 +493,9 @@ std::vector<FoundNamespace> FindNetworkNamespaces(uint32_t own) {
     return found;
 }
 
-std::vector<NamespaceSockets> ReadNamespaceSockets(const std::vector<FoundNamespace>& found) {
+std::vector<NamespaceSockets> ReadNamespaceSockets(const std::vector<FoundNamespace>& found,
+                                                   const HeldByNamespace* held) {
+    static const HeldSockets kNoneHeld;
     std::vector<NamespaceSockets> results(found.size());
     std::atomic<size_t> next{0};
     // A worker enters each namespace in turn and reads it as the caller's
@@ -490,9 +513,22 @@ std::vector<NamespaceSockets> ReadNamespaceSockets(const std::vector<FoundNamesp
             if (::setns(opened.get(), CLONE_NEWNET) == 0) {
                 result.entered = true;
                 const std::string here = "/proc/thread-self";
-                // A dump walks the tables every namespace shares: one the
-                // namespace's own counts say is empty is not walked for it.
-                SocketCounts counts = CountSockets(here);
+                // A dump walks the tables every namespace shares. Where the
+                // kernel's walk of the descriptors saw every socket the
+                // namespace has, those are its tables, and none is dumped.
+                if (held != nullptr) {
+                    auto told = held->find(found[i].inode);
+                    if (HeldAreAll(here, told != held->end() ? told->second : kNoneHeld)) {
+                        if (told != held->end())
+                            result.sockets = told->second.sockets;
+                        result.read.fill(true);
+                        continue;
+                    }
+                }
+                result.dumped = true;
+                // One the namespace's own counts say is empty is not walked
+                // for it.
+                MayHold counts = CountSockets(here);
                 bool v6 = false;
                 if (!counts.tcp) {
                     result.read[kTcp4] = result.read[kTcp6] = true;
@@ -510,6 +546,7 @@ std::vector<NamespaceSockets> ReadNamespaceSockets(const std::vector<FoundNamesp
                                          ReadInetSockets(here, true, InetProtocol::Udp,
                                                          FamilyOf(table), result.sockets[table]);
             } else {
+                result.dumped = true;
                 std::array<UniqueFd, kDumpCount> diag;
                 std::string uidMap;
                 if (errno != EPERM || !DiagSocketsAsOwner(opened.get(), diag, uidMap))
@@ -572,6 +609,46 @@ std::vector<NamespaceSockets> ReadNamespaceSockets(const std::vector<FoundNamesp
     if (failure)
         std::rethrow_exception(failure);
     return results;
+}
+
+HeldByNamespace GroupHeldSockets(std::vector<WalkedSocket> walked) {
+    // A socket several descriptors hold is told once for each.
+    std::sort(walked.begin(), walked.end(), [](const WalkedSocket& a, const WalkedSocket& b) {
+        return std::tie(a.netns, a.inode) < std::tie(b.netns, b.inode);
+    });
+    HeldByNamespace held;
+    HeldSockets* into = nullptr;
+    for (size_t i = 0; i < walked.size(); ++i) {
+        const WalkedSocket& told = walked[i];
+        if (i > 0 && told.netns == walked[i - 1].netns && told.inode == walked[i - 1].inode)
+            continue;
+        if (into == nullptr || told.netns != walked[i - 1].netns)
+            into = &held[told.netns];
+        into->requests += told.requests;
+        // Neither a TCP socket only bound nor a UDP one not bound is in the
+        // tables a dump walks.
+        if (told.tcp ? told.state == kTcpClose : told.localPort == 0)
+            continue;
+        InetSocket socket;
+        socket.state = told.state;
+        socket.v6 = told.v6;
+        socket.localPort = told.localPort;
+        socket.remotePort = told.remotePort;
+        socket.inode = told.inode;
+        socket.uid = told.uid;
+        socket.netns = told.netns;
+        if (told.v6) {
+            std::memcpy(socket.local6.data(), told.local, 16);
+            std::memcpy(socket.remote6.data(), told.remote, 16);
+            socket.interface = told.interface;
+        } else {
+            std::memcpy(&socket.localAddr, told.local, 4);
+            std::memcpy(&socket.remoteAddr, told.remote, 4);
+        }
+        size_t table = told.tcp ? (told.v6 ? kTcp6 : kTcp4) : (told.v6 ? kUdp6 : kUdp4);
+        into->sockets[table].push_back(socket);
+    }
+    return held;
 }
 
 std::vector<MachineName> ReadMachineNames(const NamingRoots& roots) {

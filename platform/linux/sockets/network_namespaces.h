@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "base/fd.h"
+#include "owners/socket_holders.h"
 #include "sockets/inet_sockets.h"
 
 namespace ombrel::platform {
@@ -68,13 +70,28 @@ struct NamespaceSockets {
     std::array<std::vector<InetSocket>, 4> sockets;
     std::array<bool, 4> read{};
     bool entered = false; // false: the namespace could not be entered, nothing was read
+    bool dumped = false;  // read by dumps, not from the sockets files hold
 };
+
+// What the kernel's descriptor walk told of one namespace's sockets: those
+// files hold, each once, in the four tables as a dump lists them (TCP ones
+// not closed, UDP ones bound), ordered by inode.
+struct HeldSockets {
+    std::array<std::vector<InetSocket>, 4> sockets;
+    uint32_t requests = 0; // its listeners' handshakes under way
+};
+using HeldByNamespace = std::unordered_map<uint32_t, HeldSockets>;
+HeldByNamespace GroupHeldSockets(std::vector<WalkedSocket> walked);
 
 // Reads each namespace's tables from inside it, on threads of our own that
 // enter it (the caller's threads stay where they are), each opened as its
 // turn comes and only when it is still that namespace; every socket is
-// tagged with its namespace. One result per namespace, in found's order.
-std::vector<NamespaceSockets> ReadNamespaceSockets(const std::vector<FoundNamespace>& found);
+// tagged with its namespace. Where held is given and a namespace's own
+// counts say its held sockets are all it has, those are its tables and no
+// dump walks the kernel's tables for it. One result per namespace, in
+// found's order.
+std::vector<NamespaceSockets> ReadNamespaceSockets(const std::vector<FoundNamespace>& found,
+                                                   const HeldByNamespace* held = nullptr);
 
 // Where names are looked for: the live system's folders, or fixture trees
 // in their shape.
