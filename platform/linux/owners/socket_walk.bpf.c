@@ -184,14 +184,15 @@ static int ReadInetSocket(struct sock* sk, struct ombrel_walk_socket* out) {
         bpf_probe_read_kernel(&out->remote_port, sizeof out->remote_port, &common->skc_dport) |
         bpf_probe_read_kernel(&out->interface, sizeof out->interface, &common->skc_bound_dev_if) |
         bpf_probe_read_kernel(&out->uid, sizeof out->uid, &sk->sk_uid.val);
-    if (family == AF_INET6 && !bpf_core_field_exists(common->skc_v6_rcv_saddr))
-        return 0; // a kernel built without IPv6 makes no such socket
+    // A kernel built without IPv6 has no such members, nor such sockets.
     if (family == AF_INET)
         failed |= bpf_probe_read_kernel(out->local, 4, &common->skc_rcv_saddr) |
                   bpf_probe_read_kernel(out->remote, 4, &common->skc_daddr);
-    else
+    else if (family == AF_INET6 && bpf_core_field_exists(common->skc_v6_rcv_saddr))
         failed |= bpf_probe_read_kernel(out->local, 16, &common->skc_v6_rcv_saddr) |
                   bpf_probe_read_kernel(out->remote, 16, &common->skc_v6_daddr);
+    else
+        return 0;
     if (protocol == IPPROTO_TCP && out->state == TCP_LISTEN) {
         // A listener is an inet_connection_sock; its queue counts the
         // handshakes under way, whose request sockets no file holds.
