@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <memory>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -18,6 +19,7 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <thread>
 #include <tuple>
@@ -88,35 +90,52 @@ struct Report {
 };
 
 // A child that makes sockets in a namespace of its own and holds them until
-// the test closes its pipe: how, make says (it runs in the child).
+// the test closes its pipe: how, make says (it runs in the child); what it
+// does when poked, then says.
 class NamespaceChild {
 public:
-    template <typename Make> explicit NamespaceChild(Make make) {
+    template <typename Make> explicit NamespaceChild(Make make) : NamespaceChild(make, [] {}) {}
+    template <typename Make, typename Then> NamespaceChild(Make make, Then then) {
         int ready[2], hold[2];
         if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(hold, O_CLOEXEC) != 0)
             return;
         pid_ = ::fork();
         if (pid_ == 0) {
-            ::close(ready[0]);
-            ::close(hold[1]);
+            // Another child's pipes, inherited, would keep it from hearing
+            // that its test is done.
+            const unsigned low = static_cast<unsigned>(std::min(ready[1], hold[0]));
+            const unsigned high = static_cast<unsigned>(std::max(ready[1], hold[0]));
+            ::close_range(3, low - 1, 0);
+            ::close_range(low + 1, high - 1, 0);
+            ::close_range(high + 1, ~0u, 0);
             Report report = make();
             (void)!::write(ready[1], &report, sizeof report);
             char byte;
-            (void)!::read(hold[0], &byte, 1); // until the test is done
+            while (::read(hold[0], &byte, 1) == 1) { // until the test is done
+                then();
+                (void)!::write(ready[1], &byte, 1);
+            }
             ::_exit(0);
         }
         ::close(ready[1]);
         ::close(hold[0]);
         hold_ = hold[1];
-        if (pid_ > 0 && ::read(ready[0], &report_, sizeof report_) != sizeof report_)
+        ready_ = ready[0];
+        if (pid_ > 0 && ::read(ready_, &report_, sizeof report_) != sizeof report_)
             report_ = {};
-        ::close(ready[0]);
     }
     ~NamespaceChild() {
         if (hold_ >= 0)
             ::close(hold_);
         if (pid_ > 0)
             ::waitpid(pid_, nullptr, 0);
+        if (ready_ >= 0)
+            ::close(ready_);
+    }
+    // Has the child do its then, and waits until it has.
+    bool Poke() {
+        char byte = 'x';
+        return ::write(hold_, &byte, 1) == 1 && ::read(ready_, &byte, 1) == 1;
     }
     pid_t pid() const { return pid_; }
     const Report& report() const { return report_; }
@@ -124,6 +143,7 @@ public:
 private:
     pid_t pid_ = -1;
     int hold_ = -1;
+    int ready_ = -1;
     Report report_;
 };
 
@@ -517,6 +537,19 @@ template <typename More> Report MakeNamespace(More more) {
     return report;
 }
 
+// A TIME_WAIT on the namespace's loopback: a connection to listener closed.
+bool LeaveTimeWait(int listener) {
+    int client = ConnectTo(listener, AF_INET);
+    int server = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0 || server < 0 || ::close(client) != 0 || ::close(server) != 0)
+        return false;
+    // The closes' segments cross the loopback as the kernel gets to them:
+    // waited for by the count, never by the clock.
+    for (int round = 0; round < 1000000 && TimeWaits() < 1; ++round)
+        ::sched_yield();
+    return TimeWaits() >= 1;
+}
+
 bool SameSocket(const InetSocket& a, const InetSocket& b) {
     return a.state == b.state && a.v6 == b.v6 && a.localAddr == b.localAddr &&
            a.localPort == b.localPort && a.remoteAddr == b.remoteAddr &&
@@ -529,7 +562,8 @@ bool SameSocket(const InetSocket& a, const InetSocket& b) {
 // As root, with the kernel's walk: a namespace whose sockets files hold all
 // is read from them, row for row what its dumps give; one that also has a
 // socket no file holds (TIME_WAIT, a connection not yet accepted, a
-// handshake under way) is dumped, and that socket listed.
+// handshake under way, a listener only a message in flight holds, hidden by
+// a held one closed after the walk) is dumped, and that socket listed.
 TEST(Namespaces, HeldSocketsStandForTheDumpsOnlyWhereTheyAreAll) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "entering namespaces takes root";
@@ -537,19 +571,7 @@ TEST(Namespaces, HeldSocketsStandForTheDumpsOnlyWhereTheyAreAll) {
     NamespaceChild held([] { return MakeNamespace([](int) { return true; }); });
     if (held.report().inode == 0)
         GTEST_SKIP() << "no network namespace to be made here";
-    NamespaceChild timeWait([] {
-        return MakeNamespace([](int listener) {
-            int client = ConnectTo(listener, AF_INET);
-            int server = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (client < 0 || server < 0 || ::close(client) != 0 || ::close(server) != 0)
-                return false;
-            // The closes' segments cross the loopback as the kernel gets to
-            // them: waited for by the count, never by the clock.
-            for (int round = 0; round < 1000000 && TimeWaits() < 1; ++round)
-                ::sched_yield();
-            return TimeWaits() >= 1;
-        });
-    });
+    NamespaceChild timeWait([] { return MakeNamespace(LeaveTimeWait); });
     NamespaceChild unaccepted([] {
         return MakeNamespace([](int listener) { return ConnectTo(listener, AF_INET) >= 0; });
     });
@@ -563,21 +585,54 @@ TEST(Namespaces, HeldSocketsStandForTheDumpsOnlyWhereTheyAreAll) {
                    ConnectTo(listener, AF_INET) >= 0;
         });
     });
-    for (const NamespaceChild* child : {&timeWait, &unaccepted, &handshake})
+    int decoy = -1;
+    NamespaceChild inFlight(
+        [&] {
+            return MakeNamespace([&](int listener) {
+                // Another listener sent to nowhere that reads: the message
+                // alone holds it. The decoy is a second.
+                int pair[2];
+                uint16_t port = 0;
+                int parked = LoopbackSocket(AF_INET, SOCK_STREAM, port);
+                decoy = LoopbackSocket(AF_INET, SOCK_STREAM, port);
+                if (listener < 0 || parked < 0 || decoy < 0 ||
+                    ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+                    return false;
+                char data = 'x';
+                iovec part{&data, 1};
+                alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+                msghdr message{};
+                message.msg_iov = &part;
+                message.msg_iovlen = 1;
+                message.msg_control = control;
+                message.msg_controllen = sizeof control;
+                cmsghdr* rights = CMSG_FIRSTHDR(&message);
+                rights->cmsg_level = SOL_SOCKET;
+                rights->cmsg_type = SCM_RIGHTS;
+                rights->cmsg_len = CMSG_LEN(sizeof(int));
+                std::memcpy(CMSG_DATA(rights), &parked, sizeof parked);
+                return ::sendmsg(pair[0], &message, 0) == 1 && ::close(parked) == 0;
+            });
+        },
+        [&] { ::close(decoy); });
+    for (const NamespaceChild* child : {&timeWait, &unaccepted, &handshake, &inFlight})
         ASSERT_NE(child->report().inode, 0u);
 
     std::vector<FoundNamespace> found;
     for (FoundNamespace& ns : FindNetworkNamespaces(own))
-        for (const NamespaceChild* child : {&held, &timeWait, &unaccepted, &handshake})
+        for (const NamespaceChild* child : {&held, &timeWait, &unaccepted, &handshake, &inFlight})
             if (ns.inode == child->report().inode)
                 found.push_back(std::move(ns));
-    ASSERT_EQ(found.size(), 4u);
+    ASSERT_EQ(found.size(), 5u);
+    std::vector<NamespaceCounts> before = CountNamespaceSockets(found);
     std::vector<SocketHolder> holders;
     std::vector<WalkedSocket> told;
     if (!MachineSocketWalk().Read(holders, &told, own))
         GTEST_SKIP() << "no kernel walk here: " << MachineSocketWalk().Refusal();
+    // The decoy goes after the walk: the counts after it match the held.
+    ASSERT_TRUE(inFlight.Poke());
     HeldByNamespace grouped = GroupHeldSockets(told);
-    std::vector<NamespaceSockets> fromHeld = ReadNamespaceSockets(found, &grouped);
+    std::vector<NamespaceSockets> fromHeld = ReadNamespaceSockets(found, &grouped, &before);
     std::vector<NamespaceSockets> dumped = ReadNamespaceSockets(found);
 
     auto at = [&](const NamespaceChild& child) {
@@ -619,4 +674,91 @@ TEST(Namespaces, HeldSocketsStandForTheDumpsOnlyWhereTheyAreAll) {
     EXPECT_TRUE(rowIn(at(timeWait), 6)) << "TIME_WAIT";
     EXPECT_TRUE(rowIn(at(unaccepted), 1)) << "ESTABLISHED, not accepted";
     EXPECT_TRUE(rowIn(at(handshake), 3)) << "SYN_RECV";
+    // The parked listener, whose inode no walk told.
+    const std::vector<InetSocket>& inFlightTcp = fromHeld[at(inFlight)].sockets[kTcp4];
+    EXPECT_EQ(std::count_if(inFlightTcp.begin(), inFlightTcp.end(),
+                            [&](const InetSocket& s) {
+                                return s.state == 10 && std::none_of(told.begin(), told.end(),
+                                                                     [&](const WalkedSocket& w) {
+                                                                         return w.inode == s.inode;
+                                                                     });
+                            }),
+              1);
+}
+
+// As root, with the kernel's walk: a user whose namespaces each hold a
+// socket no file holds gets a bounded number of dumps, the rest read from
+// what files hold; root's namespaces get every dump they ask for.
+TEST(Namespaces, AUsersNamespacesGetABoundedNumberOfDumps) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "the test takes on another user from root";
+    constexpr uid_t kUser = 43210;
+    const uint32_t own = OwnNetworkNamespace();
+    std::vector<std::unique_ptr<NamespaceChild>> hers, roots;
+    for (size_t i = 0; i <= kDumpsPerUser; ++i) {
+        hers.push_back(std::make_unique<NamespaceChild>([] {
+            std::string map = "0 " + std::to_string(kUser) + " 1";
+            if (::setgroups(0, nullptr) != 0 || ::setgid(kUser) != 0 || ::setuid(kUser) != 0 ||
+                ::prctl(PR_SET_DUMPABLE, 1) != 0 || ::unshare(CLONE_NEWUSER) != 0)
+                return Report{};
+            int fd = ::open("/proc/self/uid_map", O_WRONLY | O_CLOEXEC);
+            bool mapped =
+                fd >= 0 && ::write(fd, map.data(), map.size()) == static_cast<ssize_t>(map.size());
+            if (fd >= 0)
+                ::close(fd);
+            return mapped ? MakeNamespace(LeaveTimeWait) : Report{};
+        }));
+        if (hers.back()->report().inode == 0)
+            GTEST_SKIP() << "no user namespace for an ordinary user here";
+        roots.push_back(
+            std::make_unique<NamespaceChild>([] { return MakeNamespace(LeaveTimeWait); }));
+        ASSERT_NE(roots.back()->report().inode, 0u);
+    }
+    auto whose = [&](uint32_t inode) {
+        for (const auto& child : hers)
+            if (child->report().inode == inode)
+                return 1;
+        for (const auto& child : roots)
+            if (child->report().inode == inode)
+                return 2;
+        return 0;
+    };
+    std::vector<FoundNamespace> found;
+    for (FoundNamespace& ns : FindNetworkNamespaces(own))
+        if (whose(ns.inode) != 0)
+            found.push_back(std::move(ns));
+    ASSERT_EQ(found.size(), 2 * (kDumpsPerUser + 1));
+    std::vector<SocketHolder> holders;
+    std::vector<WalkedSocket> told;
+    if (!MachineSocketWalk().Read(holders, &told, own))
+        GTEST_SKIP() << "no kernel walk here: " << MachineSocketWalk().Refusal();
+    HeldByNamespace grouped = GroupHeldSockets(told);
+    std::vector<NamespaceSockets> read = ReadNamespaceSockets(found, &grouped);
+
+    size_t hersDumped = 0, hersHeld = 0, rootsDumped = 0;
+    for (size_t i = 0; i < found.size(); ++i) {
+        EXPECT_TRUE(read[i].entered);
+        const bool isHers = whose(found[i].inode) == 1;
+        (isHers ? hersDumped : rootsDumped) += read[i].dumped;
+        if (!read[i].heldOnly)
+            continue;
+        ++hersHeld;
+        EXPECT_TRUE(isHers);
+        // What files hold, and nothing else: no TIME_WAIT row.
+        for (size_t table = 0; table < kTableCount; ++table) {
+            EXPECT_TRUE(read[i].read[table]);
+            EXPECT_EQ(read[i].sockets[table].size(), grouped[found[i].inode].sockets[table].size());
+            for (const InetSocket& socket : read[i].sockets[table])
+                EXPECT_NE(socket.inode, 0u);
+        }
+    }
+    EXPECT_EQ(hersDumped, kDumpsPerUser);
+    EXPECT_EQ(hersHeld, 1u);
+    EXPECT_EQ(rootsDumped, kDumpsPerUser + 1);
+
+    // The refresh says which it read from held sockets alone.
+    MachineTables tables;
+    ReadMachineTables("/proc", tables);
+    EXPECT_NE(tables.ownerSource.find("past their user's"), std::string::npos)
+        << tables.ownerSource;
 }

@@ -232,36 +232,55 @@ void OwnOtherNamespaces(const std::string& root, uint32_t own,
     }
 }
 
+// A namespace read from its held sockets alone shows so in its name:
+// "net-405*".
+void MarkHeldOnly(NetworkNamespace& named) {
+    if (named.name.size() >= kMaxNamespaceName)
+        named.name = NameNetworkNamespace({}, named.inode, {}, {}, {}).name;
+    named.name += '*';
+}
+
 // The other namespaces' tables after the caller's own, the namespaces by
 // name. Where the caller may run the kernel's walk of every descriptor, it
-// runs once here, after the caller's own tables were read: it tells every
-// other namespace's sockets that files hold, and a namespace whose own
-// counts say those are all is not dumped (its dump would walk the tables
-// all namespaces share, every socket of the machine, for its own few).
-// When no namespace needed a dump after it, that walk stands for the owner
-// pass's: walked gets its holders, and reused is set.
+// runs once here, after the caller's own tables and every namespace's
+// counts were read: it tells every other namespace's sockets that files
+// hold, and a namespace of root's whose counts say those are all is not
+// dumped (its dump would walk the tables all namespaces share, every socket
+// of the machine, for its own few). When no namespace needed a dump after
+// it, that walk stands for the owner pass's: walked gets its holders, and
+// reused is set. heldOnly gets the names of namespaces read from their held
+// sockets alone, past their owner's dumps.
 void AddOtherNamespaces(uint32_t own, MachineTables& tables, std::vector<SocketHolder>& walked,
-                        bool& reused) {
+                        bool& reused, std::string& heldOnly) {
     reused = false;
     std::vector<FoundNamespace> found = FindNetworkNamespaces(own);
     if (found.empty())
         return;
     std::optional<HeldByNamespace> held;
+    std::vector<NamespaceCounts> before;
     if (ReadsEveryDescriptor()) {
+        before = CountNamespaceSockets(found);
         std::vector<WalkedSocket> told;
         if (MachineSocketWalk().Read(walked, &told, own))
             held = GroupHeldSockets(std::move(told));
     }
-    std::vector<NamespaceSockets> read = ReadNamespaceSockets(found, held ? &*held : nullptr);
+    std::vector<NamespaceSockets> read =
+        ReadNamespaceSockets(found, held ? &*held : nullptr, &before);
     reused = held && std::none_of(read.begin(), read.end(),
                                   [](const NamespaceSockets& one) { return one.dumped; });
     const NamingRoots roots;
     const std::vector<MachineName> machines = ReadMachineNames(roots);
-    for (size_t i = 0; i < found.size(); ++i)
-        if (read[i].entered)
-            AppendNamespace(NameNetworkNamespace(roots, found[i].inode, found[i].mount,
-                                                 found[i].group, machines),
-                            read[i], tables);
+    for (size_t i = 0; i < found.size(); ++i) {
+        if (!read[i].entered)
+            continue;
+        NetworkNamespace named =
+            NameNetworkNamespace(roots, found[i].inode, found[i].mount, found[i].group, machines);
+        if (read[i].heldOnly) {
+            MarkHeldOnly(named);
+            heldOnly += (heldOnly.empty() ? "" : " ") + named.name;
+        }
+        AppendNamespace(std::move(named), read[i], tables);
+    }
     SortOtherNamespaces(tables);
 }
 
@@ -356,8 +375,9 @@ void ReadMachineTables(const std::string& root, MachineTables& tables) {
             socket.netns = own;
     std::vector<SocketHolder> walked;
     bool reused = false;
+    std::string heldOnly;
     if (live)
-        AddOtherNamespaces(own, tables, walked, reused);
+        AddOtherNamespaces(own, tables, walked, reused, heldOnly);
 
     // The owners are found by inode alone, for all four in one pass.
     std::vector<uint64_t> inodes;
@@ -380,6 +400,12 @@ void ReadMachineTables(const std::string& root, MachineTables& tables) {
     FindOwners(root, inodes, makers, owners, tables.ownerSource, &starts, &tables.ownersWhole,
                &helped, live ? &known : nullptr, &strays, reused ? &walked : nullptr);
     walked = {};
+    if (!heldOnly.empty())
+        tables.ownerSource.insert(0, "read from the sockets files hold alone, past their "
+                                     "user's " +
+                                         std::to_string(kDumpsPerUser) +
+                                         " dumps (TIME_WAIT and handshakes unseen): " + heldOnly +
+                                         "\n");
     if (helped && tables.namespaces.size() > 1)
         OwnOtherNamespaces(root, own, parts, owners, starts);
     size_t first = 0;

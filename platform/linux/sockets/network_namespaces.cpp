@@ -184,15 +184,7 @@ std::string GroupAt(int processDir) {
     return text ? UnifiedControlGroup(*text) : std::string{};
 }
 
-// A namespace's own counts (/proc/net/sockstat and sockstat6): TCP and UDP
-// sockets hashed, by family, and TCP's in TIME_WAIT; each unread where its
-// file or field is missing.
-struct SocketCounts {
-    std::optional<uint64_t> tcp4, tcp6, timeWait, udp4, udp6;
-    bool operator==(const SocketCounts&) const = default;
-};
-
-SocketCounts CountSocketsOnce(const std::string& here) {
+NamespaceCounts CountSocketsOnce(const std::string& here) {
     std::optional<std::string> four = ReadSmallFile(here + "/net/sockstat", 1 << 16);
     std::optional<std::string> six = ReadSmallFile(here + "/net/sockstat6", 1 << 16);
     // "TCP: inuse 3 orphan 0 tw 1 alloc 5 mem 2": the named numbers.
@@ -233,7 +225,7 @@ MayHold CountSockets(const std::string& here) {
     MayHold may;
     auto none = [](std::optional<uint64_t> value) { return value && *value == 0; };
     for (int reading = 0; reading < 2; ++reading) {
-        SocketCounts counts = CountSocketsOnce(here);
+        NamespaceCounts counts = CountSocketsOnce(here);
         may.tcp = (reading == 1 && may.tcp) ||
                   !(none(counts.tcp4) && none(counts.timeWait) && none(counts.tcp6));
         may.udp4 = (reading == 1 && may.udp4) || !none(counts.udp4);
@@ -244,15 +236,38 @@ MayHold CountSockets(const std::string& here) {
     return may;
 }
 
-// Whether the sockets files hold are all the namespace has: its counts
-// match them, with nothing in TIME_WAIT and no handshake under way (sockets
-// no file holds), in two readings (as above).
-bool HeldAreAll(const std::string& here, const HeldSockets& held) {
+// Whether the sockets files hold are all the namespace has: with nothing
+// in TIME_WAIT and no handshake under way, its counts match them in two
+// readings after the walk and in two before it (before: the caller's), so
+// that a held socket gone by the counts' time cannot stand for one no file
+// holds. Where the kernel has no IPv6, its tables are unread, as a dump
+// finds them. Counts are no record of which sockets they count: a socket
+// hashed just for the walk and unhashed for every reading around it would
+// hide one no file holds; that is why only root's namespaces are read so.
+bool HeldAreAll(const std::string& here, const HeldSockets& held, const NamespaceCounts& before,
+                NamespaceSockets& result) {
     if (held.requests != 0)
         return false;
     auto size = [&](size_t table) { return std::optional<uint64_t>(held.sockets[table].size()); };
-    const SocketCounts expected{size(kTcp4), size(kTcp6), uint64_t{0}, size(kUdp4), size(kUdp6)};
-    return CountSocketsOnce(here) == expected && CountSocketsOnce(here) == expected;
+    NamespaceCounts expected{size(kTcp4), size(kTcp6), uint64_t{0}, size(kUdp4), size(kUdp6)};
+    const bool v6 = ::access((here + "/net/sockstat6").c_str(), F_OK) == 0;
+    if (!v6 && held.sockets[kTcp6].empty() && held.sockets[kUdp6].empty())
+        expected.tcp6 = expected.udp6 = std::nullopt;
+    if (before != expected || CountSocketsOnce(here) != expected ||
+        CountSocketsOnce(here) != expected)
+        return false;
+    result.sockets = held.sockets;
+    result.read = {true, true, v6, v6};
+    return true;
+}
+
+// The user who owns a namespace: the owner of the user namespace it belongs
+// to (root for the machine's own); kUnknownUser where the kernel does not
+// say.
+uint32_t NamespaceOwner(int netns) {
+    UniqueFd userns(::ioctl(netns, NS_GET_USERNS));
+    uid_t owner = 0;
+    return userns && ::ioctl(userns.get(), NS_GET_OWNER_UID, &owner) == 0 ? owner : kUnknownUser;
 }
 
 // The dumps one namespace's tables take, each on a socket of its own (a
@@ -493,100 +508,28 @@ std::vector<FoundNamespace> FindNetworkNamespaces(uint32_t own) {
     return found;
 }
 
-std::vector<NamespaceSockets> ReadNamespaceSockets(const std::vector<FoundNamespace>& found,
-                                                   const HeldByNamespace* held) {
-    static const HeldSockets kNoneHeld;
-    std::vector<NamespaceSockets> results(found.size());
+namespace {
+
+// Runs each(i, netns) for every namespace found, on two threads of our own
+// (as the caller's own tables are read), netns the namespace opened as its
+// turn comes and only while it is still that namespace (a task may have
+// moved on since); a namespace that is not is skipped. A worker's thread
+// ends with it, so no thread of the program stays in a namespace it
+// entered; without a thread no namespace is entered. What a worker throws
+// is thrown here after both are joined.
+template <typename Each> void InEachNamespace(const std::vector<FoundNamespace>& found, Each each) {
     std::atomic<size_t> next{0};
-    // A worker enters each namespace in turn and reads it as the caller's
-    // own is read; the text tables, where netlink is refused, are the
-    // thread's own (/proc/net is the process's).
-    auto work = [&] {
-        for (size_t i = next++; i < found.size(); i = next++) {
-            NamespaceSockets& result = results[i];
-            // Still that namespace (a task may have moved on since).
-            UniqueFd opened = found[i].fd
-                                  ? UniqueFd(::fcntl(found[i].fd.get(), F_DUPFD_CLOEXEC, 0))
-                                  : UniqueFd(::open(found[i].path.c_str(), O_RDONLY | O_CLOEXEC));
-            if (!opened || NetworkNamespaceOf(opened.get()) != found[i].inode)
-                continue;
-            if (::setns(opened.get(), CLONE_NEWNET) == 0) {
-                result.entered = true;
-                const std::string here = "/proc/thread-self";
-                // A dump walks the tables every namespace shares. Where the
-                // kernel's walk of the descriptors saw every socket the
-                // namespace has, those are its tables, and none is dumped.
-                if (held != nullptr) {
-                    auto told = held->find(found[i].inode);
-                    if (HeldAreAll(here, told != held->end() ? told->second : kNoneHeld)) {
-                        if (told != held->end())
-                            result.sockets = told->second.sockets;
-                        result.read.fill(true);
-                        continue;
-                    }
-                }
-                result.dumped = true;
-                // One the namespace's own counts say is empty is not walked
-                // for it.
-                MayHold counts = CountSockets(here);
-                bool v6 = false;
-                if (!counts.tcp) {
-                    result.read[kTcp4] = result.read[kTcp6] = true;
-                } else if (ReadLiveTcpBothFamilies(result.sockets[kTcp4], result.sockets[kTcp6],
-                                                   v6)) {
-                    result.read[kTcp4] = true;
-                    result.read[kTcp6] = v6;
-                } else {
-                    for (size_t table : {kTcp4, kTcp6})
-                        result.read[table] = ReadInetSockets(
-                            here, true, InetProtocol::Tcp, FamilyOf(table), result.sockets[table]);
-                }
-                for (size_t table : {kUdp4, kUdp6})
-                    result.read[table] = !(table == kUdp4 ? counts.udp4 : counts.udp6) ||
-                                         ReadInetSockets(here, true, InetProtocol::Udp,
-                                                         FamilyOf(table), result.sockets[table]);
-            } else {
-                result.dumped = true;
-                std::array<UniqueFd, kDumpCount> diag;
-                std::string uidMap;
-                if (errno != EPERM || !DiagSocketsAsOwner(opened.get(), diag, uidMap))
-                    continue;
-                result.entered = true;
-                std::vector<InetSocket> both;
-                if (DumpTcpBothFamilies(both, diag[kBothTcp].get())) {
-                    for (InetSocket& socket : both)
-                        result.sockets[socket.v6 ? kTcp6 : kTcp4].push_back(socket);
-                    result.read[kTcp4] = result.read[kTcp6] = true;
-                } else {
-                    result.read[kTcp4] = DumpSockDiag(InetProtocol::Tcp, InetFamily::V4,
-                                                      result.sockets[kTcp4], diag[kTcp4Only].get());
-                    result.read[kTcp6] = DumpSockDiag(InetProtocol::Tcp, InetFamily::V6,
-                                                      result.sockets[kTcp6], diag[kTcp6Only].get());
-                }
-                result.read[kUdp4] = DumpSockDiag(InetProtocol::Udp, InetFamily::V4,
-                                                  result.sockets[kUdp4], diag[kUdp4Only].get());
-                result.read[kUdp6] = DumpSockDiag(InetProtocol::Udp, InetFamily::V6,
-                                                  result.sockets[kUdp6], diag[kUdp6Only].get());
-                // Bound-only TCP sockets are no endpoints, as everywhere.
-                for (size_t table : {kTcp4, kTcp6})
-                    std::erase_if(result.sockets[table], [](const InetSocket& socket) {
-                        return socket.state == kTcpClose;
-                    });
-                MapUsersBack(uidMap, result.sockets);
-            }
-            for (std::vector<InetSocket>& sockets : result.sockets)
-                for (InetSocket& socket : sockets)
-                    socket.netns = found[i].inode;
-        }
-    };
-    // Two at once, as the caller's own tables are read. A worker's thread
-    // ends with it, so no thread of the program stays in a namespace it
-    // entered. What a worker throws is thrown here after both are joined.
     std::exception_ptr failure;
     std::mutex failureLock;
-    auto guarded = [&] {
+    auto work = [&] {
         try {
-            work();
+            for (size_t i = next++; i < found.size(); i = next++) {
+                UniqueFd opened =
+                    found[i].fd ? UniqueFd(::fcntl(found[i].fd.get(), F_DUPFD_CLOEXEC, 0))
+                                : UniqueFd(::open(found[i].path.c_str(), O_RDONLY | O_CLOEXEC));
+                if (opened && NetworkNamespaceOf(opened.get()) == found[i].inode)
+                    each(i, opened.get());
+            }
         } catch (...) {
             std::lock_guard lock(failureLock);
             if (!failure)
@@ -597,17 +540,127 @@ std::vector<NamespaceSockets> ReadNamespaceSockets(const std::vector<FoundNamesp
     std::vector<std::jthread> workers;
     for (int i = 0; i < 2 && static_cast<size_t>(i) < found.size(); ++i) {
         try {
-            workers.emplace_back(guarded);
+            workers.emplace_back(work);
         } catch (const std::system_error&) {
             break; // fewer threads to be had: those there are do the work
         }
     }
-    // Without a thread no namespace is entered: this one's own stays put,
-    // and the others are not read.
     for (std::jthread& worker : workers)
         worker.join();
     if (failure)
         std::rethrow_exception(failure);
+}
+
+} // namespace
+
+std::vector<NamespaceCounts> CountNamespaceSockets(const std::vector<FoundNamespace>& found) {
+    std::vector<NamespaceCounts> counts(found.size());
+    InEachNamespace(found, [&](size_t i, int netns) {
+        if (::setns(netns, CLONE_NEWNET) != 0)
+            return;
+        NamespaceCounts first = CountSocketsOnce("/proc/thread-self");
+        if (CountSocketsOnce("/proc/thread-self") == first)
+            counts[i] = first;
+    });
+    return counts;
+}
+
+std::vector<NamespaceSockets> ReadNamespaceSockets(const std::vector<FoundNamespace>& found,
+                                                   const HeldByNamespace* held,
+                                                   const std::vector<NamespaceCounts>* before) {
+    static const HeldSockets kNoneHeld;
+    static const NamespaceCounts kUncounted;
+    std::vector<NamespaceSockets> results(found.size());
+    // Each dump costs a walk of every socket of the machine, and a user may
+    // give each of her namespaces a socket no file holds (a TIME_WAIT is a
+    // connect and a close away): the dumps one user's namespaces get are
+    // counted, root's alone not.
+    std::mutex budgetLock;
+    std::unordered_map<uint32_t, size_t> dumpsOf;
+    auto mayDump = [&](uint32_t owner) {
+        std::lock_guard lock(budgetLock);
+        return ++dumpsOf[owner] <= kDumpsPerUser;
+    };
+    // A worker reads each namespace as the caller's own is read; the text
+    // tables, where netlink is refused, are the thread's own (/proc/net is
+    // the process's).
+    InEachNamespace(found, [&](size_t i, int netns) {
+        NamespaceSockets& result = results[i];
+        const uint32_t owner = held != nullptr ? NamespaceOwner(netns) : 0;
+        if (::setns(netns, CLONE_NEWNET) == 0) {
+            result.entered = true;
+            const std::string here = "/proc/thread-self";
+            // A dump walks the tables every namespace shares. Where the
+            // kernel's walk of the descriptors saw every socket one of
+            // root's namespaces has, those are its tables, and none is
+            // dumped. A user's namespace is dumped while her dumps last,
+            // then read from what files hold, and marked so.
+            if (held != nullptr) {
+                auto told = held->find(found[i].inode);
+                const HeldSockets& its = told != held->end() ? told->second : kNoneHeld;
+                if (owner == 0 &&
+                    HeldAreAll(here, its,
+                               before != nullptr && i < before->size() ? (*before)[i] : kUncounted,
+                               result))
+                    return;
+                if (owner != 0 && !mayDump(owner)) {
+                    result.sockets = its.sockets;
+                    result.read.fill(true);
+                    result.heldOnly = true;
+                    return;
+                }
+            }
+            result.dumped = true;
+            // One the namespace's own counts say is empty is not walked
+            // for it.
+            MayHold counts = CountSockets(here);
+            bool v6 = false;
+            if (!counts.tcp) {
+                result.read[kTcp4] = result.read[kTcp6] = true;
+            } else if (ReadLiveTcpBothFamilies(result.sockets[kTcp4], result.sockets[kTcp6], v6)) {
+                result.read[kTcp4] = true;
+                result.read[kTcp6] = v6;
+            } else {
+                for (size_t table : {kTcp4, kTcp6})
+                    result.read[table] = ReadInetSockets(here, true, InetProtocol::Tcp,
+                                                         FamilyOf(table), result.sockets[table]);
+            }
+            for (size_t table : {kUdp4, kUdp6})
+                result.read[table] = !(table == kUdp4 ? counts.udp4 : counts.udp6) ||
+                                     ReadInetSockets(here, true, InetProtocol::Udp, FamilyOf(table),
+                                                     result.sockets[table]);
+        } else {
+            result.dumped = true;
+            std::array<UniqueFd, kDumpCount> diag;
+            std::string uidMap;
+            if (errno != EPERM || !DiagSocketsAsOwner(netns, diag, uidMap))
+                return;
+            result.entered = true;
+            std::vector<InetSocket> both;
+            if (DumpTcpBothFamilies(both, diag[kBothTcp].get())) {
+                for (InetSocket& socket : both)
+                    result.sockets[socket.v6 ? kTcp6 : kTcp4].push_back(socket);
+                result.read[kTcp4] = result.read[kTcp6] = true;
+            } else {
+                result.read[kTcp4] = DumpSockDiag(InetProtocol::Tcp, InetFamily::V4,
+                                                  result.sockets[kTcp4], diag[kTcp4Only].get());
+                result.read[kTcp6] = DumpSockDiag(InetProtocol::Tcp, InetFamily::V6,
+                                                  result.sockets[kTcp6], diag[kTcp6Only].get());
+            }
+            result.read[kUdp4] = DumpSockDiag(InetProtocol::Udp, InetFamily::V4,
+                                              result.sockets[kUdp4], diag[kUdp4Only].get());
+            result.read[kUdp6] = DumpSockDiag(InetProtocol::Udp, InetFamily::V6,
+                                              result.sockets[kUdp6], diag[kUdp6Only].get());
+            // Bound-only TCP sockets are no endpoints, as everywhere.
+            for (size_t table : {kTcp4, kTcp6})
+                std::erase_if(result.sockets[table],
+                              [](const InetSocket& socket) { return socket.state == kTcpClose; });
+            MapUsersBack(uidMap, result.sockets);
+        }
+        for (std::vector<InetSocket>& sockets : result.sockets)
+            for (InetSocket& socket : sockets)
+                socket.netns = found[i].inode;
+    });
     return results;
 }
 

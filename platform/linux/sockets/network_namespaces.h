@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -71,7 +72,15 @@ struct NamespaceSockets {
     std::array<bool, 4> read{};
     bool entered = false; // false: the namespace could not be entered, nothing was read
     bool dumped = false;  // read by dumps, not from the sockets files hold
+    // Read from the sockets files hold alone, its owner's dumps spent: any
+    // it has that no file holds (a TIME_WAIT, a handshake under way) unseen.
+    bool heldOnly = false;
 };
+
+// The dumps a refresh gives the namespaces of each user but root (of her
+// user namespaces); root's (the machine's own user namespace's) are dumped
+// whenever what files hold is not all they have.
+inline constexpr size_t kDumpsPerUser = 8;
 
 // What the kernel's descriptor walk told of one namespace's sockets: those
 // files hold, each once, in the four tables as a dump lists them (TCP ones
@@ -83,15 +92,32 @@ struct HeldSockets {
 using HeldByNamespace = std::unordered_map<uint32_t, HeldSockets>;
 HeldByNamespace GroupHeldSockets(std::vector<WalkedSocket> walked);
 
+// A namespace's own counts (/proc/net/sockstat and sockstat6): TCP and UDP
+// sockets hashed, by family, and TCP's in TIME_WAIT; each unread where its
+// file or field is missing.
+struct NamespaceCounts {
+    std::optional<uint64_t> tcp4, tcp6, timeWait, udp4, udp6;
+    bool operator==(const NamespaceCounts&) const = default;
+};
+
+// Each namespace's counts, read from inside it twice; unread where it
+// could not be entered or the readings differed. One per namespace, in
+// found's order.
+std::vector<NamespaceCounts> CountNamespaceSockets(const std::vector<FoundNamespace>& found);
+
 // Reads each namespace's tables from inside it, on threads of our own that
 // enter it (the caller's threads stay where they are), each opened as its
 // turn comes and only when it is still that namespace; every socket is
-// tagged with its namespace. Where held is given and a namespace's own
-// counts say its held sockets are all it has, those are its tables and no
-// dump walks the kernel's tables for it. One result per namespace, in
-// found's order.
-std::vector<NamespaceSockets> ReadNamespaceSockets(const std::vector<FoundNamespace>& found,
-                                                   const HeldByNamespace* held = nullptr);
+// tagged with its namespace. With held (what the kernel's walk told), a
+// namespace of root's whose counts before the walk (before, in found's
+// order) and after it say its held sockets are all it has takes those for
+// its tables, and no dump walks the kernel's tables for it; a user's
+// namespaces are dumped up to kDumpsPerUser, the others held only. One
+// result per namespace, in found's order.
+std::vector<NamespaceSockets>
+ReadNamespaceSockets(const std::vector<FoundNamespace>& found,
+                     const HeldByNamespace* held = nullptr,
+                     const std::vector<NamespaceCounts>* before = nullptr);
 
 // Where names are looked for: the live system's folders, or fixture trees
 // in their shape.
