@@ -43,7 +43,8 @@ struct WalkedSocket {
     uint32_t uid = 0;
     uint8_t local[16] = {}; // an IPv4 address in the first four bytes
     uint8_t remote[16] = {};
-    uint32_t requests = 0; // a listener's handshakes under way
+    uint32_t requests = 0;  // a listener's handshakes under way
+    uint32_t holderUid = 0; // the holding thread's effective user
 };
 
 // Every socket descriptor of every process, from one pass of the kernel's

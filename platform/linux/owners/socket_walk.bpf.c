@@ -107,11 +107,16 @@ struct socket {
     struct sock* sk;
 } KERNEL_TYPE;
 
+struct cred {
+    kuid_t euid;
+} KERNEL_TYPE;
+
 struct task_struct {
     int pid;
     int tgid;
     struct task_struct* group_leader;
     __u64 start_boottime; // nanoseconds after boot, suspend included
+    const struct cred* cred;
 } KERNEL_TYPE;
 
 struct seq_file;
@@ -243,6 +248,13 @@ int ombrel_sockets(struct bpf_iter__task_file* ctx) {
     __u32 netns = ring ? 0 : InetNamespace(file, &sk);
     struct ombrel_walk_socket socket = {};
     int told = tell_sockets && netns != 0 && netns != own_netns && ReadInetSocket(sk, &socket);
+    // Who holds it: only a socket nobody but root holds is one no user can
+    // have hashed just for the walk.
+    const struct cred* cred = 0;
+    if (told &&
+        (bpf_probe_read_kernel(&cred, sizeof cred, &task->cred) != 0 || cred == 0 ||
+         bpf_probe_read_kernel(&socket.holder_uid, sizeof socket.holder_uid, &cred->euid.val) != 0))
+        socket.holder_uid = 0xFFFFFFFF;
     struct ombrel_walk_record record = {
 #ifdef OMBREL_WALK_ASKS_FOR_A_MISSING_MEMBER
         .inode = inode->i_ombrel_missing,

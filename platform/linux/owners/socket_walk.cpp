@@ -190,6 +190,7 @@ WalkedSocket Told(const ombrel_walk_record& record, const char* bytes) {
     std::memcpy(socket.local, told.local, sizeof socket.local);
     std::memcpy(socket.remote, told.remote, sizeof socket.remote);
     socket.requests = told.requests;
+    socket.holderUid = told.holder_uid;
     return socket;
 }
 

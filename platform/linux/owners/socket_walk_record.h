@@ -29,6 +29,6 @@ struct ombrel_walk_socket {
     __u8 protocol;     // IPPROTO_TCP or IPPROTO_UDP
     __u8 state;        // the kernel's TCP state number
     __u8 reserved;
-    __u32 requests; // a listener's connections not yet made sockets (request sockets)
-    __u32 reserved2;
+    __u32 requests;   // a listener's connections not yet made sockets (request sockets)
+    __u32 holder_uid; // the holding thread's effective user, in the machine's own ids
 };

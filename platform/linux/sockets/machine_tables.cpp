@@ -156,22 +156,31 @@ UniqueFd NamespaceOfSocket(const SocketHolder& holder) {
     return ns;
 }
 
-// Namespaces a socket alone keeps (no process lives in them, no mount keeps
-// them): entered through the socket, read as the others, named by inode,
-// their sockets' owners found in a pass of their own.
-void AddStrayNamespaces(const std::string& root, uint32_t own,
-                        const std::vector<SocketHolder>& strays, MachineTables& tables) {
+// Adds to found the namespaces a socket alone keeps (no process lives in
+// them, no mount keeps them), through a copy of the socket of one of their
+// holders: none of reached, which gets them.
+void FindStrayNamespaces(uint32_t own, const std::vector<SocketHolder>& strays,
+                         std::unordered_set<uint32_t>& reached,
+                         std::vector<FoundNamespace>& found) {
     // A holder may be gone or its descriptor another file by now: the next
     // holder of the same namespace is tried.
-    std::unordered_set<uint32_t> reached;
-    for (const NetworkNamespace& ns : tables.namespaces)
-        reached.insert(ns.inode);
-    std::vector<FoundNamespace> found;
     for (const SocketHolder& stray : strays)
         if (!reached.contains(stray.netns))
             if (uint32_t inode = AddNetworkNamespace(found, NamespaceOfSocket(stray), own);
                 inode != 0 && !reached.insert(inode).second)
                 found.pop_back(); // the socket had moved on to a namespace known already
+}
+
+// The namespaces a socket alone keeps, where the owner pass's walk found
+// them: entered through the socket, read as the others, named by inode,
+// their sockets' owners found in a pass of their own.
+void AddStrayNamespaces(const std::string& root, uint32_t own,
+                        const std::vector<SocketHolder>& strays, MachineTables& tables) {
+    std::unordered_set<uint32_t> reached;
+    for (const NetworkNamespace& ns : tables.namespaces)
+        reached.insert(ns.inode);
+    std::vector<FoundNamespace> found;
+    FindStrayNamespaces(own, strays, reached, found);
     if (found.empty())
         return;
     std::vector<NamespaceSockets> read = ReadNamespaceSockets(found);
@@ -244,25 +253,42 @@ void MarkHeldOnly(NetworkNamespace& named) {
 // name. Where the caller may run the kernel's walk of every descriptor, it
 // runs once here, after the caller's own tables and every namespace's
 // counts were read: it tells every other namespace's sockets that files
-// hold, and a namespace of root's whose counts say those are all is not
-// dumped (its dump would walk the tables all namespaces share, every socket
-// of the machine, for its own few). When no namespace needed a dump after
-// it, that walk stands for the owner pass's: walked gets its holders, and
-// reused is set. heldOnly gets the names of namespaces read from their held
-// sockets alone, past their owner's dumps.
-void AddOtherNamespaces(uint32_t own, MachineTables& tables, std::vector<SocketHolder>& walked,
+// hold, and the namespaces a socket alone keeps (read with the others, so
+// that they spend the same dumps); a namespace whose counts say its held
+// sockets are all it has, which only root holds, is not dumped (its dump
+// would walk the tables all namespaces share, every socket of the machine,
+// for its own few). When no namespace needed a dump after it, that walk
+// stands for the owner pass's: walked gets its holders, and reused is set.
+// heldOnly gets the names of namespaces read from their held sockets
+// alone, past their dumps. True where that walk ran.
+bool AddOtherNamespaces(uint32_t own, MachineTables& tables, std::vector<SocketHolder>& walked,
                         bool& reused, std::string& heldOnly) {
     reused = false;
     std::vector<FoundNamespace> found = FindNetworkNamespaces(own);
-    if (found.empty())
-        return;
     std::optional<HeldByNamespace> held;
     std::vector<NamespaceCounts> before;
     if (ReadsEveryDescriptor()) {
         before = CountNamespaceSockets(found);
         std::vector<WalkedSocket> told;
-        if (MachineSocketWalk().Read(walked, &told, own))
+        if (MachineSocketWalk().Read(walked, &told, own)) {
             held = GroupHeldSockets(std::move(told));
+            std::unordered_set<uint32_t> reached{own};
+            for (const FoundNamespace& ns : found)
+                reached.insert(ns.inode);
+            // A few holders of each: one may be gone by the time it is asked.
+            constexpr int kHoldersEach = 4;
+            std::unordered_map<uint32_t, int> asked;
+            std::vector<SocketHolder> strays;
+            for (const SocketHolder& holder : walked)
+                if (holder.netns != 0 && !reached.contains(holder.netns) &&
+                    ++asked[holder.netns] <= kHoldersEach)
+                    strays.push_back(holder);
+            FindStrayNamespaces(own, strays, reached, found);
+        }
+    }
+    if (found.empty()) {
+        reused = held.has_value();
+        return reused;
     }
     std::vector<NamespaceSockets> read =
         ReadNamespaceSockets(found, held ? &*held : nullptr, &before);
@@ -270,6 +296,9 @@ void AddOtherNamespaces(uint32_t own, MachineTables& tables, std::vector<SocketH
                                   [](const NamespaceSockets& one) { return one.dumped; });
     const NamingRoots roots;
     const std::vector<MachineName> machines = ReadMachineNames(roots);
+    // The report names a few; a user's thousands would crowd out the rest.
+    constexpr size_t kNamed = 16;
+    size_t marked = 0;
     for (size_t i = 0; i < found.size(); ++i) {
         if (!read[i].entered)
             continue;
@@ -277,11 +306,15 @@ void AddOtherNamespaces(uint32_t own, MachineTables& tables, std::vector<SocketH
             NameNetworkNamespace(roots, found[i].inode, found[i].mount, found[i].group, machines);
         if (read[i].heldOnly) {
             MarkHeldOnly(named);
-            heldOnly += (heldOnly.empty() ? "" : " ") + named.name;
+            if (++marked <= kNamed)
+                heldOnly += (heldOnly.empty() ? "" : " ") + named.name;
         }
         AppendNamespace(std::move(named), read[i], tables);
     }
+    if (marked > kNamed)
+        heldOnly += " and " + std::to_string(marked - kNamed) + " more";
     SortOtherNamespaces(tables);
+    return held.has_value();
 }
 
 } // namespace
@@ -376,8 +409,7 @@ void ReadMachineTables(const std::string& root, MachineTables& tables) {
     std::vector<SocketHolder> walked;
     bool reused = false;
     std::string heldOnly;
-    if (live)
-        AddOtherNamespaces(own, tables, walked, reused, heldOnly);
+    const bool walkedEarly = live && AddOtherNamespaces(own, tables, walked, reused, heldOnly);
 
     // The owners are found by inode alone, for all four in one pass.
     std::vector<uint64_t> inodes;
@@ -398,10 +430,11 @@ void ReadMachineTables(const std::string& root, MachineTables& tables) {
     std::sort(known.begin(), known.end());
     std::vector<SocketHolder> strays;
     FindOwners(root, inodes, makers, owners, tables.ownerSource, &starts, &tables.ownersWhole,
-               &helped, live ? &known : nullptr, &strays, reused ? &walked : nullptr);
+               &helped, live && !walkedEarly ? &known : nullptr, &strays,
+               reused ? &walked : nullptr);
     walked = {};
     if (!heldOnly.empty())
-        tables.ownerSource.insert(0, "read from the sockets files hold alone, past their "
+        tables.ownerSource.insert(0, "read from the sockets files hold alone, past the "
                                      "user's " +
                                          std::to_string(kDumpsPerUser) +
                                          " dumps (TIME_WAIT and handshakes unseen): " + heldOnly +

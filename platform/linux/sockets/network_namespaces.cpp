@@ -243,7 +243,8 @@ MayHold CountSockets(const std::string& here) {
 // holds. Where the kernel has no IPv6, its tables are unread, as a dump
 // finds them. Counts are no record of which sockets they count: a socket
 // hashed just for the walk and unhashed for every reading around it would
-// hide one no file holds; that is why only root's namespaces are read so.
+// hide one no file holds; that is why only namespaces whose sockets root
+// alone holds are read so.
 bool HeldAreAll(const std::string& here, const HeldSockets& held, const NamespaceCounts& before,
                 NamespaceSockets& result) {
     if (held.requests != 0)
@@ -261,13 +262,48 @@ bool HeldAreAll(const std::string& here, const HeldSockets& held, const Namespac
     return true;
 }
 
-// The user who owns a namespace: the owner of the user namespace it belongs
-// to (root for the machine's own); kUnknownUser where the kernel does not
-// say.
-uint32_t NamespaceOwner(int netns) {
+// Whose a namespace is, by its user namespace: the caller's own (the
+// machine's), or else one below it, whose dumps are counted together with
+// every namespace of the same user namespace tree top: by its creator where
+// a user made it (so that her nested ones, under ids of her subordinate
+// ranges, are still hers), by the top itself where root made it (a
+// container's). A namespace the kernel says nothing of counts as a user's.
+struct NamespaceTrust {
+    bool machines = false;
+    uint64_t budget = 0; // whose dumps it spends
+};
+
+NamespaceTrust TrustOf(int netns) {
+    static const uint64_t own = [] {
+        struct stat info {};
+        return ::stat("/proc/self/ns/user", &info) == 0 ? info.st_ino : 0;
+    }();
+    auto inodeOf = [](int fd) {
+        struct stat info {};
+        return ::fstat(fd, &info) == 0 ? info.st_ino : 0;
+    };
+    NamespaceTrust trust{false, uint64_t{1} << 62}; // a budget no user's id makes
     UniqueFd userns(::ioctl(netns, NS_GET_USERNS));
-    uid_t owner = 0;
-    return userns && ::ioctl(userns.get(), NS_GET_OWNER_UID, &owner) == 0 ? owner : kUnknownUser;
+    if (!userns)
+        return trust;
+    if (inodeOf(userns.get()) == own) {
+        trust.machines = true;
+        return trust;
+    }
+    // Up to the top below the caller's own (the kernel nests 32 at most).
+    for (int depth = 0; depth < 33; ++depth) {
+        UniqueFd parent(::ioctl(userns.get(), NS_GET_PARENT));
+        if (!parent)
+            return trust;
+        if (inodeOf(parent.get()) == own)
+            break;
+        userns = std::move(parent);
+    }
+    uid_t creator = 0;
+    if (::ioctl(userns.get(), NS_GET_OWNER_UID, &creator) != 0)
+        return trust;
+    trust.budget = creator != 0 ? creator : uint64_t{1} << 32 | inodeOf(userns.get());
+    return trust;
 }
 
 // The dumps one namespace's tables take, each on a socket of its own (a
@@ -573,37 +609,38 @@ std::vector<NamespaceSockets> ReadNamespaceSockets(const std::vector<FoundNamesp
     std::vector<NamespaceSockets> results(found.size());
     // Each dump costs a walk of every socket of the machine, and a user may
     // give each of her namespaces a socket no file holds (a TIME_WAIT is a
-    // connect and a close away): the dumps one user's namespaces get are
-    // counted, root's alone not.
+    // connect and a close away): the dumps of namespaces below the
+    // machine's user namespace are counted, by the budget they spend.
     std::mutex budgetLock;
-    std::unordered_map<uint32_t, size_t> dumpsOf;
-    auto mayDump = [&](uint32_t owner) {
+    std::unordered_map<uint64_t, size_t> dumpsOf;
+    auto mayDump = [&](uint64_t budget) {
         std::lock_guard lock(budgetLock);
-        return ++dumpsOf[owner] <= kDumpsPerUser;
+        return ++dumpsOf[budget] <= kDumpsPerUser;
     };
     // A worker reads each namespace as the caller's own is read; the text
     // tables, where netlink is refused, are the thread's own (/proc/net is
     // the process's).
     InEachNamespace(found, [&](size_t i, int netns) {
         NamespaceSockets& result = results[i];
-        const uint32_t owner = held != nullptr ? NamespaceOwner(netns) : 0;
+        const NamespaceTrust trust = held != nullptr ? TrustOf(netns) : NamespaceTrust{true, 0};
         if (::setns(netns, CLONE_NEWNET) == 0) {
             result.entered = true;
             const std::string here = "/proc/thread-self";
             // A dump walks the tables every namespace shares. Where the
-            // kernel's walk of the descriptors saw every socket one of
-            // root's namespaces has, those are its tables, and none is
-            // dumped. A user's namespace is dumped while her dumps last,
-            // then read from what files hold, and marked so.
+            // kernel's walk of the descriptors saw every socket one of the
+            // machine's namespaces has, and only root holds them, those are
+            // its tables, and none is dumped. A namespace of a user
+            // namespace below is dumped while its budget lasts, then read
+            // from what files hold, and marked so.
             if (held != nullptr) {
                 auto told = held->find(found[i].inode);
                 const HeldSockets& its = told != held->end() ? told->second : kNoneHeld;
-                if (owner == 0 &&
+                if (trust.machines && !its.usersHold &&
                     HeldAreAll(here, its,
                                before != nullptr && i < before->size() ? (*before)[i] : kUncounted,
                                result))
                     return;
-                if (owner != 0 && !mayDump(owner)) {
+                if (!trust.machines && !mayDump(trust.budget)) {
                     result.sockets = its.sockets;
                     result.read.fill(true);
                     result.heldOnly = true;
@@ -673,10 +710,11 @@ HeldByNamespace GroupHeldSockets(std::vector<WalkedSocket> walked) {
     HeldSockets* into = nullptr;
     for (size_t i = 0; i < walked.size(); ++i) {
         const WalkedSocket& told = walked[i];
-        if (i > 0 && told.netns == walked[i - 1].netns && told.inode == walked[i - 1].inode)
-            continue;
         if (into == nullptr || told.netns != walked[i - 1].netns)
             into = &held[told.netns];
+        into->usersHold = into->usersHold || told.holderUid != 0;
+        if (i > 0 && told.netns == walked[i - 1].netns && told.inode == walked[i - 1].inode)
+            continue;
         into->requests += told.requests;
         // Neither a TCP socket only bound nor a UDP one not bound is in the
         // tables a dump walks.

@@ -77,9 +77,9 @@ struct NamespaceSockets {
     bool heldOnly = false;
 };
 
-// The dumps a refresh gives the namespaces of each user but root (of her
-// user namespaces); root's (the machine's own user namespace's) are dumped
-// whenever what files hold is not all they have.
+// The dumps a refresh gives the namespaces of each user's user namespaces
+// (and of each tree of them root made); the machine's own user namespace's
+// are dumped whenever what files hold may not be all they have.
 inline constexpr size_t kDumpsPerUser = 8;
 
 // What the kernel's descriptor walk told of one namespace's sockets: those
@@ -87,7 +87,8 @@ inline constexpr size_t kDumpsPerUser = 8;
 // not closed, UDP ones bound), ordered by inode.
 struct HeldSockets {
     std::array<std::vector<InetSocket>, 4> sockets;
-    uint32_t requests = 0; // its listeners' handshakes under way
+    uint32_t requests = 0;  // its listeners' handshakes under way
+    bool usersHold = false; // a thread of a user but root holds one of them
 };
 using HeldByNamespace = std::unordered_map<uint32_t, HeldSockets>;
 HeldByNamespace GroupHeldSockets(std::vector<WalkedSocket> walked);
@@ -109,11 +110,12 @@ std::vector<NamespaceCounts> CountNamespaceSockets(const std::vector<FoundNamesp
 // enter it (the caller's threads stay where they are), each opened as its
 // turn comes and only when it is still that namespace; every socket is
 // tagged with its namespace. With held (what the kernel's walk told), a
-// namespace of root's whose counts before the walk (before, in found's
-// order) and after it say its held sockets are all it has takes those for
-// its tables, and no dump walks the kernel's tables for it; a user's
-// namespaces are dumped up to kDumpsPerUser, the others held only. One
-// result per namespace, in found's order.
+// namespace of the machine's user namespace whose sockets root alone holds
+// and whose counts before the walk (before, in found's order) and after it
+// say those are all it has takes them for its tables, and no dump walks the
+// kernel's tables for it; the namespaces of a user namespace tree below
+// are dumped up to kDumpsPerUser for each user (each tree root made), the
+// others held only. One result per namespace, in found's order.
 std::vector<NamespaceSockets>
 ReadNamespaceSockets(const std::vector<FoundNamespace>& found,
                      const HeldByNamespace* held = nullptr,
