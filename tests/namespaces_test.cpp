@@ -496,15 +496,60 @@ int ConnectTo(int listener, int family) {
     return ::connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 ? fd : -1;
 }
 
-// The namespace's TIME_WAIT count, as its own sockstat gives it.
-int TimeWaits() {
+// A number of the namespace's own sockstat: after the text given.
+int Sockstat(const char* after) {
     char text[512] = {};
     int fd = ::open("/proc/thread-self/net/sockstat", O_RDONLY | O_CLOEXEC);
     ssize_t got = fd >= 0 ? ::read(fd, text, sizeof text - 1) : -1;
     if (fd >= 0)
         ::close(fd);
-    const char* tw = got > 0 ? std::strstr(text, " tw ") : nullptr;
-    return tw != nullptr ? std::atoi(tw + 4) : -1;
+    const char* at = got > 0 ? std::strstr(text, after) : nullptr;
+    return at != nullptr ? std::atoi(at + std::strlen(after)) : -1;
+}
+
+int TimeWaits() {
+    return Sockstat(" tw ");
+}
+
+// Segments cross the loopback as the kernel gets to them: what they do is
+// waited for by the counts, never by the clock.
+template <typename Done> bool WaitFor(Done done) {
+    for (int round = 0; round < 1000000 && !done(); ++round)
+        ::sched_yield();
+    return done();
+}
+
+// Sends fd over a unix socket, in a message of data bytes; true when sent.
+bool SendDescriptor(int via, int fd, const void* data = "x", size_t size = 1) {
+    iovec part{const_cast<void*>(data), size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* rights = CMSG_FIRSTHDR(&message);
+    rights->cmsg_level = SOL_SOCKET;
+    rights->cmsg_type = SCM_RIGHTS;
+    rights->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(rights), &fd, sizeof fd);
+    return ::sendmsg(via, &message, 0) == static_cast<ssize_t>(size);
+}
+
+// The descriptor a message on via carries, its data into data; -1 for none.
+int ReceiveDescriptor(int via, void* data, size_t size) {
+    iovec part{data, size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    int fd = -1;
+    if (::recvmsg(via, &message, MSG_CMSG_CLOEXEC) == static_cast<ssize_t>(size) &&
+        CMSG_FIRSTHDR(&message) != nullptr)
+        std::memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof fd);
+    return fd;
 }
 
 // A namespace of the child's own with a listener of each family, a
@@ -553,13 +598,18 @@ template <typename More> Report MakeNamespace(More more) {
 bool LeaveTimeWait(int listener) {
     int client = ConnectTo(listener, AF_INET);
     int server = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0 || server < 0 || ::close(client) != 0 || ::close(server) != 0)
-        return false;
-    // The closes' segments cross the loopback as the kernel gets to them:
-    // waited for by the count, never by the clock.
-    for (int round = 0; round < 1000000 && TimeWaits() < 1; ++round)
-        ::sched_yield();
-    return TimeWaits() >= 1;
+    return client >= 0 && server >= 0 && ::close(client) == 0 && ::close(server) == 0 &&
+           WaitFor([] { return TimeWaits() >= 1; });
+}
+
+// A listener of the namespace sent to nowhere that reads: the message alone
+// holds it.
+bool ParkListener() {
+    int pair[2];
+    uint16_t port = 0;
+    int parked = LoopbackSocket(AF_INET, SOCK_STREAM, port);
+    return parked >= 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0 &&
+           SendDescriptor(pair[0], parked) && ::close(parked) == 0;
 }
 
 bool SameSocket(const InetSocket& a, const InetSocket& b) {
@@ -575,8 +625,9 @@ bool SameSocket(const InetSocket& a, const InetSocket& b) {
 // is read from them, row for row what its dumps give; one that also has a
 // socket no file holds (TIME_WAIT, a connection not yet accepted, a
 // handshake under way, a listener only a message in flight holds, hidden by
-// a held one closed after the walk) is dumped, and that socket listed; so
-// is one whose sockets a user holds.
+// a held one closed after the walk or by a connection a peer began and
+// reset around the walk) is dumped, and that socket listed; so is one whose
+// sockets a user holds.
 TEST(Namespaces, HeldSocketsStandForTheDumpsOnlyWhereTheyAreAll) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "entering namespaces takes root";
@@ -601,33 +652,41 @@ TEST(Namespaces, HeldSocketsStandForTheDumpsOnlyWhereTheyAreAll) {
     int decoy = -1;
     NamespaceChild inFlight(
         [&] {
-            return MakeNamespace([&](int listener) {
-                // Another listener sent to nowhere that reads: the message
-                // alone holds it. The decoy is a second.
-                int pair[2];
+            return MakeNamespace([&](int) {
                 uint16_t port = 0;
-                int parked = LoopbackSocket(AF_INET, SOCK_STREAM, port);
                 decoy = LoopbackSocket(AF_INET, SOCK_STREAM, port);
-                if (listener < 0 || parked < 0 || decoy < 0 ||
-                    ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
-                    return false;
-                char data = 'x';
-                iovec part{&data, 1};
-                alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-                msghdr message{};
-                message.msg_iov = &part;
-                message.msg_iovlen = 1;
-                message.msg_control = control;
-                message.msg_controllen = sizeof control;
-                cmsghdr* rights = CMSG_FIRSTHDR(&message);
-                rights->cmsg_level = SOL_SOCKET;
-                rights->cmsg_type = SCM_RIGHTS;
-                rights->cmsg_len = CMSG_LEN(sizeof(int));
-                std::memcpy(CMSG_DATA(rights), &parked, sizeof parked);
-                return ::sendmsg(pair[0], &message, 0) == 1 && ::close(parked) == 0;
+                return decoy >= 0 && ParkListener();
             });
         },
         [&] { ::close(decoy); });
+    // A connection begun after the counts before the walk and reset after
+    // it, its client in flight meanwhile: the held count is right at every
+    // reading, beside a listener parked as above.
+    int listener = -1, carrier[2] = {-1, -1}, poked = 0;
+    NamespaceChild peerReset(
+        [&] {
+            return MakeNamespace([&](int tcp) {
+                listener = tcp;
+                return ParkListener() &&
+                       ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, carrier) == 0;
+            });
+        },
+        [&] {
+            if (poked++ == 0) {
+                int client = ConnectTo(listener, AF_INET);
+                if (client >= 0 && ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) >= 0)
+                    SendDescriptor(carrier[0], client) && ::close(client) == 0;
+                return;
+            }
+            char byte;
+            int client = ReceiveDescriptor(carrier[1], &byte, 1);
+            linger reset{1, 0};
+            const int before = Sockstat("TCP: inuse ");
+            if (client >= 0 &&
+                ::setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset) == 0 &&
+                ::close(client) == 0)
+                WaitFor([&] { return Sockstat("TCP: inuse ") == before - 2; });
+        });
     // Namespaces whose sockets files hold all, but not root alone: a user
     // could have hashed one just for the walk. One of the machine's user
     // namespace, its sockets handed to a user; one of a user namespace
@@ -663,23 +722,25 @@ TEST(Namespaces, HeldSocketsStandForTheDumpsOnlyWhereTheyAreAll) {
                                                  : Report{};
     });
     for (const NamespaceChild* child :
-         {&timeWait, &unaccepted, &handshake, &inFlight, &userHeld, &mapped})
+         {&timeWait, &unaccepted, &handshake, &inFlight, &peerReset, &userHeld, &mapped})
         ASSERT_NE(child->report().inode, 0u);
 
     std::vector<FoundNamespace> found;
     for (FoundNamespace& ns : FindNetworkNamespaces(own))
         for (const NamespaceChild* child :
-             {&held, &timeWait, &unaccepted, &handshake, &inFlight, &userHeld, &mapped})
+             {&held, &timeWait, &unaccepted, &handshake, &inFlight, &peerReset, &userHeld, &mapped})
             if (ns.inode == child->report().inode)
                 found.push_back(std::move(ns));
-    ASSERT_EQ(found.size(), 7u);
+    ASSERT_EQ(found.size(), 8u);
     std::vector<NamespaceCounts> before = CountNamespaceSockets(found);
+    ASSERT_TRUE(peerReset.Poke());
     std::vector<SocketHolder> holders;
     std::vector<WalkedSocket> told;
     if (!MachineSocketWalk().Read(holders, &told, own))
         GTEST_SKIP() << "no kernel walk here: " << MachineSocketWalk().Refusal();
     // The decoy goes after the walk: the counts after it match the held.
     ASSERT_TRUE(inFlight.Poke());
+    ASSERT_TRUE(peerReset.Poke());
     HeldByNamespace grouped = GroupHeldSockets(told);
     std::vector<NamespaceSockets> fromHeld = ReadNamespaceSockets(found, &grouped, &before);
     std::vector<NamespaceSockets> dumped = ReadNamespaceSockets(found);
@@ -723,22 +784,27 @@ TEST(Namespaces, HeldSocketsStandForTheDumpsOnlyWhereTheyAreAll) {
     EXPECT_TRUE(rowIn(at(timeWait), 6)) << "TIME_WAIT";
     EXPECT_TRUE(rowIn(at(unaccepted), 1)) << "ESTABLISHED, not accepted";
     EXPECT_TRUE(rowIn(at(handshake), 3)) << "SYN_RECV";
-    // The parked listener, whose inode no walk told.
-    const std::vector<InetSocket>& inFlightTcp = fromHeld[at(inFlight)].sockets[kTcp4];
-    EXPECT_EQ(std::count_if(inFlightTcp.begin(), inFlightTcp.end(),
-                            [&](const InetSocket& s) {
-                                return s.state == 10 && std::none_of(told.begin(), told.end(),
-                                                                     [&](const WalkedSocket& w) {
-                                                                         return w.inode == s.inode;
-                                                                     });
-                            }),
-              1);
+    // Each parked listener, whose inode no walk told.
+    for (const NamespaceChild* child : {&inFlight, &peerReset}) {
+        const std::vector<InetSocket>& tcp = fromHeld[at(*child)].sockets[kTcp4];
+        EXPECT_EQ(std::count_if(tcp.begin(), tcp.end(),
+                                [&](const InetSocket& s) {
+                                    return s.state == 10 &&
+                                           std::none_of(told.begin(), told.end(),
+                                                        [&](const WalkedSocket& w) {
+                                                            return w.inode == s.inode;
+                                                        });
+                                }),
+                  1)
+            << at(*child);
+    }
 }
 
 // As root, with the kernel's walk: a user whose namespaces each hold a
-// socket no file holds, some kept by a socket alone, gets a bounded number
-// of dumps, the rest read from what files hold and marked; namespaces of
-// the machine's user namespace get every dump they ask for.
+// socket no file holds, some kept by a socket alone, some root made and
+// handed to her, gets a bounded number of dumps, the rest read from what
+// files hold and marked; root's own namespaces get every dump they ask
+// for.
 TEST(Namespaces, AUsersNamespacesGetABoundedNumberOfDumps) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "the test takes on another user from root";
@@ -769,6 +835,15 @@ TEST(Namespaces, AUsersNamespacesGetABoundedNumberOfDumps) {
             std::make_unique<NamespaceChild>([] { return MakeNamespace(LeaveTimeWait); }));
         ASSERT_NE(roots.back()->report().inode, 0u);
     }
+    // Two that root made and handed to her (as a set-user-id sandbox does):
+    // hers by their holder, they spend her dumps.
+    for (int i = 0; i < 2; ++i) {
+        hers.push_back(std::make_unique<NamespaceChild>([&] {
+            Report made = MakeNamespace(LeaveTimeWait);
+            return become() ? made : Report{};
+        }));
+        ASSERT_NE(hers.back()->report().inode, 0u);
+    }
     // Two of hers that a socket alone keeps: made by a child of hers that
     // hands its socket back and ends.
     for (int i = 0; i < 2; ++i) {
@@ -781,32 +856,11 @@ TEST(Namespaces, AUsersNamespacesGetABoundedNumberOfDumps) {
                 Report made = herNamespace();
                 uint16_t port = 0;
                 int kept = LoopbackSocket(AF_INET, SOCK_DGRAM, port);
-                char data[sizeof made];
-                std::memcpy(data, &made, sizeof made);
-                iovec part{data, sizeof data};
-                alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-                msghdr message{};
-                message.msg_iov = &part;
-                message.msg_iovlen = 1;
-                message.msg_control = control;
-                message.msg_controllen = sizeof control;
-                cmsghdr* rights = CMSG_FIRSTHDR(&message);
-                rights->cmsg_level = SOL_SOCKET;
-                rights->cmsg_type = SCM_RIGHTS;
-                rights->cmsg_len = CMSG_LEN(sizeof(int));
-                std::memcpy(CMSG_DATA(rights), &kept, sizeof kept);
-                ::_exit(kept >= 0 && ::sendmsg(pair[1], &message, 0) > 0 ? 0 : 1);
+                ::_exit(kept >= 0 && SendDescriptor(pair[1], kept, &made, sizeof made) ? 0 : 1);
             }
             Report made;
-            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-            iovec part{&made, sizeof made};
-            msghdr message{};
-            message.msg_iov = &part;
-            message.msg_iovlen = 1;
-            message.msg_control = control;
-            message.msg_controllen = sizeof control;
             int status = 0;
-            bool got = maker > 0 && ::recvmsg(pair[0], &message, 0) == sizeof made &&
+            bool got = maker > 0 && ReceiveDescriptor(pair[0], &made, sizeof made) >= 0 &&
                        ::waitpid(maker, &status, 0) == maker && status == 0;
             return got ? made : Report{};
         }));

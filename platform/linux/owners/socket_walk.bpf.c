@@ -108,6 +108,7 @@ struct socket {
 } KERNEL_TYPE;
 
 struct cred {
+    kuid_t uid;
     kuid_t euid;
 } KERNEL_TYPE;
 
@@ -116,6 +117,7 @@ struct task_struct {
     int tgid;
     struct task_struct* group_leader;
     __u64 start_boottime; // nanoseconds after boot, suspend included
+    const struct cred* real_cred;
     const struct cred* cred;
 } KERNEL_TYPE;
 
@@ -209,6 +211,21 @@ static int ReadInetSocket(struct sock* sk, struct ombrel_walk_socket* out) {
     }
     return failed == 0;
 }
+// The first of a thread's user ids that is not root's, 0 where all are,
+// and all ones where they cannot be read.
+static __u32 HolderUser(struct task_struct* task) {
+    const struct cred* real = 0;
+    const struct cred* acting = 0;
+    __u32 ids[3] = {};
+    if (bpf_probe_read_kernel(&real, sizeof real, &task->real_cred) != 0 || real == 0 ||
+        bpf_probe_read_kernel(&acting, sizeof acting, &task->cred) != 0 || acting == 0 ||
+        bpf_probe_read_kernel(&ids[0], sizeof ids[0], &real->uid.val) != 0 ||
+        bpf_probe_read_kernel(&ids[1], sizeof ids[1], &real->euid.val) != 0 ||
+        bpf_probe_read_kernel(&ids[2], sizeof ids[2], &acting->euid.val) != 0)
+        return 0xFFFFFFFF;
+    return ids[0] != 0 ? ids[0] : ids[1] != 0 ? ids[1] : ids[2];
+}
+
 #define ANON_INODE_FS_MAGIC 0x09041934
 
 // An anonymous inode's file named "[io_uring]", as io_uring names its own.
@@ -249,12 +266,12 @@ int ombrel_sockets(struct bpf_iter__task_file* ctx) {
     struct ombrel_walk_socket socket = {};
     int told = tell_sockets && netns != 0 && netns != own_netns && ReadInetSocket(sk, &socket);
     // Who holds it: only a socket nobody but root holds is one no user can
-    // have hashed just for the walk.
-    const struct cred* cred = 0;
-    if (told &&
-        (bpf_probe_read_kernel(&cred, sizeof cred, &task->cred) != 0 || cred == 0 ||
-         bpf_probe_read_kernel(&socket.holder_uid, sizeof socket.holder_uid, &cred->euid.val) != 0))
-        socket.holder_uid = 0xFFFFFFFF;
+    // have hashed just for the walk. Root is a thread whose real and
+    // effective ids (as others see it, and as it acts) are all root's: a
+    // set-user-id program its user runs, or a thread acting for a user, is
+    // not.
+    if (told)
+        socket.holder_uid = HolderUser(task);
     struct ombrel_walk_record record = {
 #ifdef OMBREL_WALK_ASKS_FOR_A_MISSING_MEMBER
         .inode = inode->i_ombrel_missing,

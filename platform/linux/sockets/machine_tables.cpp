@@ -430,7 +430,7 @@ void ReadMachineTables(const std::string& root, MachineTables& tables) {
     std::sort(known.begin(), known.end());
     std::vector<SocketHolder> strays;
     FindOwners(root, inodes, makers, owners, tables.ownerSource, &starts, &tables.ownersWhole,
-               &helped, live && !walkedEarly ? &known : nullptr, &strays,
+               &helped, live && !walkedEarly && !ReadsEveryDescriptor() ? &known : nullptr, &strays,
                reused ? &walked : nullptr);
     walked = {};
     if (!heldOnly.empty())

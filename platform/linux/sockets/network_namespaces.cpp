@@ -184,6 +184,46 @@ std::string GroupAt(int processDir) {
     return text ? UnifiedControlGroup(*text) : std::string{};
 }
 
+// The namespace's TCP connections begun, taken and ended by a reset, of
+// both families, since it was made (/proc/net/snmp's Tcp counters): what a
+// peer's connecting or resetting moves.
+std::optional<uint64_t> TcpOpens(const std::string& here) {
+    std::optional<std::string> text = ReadSmallFile(here + "/net/snmp", 1 << 16);
+    if (!text)
+        return std::nullopt;
+    // A line of names, then one of their values.
+    size_t names = text->find("\nTcp: ");
+    size_t values = names != std::string::npos ? text->find("\nTcp: ", names + 1) : names;
+    if (values == std::string::npos)
+        return std::nullopt;
+    auto fields = [&](size_t at) {
+        std::string_view line(*text);
+        line = line.substr(at + 6);
+        line = line.substr(0, line.find('\n'));
+        std::vector<std::string_view> words;
+        for (size_t start = 0; start <= line.size();) {
+            size_t end = std::min(line.find(' ', start), line.size());
+            words.push_back(line.substr(start, end - start));
+            start = end + 1;
+        }
+        return words;
+    };
+    std::vector<std::string_view> keys = fields(names), counts = fields(values);
+    uint64_t sum = 0;
+    int found = 0;
+    for (size_t i = 0; i < keys.size() && i < counts.size(); ++i) {
+        if (keys[i] != "ActiveOpens" && keys[i] != "PassiveOpens" && keys[i] != "AttemptFails" &&
+            keys[i] != "EstabResets")
+            continue;
+        uint64_t value = 0;
+        if (!ParseDecimal(counts[i], value))
+            return std::nullopt;
+        sum += value;
+        ++found;
+    }
+    return found == 4 ? std::optional(sum) : std::nullopt;
+}
+
 NamespaceCounts CountSocketsOnce(const std::string& here) {
     std::optional<std::string> four = ReadSmallFile(here + "/net/sockstat", 1 << 16);
     std::optional<std::string> six = ReadSmallFile(here + "/net/sockstat6", 1 << 16);
@@ -207,7 +247,7 @@ NamespaceCounts CountSocketsOnce(const std::string& here) {
                                                                    : std::nullopt;
     };
     return {count(four, "TCP", "inuse"), count(six, "TCP6", "inuse"), count(four, "TCP", "tw"),
-            count(four, "UDP", "inuse"), count(six, "UDP6", "inuse")};
+            count(four, "UDP", "inuse"), count(six, "UDP6", "inuse"), TcpOpens(here)};
 }
 
 // Which of a namespace's tables may hold a socket: all but those its counts
@@ -240,17 +280,21 @@ MayHold CountSockets(const std::string& here) {
 // in TIME_WAIT and no handshake under way, its counts match them in two
 // readings after the walk and in two before it (before: the caller's), so
 // that a held socket gone by the counts' time cannot stand for one no file
-// holds. Where the kernel has no IPv6, its tables are unread, as a dump
-// finds them. Counts are no record of which sockets they count: a socket
-// hashed just for the walk and unhashed for every reading around it would
-// hide one no file holds; that is why only namespaces whose sockets root
-// alone holds are read so.
+// holds, and no TCP connection began or was reset in between. Where the kernel has no IPv6, its
+// tables are unread, as a dump finds them. Counts are no record of which sockets they count: a
+// socket hashed just for the walk and unhashed for every reading around it would hide one no file
+// holds; that is why only namespaces whose sockets root alone holds are read so.
 bool HeldAreAll(const std::string& here, const HeldSockets& held, const NamespaceCounts& before,
                 NamespaceSockets& result) {
     if (held.requests != 0)
         return false;
     auto size = [&](size_t table) { return std::optional<uint64_t>(held.sockets[table].size()); };
-    NamespaceCounts expected{size(kTcp4), size(kTcp6), uint64_t{0}, size(kUdp4), size(kUdp6)};
+    // No connection begun or reset between the readings: a socket a peer
+    // made and reset between them cannot stand for another.
+    NamespaceCounts expected{size(kTcp4), size(kTcp6), uint64_t{0},
+                             size(kUdp4), size(kUdp6), before.opens};
+    if (!before.opens)
+        return false;
     const bool v6 = ::access((here + "/net/sockstat6").c_str(), F_OK) == 0;
     if (!v6 && held.sockets[kTcp6].empty() && held.sockets[kUdp6].empty())
         expected.tcp6 = expected.udp6 = std::nullopt;
@@ -494,6 +538,10 @@ std::vector<FoundNamespace> FindNetworkNamespaces(uint32_t own) {
                                : -1);
         if (!tasks)
             continue;
+        // Its user, as its entry's owner shows it (root's for one that may
+        // not be traced, which a user does not start).
+        struct stat entryInfo {};
+        const uint32_t user = ::fstat(process.get(), &entryInfo) == 0 ? entryInfo.st_uid : 0;
         ForEachDirectoryEntryAt(tasks.get(), [&](std::string_view tid, unsigned char) {
             if (!ParseProcessId(tid))
                 return;
@@ -503,8 +551,13 @@ std::vector<FoundNamespace> FindNetworkNamespaces(uint32_t own) {
                 return text ? ParseNetLink(*text) : std::nullopt;
             };
             std::optional<uint32_t> inode = inodeNow();
-            if (!inode || *inode == own || byInode.contains(*inode))
+            if (!inode || *inode == own)
                 return;
+            if (auto known = byInode.find(*inode); known != byInode.end()) {
+                if (known->second.user == 0)
+                    known->second.user = user;
+                return;
+            }
             // The group of the process as it is in the namespace: read
             // through its entry, and kept only if the task is still there.
             std::string group = GroupAt(process.get());
@@ -514,6 +567,7 @@ std::vector<FoundNamespace> FindNetworkNamespaces(uint32_t own) {
             entry.inode = *inode;
             entry.path = "/proc/" + name + "/task/" + link;
             entry.group = std::move(group);
+            entry.user = user;
         });
     }
     // Namespaces kept by a mount alone (`ip netns add`, an engine's
@@ -635,12 +689,17 @@ std::vector<NamespaceSockets> ReadNamespaceSockets(const std::vector<FoundNamesp
             if (held != nullptr) {
                 auto told = held->find(found[i].inode);
                 const HeldSockets& its = told != held->end() ? told->second : kNoneHeld;
-                if (trust.machines && !its.usersHold &&
+                if (trust.machines && its.user == 0 &&
                     HeldAreAll(here, its,
                                before != nullptr && i < before->size() ? (*before)[i] : kUncounted,
                                result))
                     return;
-                if (!trust.machines && !mayDump(trust.budget)) {
+                // Whose dumps it spends: its tree's, else those of a user
+                // who holds a socket or lives in it (a set-user-id
+                // sandbox's namespaces are of the machine's, but hers).
+                const uint32_t user = its.user != 0 ? its.user : found[i].user;
+                if ((!trust.machines || user != 0) &&
+                    !mayDump(!trust.machines ? trust.budget : user)) {
                     result.sockets = its.sockets;
                     result.read.fill(true);
                     result.heldOnly = true;
@@ -712,7 +771,8 @@ HeldByNamespace GroupHeldSockets(std::vector<WalkedSocket> walked) {
         const WalkedSocket& told = walked[i];
         if (into == nullptr || told.netns != walked[i - 1].netns)
             into = &held[told.netns];
-        into->usersHold = into->usersHold || told.holderUid != 0;
+        if (into->user == 0)
+            into->user = told.holderUid;
         if (i > 0 && told.netns == walked[i - 1].netns && told.inode == walked[i - 1].inode)
             continue;
         into->requests += told.requests;

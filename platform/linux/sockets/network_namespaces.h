@@ -48,6 +48,7 @@ struct FoundNamespace {
                        // read through that very process; empty for none
     std::string mount; // an nsfs mount point that keeps it, an `ip netns` one
                        // before others; empty for none
+    uint32_t user = 0; // a user but root with a process in it; 0 for none
 };
 
 // Every other network namespace the caller may open: those of every task
@@ -87,17 +88,18 @@ inline constexpr size_t kDumpsPerUser = 8;
 // not closed, UDP ones bound), ordered by inode.
 struct HeldSockets {
     std::array<std::vector<InetSocket>, 4> sockets;
-    uint32_t requests = 0;  // its listeners' handshakes under way
-    bool usersHold = false; // a thread of a user but root holds one of them
+    uint32_t requests = 0; // its listeners' handshakes under way
+    uint32_t user = 0;     // a user but root whose thread holds one of them; 0 for none
 };
 using HeldByNamespace = std::unordered_map<uint32_t, HeldSockets>;
 HeldByNamespace GroupHeldSockets(std::vector<WalkedSocket> walked);
 
 // A namespace's own counts (/proc/net/sockstat and sockstat6): TCP and UDP
-// sockets hashed, by family, and TCP's in TIME_WAIT; each unread where its
+// sockets hashed, by family, and TCP's in TIME_WAIT; and (/proc/net/snmp)
+// its TCP connections begun, taken or reset so far. Each unread where its
 // file or field is missing.
 struct NamespaceCounts {
-    std::optional<uint64_t> tcp4, tcp6, timeWait, udp4, udp6;
+    std::optional<uint64_t> tcp4, tcp6, timeWait, udp4, udp6, opens;
     bool operator==(const NamespaceCounts&) const = default;
 };
 
@@ -113,9 +115,10 @@ std::vector<NamespaceCounts> CountNamespaceSockets(const std::vector<FoundNamesp
 // namespace of the machine's user namespace whose sockets root alone holds
 // and whose counts before the walk (before, in found's order) and after it
 // say those are all it has takes them for its tables, and no dump walks the
-// kernel's tables for it; the namespaces of a user namespace tree below
-// are dumped up to kDumpsPerUser for each user (each tree root made), the
-// others held only. One result per namespace, in found's order.
+// kernel's tables for it. The namespaces of a user namespace tree below,
+// and those a user holds a socket or lives in, are dumped up to
+// kDumpsPerUser for each user (each tree root made), the others held only.
+// One result per namespace, in found's order.
 std::vector<NamespaceSockets>
 ReadNamespaceSockets(const std::vector<FoundNamespace>& found,
                      const HeldByNamespace* held = nullptr,
