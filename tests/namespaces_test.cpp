@@ -741,6 +741,21 @@ TEST(Namespaces, HeldSocketsStandForTheDumpsOnlyWhereTheyAreAll) {
     // The decoy goes after the walk: the counts after it match the held.
     ASSERT_TRUE(inFlight.Poke());
     ASSERT_TRUE(peerReset.Poke());
+    // The peer's doing shows in its namespace's traffic alone: every count
+    // but that is as it was before the walk.
+    {
+        const size_t peer =
+            static_cast<size_t>(std::find_if(found.begin(), found.end(),
+                                             [&](const FoundNamespace& ns) {
+                                                 return ns.inode == peerReset.report().inode;
+                                             }) -
+                                found.begin());
+        NamespaceCounts after = CountNamespaceSockets(found)[peer];
+        ASSERT_TRUE(after.activity && before[peer].activity);
+        EXPECT_NE(after.activity, before[peer].activity);
+        after.activity = before[peer].activity;
+        EXPECT_EQ(after, before[peer]);
+    }
     HeldByNamespace grouped = GroupHeldSockets(told);
     std::vector<NamespaceSockets> fromHeld = ReadNamespaceSockets(found, &grouped, &before);
     std::vector<NamespaceSockets> dumped = ReadNamespaceSockets(found);
@@ -802,7 +817,8 @@ TEST(Namespaces, HeldSocketsStandForTheDumpsOnlyWhereTheyAreAll) {
 
 // As root, with the kernel's walk: a user whose namespaces each hold a
 // socket no file holds, some kept by a socket alone, some root made and
-// handed to her, gets a bounded number of dumps, the rest read from what
+// handed to her or holds for a process of hers, gets a bounded number of
+// dumps, the rest read from what
 // files hold and marked; root's own namespaces get every dump they ask
 // for.
 TEST(Namespaces, AUsersNamespacesGetABoundedNumberOfDumps) {
@@ -844,6 +860,20 @@ TEST(Namespaces, AUsersNamespacesGetABoundedNumberOfDumps) {
         }));
         ASSERT_NE(hers.back()->report().inode, 0u);
     }
+    // One root made and holds every socket of, where a process of hers
+    // lives (a set-user-id program's: her real id, root's effective one).
+    hers.push_back(std::make_unique<NamespaceChild>([&] {
+        Report made = MakeNamespace(LeaveTimeWait);
+        pid_t resident = ::fork();
+        if (resident == 0) {
+            ::close_range(3, ~0u, 0);
+            if (::prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && ::setresuid(kUser, 0, 0) == 0)
+                ::pause();
+            ::_exit(1);
+        }
+        return resident > 0 ? made : Report{};
+    }));
+    ASSERT_NE(hers.back()->report().inode, 0u);
     // Two of hers that a socket alone keeps: made by a child of hers that
     // hands its socket back and ends.
     for (int i = 0; i < 2; ++i) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <exception>
 #include <fcntl.h>
+#include <initializer_list>
 #include <linux/netlink.h>
 #include <linux/nsfs.h>
 #include <mutex>
@@ -184,44 +185,72 @@ std::string GroupAt(int processDir) {
     return text ? UnifiedControlGroup(*text) : std::string{};
 }
 
-// The namespace's TCP connections begun, taken and ended by a reset, of
-// both families, since it was made (/proc/net/snmp's Tcp counters): what a
-// peer's connecting or resetting moves.
-std::optional<uint64_t> TcpOpens(const std::string& here) {
+// What the namespace's traffic has done since it was made: its TCP
+// connections begun, taken and ended by a reset, and the packets it took
+// in of either family (/proc/net/snmp and snmp6). A peer moves it by any
+// packet it sends, so a socket a peer had made and dropped between two
+// readings cannot stand for another.
+std::optional<uint64_t> Activity(const std::string& here) {
     std::optional<std::string> text = ReadSmallFile(here + "/net/snmp", 1 << 16);
     if (!text)
         return std::nullopt;
-    // A line of names, then one of their values.
-    size_t names = text->find("\nTcp: ");
-    size_t values = names != std::string::npos ? text->find("\nTcp: ", names + 1) : names;
-    if (values == std::string::npos)
-        return std::nullopt;
-    auto fields = [&](size_t at) {
-        std::string_view line(*text);
-        line = line.substr(at + 6);
-        line = line.substr(0, line.find('\n'));
-        std::vector<std::string_view> words;
-        for (size_t start = 0; start <= line.size();) {
-            size_t end = std::min(line.find(' ', start), line.size());
-            words.push_back(line.substr(start, end - start));
-            start = end + 1;
-        }
-        return words;
-    };
-    std::vector<std::string_view> keys = fields(names), counts = fields(values);
-    uint64_t sum = 0;
-    int found = 0;
-    for (size_t i = 0; i < keys.size() && i < counts.size(); ++i) {
-        if (keys[i] != "ActiveOpens" && keys[i] != "PassiveOpens" && keys[i] != "AttemptFails" &&
-            keys[i] != "EstabResets")
-            continue;
-        uint64_t value = 0;
-        if (!ParseDecimal(counts[i], value))
+    text->insert(0, "\n"); // so that every line, the first too, follows one
+    // Each group a line of names, then one of their values: the sum of the
+    // named, or none where one is missing.
+    auto sum = [&](std::string_view group,
+                   std::initializer_list<std::string_view> named) -> std::optional<uint64_t> {
+        const std::string head = "\n" + std::string(group) + ": ";
+        size_t names = text->find(head);
+        size_t values = names != std::string::npos ? text->find(head, names + 1) : names;
+        if (values == std::string::npos)
             return std::nullopt;
-        sum += value;
-        ++found;
+        auto fields = [&](size_t at) {
+            std::string_view line(*text);
+            line = line.substr(at + head.size());
+            line = line.substr(0, line.find('\n'));
+            std::vector<std::string_view> words;
+            for (size_t start = 0; start <= line.size();) {
+                size_t end = std::min(line.find(' ', start), line.size());
+                words.push_back(line.substr(start, end - start));
+                start = end + 1;
+            }
+            return words;
+        };
+        std::vector<std::string_view> keys = fields(names), counts = fields(values);
+        uint64_t total = 0;
+        size_t found = 0;
+        for (size_t i = 0; i < keys.size() && i < counts.size(); ++i) {
+            if (std::find(named.begin(), named.end(), keys[i]) == named.end())
+                continue;
+            uint64_t value = 0;
+            if (!ParseDecimal(counts[i], value))
+                return std::nullopt;
+            total += value;
+            ++found;
+        }
+        return found == named.size() ? std::optional(total) : std::nullopt;
+    };
+    std::optional<uint64_t> tcp =
+        sum("Tcp", {"ActiveOpens", "PassiveOpens", "AttemptFails", "EstabResets"});
+    std::optional<uint64_t> ip = sum("Ip", {"InReceives"});
+    if (!tcp || !ip)
+        return std::nullopt;
+    uint64_t total = *tcp + *ip;
+    // "Ip6InReceives   12": one name and value a line; absent without IPv6.
+    if (std::optional<std::string> six = ReadSmallFile(here + "/net/snmp6", 1 << 16)) {
+        size_t at = six->find("Ip6InReceives");
+        if (at != 0 && (at == std::string::npos || (*six)[at - 1] != '\n'))
+            return std::nullopt;
+        std::string_view rest = std::string_view(*six).substr(at + 13);
+        rest = rest.substr(0, rest.find('\n'));
+        while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t'))
+            rest.remove_prefix(1);
+        uint64_t value = 0;
+        if (!ParseDecimal(rest, value))
+            return std::nullopt;
+        total += value;
     }
-    return found == 4 ? std::optional(sum) : std::nullopt;
+    return total;
 }
 
 NamespaceCounts CountSocketsOnce(const std::string& here) {
@@ -247,7 +276,29 @@ NamespaceCounts CountSocketsOnce(const std::string& here) {
                                                                    : std::nullopt;
     };
     return {count(four, "TCP", "inuse"), count(six, "TCP6", "inuse"), count(four, "TCP", "tw"),
-            count(four, "UDP", "inuse"), count(six, "UDP6", "inuse"), TcpOpens(here)};
+            count(four, "UDP", "inuse"), count(six, "UDP6", "inuse"), Activity(here)};
+}
+
+// A thread's user, as the walk takes a holder's: the first of its real and
+// effective ids that is not root's (a set-user-id program's thread is its
+// user's), 0 where both are root's or its status cannot be read.
+uint32_t TaskUser(int tasks, std::string_view tid) {
+    std::string name = std::string(tid) + "/status";
+    UniqueFd fd(::openat(tasks, name.c_str(), O_RDONLY | O_CLOEXEC));
+    std::optional<std::string> text = fd ? ReadToEnd(fd.get(), 1 << 16) : std::nullopt;
+    size_t at = text ? text->find("\nUid:\t") : std::string::npos;
+    if (at == std::string::npos)
+        return 0;
+    std::string_view line = std::string_view(*text).substr(at + 6);
+    line = line.substr(0, line.find('\n'));
+    for (int field = 0; field < 2; ++field) {
+        size_t end = std::min(line.find('\t'), line.size());
+        uint64_t id = 0;
+        if (ParseDecimal(line.substr(0, end), id) && id != 0 && id <= UINT32_MAX)
+            return static_cast<uint32_t>(id);
+        line.remove_prefix(std::min(end + 1, line.size()));
+    }
+    return 0;
 }
 
 // Which of a namespace's tables may hold a socket: all but those its counts
@@ -280,7 +331,7 @@ MayHold CountSockets(const std::string& here) {
 // in TIME_WAIT and no handshake under way, its counts match them in two
 // readings after the walk and in two before it (before: the caller's), so
 // that a held socket gone by the counts' time cannot stand for one no file
-// holds, and no TCP connection began or was reset in between. Where the kernel has no IPv6, its
+// holds, and the namespace's traffic did nothing in between. Where the kernel has no IPv6, its
 // tables are unread, as a dump finds them. Counts are no record of which sockets they count: a
 // socket hashed just for the walk and unhashed for every reading around it would hide one no file
 // holds; that is why only namespaces whose sockets root alone holds are read so.
@@ -289,11 +340,11 @@ bool HeldAreAll(const std::string& here, const HeldSockets& held, const Namespac
     if (held.requests != 0)
         return false;
     auto size = [&](size_t table) { return std::optional<uint64_t>(held.sockets[table].size()); };
-    // No connection begun or reset between the readings: a socket a peer
-    // made and reset between them cannot stand for another.
+    // No connection begun or reset and no packet taken in between the
+    // readings: nothing a peer did made or dropped a socket.
     NamespaceCounts expected{size(kTcp4), size(kTcp6), uint64_t{0},
-                             size(kUdp4), size(kUdp6), before.opens};
-    if (!before.opens)
+                             size(kUdp4), size(kUdp6), before.activity};
+    if (!before.activity)
         return false;
     const bool v6 = ::access((here + "/net/sockstat6").c_str(), F_OK) == 0;
     if (!v6 && held.sockets[kTcp6].empty() && held.sockets[kUdp6].empty())
@@ -538,10 +589,6 @@ std::vector<FoundNamespace> FindNetworkNamespaces(uint32_t own) {
                                : -1);
         if (!tasks)
             continue;
-        // Its user, as its entry's owner shows it (root's for one that may
-        // not be traced, which a user does not start).
-        struct stat entryInfo {};
-        const uint32_t user = ::fstat(process.get(), &entryInfo) == 0 ? entryInfo.st_uid : 0;
         ForEachDirectoryEntryAt(tasks.get(), [&](std::string_view tid, unsigned char) {
             if (!ParseProcessId(tid))
                 return;
@@ -553,6 +600,7 @@ std::vector<FoundNamespace> FindNetworkNamespaces(uint32_t own) {
             std::optional<uint32_t> inode = inodeNow();
             if (!inode || *inode == own)
                 return;
+            const uint32_t user = TaskUser(tasks.get(), tid);
             if (auto known = byInode.find(*inode); known != byInode.end()) {
                 if (known->second.user == 0)
                     known->second.user = user;

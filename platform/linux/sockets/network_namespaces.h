@@ -95,11 +95,11 @@ using HeldByNamespace = std::unordered_map<uint32_t, HeldSockets>;
 HeldByNamespace GroupHeldSockets(std::vector<WalkedSocket> walked);
 
 // A namespace's own counts (/proc/net/sockstat and sockstat6): TCP and UDP
-// sockets hashed, by family, and TCP's in TIME_WAIT; and (/proc/net/snmp)
-// its TCP connections begun, taken or reset so far. Each unread where its
-// file or field is missing.
+// sockets hashed, by family, and TCP's in TIME_WAIT; and (/proc/net/snmp,
+// snmp6) its TCP connections begun, taken or reset and packets taken in so
+// far, summed. Each unread where its file or field is missing.
 struct NamespaceCounts {
-    std::optional<uint64_t> tcp4, tcp6, timeWait, udp4, udp6, opens;
+    std::optional<uint64_t> tcp4, tcp6, timeWait, udp4, udp6, activity;
     bool operator==(const NamespaceCounts&) const = default;
 };
 
