@@ -722,8 +722,11 @@ TEST(Namespaces, HeldSocketsStandForTheDumpsOnlyWhereTheyAreAll) {
                                                  : Report{};
     });
     for (const NamespaceChild* child :
-         {&timeWait, &unaccepted, &handshake, &inFlight, &peerReset, &userHeld, &mapped})
+         {&timeWait, &unaccepted, &handshake, &inFlight, &peerReset, &userHeld})
         ASSERT_NE(child->report().inode, 0u);
+    // Where no user namespace can be made (a chrooted process may not),
+    // the mapped one is left out.
+    const size_t expected = 7 + (mapped.report().inode != 0);
 
     std::vector<FoundNamespace> found;
     for (FoundNamespace& ns : FindNetworkNamespaces(own))
@@ -731,7 +734,7 @@ TEST(Namespaces, HeldSocketsStandForTheDumpsOnlyWhereTheyAreAll) {
              {&held, &timeWait, &unaccepted, &handshake, &inFlight, &peerReset, &userHeld, &mapped})
             if (ns.inode == child->report().inode)
                 found.push_back(std::move(ns));
-    ASSERT_EQ(found.size(), 8u);
+    ASSERT_EQ(found.size(), expected);
     std::vector<NamespaceCounts> before = CountNamespaceSockets(found);
     ASSERT_TRUE(peerReset.Poke());
     std::vector<SocketHolder> holders;
