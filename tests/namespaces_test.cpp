@@ -519,36 +519,38 @@ template <typename Done> bool WaitFor(Done done) {
     return done();
 }
 
-// Sends fd over a unix socket, in a message of data bytes; true when sent.
-bool SendDescriptor(int via, int fd, const void* data = "x", size_t size = 1) {
-    iovec part{const_cast<void*>(data), size};
+// A message of size data bytes with room for one descriptor.
+struct RightsMessage {
+    RightsMessage(void* data, size_t size) : part{data, size} {
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+    }
+    RightsMessage(const RightsMessage&) = delete;
+    iovec part;
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
     msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* rights = CMSG_FIRSTHDR(&message);
+};
+
+// Sends fd over a unix socket, in a message of data bytes; true when sent.
+bool SendDescriptor(int via, int fd, const void* data = "x", size_t size = 1) {
+    RightsMessage sent(const_cast<void*>(data), size);
+    cmsghdr* rights = CMSG_FIRSTHDR(&sent.message);
     rights->cmsg_level = SOL_SOCKET;
     rights->cmsg_type = SCM_RIGHTS;
     rights->cmsg_len = CMSG_LEN(sizeof(int));
     std::memcpy(CMSG_DATA(rights), &fd, sizeof fd);
-    return ::sendmsg(via, &message, 0) == static_cast<ssize_t>(size);
+    return ::sendmsg(via, &sent.message, 0) == static_cast<ssize_t>(size);
 }
 
 // The descriptor a message on via carries, its data into data; -1 for none.
 int ReceiveDescriptor(int via, void* data, size_t size) {
-    iovec part{data, size};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    RightsMessage got(data, size);
     int fd = -1;
-    if (::recvmsg(via, &message, MSG_CMSG_CLOEXEC) == static_cast<ssize_t>(size) &&
-        CMSG_FIRSTHDR(&message) != nullptr)
-        std::memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof fd);
+    if (::recvmsg(via, &got.message, MSG_CMSG_CLOEXEC) == static_cast<ssize_t>(size) &&
+        CMSG_FIRSTHDR(&got.message) != nullptr)
+        std::memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&got.message)), sizeof fd);
     return fd;
 }
 
