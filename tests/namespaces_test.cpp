@@ -12,6 +12,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <random>
 #include <sched.h>
 #include <signal.h>
 #include <string>
@@ -829,10 +830,14 @@ TEST(Namespaces, HeldSocketsStandForTheDumpsOnlyWhereTheyAreAll) {
 TEST(Namespaces, AUsersNamespacesGetABoundedNumberOfDumps) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "the test takes on another user from root";
-    constexpr uid_t kUser = 43210;
+    // A user no other test run beside this one takes on (their namespaces
+    // would spend her dumps, and a pid may repeat in another container):
+    // one drawn from a billion ids.
+    const uid_t herUid = (uid_t{1} << 30) + std::random_device{}() % (uid_t{1} << 30);
+    SCOPED_TRACE(herUid);
     // Hers: a user namespace of her own, a network namespace in it.
-    auto herNamespace = [] {
-        std::string map = "0 " + std::to_string(kUser) + " 1";
+    auto herNamespace = [=] {
+        std::string map = "0 " + std::to_string(herUid) + " 1";
         if (::unshare(CLONE_NEWUSER) != 0)
             return Report{};
         int fd = ::open("/proc/self/uid_map", O_WRONLY | O_CLOEXEC);
@@ -842,8 +847,8 @@ TEST(Namespaces, AUsersNamespacesGetABoundedNumberOfDumps) {
             ::close(fd);
         return mapped ? MakeNamespace(LeaveTimeWait) : Report{};
     };
-    auto become = [] {
-        return ::setgroups(0, nullptr) == 0 && ::setgid(kUser) == 0 && ::setuid(kUser) == 0 &&
+    auto become = [=] {
+        return ::setgroups(0, nullptr) == 0 && ::setgid(herUid) == 0 && ::setuid(herUid) == 0 &&
                ::prctl(PR_SET_DUMPABLE, 1) == 0;
     };
     std::vector<std::unique_ptr<NamespaceChild>> hers, roots;
@@ -872,7 +877,7 @@ TEST(Namespaces, AUsersNamespacesGetABoundedNumberOfDumps) {
         pid_t resident = ::fork();
         if (resident == 0) {
             ::close_range(3, ~0u, 0);
-            if (::prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && ::setresuid(kUser, 0, 0) == 0)
+            if (::prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && ::setresuid(herUid, 0, 0) == 0)
                 ::pause();
             ::_exit(1);
         }
