@@ -921,6 +921,7 @@ TEST(Namespaces, AUsersNamespacesGetABoundedNumberOfDumps) {
     if (tables.ownerSource.find("the kernel's walk") == std::string::npos)
         GTEST_SKIP() << "no kernel walk here";
     size_t hersListed = 0, hersMarked = 0, rootsListed = 0;
+    uint64_t lastDumped = 0, firstMarked = UINT64_MAX;
     for (const NetworkNamespace& ns : tables.namespaces) {
         const bool marked = !ns.name.empty() && ns.name.back() == '*';
         switch (whose(ns.inode)) {
@@ -928,7 +929,10 @@ TEST(Namespaces, AUsersNamespacesGetABoundedNumberOfDumps) {
             ++hersListed;
             if (marked) {
                 ++hersMarked;
+                firstMarked = std::min<uint64_t>(firstMarked, ns.inode);
                 EXPECT_NE(tables.ownerSource.find(ns.name), std::string::npos) << ns.name;
+            } else {
+                lastDumped = std::max<uint64_t>(lastDumped, ns.inode);
             }
             break;
         case 2:
@@ -940,6 +944,9 @@ TEST(Namespaces, AUsersNamespacesGetABoundedNumberOfDumps) {
     EXPECT_EQ(hersListed, hers.size());
     EXPECT_EQ(hersMarked, hers.size() - kDumpsPerUser);
     EXPECT_EQ(rootsListed, roots.size());
+    // Her dumps go to her namespaces by inode, so that a refresh marks the
+    // same ones as the one before.
+    EXPECT_LT(lastDumped, firstMarked);
     // A marked namespace's rows are those files hold: no TIME_WAIT.
     for (size_t table = 0; table < kTableCount; ++table) {
         for (const InetSocket& socket : tables.sockets[table]) {

@@ -10,6 +10,7 @@
 #include <linux/netlink.h>
 #include <linux/nsfs.h>
 #include <mutex>
+#include <optional>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -653,15 +654,19 @@ namespace {
 // turn comes and only while it is still that namespace (a task may have
 // moved on since); a namespace that is not is skipped. A worker's thread
 // ends with it, so no thread of the program stays in a namespace it
-// entered; without a thread no namespace is entered. What a worker throws
-// is thrown here after both are joined.
-template <typename Each> void InEachNamespace(const std::vector<FoundNamespace>& found, Each each) {
+// entered; without a thread no namespace is entered. Those skip marks (if
+// given) are not opened. What a worker throws is thrown here after both are joined.
+template <typename Each>
+void InEachNamespace(const std::vector<FoundNamespace>& found, const std::vector<char>* skip,
+                     Each each) {
     std::atomic<size_t> next{0};
     std::exception_ptr failure;
     std::mutex failureLock;
     auto work = [&] {
         try {
             for (size_t i = next++; i < found.size(); i = next++) {
+                if (skip != nullptr && (*skip)[i])
+                    continue;
                 UniqueFd opened =
                     found[i].fd ? UniqueFd(::fcntl(found[i].fd.get(), F_DUPFD_CLOEXEC, 0))
                                 : UniqueFd(::open(found[i].path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -693,7 +698,7 @@ template <typename Each> void InEachNamespace(const std::vector<FoundNamespace>&
 
 std::vector<NamespaceCounts> CountNamespaceSockets(const std::vector<FoundNamespace>& found) {
     std::vector<NamespaceCounts> counts(found.size());
-    InEachNamespace(found, [&](size_t i, int netns) {
+    InEachNamespace(found, nullptr, [&](size_t i, int netns) {
         if (::setns(netns, CLONE_NEWNET) != 0)
             return;
         NamespaceCounts first = CountSocketsOnce("/proc/thread-self");
@@ -709,51 +714,75 @@ std::vector<NamespaceSockets> ReadNamespaceSockets(const std::vector<FoundNamesp
     static const HeldSockets kNoneHeld;
     static const NamespaceCounts kUncounted;
     std::vector<NamespaceSockets> results(found.size());
-    // Each dump costs a walk of every socket of the machine, and a user may
-    // give each of her namespaces a socket no file holds (a TIME_WAIT is a
-    // connect and a close away): the dumps of namespaces below the
-    // machine's user namespace are counted, by the budget they spend.
-    std::mutex budgetLock;
-    std::unordered_map<uint64_t, size_t> dumpsOf;
-    auto mayDump = [&](uint64_t budget) {
-        std::lock_guard lock(budgetLock);
-        return ++dumpsOf[budget] <= kDumpsPerUser;
-    };
+    // Where the kernel's walk of the descriptors saw every socket one of
+    // the machine's namespaces has, and only root holds them, those are its
+    // tables, and it is not dumped (a dump walks the tables every namespace
+    // shares).
+    std::vector<char> settled(found.size(), 0);
+    if (held != nullptr) {
+        // Whose dumps each other one would spend: its user namespace
+        // tree's, else those of a user who holds a socket or lives in it (a
+        // set-user-id sandbox's namespaces are of the machine's, but hers).
+        std::vector<std::optional<uint64_t>> spends(found.size());
+        std::vector<char> seen(found.size(), 0);
+        InEachNamespace(found, nullptr, [&](size_t i, int netns) {
+            seen[i] = 1;
+            const NamespaceTrust trust = TrustOf(netns);
+            // Grants go only to namespaces a thread can enter, not to be
+            // spent on one the second pass cannot read; the others are
+            // read there as they can be, as they always were.
+            if (::setns(netns, CLONE_NEWNET) != 0)
+                return;
+            auto told = held->find(found[i].inode);
+            const HeldSockets& its = told != held->end() ? told->second : kNoneHeld;
+            if (trust.machines && its.user == 0 &&
+                HeldAreAll("/proc/thread-self", its,
+                           before != nullptr && i < before->size() ? (*before)[i] : kUncounted,
+                           results[i])) {
+                results[i].entered = true;
+                settled[i] = 1;
+                return;
+            }
+            const uint32_t user = its.user != 0 ? its.user : found[i].user;
+            if (!trust.machines || user != 0)
+                spends[i] = !trust.machines ? trust.budget : user;
+        });
+        // Each dump costs a walk of every socket of the machine, and a user
+        // may give each of her namespaces a socket no file holds (a
+        // TIME_WAIT is a connect and a close away): past its budget a
+        // namespace is read from what files hold, and marked so. The
+        // budget goes by inode, so that a refresh reads the same ones in
+        // full as the one before.
+        std::vector<size_t> byInode(found.size());
+        for (size_t i = 0; i < found.size(); ++i)
+            byInode[i] = i;
+        std::sort(byInode.begin(), byInode.end(),
+                  [&](size_t a, size_t b) { return found[a].inode < found[b].inode; });
+        std::unordered_map<uint64_t, size_t> dumpsOf;
+        for (size_t i : byInode) {
+            // One that was no longer itself when its turn came is skipped
+            // here too: it was not counted.
+            if (!seen[i])
+                settled[i] = 1;
+            if (settled[i] || !spends[i] || ++dumpsOf[*spends[i]] <= kDumpsPerUser)
+                continue;
+            auto told = held->find(found[i].inode);
+            if (told != held->end())
+                results[i].sockets = told->second.sockets;
+            results[i].read.fill(true);
+            results[i].entered = true;
+            results[i].heldOnly = true;
+            settled[i] = 1;
+        }
+    }
     // A worker reads each namespace as the caller's own is read; the text
     // tables, where netlink is refused, are the thread's own (/proc/net is
     // the process's).
-    InEachNamespace(found, [&](size_t i, int netns) {
+    InEachNamespace(found, &settled, [&](size_t i, int netns) {
         NamespaceSockets& result = results[i];
-        const NamespaceTrust trust = held != nullptr ? TrustOf(netns) : NamespaceTrust{true, 0};
         if (::setns(netns, CLONE_NEWNET) == 0) {
             result.entered = true;
             const std::string here = "/proc/thread-self";
-            // A dump walks the tables every namespace shares. Where the
-            // kernel's walk of the descriptors saw every socket one of the
-            // machine's namespaces has, and only root holds them, those are
-            // its tables, and none is dumped. A namespace of a user
-            // namespace below is dumped while its budget lasts, then read
-            // from what files hold, and marked so.
-            if (held != nullptr) {
-                auto told = held->find(found[i].inode);
-                const HeldSockets& its = told != held->end() ? told->second : kNoneHeld;
-                if (trust.machines && its.user == 0 &&
-                    HeldAreAll(here, its,
-                               before != nullptr && i < before->size() ? (*before)[i] : kUncounted,
-                               result))
-                    return;
-                // Whose dumps it spends: its tree's, else those of a user
-                // who holds a socket or lives in it (a set-user-id
-                // sandbox's namespaces are of the machine's, but hers).
-                const uint32_t user = its.user != 0 ? its.user : found[i].user;
-                if ((!trust.machines || user != 0) &&
-                    !mayDump(!trust.machines ? trust.budget : user)) {
-                    result.sockets = its.sockets;
-                    result.read.fill(true);
-                    result.heldOnly = true;
-                    return;
-                }
-            }
             result.dumped = true;
             // One the namespace's own counts say is empty is not walked
             // for it.
