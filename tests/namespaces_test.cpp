@@ -126,12 +126,17 @@ public:
         ::close(hold[0]);
         hold_ = hold[1];
         ready_ = ready[0];
-        if (pid_ > 0 && !ReadWithin(ready_, &report_, sizeof report_))
+        answered_ = pid_ > 0 && ReadWithin(ready_, &report_, sizeof report_);
+        if (!answered_)
             report_ = {};
     }
     ~NamespaceChild() {
         if (hold_ >= 0)
             ::close(hold_);
+        // One that never answered may be stuck for good: it is ended, not
+        // waited for without end.
+        if (pid_ > 0 && !answered_)
+            ::kill(pid_, SIGKILL);
         if (pid_ > 0)
             ::waitpid(pid_, nullptr, 0);
         if (ready_ >= 0)
@@ -157,6 +162,7 @@ private:
     pid_t pid_ = -1;
     int hold_ = -1;
     int ready_ = -1;
+    bool answered_ = false;
     Report report_;
 };
 
@@ -708,6 +714,9 @@ TEST(Namespaces, HeldSocketsStandForTheDumpsOnlyWhereTheyAreAll) {
         const pid_t inside = ::getpid();
         pid_t mapper = ::fork();
         if (mapper == 0) {
+            // Its own copy of the write end closed, the read ends when
+            // the parent's does, whether it wrote or not.
+            ::close(told[1]);
             char byte;
             const std::string map = "0 300000 1";
             const std::string file = "/proc/" + std::to_string(inside) + "/uid_map";
@@ -720,6 +729,7 @@ TEST(Namespaces, HeldSocketsStandForTheDumpsOnlyWhereTheyAreAll) {
         }
         int status = 1;
         bool done = mapper > 0 && ::unshare(CLONE_NEWUSER) == 0 && ::write(told[1], "x", 1) == 1;
+        ::close(told[1]);
         done = mapper > 0 && ::waitpid(mapper, &status, 0) == mapper && done && status == 0;
         return done && ::setresuid(0, 0, 0) == 0 ? MakeNamespace([](int) { return true; })
                                                  : Report{};
