@@ -21,6 +21,7 @@
 #include <signal.h>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -290,6 +291,40 @@ private:
 uint64_t InodeOf(int fd) {
     struct stat info {};
     return ::fstat(fd, &info) == 0 ? info.st_ino : 0;
+}
+
+// A process as the kernel shows it, for a failure's message: its stat line
+// (name, state, parent, ..., start time) and the inodes of the io_uring
+// instances it holds, so an owner that was not the one expected can be told
+// apart from the test's own processes.
+std::string Described(uint32_t pid) {
+    const std::string folder = "/proc/" + std::to_string(pid);
+    std::string line;
+    std::getline(std::ifstream(folder + "/stat"), line);
+    // Up to the start time, the 22nd field: the rest says nothing here.
+    size_t end = line.rfind(')');
+    for (int field = 2; end != std::string::npos && field <= 22; ++field)
+        end = line.find(' ', end + 1);
+    std::string text =
+        "\n  " + (line.empty() ? std::to_string(pid) + " (gone)" : line.substr(0, end));
+    std::vector<uint64_t> rings;
+    if (DIR* fds = ::opendir((folder + "/fd").c_str())) {
+        while (dirent* entry = ::readdir(fds)) {
+            char link[64] = {};
+            std::string path = folder + "/fd/" + entry->d_name;
+            struct stat held {};
+            if (::readlink(path.c_str(), link, sizeof link - 1) > 0 &&
+                std::string_view(link) == "anon_inode:[io_uring]" &&
+                ::stat(path.c_str(), &held) == 0 &&
+                std::find(rings.begin(), rings.end(), held.st_ino) == rings.end())
+                rings.push_back(held.st_ino);
+        }
+        ::closedir(fds);
+    }
+    text += "\n    rings:";
+    for (uint64_t ring : rings)
+        text += " " + std::to_string(ring);
+    return text;
 }
 
 // The owner of one socket as each source names it: the kernel's walk (where
@@ -1032,7 +1067,16 @@ TEST(LiveOwners, ASocketHeldOnlyThroughAnIoUringBelongsToTheRingsHolder) {
     ::close(release[0]);
     const auto self = static_cast<uint32_t>(::getpid());
 
-    EXPECT_EQ(TcpOwners(port), std::vector<DWORD>{self});
+    const std::vector<DWORD> owners = TcpOwners(port);
+    if (owners != std::vector<DWORD>{self}) {
+        std::string who = "ring " + std::to_string(InodeOf(ring.get())) + ", this process, " +
+                          "its child" + Described(self) + Described(static_cast<uint32_t>(child));
+        for (DWORD owner : owners)
+            who += "\n  named:" + Described(owner);
+        ADD_FAILURE() << "the table named " << ::testing::PrintToString(owners) << ", asked again "
+                      << ::testing::PrintToString(TcpOwners(port)) << "\n"
+                      << who;
+    }
     EXPECT_EQ(OwnerBySource(inode), std::pair(self, self));
     auto helperSays = [&](const std::vector<OwnerRecord>& records) {
         size_t inRing = 0;
