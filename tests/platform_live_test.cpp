@@ -1209,8 +1209,11 @@ TEST(LiveOwners, ABusyRingCostsOnlyWhatItHolds) {
 // A creator and the child it forked at once, the child's pid below its own
 // (ns_last_pid, in a pid namespace of the test's): the creator owns the
 // socket the child inherited, by the scan and through the owner helper,
-// whether or not the two started in the same clock tick.
+// whether or not the two started in the same clock tick; and as an ordinary
+// user, by her own scan and in her table, for a socket held as a descriptor
+// and one held through an io_uring ring alike.
 TEST(LiveOwners, TheCreatorOwnsWhatALowerNumberedChildInherited) {
+    using ombrel::platform::UniqueFd;
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root for a pid namespace";
     int report[2];
@@ -1261,6 +1264,87 @@ TEST(LiveOwners, TheCreatorOwnsWhatALowerNumberedChildInherited) {
                 ::_exit(0);
             }
             ::waitpid(creator, nullptr, 0);
+            // The same for an ordinary user, whose owners come from her own
+            // scan: a listener held as a descriptor, and one held only
+            // through an io_uring ring the child inherited too. Only root
+            // may move ns_last_pid, so this process does, between her
+            // sockets and her fork.
+            int ready[2], go[2];
+            if (::pipe(ready) != 0 || ::pipe(go) != 0)
+                ::_exit(0);
+            lastPid(199);
+            pid_t user = ::fork();
+            if (user == 0) {
+                ::close(ready[0]);
+                ::close(go[1]);
+                // Dumpable, as any program she runs is: else neither her
+                // scan nor anyone's could read the child's descriptors.
+                if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0 ||
+                    ::prctl(PR_SET_DUMPABLE, 1) != 0) {
+                    (void)!::write(report[1], "\n0", 2); // no such user here
+                    ::_exit(0);
+                }
+                Socket direct(SOCK_STREAM);
+                if (!Bind(direct) || ::listen(direct.fd(), 1) != 0)
+                    ::_exit(0);
+                const uint64_t directInode = InodeOf(direct.fd());
+                const uint16_t directPort = direct.Port();
+                uint64_t ringedInode = 0;
+                uint16_t ringedPort = 0;
+                UniqueFd ring;
+                if (ombrel::platform::KernelListsRingSockets()) {
+                    io_uring_params params{};
+                    ring = UniqueFd(static_cast<int>(::syscall(SYS_io_uring_setup, 1, &params)));
+                    Socket ringed(SOCK_STREAM); // closed here: the ring holds it alone
+                    int files[1] = {ringed.fd()};
+                    if (!ring || !Bind(ringed) || ::listen(ringed.fd(), 1) != 0 ||
+                        ::syscall(SYS_io_uring_register, ring.get(), IORING_REGISTER_FILES, files,
+                                  1) != 0)
+                        ::_exit(0);
+                    ringedInode = InodeOf(ringed.fd());
+                    ringedPort = ringed.Port();
+                }
+                char byte = 0;
+                if (::write(ready[1], &byte, 1) != 1 || ::read(go[0], &byte, 1) != 1)
+                    ::_exit(0);
+                int hold[2];
+                if (::pipe(hold) != 0)
+                    ::_exit(0);
+                pid_t child = ::fork();
+                if (child == 0) {
+                    ::close(hold[1]);
+                    char wait;
+                    (void)!::read(hold[0], &wait, 1);
+                    ::_exit(0);
+                }
+                ::close(hold[0]);
+                std::vector<uint32_t> scanned;
+                ombrel::platform::FindSocketOwners("/proc", {directInode, ringedInode}, scanned,
+                                                   ombrel::platform::OwnerSource::Any);
+                auto only = [](const std::vector<DWORD>& owners) {
+                    return owners.size() == 1 ? owners[0] : 0;
+                };
+                std::string text =
+                    "\n" + std::to_string(::getpid()) + " " + std::to_string(child) + " " +
+                    std::to_string(scanned.at(0)) + " " +
+                    std::to_string(only(TcpOwners(directPort))) + " " +
+                    std::to_string(ringedInode != 0) + " " + std::to_string(scanned.at(1)) + " " +
+                    std::to_string(ringedInode != 0 ? only(TcpOwners(ringedPort)) : 0);
+                (void)!::write(report[1], text.data(), text.size());
+                ::close(hold[1]);
+                ::waitpid(child, nullptr, 0);
+                ::_exit(0);
+            }
+            ::close(ready[1]);
+            ::close(go[0]);
+            char byte = 0;
+            if (::read(ready[0], &byte, 1) == 1) {
+                lastPid(1);
+                (void)!::write(go[1], &byte, 1);
+            }
+            ::close(go[1]);
+            ::close(ready[0]);
+            ::waitpid(user, nullptr, 0);
             ::_exit(0);
         }
         int status = 0;
@@ -1283,6 +1367,20 @@ TEST(LiveOwners, TheCreatorOwnsWhatALowerNumberedChildInherited) {
     EXPECT_LT(child, creator) << text;
     EXPECT_EQ(scanned, creator) << text;
     EXPECT_EQ(joined, creator) << text;
+    // creator, child, then each socket's owner by her scan and her table.
+    uint32_t user = 0, userChild = 0, direct = 0, directRow = 0, ringed = 0, inRing = 0,
+             ringRow = 0;
+    ASSERT_TRUE(fields >> user) << "the ordinary user's round told nothing: " << text;
+    if (user == 0)
+        GTEST_SKIP() << "no user 65534 to become here";
+    ASSERT_TRUE(fields >> userChild >> direct >> directRow >> ringed >> inRing >> ringRow) << text;
+    EXPECT_LT(userChild, user) << text;
+    EXPECT_EQ(direct, user) << text;
+    EXPECT_EQ(directRow, user) << text;
+    if (ringed != 0) {
+        EXPECT_EQ(inRing, user) << text;
+        EXPECT_EQ(ringRow, user) << text;
+    }
 }
 
 namespace {
