@@ -1133,6 +1133,72 @@ TEST(LiveOwners, ASocketHeldOnlyThroughAnIoUringBelongsToTheRingsHolder) {
     EXPECT_EQ(scanned, std::pair(size_t{1}, self)) << "the helper's scan";
 }
 
+// A process that only looks at another's ring, through a descriptor opened
+// as a path (as a scan of /proc opens one to learn a ring's inode), holds
+// nothing of it: the ring's maker owns what the ring alone holds though the
+// looker started first, by the walk, the scan, the owner helper and the
+// table alike.
+TEST(LiveOwners, ALookAtAnotherProcesssRingHoldsNothing) {
+    using namespace ombrel::platform;
+    if (!KernelListsRingSockets())
+        GTEST_SKIP() << "no io_uring here, or its fdinfo names no fixed file's path";
+    struct Made {
+        int ring = -1;
+        uint16_t port = 0;
+        uint64_t inode = 0;
+    };
+    int told[2], release[2];
+    ASSERT_EQ(::pipe(told), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    pid_t maker = ::fork();
+    if (maker == 0) {
+        ::close(told[0]);
+        ::close(release[1]);
+        io_uring_params params{};
+        UniqueFd ring(static_cast<int>(::syscall(SYS_io_uring_setup, 1, &params)));
+        Made made;
+        {
+            Socket listener(SOCK_STREAM); // closed here: the ring holds it alone
+            int files[1] = {listener.fd()};
+            if (ring && Bind(listener) && ::listen(listener.fd(), 1) == 0 &&
+                ::syscall(SYS_io_uring_register, ring.get(), IORING_REGISTER_FILES, files, 1) == 0)
+                made = {ring.get(), listener.Port(), InodeOf(listener.fd())};
+        }
+        (void)!::write(told[1], &made, sizeof made);
+        char byte;
+        (void)!::read(release[0], &byte, 1);
+        ::_exit(0);
+    }
+    ASSERT_GT(maker, 0);
+    ::close(told[1]);
+    ::close(release[0]);
+    Made made;
+    const bool heard = ::read(told[0], &made, sizeof made) == sizeof made && made.ring >= 0;
+    ::close(told[0]);
+    const std::string path = "/proc/" + std::to_string(maker) + "/fd/" + std::to_string(made.ring);
+    UniqueFd look(heard ? ::open(path.c_str(), O_PATH | O_CLOEXEC) : -1);
+    const auto owner = static_cast<uint32_t>(maker);
+    if (look) {
+        for (OwnerSource source : {OwnerSource::Any, OwnerSource::Scan}) {
+            std::vector<uint32_t> owners;
+            FindSocketOwners("/proc", {made.inode}, owners, source, MachineSocketWalk());
+            EXPECT_EQ(owners.at(0), owner) << (source == OwnerSource::Any ? "any" : "the scan");
+        }
+        std::vector<OwnerRecord> records;
+        std::vector<uint32_t> joined;
+        EXPECT_TRUE(RunOwnerHelper(OMBREL_OWNERS, 10000, records));
+        JoinOwnerRecords(records, {made.inode}, joined);
+        EXPECT_EQ(joined.at(0), owner) << "the owner helper";
+        EXPECT_EQ(TcpOwners(made.port), std::vector<DWORD>{owner});
+    }
+    const bool looked = static_cast<bool>(look);
+    look = UniqueFd();
+    ::close(release[1]);
+    ::waitpid(maker, nullptr, 0);
+    ASSERT_TRUE(heard) << "the maker made no ring";
+    ASSERT_TRUE(looked) << "no look at " << path;
+}
+
 // A ring whose lock another thread keeps taking (batches of no-op
 // submissions) may not show its fixed files: that costs its holder the
 // owner of what the ring alone holds, and nothing else: every pass names

@@ -359,8 +359,15 @@ inline bool IsRingLink(std::string_view link) {
 // folder dirFd refers to, or 0 where it is not one (any more). The link is
 // opened as a path (no file system is asked) and checked as this process's
 // own descriptor before it is looked at: a descriptor swapped meanwhile for
-// a file on a mount that never answers costs nothing.
+// a file on a mount that never answers costs nothing. Such a look, opened
+// for neither reading nor writing, keeps no ring alive: the kernel shows its
+// link with no permission, where a ring's own descriptors have both, and a
+// scan beside this one must not take this process for the ring's holder.
 inline uint64_t RingInode(int dirFd, const char* name) {
+    struct stat entry {};
+    if (::fstatat(dirFd, name, &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
+        (entry.st_mode & (S_IRUSR | S_IWUSR)) == 0)
+        return 0;
     UniqueFd held(::openat(dirFd, name, O_PATH | O_CLOEXEC));
     if (!held)
         return 0;

@@ -46,7 +46,8 @@ struct path {
 struct file {
     struct path f_path;
     struct inode* f_inode;
-    void* private_data; // a socket file's struct socket
+    unsigned int f_mode; // fmode_t
+    void* private_data;  // a socket file's struct socket
 } KERNEL_TYPE;
 
 struct ns_common {
@@ -135,6 +136,8 @@ struct bpf_iter__task_file {
 } KERNEL_TYPE;
 
 #define SOCKFS_MAGIC 0x534F434B
+#define FMODE_READ 0x1
+#define FMODE_WRITE 0x2
 #define AF_INET 2
 #define AF_INET6 10
 
@@ -254,6 +257,11 @@ int ombrel_sockets(struct bpf_iter__task_file* ctx) {
     if (task == 0 || file == 0)
         return 0;
     descriptors++;
+    // A file opened for neither reading nor writing (O_PATH: a scan's look
+    // through /proc at another process's ring) keeps nothing alive: no
+    // holding, however old its holder.
+    if ((file->f_mode & (FMODE_READ | FMODE_WRITE)) == 0)
+        return 0;
     struct inode* inode = file->f_inode;
     struct task_struct* leader = task->group_leader;
     if (inode == 0 || inode->i_sb == 0)
