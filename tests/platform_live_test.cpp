@@ -1139,7 +1139,7 @@ TEST(LiveOwners, ASocketHeldOnlyThroughAnIoUringBelongsToTheRingsHolder) {
 // nothing of it: the ring's maker owns what the ring alone holds though the
 // looker started first, by the walk, the scan, the owner helper and the
 // table alike.
-TEST(LiveOwners, ALookAtAnotherProcesssRingHoldsNothing) {
+TEST(LiveOwners, ALookAtARingOfAnotherProcessHoldsNothing) {
     using namespace ombrel::platform;
     if (!KernelListsRingSockets())
         GTEST_SKIP() << "no io_uring here, or its fdinfo names no fixed file's path";
@@ -1149,8 +1149,8 @@ TEST(LiveOwners, ALookAtAnotherProcesssRingHoldsNothing) {
         uint64_t inode = 0;
     };
     int told[2], release[2];
-    ASSERT_EQ(::pipe(told), 0);
-    ASSERT_EQ(::pipe(release), 0);
+    ASSERT_EQ(::pipe2(told, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(release, O_CLOEXEC), 0);
     pid_t maker = ::fork();
     if (maker == 0) {
         ::close(told[0]);
@@ -1180,6 +1180,21 @@ TEST(LiveOwners, ALookAtAnotherProcesssRingHoldsNothing) {
     UniqueFd look(heard ? ::open(path.c_str(), O_PATH | O_CLOEXEC) : -1);
     const auto owner = static_cast<uint32_t>(maker);
     if (look) {
+        // Neither pass lists the look itself; then the owners.
+        std::vector<SocketHolder> holders;
+        const bool walked = MachineSocketWalk().Read(holders);
+        RecordProperty("walked", walked);
+        if (walked) {
+            for (const SocketHolder& holder : holders)
+                EXPECT_FALSE(holder.pid == static_cast<uint32_t>(::getpid()) &&
+                             holder.fd == static_cast<uint32_t>(look.get()))
+                    << "the walk";
+        }
+        ScanSocketHolders("/proc", holders);
+        for (const SocketHolder& holder : holders)
+            EXPECT_FALSE(holder.pid == static_cast<uint32_t>(::getpid()) &&
+                         holder.fd == static_cast<uint32_t>(look.get()))
+                << "the scan";
         for (OwnerSource source : {OwnerSource::Any, OwnerSource::Scan}) {
             std::vector<uint32_t> owners;
             FindSocketOwners("/proc", {made.inode}, owners, source, MachineSocketWalk());
