@@ -1068,13 +1068,13 @@ TEST(LiveOwners, ASocketHeldOnlyThroughAnIoUringBelongsToTheRingsHolder) {
     ::close(release[0]);
     const auto self = static_cast<uint32_t>(::getpid());
 
-    const std::vector<DWORD> owners = TcpOwners(port);
-    if (owners != std::vector<DWORD>{self}) {
+    const std::vector<DWORD> named = TcpOwners(port);
+    if (named != std::vector<DWORD>{self}) {
         std::string who = "ring " + std::to_string(InodeOf(ring.get())) + ", this process, " +
                           "its child" + Described(self) + Described(static_cast<uint32_t>(child));
-        for (DWORD owner : owners)
+        for (DWORD owner : named)
             who += "\n  named:" + Described(owner);
-        ADD_FAILURE() << "the table named " << ::testing::PrintToString(owners) << ", asked again "
+        ADD_FAILURE() << "the table named " << ::testing::PrintToString(named) << ", asked again "
                       << ::testing::PrintToString(TcpOwners(port)) << "\n"
                       << who;
     }
