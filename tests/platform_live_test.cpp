@@ -1318,18 +1318,11 @@ TEST(LiveOwners, TheCreatorOwnsWhatALowerNumberedChildInherited) {
                 if (!Bind(listener) || ::listen(listener.fd(), 1) != 0)
                     ::_exit(77);
                 uint64_t inode = InodeOf(listener.fd());
-                int hold[2];
-                if (::pipe(hold) != 0)
-                    ::_exit(77);
                 lastPid(1);
-                pid_t child = ::fork();
-                if (child == 0) {
-                    ::close(hold[1]);
-                    char wait;
-                    (void)!::read(hold[0], &wait, 1); // holding the socket meanwhile
-                    ::_exit(0);
-                }
-                ::close(hold[0]);
+                WaitingChild holding; // the socket, meanwhile
+                const pid_t child = holding.pid();
+                if (child <= 0)
+                    ::_exit(77);
                 std::vector<uint64_t> inodes{inode};
                 std::vector<uint32_t> scanned, joined;
                 ombrel::platform::FindSocketOwners("/proc", inodes, scanned,
@@ -1341,8 +1334,7 @@ TEST(LiveOwners, TheCreatorOwnsWhatALowerNumberedChildInherited) {
                                    std::to_string(child) + " " + std::to_string(scanned.at(0)) +
                                    " " + std::to_string(joined.at(0)) + "\n";
                 (void)!::write(report[1], text.data(), text.size());
-                ::close(hold[1]);
-                ::waitpid(child, nullptr, 0);
+                holding.Reap();
                 ::_exit(0);
             }
             ::waitpid(creator, nullptr, 0);
@@ -1390,17 +1382,10 @@ TEST(LiveOwners, TheCreatorOwnsWhatALowerNumberedChildInherited) {
                 char byte = 0;
                 if (::write(ready[1], &byte, 1) != 1 || ::read(go[0], &byte, 1) != 1)
                     ::_exit(0);
-                int hold[2];
-                if (::pipe(hold) != 0)
+                WaitingChild holding;
+                const pid_t child = holding.pid();
+                if (child <= 0)
                     ::_exit(0);
-                pid_t child = ::fork();
-                if (child == 0) {
-                    ::close(hold[1]);
-                    char wait;
-                    (void)!::read(hold[0], &wait, 1);
-                    ::_exit(0);
-                }
-                ::close(hold[0]);
                 // Her scan must read the child's descriptors too, or naming
                 // her would prove nothing.
                 std::vector<ombrel::platform::SocketHolder> holders;
@@ -1425,8 +1410,7 @@ TEST(LiveOwners, TheCreatorOwnsWhatALowerNumberedChildInherited) {
                     std::to_string(ringedInode != 0) + " " + std::to_string(scanned.at(1)) + " " +
                     std::to_string(ringedInode != 0 ? only(TcpOwners(ringedPort)) : 0) + "\n";
                 (void)!::write(report[1], text.data(), text.size());
-                ::close(hold[1]);
-                ::waitpid(child, nullptr, 0);
+                holding.Reap();
                 ::_exit(0);
             }
             ::close(ready[1]);
